@@ -1,0 +1,622 @@
+// generate_reads: synthetic barcoded reads for tarnwell benchmarks.
+//
+// Each read is   left flank + barcode + right flank + random tail
+// written as two-line FASTA (">r<index>\n<SEQUENCE>\n").
+//
+// By default reads are drawn from a fixed set of distinct "true" barcodes whose
+// abundances follow a log-normal distribution; every freshly generated read then
+// receives sequencing-like errors (barcode substitutions, flank mismatches,
+// N calls, truncation), and a configurable fraction of reads are exact copies of
+// the previous read of the same true barcode (PCR duplicates).
+//
+// With --unique every read gets an independent uniformly random barcode and,
+// unless a rate is given explicitly, no errors at all.
+//
+// The output is a pure function of the options and the seed: the generator uses
+// its own PRNG (xoshiro256**) and its own distribution code rather than the
+// implementation-defined std:: distributions.
+//
+// Only the C++20 standard library is used.
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Random numbers
+// ---------------------------------------------------------------------------
+
+class Rng {
+public:
+    explicit Rng(std::uint64_t seed) {
+        std::uint64_t x = seed;
+        for (auto& s : s_) s = splitmix64(x);
+    }
+
+    std::uint64_t next() {
+        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+        const std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return result;
+    }
+
+    // Uniform in [0, 1).
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+    // Uniform in (0, 1], safe for log().
+    double uniform_open0() { return static_cast<double>((next() >> 11) + 1) * 0x1.0p-53; }
+
+    // Uniform integer in [0, n), n > 0 (Lemire's multiply-shift, rejection-free;
+    // the bias is < n / 2^64 and irrelevant here).
+    std::uint64_t below(std::uint64_t n) {
+        return static_cast<std::uint64_t>((static_cast<unsigned __int128>(next()) * n) >> 64);
+    }
+
+    bool chance(double p) { return uniform() < p; }
+
+    // Standard normal via Box-Muller (one value per call, the second is kept).
+    double normal() {
+        if (have_spare_) {
+            have_spare_ = false;
+            return spare_;
+        }
+        const double u1 = uniform_open0();
+        const double u2 = uniform();
+        const double r = std::sqrt(-2.0 * std::log(u1));
+        const double theta = 2.0 * 3.14159265358979323846 * u2;
+        spare_ = r * std::sin(theta);
+        have_spare_ = true;
+        return r * std::cos(theta);
+    }
+
+private:
+    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    static std::uint64_t splitmix64(std::uint64_t& x) {
+        std::uint64_t z = (x += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+
+    std::uint64_t s_[4]{};
+    double spare_ = 0.0;
+    bool have_spare_ = false;
+};
+
+constexpr char kBases[4] = {'A', 'C', 'G', 'T'};
+
+// Fill out[0..n) with uniformly random A/C/G/T, 32 bases per 64-bit draw.
+void random_bases(Rng& rng, char* out, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        std::uint64_t r = rng.next();
+        const std::size_t m = std::min<std::size_t>(32, n - i);
+        for (std::size_t k = 0; k < m; ++k) {
+            out[i++] = kBases[r & 3];
+            r >>= 2;
+        }
+    }
+}
+
+// Replace base c by one of the three other bases, chosen uniformly.
+char substitute(Rng& rng, char c) {
+    int idx = 0;
+    switch (c) {
+        case 'A': idx = 0; break;
+        case 'C': idx = 1; break;
+        case 'G': idx = 2; break;
+        case 'T': idx = 3; break;
+        default: return kBases[rng.below(4)];
+    }
+    return kBases[(idx + 1 + static_cast<int>(rng.below(3))) & 3];
+}
+
+// Visits the positions of independent Bernoulli(p) events in [0, n) using
+// geometric skips, so the cost is O(1 + number of events) rather than O(n).
+class EventSampler {
+public:
+    explicit EventSampler(double p) : p_(p) {
+        if (p_ > 0.0 && p_ < 1.0) inv_log_q_ = 1.0 / std::log1p(-p_);
+    }
+
+    template <class F>
+    void for_each(Rng& rng, std::size_t n, F&& f) const {
+        if (p_ <= 0.0 || n == 0) return;
+        if (p_ >= 1.0) {
+            for (std::size_t i = 0; i < n; ++i) f(i);
+            return;
+        }
+        std::size_t pos = 0;
+        for (;;) {
+            const double skip = std::floor(std::log(rng.uniform_open0()) * inv_log_q_);
+            if (skip >= static_cast<double>(n - pos)) return;
+            pos += static_cast<std::size_t>(skip);
+            f(pos);
+            ++pos;
+            if (pos >= n) return;
+        }
+    }
+
+private:
+    double p_;
+    double inv_log_q_ = 0.0;
+};
+
+// Walker/Vose alias table: O(1) sampling proportional to weights.
+class AliasTable {
+public:
+    explicit AliasTable(const std::vector<double>& weights) {
+        const std::size_t n = weights.size();
+        prob_.assign(n, 0.0);
+        alias_.assign(n, 0);
+        double total = 0.0;
+        for (double w : weights) total += w;
+        std::vector<double> scaled(n);
+        std::vector<std::uint32_t> small, large;
+        small.reserve(n);
+        large.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            scaled[i] = weights[i] * static_cast<double>(n) / total;
+            (scaled[i] < 1.0 ? small : large).push_back(static_cast<std::uint32_t>(i));
+        }
+        while (!small.empty() && !large.empty()) {
+            const std::uint32_t s = small.back();
+            small.pop_back();
+            const std::uint32_t l = large.back();
+            prob_[s] = scaled[s];
+            alias_[s] = l;
+            scaled[l] = (scaled[l] + scaled[s]) - 1.0;
+            if (scaled[l] < 1.0) {
+                large.pop_back();
+                small.push_back(l);
+            }
+        }
+        for (std::uint32_t i : large) prob_[i] = 1.0;
+        for (std::uint32_t i : small) prob_[i] = 1.0;  // numerical leftovers
+    }
+
+    std::uint32_t sample(Rng& rng) const {
+        const auto i = static_cast<std::uint32_t>(rng.below(prob_.size()));
+        return rng.uniform() < prob_[i] ? i : alias_[i];
+    }
+
+private:
+    std::vector<double> prob_;
+    std::vector<std::uint32_t> alias_;
+};
+
+// ---------------------------------------------------------------------------
+// Buffered output
+// ---------------------------------------------------------------------------
+
+class Writer {
+public:
+    explicit Writer(std::FILE* f) : f_(f), buf_(kSize) {}
+    ~Writer() { flush(); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Guarantee at least n free bytes and return a pointer to them.
+    char* reserve(std::size_t n) {
+        if (buf_.size() - used_ < n) {
+            flush();
+            if (buf_.size() < n) buf_.resize(n);
+        }
+        return buf_.data() + used_;
+    }
+    void commit(std::size_t n) { used_ += n; }
+
+    void flush() {
+        if (used_ == 0) return;
+        if (std::fwrite(buf_.data(), 1, used_, f_) != used_) {
+            std::perror("generate_reads: write failed");
+            std::exit(1);
+        }
+        used_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kSize = std::size_t{8} << 20;
+    std::FILE* f_;
+    std::vector<char> buf_;
+    std::size_t used_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Options
+// ---------------------------------------------------------------------------
+
+struct Options {
+    std::uint64_t reads = 1000000;
+    std::size_t barcode_length = 20;
+    std::size_t true_barcodes = 20000;
+    double sigma = 1.0;
+    bool unique = false;
+    double substitution_rate = 0.005;
+    double n_rate = 0.0005;
+    double flank_mismatch_rate = 0.001;
+    double truncation_rate = 0.001;
+    double pcr_duplicates = 0.3;
+    std::string left_flank = "ACGTACGT";
+    std::string right_flank = "TGCATGCA";
+    std::size_t tail_length = 60;
+    std::uint64_t seed = 1;
+    std::string output;  // empty = stdout
+    bool print_template = false;
+};
+
+void usage(std::FILE* out) {
+    std::fputs(
+        "Usage: generate_reads [OPTIONS]\n"
+        "\n"
+        "Writes synthetic barcoded reads as two-line FASTA (\">r<index>\\n<SEQ>\\n\").\n"
+        "Each read is: left flank + barcode + right flank + random tail.\n"
+        "\n"
+        "Read population:\n"
+        "  --reads N                  number of reads (default 1000000)\n"
+        "  --barcode-length L         barcode bases (default 20)\n"
+        "  --true-barcodes K          number of distinct true barcodes (default 20000)\n"
+        "  --sigma S                  log-normal sigma of true-barcode abundance\n"
+        "                             (default 1.0); reads are drawn from true\n"
+        "                             barcodes proportionally to abundance\n"
+        "  --unique                   every read gets an independent uniformly random\n"
+        "                             barcode; all error rates and PCR duplicates\n"
+        "                             default to 0 in this mode (explicitly given\n"
+        "                             rates are still honoured)\n"
+        "\n"
+        "Errors (applied to each freshly generated read):\n"
+        "  --substitution-rate R      per-base substitution probability in the\n"
+        "                             barcode (default 0.005)\n"
+        "  --n-rate R                 per-base probability of an N call anywhere in\n"
+        "                             the read (default 0.0005)\n"
+        "  --flank-mismatch-rate R    per-base mismatch probability in the fixed\n"
+        "                             flanks (default 0.001)\n"
+        "  --truncation-rate R        fraction of reads truncated to a uniformly\n"
+        "                             random shorter length >= 1 (default 0.001)\n"
+        "  --pcr-duplicates F         probability that a read is an exact copy\n"
+        "                             (errors included) of the previous read of the\n"
+        "                             same true barcode (default 0.3)\n"
+        "\n"
+        "Read layout:\n"
+        "  --left-flank SEQ           fixed bases before the barcode (default ACGTACGT)\n"
+        "  --right-flank SEQ          fixed bases after the barcode (default TGCATGCA)\n"
+        "  --tail-length T            random bases after the right flank (default 60)\n"
+        "\n"
+        "Other:\n"
+        "  --seed S                   random seed (default 1); output is fully\n"
+        "                             determined by the options and the seed\n"
+        "  --output FILE              output file (default: standard output)\n"
+        "  --print-template           print the matching tarnwell template (left\n"
+        "                             flank + L 'N's + right flank) and exit\n"
+        "  --help                     show this help\n"
+        "\n"
+        "Example:\n"
+        "  generate_reads --reads 1000000 --seed 7 --output reads.fa\n"
+        "  tarnwell -i reads.fa -o clusters.txt -d 1 -t \"$(generate_reads --print-template)\"\n",
+        out);
+}
+
+[[noreturn]] void die(const std::string& msg) {
+    std::fprintf(stderr, "generate_reads: %s\n(try --help)\n", msg.c_str());
+    std::exit(2);
+}
+
+std::uint64_t parse_u64(const char* name, const char* s) {
+    std::uint64_t v = 0;
+    const char* end = s + std::strlen(s);
+    auto [p, ec] = std::from_chars(s, end, v);
+    if (ec != std::errc() || p != end || p == s)
+        die(std::string("invalid non-negative integer for --") + name + ": '" + s + "'");
+    return v;
+}
+
+double parse_double(const char* name, const char* s) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s, &end);
+    if (end == s || *end != '\0' || errno != 0 || !std::isfinite(v))
+        die(std::string("invalid number for --") + name + ": '" + s + "'");
+    return v;
+}
+
+double parse_rate(const char* name, const char* s) {
+    const double v = parse_double(name, s);
+    if (v < 0.0 || v > 1.0) die(std::string("--") + name + " must be in [0, 1]");
+    return v;
+}
+
+std::string parse_flank(const char* name, const char* s) {
+    std::string f(s);
+    for (char& c : f) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c != 'A' && c != 'C' && c != 'G' && c != 'T')
+            die(std::string("--") + name + " may contain only A, C, G, T");
+    }
+    return f;
+}
+
+Options parse_options(int argc, char** argv) {
+    enum : int {
+        kReads = 1000,
+        kBarcodeLength,
+        kTrueBarcodes,
+        kSigma,
+        kUnique,
+        kSubst,
+        kNRate,
+        kFlankMismatch,
+        kTruncation,
+        kPcr,
+        kLeftFlank,
+        kRightFlank,
+        kTailLength,
+        kSeed,
+        kOutput,
+        kPrintTemplate,
+        kHelp,
+    };
+    static const option long_opts[] = {
+        {"reads", required_argument, nullptr, kReads},
+        {"barcode-length", required_argument, nullptr, kBarcodeLength},
+        {"true-barcodes", required_argument, nullptr, kTrueBarcodes},
+        {"sigma", required_argument, nullptr, kSigma},
+        {"unique", no_argument, nullptr, kUnique},
+        {"substitution-rate", required_argument, nullptr, kSubst},
+        {"n-rate", required_argument, nullptr, kNRate},
+        {"flank-mismatch-rate", required_argument, nullptr, kFlankMismatch},
+        {"truncation-rate", required_argument, nullptr, kTruncation},
+        {"pcr-duplicates", required_argument, nullptr, kPcr},
+        {"left-flank", required_argument, nullptr, kLeftFlank},
+        {"right-flank", required_argument, nullptr, kRightFlank},
+        {"tail-length", required_argument, nullptr, kTailLength},
+        {"seed", required_argument, nullptr, kSeed},
+        {"output", required_argument, nullptr, kOutput},
+        {"print-template", no_argument, nullptr, kPrintTemplate},
+        {"help", no_argument, nullptr, kHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    Options o;
+    bool set_subst = false, set_n = false, set_flank = false, set_trunc = false, set_pcr = false;
+    int c;
+    while ((c = getopt_long(argc, argv, "h", long_opts, nullptr)) != -1) {
+        switch (c) {
+            case kReads: o.reads = parse_u64("reads", optarg); break;
+            case kBarcodeLength: o.barcode_length = parse_u64("barcode-length", optarg); break;
+            case kTrueBarcodes: o.true_barcodes = parse_u64("true-barcodes", optarg); break;
+            case kSigma:
+                o.sigma = parse_double("sigma", optarg);
+                if (o.sigma < 0.0) die("--sigma must be >= 0");
+                break;
+            case kUnique: o.unique = true; break;
+            case kSubst: o.substitution_rate = parse_rate("substitution-rate", optarg); set_subst = true; break;
+            case kNRate: o.n_rate = parse_rate("n-rate", optarg); set_n = true; break;
+            case kFlankMismatch: o.flank_mismatch_rate = parse_rate("flank-mismatch-rate", optarg); set_flank = true; break;
+            case kTruncation: o.truncation_rate = parse_rate("truncation-rate", optarg); set_trunc = true; break;
+            case kPcr: o.pcr_duplicates = parse_rate("pcr-duplicates", optarg); set_pcr = true; break;
+            case kLeftFlank: o.left_flank = parse_flank("left-flank", optarg); break;
+            case kRightFlank: o.right_flank = parse_flank("right-flank", optarg); break;
+            case kTailLength: o.tail_length = parse_u64("tail-length", optarg); break;
+            case kSeed: o.seed = parse_u64("seed", optarg); break;
+            case kOutput: o.output = optarg; break;
+            case kPrintTemplate: o.print_template = true; break;
+            case 'h':
+            case kHelp: usage(stdout); std::exit(0);
+            default: die("unknown or malformed option");
+        }
+    }
+    if (optind < argc) die(std::string("unexpected argument '") + argv[optind] + "'");
+
+    if (o.barcode_length == 0) die("--barcode-length must be >= 1");
+    if (o.barcode_length > 4096) die("--barcode-length must be <= 4096");
+    if (o.tail_length > 1u << 20) die("--tail-length must be <= 1048576");
+
+    if (o.unique) {
+        if (!set_subst) o.substitution_rate = 0.0;
+        if (!set_n) o.n_rate = 0.0;
+        if (!set_flank) o.flank_mismatch_rate = 0.0;
+        if (!set_trunc) o.truncation_rate = 0.0;
+        if (!set_pcr) o.pcr_duplicates = 0.0;
+    } else {
+        if (o.true_barcodes == 0) die("--true-barcodes must be >= 1");
+        if (o.true_barcodes > std::numeric_limits<std::uint32_t>::max())
+            die("--true-barcodes is too large");
+        // Distinct barcodes must exist: 4^L >= K.
+        if (o.barcode_length < 32) {
+            const std::uint64_t space = std::uint64_t{1} << (2 * o.barcode_length);
+            if (o.true_barcodes > space)
+                die("--true-barcodes exceeds the number of possible barcodes of that length");
+            if (o.true_barcodes > space / 2)
+                die("--true-barcodes is more than half of all possible barcodes; use a longer barcode");
+        }
+    }
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// Generation
+// ---------------------------------------------------------------------------
+
+struct Layout {
+    std::size_t lf, bl, rf, tail;
+    std::size_t bc_begin() const { return lf; }
+    std::size_t rf_begin() const { return lf + bl; }
+    std::size_t tail_begin() const { return lf + bl + rf; }
+    std::size_t length() const { return lf + bl + rf + tail; }
+};
+
+class Generator {
+public:
+    explicit Generator(const Options& o)
+        : o_(o),
+          rng_(o.seed),
+          layout_{o.left_flank.size(), o.barcode_length, o.right_flank.size(), o.tail_length},
+          subst_(o.substitution_rate),
+          nrate_(o.n_rate),
+          flank_(o.flank_mismatch_rate),
+          read_(layout_.length()) {
+        std::memcpy(read_.data(), o.left_flank.data(), layout_.lf);
+        std::memcpy(read_.data() + layout_.rf_begin(), o.right_flank.data(), layout_.rf);
+        if (!o.unique) make_true_barcodes();
+    }
+
+    void run(Writer& w) {
+        const std::size_t max_line = layout_.length() + 32;
+        for (std::uint64_t i = 1; i <= o_.reads; ++i) {
+            char* p = w.reserve(max_line);
+            char* const start = p;
+            *p++ = '>';
+            *p++ = 'r';
+            p = std::to_chars(p, p + 24, i).ptr;
+            *p++ = '\n';
+            const std::string_view seq = o_.unique ? unique_read() : pooled_read();
+            std::memcpy(p, seq.data(), seq.size());
+            p += seq.size();
+            *p++ = '\n';
+            w.commit(static_cast<std::size_t>(p - start));
+        }
+    }
+
+private:
+    void make_true_barcodes() {
+        const std::size_t k = o_.true_barcodes, l = o_.barcode_length;
+        barcodes_.resize(k * l);
+        std::unordered_set<std::string_view> seen;
+        seen.reserve(k * 2);
+        for (std::size_t b = 0; b < k; ++b) {
+            char* bc = barcodes_.data() + b * l;
+            do {
+                random_bases(rng_, bc, l);
+            } while (!seen.insert(std::string_view(bc, l)).second);
+        }
+        std::vector<double> abundance(k);
+        for (auto& a : abundance) a = std::exp(o_.sigma * rng_.normal());
+        alias_ = std::make_unique<AliasTable>(abundance);
+        if (o_.pcr_duplicates > 0.0) last_.resize(k);
+    }
+
+    // Apply errors to read_ (whose barcode region is already filled) and
+    // return the resulting sequence.
+    std::string_view finish_read() {
+        char* r = read_.data();
+        const Layout& L = layout_;
+        std::size_t len = L.length();
+        // Barcode substitutions.
+        subst_.for_each(rng_, L.bl, [&](std::size_t i) {
+            char& c = r[L.bc_begin() + i];
+            c = substitute(rng_, c);
+        });
+        // Flank mismatches; the two flanks are one index space of lf + rf.
+        // Damaged flank positions are recorded so restore_flanks() can repair
+        // them before the next fresh read (read_ keeps the flanks between reads).
+        flank_.for_each(rng_, L.lf + L.rf, [&](std::size_t i) {
+            const std::size_t pos = i < L.lf ? i : L.rf_begin() + (i - L.lf);
+            flank_hits_.push_back(pos);
+            r[pos] = substitute(rng_, r[pos]);
+        });
+        // Random tail.
+        random_bases(rng_, r + L.tail_begin(), L.tail);
+        // N calls anywhere.
+        nrate_.for_each(rng_, len, [&](std::size_t i) {
+            if (i < L.lf || (i >= L.rf_begin() && i < L.tail_begin())) flank_hits_.push_back(i);
+            r[i] = 'N';
+        });
+        // Truncation to a uniformly random shorter length (at least 1 base).
+        if (len > 1 && o_.truncation_rate > 0.0 && rng_.chance(o_.truncation_rate))
+            len = 1 + rng_.below(len - 1);
+        return std::string_view(r, len);
+    }
+
+    void restore_flanks() {
+        for (std::size_t pos : flank_hits_) {
+            read_[pos] = pos < layout_.lf ? o_.left_flank[pos]
+                                          : o_.right_flank[pos - layout_.rf_begin()];
+        }
+        flank_hits_.clear();
+    }
+
+    std::string_view unique_read() {
+        restore_flanks();
+        random_bases(rng_, read_.data() + layout_.bc_begin(), layout_.bl);
+        return finish_read();
+    }
+
+    std::string_view pooled_read() {
+        const std::uint32_t b = alias_->sample(rng_);
+        if (!last_.empty()) {
+            std::string& prev = last_[b];
+            if (!prev.empty() && rng_.chance(o_.pcr_duplicates)) return prev;
+        }
+        restore_flanks();
+        std::memcpy(read_.data() + layout_.bc_begin(),
+                    barcodes_.data() + static_cast<std::size_t>(b) * layout_.bl, layout_.bl);
+        const std::string_view seq = finish_read();
+        if (!last_.empty()) {
+            last_[b].assign(seq.data(), seq.size());
+            return last_[b];
+        }
+        return seq;
+    }
+
+    const Options& o_;
+    Rng rng_;
+    Layout layout_;
+    EventSampler subst_, nrate_, flank_;
+    std::vector<char> read_;
+    std::vector<std::size_t> flank_hits_;
+    std::vector<char> barcodes_;  // true barcodes, concatenated
+    std::unique_ptr<AliasTable> alias_;
+    std::vector<std::string> last_;  // previous read per true barcode
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse_options(argc, argv);
+
+    if (o.print_template) {
+        std::string t = o.left_flank + std::string(o.barcode_length, 'N') + o.right_flank;
+        std::printf("%s\n", t.c_str());
+        return 0;
+    }
+
+    std::FILE* out = stdout;
+    if (!o.output.empty() && o.output != "-") {
+        out = std::fopen(o.output.c_str(), "wb");
+        if (!out) {
+            std::perror(("generate_reads: cannot open " + o.output).c_str());
+            return 1;
+        }
+    }
+    {
+        Writer w(out);
+        Generator g(o);
+        g.run(w);
+    }
+    if (std::fflush(out) != 0 || (out != stdout && std::fclose(out) != 0)) {
+        std::perror("generate_reads: write failed");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,49 @@
+#include "barcode/barcode_template.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "run/messages.h"
+#include "run/run_state.h"
+#include "run/tracked_memory.h"
+
+void prepare_template() {
+  RunState& s = run_state;
+  memset(s.nucleotide_codes, 0, sizeof s.nucleotide_codes);
+  s.nucleotide_codes['A'] = s.nucleotide_codes['a'] = 1;
+  s.nucleotide_codes['C'] = s.nucleotide_codes['c'] = 2;
+  s.nucleotide_codes['G'] = s.nucleotide_codes['g'] = 3;
+  s.nucleotide_codes['T'] = s.nucleotide_codes['t'] = 4;
+
+  s.template_length = static_cast<uint32_t>(strlen(s.template_text));
+  s.template_upper = static_cast<char*>(tracked_malloc(s.template_length + 1ull));
+  s.template_upper[s.template_length] = '\0';
+  s.template_mask = static_cast<unsigned char*>(tracked_malloc(s.template_length));
+
+  for (uint32_t i = 0; i < s.template_length; ++i) {
+    const unsigned char typed = static_cast<unsigned char>(s.template_text[i]);
+    const char upper = static_cast<char>(toupper(typed));
+    if (upper == 'N' || upper == '.') {
+      s.template_mask[i] = 1;
+      s.barcode_length += 1;
+    } else if (s.nucleotide_codes[static_cast<unsigned char>(upper)] == 0) {
+      fail(kExitFailure,
+           "Can't parse \"%c\" in the template sequence \"%s\" - template should only contain [ATCGN.]\n",
+           typed, s.template_text);
+    } else {
+      s.template_mask[i] = 0;
+    }
+    s.template_upper[i] = upper;
+  }
+  // Every record carries at least one barcode word: the prefix key and the
+  // packing both live in word 0.
+  if (s.barcode_length == 0) {
+    fail(kExitFailure, "Template \"%s\" has no barcode positions (N or .)\n", s.template_text);
+  }
+  s.barcode_words = (s.barcode_length + 31) >> 5;
+  s.record_size = sizeof(SequenceRecord) + 8ull * s.barcode_words;
+
+  s.bucket_bytes = static_cast<uint64_t*>(tracked_calloc(kBucketCount, 8));
+  s.bucket_counts = static_cast<uint64_t*>(tracked_calloc(kBucketCount, 8));
+  s.bucket_entries = static_cast<SequenceRecord***>(tracked_calloc(kBucketCount, 8));
+}

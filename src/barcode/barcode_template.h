@@ -1,0 +1,8 @@
+// Compiles the template into run_state: the nucleotide code table, the
+// upper-cased copy, the barcode-position mask, barcode_length, barcode_words
+// and record_size; then creates the three zeroed prefix bucket tables.
+#pragma once
+
+// Refuses a template byte outside [ACGTNacgtn.] and a template without any
+// barcode position, each with a message and status 1.
+void prepare_template();

@@ -1,0 +1,17 @@
+// The cluster forest: one ClusterNode per bucket entry, in bucket order, each
+// cluster a ring of nodes carrying the smallest node index as its id. Sets
+// nodes and bucket_start; releases the bucket entry arrays and their tables.
+#pragma once
+
+#include "run/run_state.h"
+
+// Builds the forest with every node a cluster of its own, then frees the buckets.
+void create_clusters();
+
+// Releases the bucket entry arrays, bucket_entries and bucket_bytes, each at most once.
+void free_buckets();
+
+// Merges the clusters of a and b: the larger id's ring is relabelled with the
+// smaller id and the two rings are spliced by exchanging a's and b's next
+// links. Returns 1 on a merge, 0 when they already share a cluster.
+int join_clusters(ClusterNode* a, ClusterNode* b);

@@ -1,0 +1,36 @@
+// Distributes the accepted records over 65536 buckets by their first eight
+// barcode bases (PrefixKey), sorts each bucket by barcode (ties in input
+// order) and, with -p, keeps one record per barcode. Sets bucket_bytes,
+// bucket_counts, bucket_entries and entry_count.
+#pragma once
+
+#include <cstdint>
+
+#include "run/run_state.h"
+
+using PrefixKey = uint16_t;
+
+// The first eight bases of a packed barcode: the top 16 bits of word 0.
+inline PrefixKey prefix_key(const SequenceRecord* record) {
+  return static_cast<PrefixKey>(record_barcode(record)[0] >> 48);
+}
+
+// True while the record's screening mark says it was accepted.
+inline bool is_accepted(const SequenceRecord* record) { return record->name[0] == '>'; }
+
+// Counting, allocation and fill passes; each bucket holds its records in input order.
+void fill_buckets();
+
+// Sorts every bucket of two or more entries with compare_records.
+void sort_buckets();
+
+// Orders two bucket entries by barcode words, then by input position; never 0.
+int compare_records(const void* a, const void* b);
+
+// Compacts every bucket in place to the first record of each barcode.
+void remove_duplicate_barcodes();
+
+[[nodiscard]] uint64_t total_bucket_count();
+
+// The whole phase with its messages; fixes entry_count.
+void bucket_records();

@@ -1,0 +1,77 @@
+#include "input/input_loader.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "run/messages.h"
+#include "run/run_state.h"
+#include "run/tracked_memory.h"
+
+namespace {
+
+constexpr uint64_t kFirstStreamChunk = 1 << 20;
+
+// Reads a stream of unknown size, doubling the block as it fills; the block
+// always keeps one byte free for the closing NUL.
+void load_stream(FILE* file, const char* path) {
+  RunState& s = run_state;
+  s.input_buffer_bytes = kFirstStreamChunk;
+  s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
+  uint64_t filled = 0;
+  for (;;) {
+    if (filled + 1 == s.input_buffer_bytes) {
+      const uint64_t grown_bytes = s.input_buffer_bytes * 2;
+      char* grown = static_cast<char*>(tracked_malloc(grown_bytes));
+      memcpy(grown, s.input_buffer, filled);
+      tracked_free(s.input_buffer, s.input_buffer_bytes);
+      s.input_buffer = grown;
+      s.input_buffer_bytes = grown_bytes;
+    }
+    const size_t wanted = s.input_buffer_bytes - 1 - filled;
+    const size_t got = fread(s.input_buffer + filled, 1, wanted, file);
+    filled += got;
+    if (got < wanted) {
+      if (ferror(file)) fail(kExitFailure, "Can't read input file \"%s\"\n", path);
+      break;
+    }
+  }
+  fclose(file);
+  s.input_size = filled;
+  s.input_buffer[filled] = '\0';
+}
+
+// The size found by seeking to the end, or -1 when the file cannot be sized
+// that way. Only regular files and block devices are trusted to tell it.
+off_t seekable_size(FILE* file) {
+  struct stat status;
+  if (fstat(fileno(file), &status) != 0 || !(S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) return -1;
+  if (fseeko(file, 0, SEEK_END) != 0) return -1;
+  const off_t size = ftello(file);
+  if (size < 0 || fseeko(file, 0, SEEK_SET) != 0) return -1;
+  return size;
+}
+
+}  // namespace
+
+void load_file(const char* path) {
+  RunState& s = run_state;
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) fail(kExitFailure, "Can't open file \"%s\"\n", path);
+
+  const off_t size = seekable_size(file);
+  if (size < 0) {
+    load_stream(file, path);
+  } else {
+    s.input_size = static_cast<uint64_t>(size);
+    s.input_buffer_bytes = s.input_size + 1;
+    s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
+    const size_t read = fread(s.input_buffer, 1, s.input_size, file);
+    fclose(file);
+    s.input_buffer[s.input_size] = '\0';
+    if (read != s.input_size) {
+      fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(s.input_size));
+    }
+  }
+  if (s.input_size == 0) fail(kExitFailure, "Can't load input data\n");
+}

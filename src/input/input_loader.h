@@ -1,0 +1,8 @@
+// Reads the whole input file into one tracked block: run_state.input_buffer
+// (the data and a closing NUL), input_size and input_buffer_bytes.
+#pragma once
+
+// Regular files are sized by seeking and read with one call; anything that
+// cannot be sized that way (a pipe, a terminal) is read in growing chunks.
+// Exits with a message on any failure, and on an empty input.
+void load_file(const char* path);

@@ -1,0 +1,16 @@
+// The cluster report: per cluster a header ">n" and one "name<TAB>sequence"
+// line per member, written to output_file; then "n clusters" on standard
+// output. Exits with 1 when either stream cannot take what is written.
+#pragma once
+
+#include "run/run_state.h"
+
+// Writes the clusters of the forest in ascending order of their first node,
+// members in ring order from there.
+void write_clusters();
+
+// Writes every bucket entry as a cluster of its own (distance 0 with -p).
+void write_buckets_as_clusters();
+
+// Writes one member line for the record.
+void print_record(const SequenceRecord* record);

@@ -1,0 +1,20 @@
+#include "run/messages.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+void fail(int status, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+  exit(status);
+}

@@ -1,0 +1,15 @@
+// Messages on standard error and the one way a phase ends the run: print a
+// message and exit with a fixed status.
+#pragma once
+
+// Exit statuses of the whole run.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;         // command line, files, template, input, no match
+constexpr int kExitMallocFailure = 10;  // tracked_malloc found no memory
+constexpr int kExitCallocFailure = 11;  // tracked_calloc found no memory
+
+// Writes the formatted message to standard error.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes the formatted message to standard error and ends the process.
+[[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));

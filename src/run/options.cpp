@@ -1,0 +1,166 @@
+#include "run/options.h"
+
+#include <getopt.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "run/messages.h"
+#include "run/run_state.h"
+
+namespace {
+
+// Codes the value-taking long options return; the scan treats each like its short letter.
+constexpr int kInCode = 256;
+constexpr int kOutCode = 257;
+constexpr int kDistanceCode = 258;
+constexpr int kTemplateCode = 259;
+
+// Seven long names beginning with seven different letters, so any prefix of
+// one letter or more is unambiguous.
+const option long_options[] = {
+    {"in", required_argument, nullptr, kInCode},
+    {"out", required_argument, nullptr, kOutCode},
+    {"distance", required_argument, nullptr, kDistanceCode},
+    {"template", required_argument, nullptr, kTemplateCode},
+    {"remove-duplicate-barcodes", no_argument, &run_state.remove_duplicates, 1},
+    {"version", no_argument, &run_state.show_version, 1},
+    {"help", no_argument, &run_state.show_help, 1},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Reports an option error that the library found; the argument is the one
+// it has just stepped over.
+[[noreturn]] void refuse_option(int argc, char** argv) {
+  const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
+  if (optopt >= kInCode && optopt <= kTemplateCode) {
+    say("Option \"%s\" requires a value\n", argument);
+  } else if (optopt == 1) {
+    say("Option \"%s\" takes no value\n", argument);
+  } else if (optopt != 0) {
+    say("Unrecognized option -%c\n", optopt);
+  } else {
+    say("Unrecognized option \"%s\"\n", argument);
+  }
+  print_use_help();
+  exit(kExitFailure);
+}
+
+bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+}  // namespace
+
+void print_version() {
+  say("Tarnwell, version 0.0.7, 2015-04-17\n");
+  say("Clusters DNA reads by barcode, single linkage on Hamming distance\n");
+}
+
+void print_usage() {
+  say("Usage: tarnwell <options>\n"
+      "Options:\n"
+      "  -i, --in FILE      - Specify input FASTA file.\n"
+      "  -o, --out FILE     - Specify output file.\n"
+      "  -d, --distance D   - Cluster sequences separated by D or fewer substitutions.\n"
+      "  -t, --template T   - Use only sequences matching template T.\n"
+      "  -p, --remove-duplicate-barcodes - Use only one sequence out of all sharing same barcode.\n"
+      "  -v, --version      - Show version.\n"
+      "  -h, --help         - Show help.\n");
+}
+
+void print_use_help() { say("Use -h for help\n"); }
+
+uint32_t parse_uint(const char* text, const char* name) {
+  const char* p = text;
+  char last_skipped = '\0';
+  while (is_c_space(*p)) last_skipped = *p++;
+  if (*p == '+') last_skipped = *p++;
+  while (*p == '0') last_skipped = *p++;
+  bool ok;
+  if (*p == '\0') {
+    ok = last_skipped == '0';
+  } else {
+    size_t digits = 0;
+    while (p[digits] >= '0' && p[digits] <= '9') ++digits;
+    ok = p[digits] == '\0' && digits <= 10 && (digits < 10 || strcmp(p, "2147483647") <= 0);
+  }
+  if (!ok) fail(kExitFailure, "Can't parse %s (\"%s\")\n", name, text);
+  uint32_t value = 0;
+  for (; *p != '\0'; ++p) value = value * 10 + static_cast<uint32_t>(*p - '0');
+  return value;
+}
+
+void parse_options(int argc, char** argv) {
+  RunState& s = run_state;
+  opterr = 0;
+  for (;;) {
+    int code = getopt_long(argc, argv, "i:o:d:t:vhp", long_options, nullptr);
+    switch (code) {
+      case 'i':
+      case kInCode:
+        s.input_path = optarg;
+        break;
+      case 'o':
+      case kOutCode:
+        s.output_path = optarg;
+        break;
+      case 't':
+      case kTemplateCode:
+        s.template_text = optarg;
+        break;
+      case 'd':
+      case kDistanceCode:
+        s.distance_text = optarg;
+        s.distance = parse_uint(optarg, "distance");
+        break;
+      case 'p':
+        s.remove_duplicates = 1;
+        break;
+      case 'v':
+        s.show_version = 1;
+        break;
+      case 'h':
+        s.show_help = 1;
+        break;
+      case '?':
+        refuse_option(argc, argv);
+      case -1:
+        if (optind > 0 && optind < argc) fail(kExitFailure, "Unrecognized option: \"%s\"\n", argv[optind]);
+        return;
+      default:
+        break;
+    }
+  }
+}
+
+void process_options(int argc, char** argv) {
+  RunState& s = run_state;
+  if (argc <= 1) {
+    print_version();
+    print_usage();
+    exit(kExitSuccess);
+  }
+  parse_options(argc, argv);
+  if (s.show_version) print_version();
+  if (s.show_help) print_usage();
+
+  const char* missing = nullptr;
+  if (s.input_path == nullptr) {
+    missing = "Input file is not specified (\"--in\" option)\n";
+  } else if (s.output_path == nullptr) {
+    missing = "Output file is not specified (\"--out\" option)\n";
+  } else if (s.distance_text == nullptr || s.distance_text[0] == '\0') {
+    missing = "Distance is not specified (\"--distance\" option)\n";
+  } else if (s.template_text == nullptr || s.template_text[0] == '\0') {
+    missing = "Template is not specified (\"--template\" option)\n";
+  }
+  if (missing != nullptr) {
+    if (!s.show_version && !s.show_help) {
+      say("%s", missing);
+      print_use_help();
+    }
+    exit(kExitFailure);
+  }
+
+  say("Input path: \"%s\"\n", s.input_path);
+  if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
+}

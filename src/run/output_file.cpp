@@ -1,0 +1,29 @@
+#include "run/output_file.h"
+
+#include <sys/stat.h>
+
+#include "run/messages.h"
+#include "run/run_state.h"
+
+namespace {
+
+// True when both paths exist and name the same regular file, through any
+// link: opening the output would then empty the input before it is read.
+bool output_is_input(const char* input_path, const char* output_path) {
+  struct stat input_status;
+  struct stat output_status;
+  if (stat(input_path, &input_status) != 0 || stat(output_path, &output_status) != 0) return false;
+  return S_ISREG(input_status.st_mode) && input_status.st_dev == output_status.st_dev &&
+         input_status.st_ino == output_status.st_ino;
+}
+
+}  // namespace
+
+void create_output_file() {
+  RunState& s = run_state;
+  if (output_is_input(s.input_path, s.output_path)) {
+    fail(kExitFailure, "Output file \"%s\" is the input file\n", s.output_path);
+  }
+  s.output_file = fopen(s.output_path, "wb");
+  if (s.output_file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", s.output_path);
+}

@@ -1,0 +1,7 @@
+// Creates the report file (run_state.output_file) before any other phase, so
+// a run that fails later leaves an empty file behind.
+#pragma once
+
+// Refuses an output path that names the input file, then creates or
+// truncates the output file; exits with 1 when either fails.
+void create_output_file();

@@ -1,0 +1,84 @@
+// The one process-wide state of a run: every phase reads what the earlier
+// phases left here and adds its own results. All members start zero or null;
+// each group names the phase that sets it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// One FASTA record inside the input buffer, followed in the record table by
+// its packed barcode words (see record_barcode).
+struct SequenceRecord {
+  char* name;      // at the record's '>' (accepted) or '#' (rejected) byte; parse, screening
+  char* sequence;  // first byte of the sequence line, NUL-terminated in place; parse
+};
+
+// A record of the forest: one per bucket entry, linked into its cluster's ring.
+struct ClusterNode {
+  SequenceRecord* record;  // the record this node stands for; never changes
+  ClusterNode* next;       // next node of the same cluster's ring
+  int64_t cluster_id;      // smallest node index of the cluster
+};
+static_assert(sizeof(ClusterNode) == 24, "the node array is sized at 24 bytes a node");
+
+constexpr uint32_t kBucketCount = 65536;            // one bucket per 8-base prefix
+constexpr uint64_t kBucketTableBytes = 65536 * 8;   // each bucket table and bucket_start
+
+struct RunState {
+  // Command line (options)
+  const char* input_path;     // -i, as typed
+  const char* output_path;    // -o, as typed
+  const char* distance_text;  // -d, as typed
+  uint32_t distance;          // parsed -d, at most 3 once the command line is accepted
+  const char* template_text;  // -t, as typed
+  int remove_duplicates;      // -p
+  int show_version;           // -v
+  int show_help;              // -h
+
+  // Driver
+  FILE* output_file;  // the report stream, closed by release_all
+
+  // Tracked memory
+  int64_t bytes_allocated;  // bytes held through the tracked operations
+
+  // Input (loading and parse)
+  char* input_buffer;          // the whole input and a closing NUL
+  uint64_t input_size;         // bytes of input data, without the closing NUL
+  uint64_t input_buffer_bytes; // size input_buffer was allocated with
+  uint64_t record_count;       // '>' bytes in the input = records in the table
+  char* record_table;          // record_count records of record_size bytes
+
+  // Template
+  uint32_t nucleotide_codes[256];  // A/a 1, C/c 2, G/g 3, T/t 4, else 0
+  uint32_t template_length;        // bytes of template_text
+  char* template_upper;            // template_length + 1 bytes, upper-cased, NUL-closed
+  unsigned char* template_mask;    // template_length bytes, 1 at barcode positions
+  uint32_t barcode_length;         // barcode positions (bases per barcode), at least 1
+  uint32_t barcode_words;          // 64-bit words per packed barcode
+  uint64_t record_size;            // 16 + 8 * barcode_words
+
+  // Prefix buckets
+  uint64_t* bucket_bytes;             // per bucket: entry array size in bytes, fixed at allocation
+  uint64_t* bucket_counts;            // per bucket: entries (fill position while filling)
+  SequenceRecord*** bucket_entries;   // per bucket: its entry array, or null when empty
+  uint64_t entry_count;               // records that enter clustering
+
+  // Cluster forest
+  ClusterNode* nodes;          // entry_count nodes in bucket order
+  ClusterNode** bucket_start;  // first node of each bucket
+};
+
+extern RunState run_state;
+
+// The packed barcode words stored right behind a record in the record table.
+inline uint64_t* record_barcode(SequenceRecord* record) {
+  return reinterpret_cast<uint64_t*>(record + 1);
+}
+inline const uint64_t* record_barcode(const SequenceRecord* record) {
+  return reinterpret_cast<const uint64_t*>(record + 1);
+}
+
+// Record i of the record table.
+inline SequenceRecord* record_at(uint64_t index) {
+  return reinterpret_cast<SequenceRecord*>(run_state.record_table + index * run_state.record_size);
+}
