@@ -57,8 +57,8 @@ std::string screening(int accepted, int unknown = 0, int with_n = 0, int mismatc
 // The forest line: after the buckets are gone the run holds the template copy
 // and mask, bucket_counts and bucket_start, the input and its NUL, the record
 // table (24 bytes a record with one barcode word) and 24 bytes a node.
-std::string forest_line(size_t template_length, size_t input_bytes, int records, int entries) {
-  const size_t held = 2 * template_length + 1 + 2 * 524288 + input_bytes + 1 + 24 * records + 24 * entries;
+std::string forest_line(size_t template_length, size_t input_bytes, int records, int entries, int record_bytes = 24) {
+  const size_t held = 2 * template_length + 1 + 2 * 524288 + input_bytes + 1 + record_bytes * records + 24 * entries;
   return "Creating clusters .. OK (now " + std::to_string(held) + " bytes allocated)\n";
 }
 
@@ -186,6 +186,66 @@ const std::vector<CliCase> kRunCases = {
      ">1\nb\tAC\n>2\na\tCA\nc\tCA\n"},
 };
 
+std::string n_times(char base, int count) { return std::string(count, base); }
+
+std::string pass_lines(int first, const std::vector<int>& joined) {
+  std::string text;
+  for (size_t i = 0; i < joined.size(); ++i) {
+    text += "Clustering with distance " + std::to_string(first + i) + " .. OK, " + std::to_string(joined[i]) + " joined\n";
+  }
+  return text;
+}
+
+// Clustering runs whose member order pins the order of the joins: within a
+// bucket, across passes, across subpasses (neighbour rank, not key order),
+// and at the word boundaries of the packed barcodes.
+const std::string kChainAcrossPasses = ">r1\nAAAAAAAAAA\n>r2\nAAAAAAAAGG\n>r3\nAAAAAAAAGT\n>r4\nAAAAAAAAAA\n";
+const std::string kChainAcrossSubpasses = ">r1\nCAAAAAAA\n>r2\nAAAAAAAA\n>r3\nAAAAAAAT\n>r4\nAAAAAAAA\n";
+const std::string kSixBases = ">r1\nAAAAAA\n>r2\nCCAAAA\n";
+const std::string kNineBases = ">r1\nAAAAAAAAC\n>r2\nAAAAAAAAA\n";
+const std::string kThirtyTwoBases = ">r1\n" + n_times('A', 31) + "C\n>r2\n" + n_times('A', 32) + "\n";
+const std::string kThirtyThreeBases = ">r1\n" + n_times('A', 32) + "C\n>r2\n" + n_times('A', 33) + "\n>r3\nC" +
+                                      n_times('A', 31) + "G\n";
+const std::string kSixtyFiveBases = ">r1\n" + n_times('A', 64) + "T\n>r2\n" + n_times('A', 65) + "\n>r3\n" +
+                                    n_times('A', 31) + "G" + n_times('A', 33) + "\n";
+const std::string kEdgeKeys = ">r1\nTTTTTTTT\n>r2\nTTTTTTTG\n>r3\nAAAAAAAA\n>r4\nCAAAAAAA\n";
+
+std::string run_head(int distance, const std::string& upper_template, int records) {
+  return settings(distance, upper_template) + parsed(records) + screening(records) + "Sorting .. OK\n";
+}
+
+const std::vector<CliCase> kClusteringCases = {
+    {"ChainAcrossPasses", kChainAcrossPasses, run_args("2", "NNNNNNNNNN"), 0, "1 clusters\n",
+     run_head(2, "NNNNNNNNNN", 4) + forest_line(10, kChainAcrossPasses.size(), 4, 4) + pass_lines(0, {1, 1, 1}),
+     ">1\nr1\tAAAAAAAAAA\nr3\tAAAAAAAAGT\nr2\tAAAAAAAAGG\nr4\tAAAAAAAAAA\n"},
+    {"ChainAcrossSubpassesFollowsNeighbourRank", kChainAcrossSubpasses,
+     {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NNNNNNNN"}, 0, "1 clusters\n",
+     run_head(1, "NNNNNNNN", 4) + "Removing duplicates .. OK, 3 sequences with unique barcodes remain\n" +
+         forest_line(8, kChainAcrossSubpasses.size(), 4, 3) + pass_lines(1, {2}),
+     ">1\nr2\tAAAAAAAA\nr3\tAAAAAAAT\nr1\tCAAAAAAA\n"},
+    {"SixBasesJoinOnlyInTheirSubpass", kSixBases, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "2", "-t", "NNNNNN"}, 0,
+     "1 clusters\n",
+     run_head(2, "NNNNNN", 2) + "Removing duplicates .. OK, 2 sequences with unique barcodes remain\n" +
+         forest_line(6, kSixBases.size(), 2, 2) + pass_lines(1, {0, 1}),
+     ">1\nr1\tAAAAAA\nr2\tCCAAAA\n"},
+    {"NineBasesJoinInsideTheBucket", kNineBases, run_args("1", "NNNNNNNNN"), 0, "1 clusters\n",
+     run_head(1, "NNNNNNNNN", 2) + forest_line(9, kNineBases.size(), 2, 2) + pass_lines(0, {0, 1}),
+     ">1\nr2\tAAAAAAAAA\nr1\tAAAAAAAAC\n"},
+    {"ThirtyTwoBasesFillOneWord", kThirtyTwoBases, run_args("1", n_times('N', 32).c_str()), 0, "1 clusters\n",
+     run_head(1, n_times('N', 32), 2) + forest_line(32, kThirtyTwoBases.size(), 2, 2) + pass_lines(0, {0, 1}),
+     ">1\nr2\t" + n_times('A', 32) + "\nr1\t" + n_times('A', 31) + "C\n"},
+    {"ThirtyThreeBasesSpillIntoWordTwo", kThirtyThreeBases, run_args("1", n_times('N', 33).c_str()), 0, "2 clusters\n",
+     run_head(1, n_times('N', 33), 3) + forest_line(33, kThirtyThreeBases.size(), 3, 3, 32) + pass_lines(0, {0, 1}),
+     ">1\nr2\t" + n_times('A', 33) + "\nr1\t" + n_times('A', 32) + "C\n>2\nr3\tC" + n_times('A', 31) + "G\n"},
+    {"SixtyFiveBasesSpillIntoWordThree", kSixtyFiveBases, run_args("1", n_times('N', 65).c_str()), 0, "1 clusters\n",
+     run_head(1, n_times('N', 65), 3) + forest_line(65, kSixtyFiveBases.size(), 3, 3, 40) + pass_lines(0, {0, 2}),
+     ">1\nr2\t" + n_times('A', 65) + "\nr3\t" + n_times('A', 31) + "G" + n_times('A', 33) + "\nr1\t" +
+         n_times('A', 64) + "T\n"},
+    {"FirstAndLastBucketKeys", kEdgeKeys, run_args("1", "NNNNNNNN"), 0, "2 clusters\n",
+     run_head(1, "NNNNNNNN", 4) + forest_line(8, kEdgeKeys.size(), 4, 4) + pass_lines(0, {0, 2}),
+     ">1\nr3\tAAAAAAAA\nr4\tCAAAAAAA\n>2\nr2\tTTTTTTTG\nr1\tTTTTTTTT\n"},
+};
+
 void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 
 class CliTable : public ::testing::TestWithParam<CliCase> {};
@@ -215,5 +275,6 @@ std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { return in
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, CliTable, ::testing::ValuesIn(kCommandLineCases), case_name);
 INSTANTIATE_TEST_SUITE_P(Runs, CliTable, ::testing::ValuesIn(kRunCases), case_name);
+INSTANTIATE_TEST_SUITE_P(Clustering, CliTable, ::testing::ValuesIn(kClusteringCases), case_name);
 
 }  // namespace

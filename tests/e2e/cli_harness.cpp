@@ -39,17 +39,25 @@ std::string read_file(const std::string& path, bool* exists) {
 
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& stdin_path,
                        const std::vector<std::string>& wrapper) {
+  RunSetup setup;
+  setup.stdin_path = stdin_path;
+  setup.wrapper = wrapper;
+  return run_tarnwell(dir, args, setup);
+}
+
+CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup) {
+  const std::string& stdin_path = setup.stdin_path;
   ScratchDir capture;
-  const std::string out_path = capture.file("stdout");
+  const std::string out_path = setup.stdout_path.empty() ? capture.file("stdout") : setup.stdout_path;
   const std::string err_path = capture.file("stderr");
-  std::vector<std::string> command = wrapper;
+  std::vector<std::string> command = setup.wrapper;
   command.push_back(TARNWELL_BINARY);
   command.insert(command.end(), args.begin(), args.end());
 
   const pid_t pid = fork();
   if (pid == 0) {
     const int in = open(stdin_path.c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | (setup.stdout_path.empty() ? O_TRUNC : 0), 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || chdir(dir.path().c_str()) != 0) _exit(126);
     dup2(in, 0);
@@ -65,7 +73,7 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
   waitpid(pid, &wait_status, 0);
   CliResult result;
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-  result.out = read_file(out_path);
+  if (setup.stdout_path.empty()) result.out = read_file(out_path);
   result.err = read_file(err_path);
   return result;
 }

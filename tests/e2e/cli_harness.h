@@ -30,6 +30,16 @@ struct CliResult {
   std::string err;
 };
 
+// Where a run's standard streams come from and go to, and an optional
+// command (prlimit, sh -c) that runs the binary.
+struct RunSetup {
+  std::string stdin_path = "/dev/null";
+  std::string stdout_path;  // empty: captured
+  std::vector<std::string> wrapper;
+};
+
+CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup);
+
 // Runs tarnwell with args in dir (its working directory); standard input
 // comes from stdin_path when given, else /dev/null.
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args,
