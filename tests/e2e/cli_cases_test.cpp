@@ -110,6 +110,7 @@ const std::vector<CliCase> kCommandLineCases = {
     {"LongOptionWithoutValue", kAbsent, {"-i", "a", "--templ"}, 1, "", "Option \"--templ\" requires a value\n" + kHint,
      kAbsent},
     {"FlagOptionWithValue", kAbsent, {"--version=1"}, 1, "", "Option \"--version=1\" takes no value\n" + kHint, kAbsent},
+    {"ControlCharacterOption", kAbsent, {"-\x01"}, 1, "", "Unrecognized option -\x01\n" + kHint, kAbsent},
     {"StrayArgument", kAbsent, {"-i", "a", "stray", "-o", "b"}, 1, "", "Unrecognized option: \"stray\"\n", kAbsent},
     {"ArgumentAfterDoubleDash", kAbsent, {"-i", "a", "--", "-o"}, 1, "", "Unrecognized option: \"-o\"\n", kAbsent},
 };
