@@ -50,7 +50,8 @@ void number_reported_clusters() {
     }
   } else {
     for (uint32_t k = 0; k < kBucketCount; ++k) {
-      for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) s.record_cluster[record_index(s.bucket_entries[k][e])] = ++clusters;
+      for (uint64_t e = 0; e < s.bucket_counts[k]; ++e)
+        s.record_cluster[record_index(s.bucket_entries[k][e])] = ++clusters;
     }
   }
   s.cluster_count = clusters;
@@ -71,8 +72,8 @@ void number_duplicates() {
     const SequenceRecord* kept;
     if (s.nodes != nullptr) {
       ClusterNode* end = key + 1u < kBucketCount ? s.bucket_start[key + 1] : s.nodes + s.entry_count;
-      ClusterNode* node = find_barcode(s.bucket_start[key], static_cast<uint64_t>(end - s.bucket_start[key]), record,
-                                       node_record);
+      ClusterNode* node =
+          find_barcode(s.bucket_start[key], static_cast<uint64_t>(end - s.bucket_start[key]), record, node_record);
       assert(node != nullptr && "duplicate removal keeps one record of every barcode");
       kept = node->record;
       ++s.entry_reads[node - s.nodes];

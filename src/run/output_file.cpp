@@ -12,7 +12,8 @@
 bool output_is_input(const char* input_path, const char* output_path) {
   struct stat input_status;
   struct stat output_status;
-  const int input_found = strcmp(input_path, "-") == 0 ? fstat(STDIN_FILENO, &input_status) : stat(input_path, &input_status);
+  const int input_found =
+      strcmp(input_path, "-") == 0 ? fstat(STDIN_FILENO, &input_status) : stat(input_path, &input_status);
   if (input_found != 0 || stat(output_path, &output_status) != 0) return false;
   return S_ISREG(input_status.st_mode) && input_status.st_dev == output_status.st_dev &&
          input_status.st_ino == output_status.st_ino;

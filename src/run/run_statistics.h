@@ -23,15 +23,15 @@ struct PassRecord {
 };
 
 struct RunStatistics {
-  double run_start;           // monotonic seconds when the output files were created
-  double last_message;        // monotonic seconds of the latest progress line
-  double phase_start;         // monotonic seconds when the open phase began
-  const char* open_phase;     // the phase still running, or null
+  double run_start;              // monotonic seconds when the output files were created
+  double last_message;           // monotonic seconds of the latest progress line
+  double phase_start;            // monotonic seconds when the open phase began
+  const char* open_phase;        // the phase still running, or null
   PhaseTime phases[kMaxPhases];  // finished phases in run order
   uint32_t phase_count;
   PassRecord passes[kMaxPasses];  // finished distance passes in run order
   uint32_t pass_count;
-  double pass_start;              // monotonic seconds when the running pass began
+  double pass_start;          // monotonic seconds when the running pass began
   double decompress_seconds;  // reading and inflating a gzip input; 0 otherwise
 };
 
