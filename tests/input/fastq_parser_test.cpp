@@ -1,0 +1,53 @@
+#include "input/fastq_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cluster/prefix_buckets.h"
+#include "support/run_state_fixture.h"
+
+namespace {
+
+using FastqParser = RunStateTest;
+
+void parse_fastq_input(const std::string& text) {
+  use_template("NN");
+  use_input(text);
+  parse_records(run_state.input_buffer, run_state.input_size);
+}
+
+TEST_F(FastqParser, RecordsPointIntoTheBufferWithTheFastaMark) {
+  // Quality lines full of '@' and '>' are no record starts.
+  parse_fastq_input("@r1 x\r\nACGT\r\n+r1 x\r\n@>@>\r\n\r\n@r2\rAC\r+\r>@\r\n@r3\n\n+\n\n");
+  const RunState& s = run_state;
+  ASSERT_EQ(s.record_count, 3u);
+  EXPECT_EQ(s.input_is_fastq, 1);
+  const char* names[] = {">r1 x", ">r2", ">r3"};
+  const char* sequences[] = {"ACGT", "AC", ""};
+  for (uint64_t i = 0; i < 3; ++i) {
+    const SequenceRecord* record = record_at(i);
+    EXPECT_STREQ(record->name, names[i]);
+    EXPECT_STREQ(record->sequence, sequences[i]);
+    EXPECT_TRUE(is_accepted(record));
+    EXPECT_GE(record->name, s.input_buffer);
+    EXPECT_LT(record->sequence, s.input_buffer + s.input_size);
+  }
+}
+
+TEST_F(FastqParser, FastaStaysWithTheFastaParse) {
+  parse_fastq_input(">a\nAC\n");
+  EXPECT_EQ(run_state.input_is_fastq, 0);
+  ASSERT_EQ(run_state.record_count, 1u);
+  EXPECT_STREQ(record_at(0)->sequence, "AC");
+}
+
+TEST_F(FastqParser, ErrorsComeBeforeTheTableExists) {
+  // The checking walk fails before the table is taken, so the teardown has
+  // only the buffer to give back.
+  EXPECT_EXIT({ parse_fastq_input("@a\nAC\n+\nII\n@b\nA\n+\nII\n"); }, ::testing::ExitedWithCode(1),
+              "Quality of sequence \"@b\" in line 8 has 2 bytes, sequence has 1\n");
+  EXPECT_EQ(run_state.record_table, nullptr);
+}
+
+}  // namespace
