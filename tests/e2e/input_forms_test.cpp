@@ -129,15 +129,4 @@ TEST_P(BadInputTable, FailsWithItsMessage) {
 INSTANTIATE_TEST_SUITE_P(Inputs, BadInputTable, ::testing::ValuesIn(kBadInputs),
                          [](const ::testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
 
-TEST(InputForms, FastqWithBlankLinesAndEmptySequence) {
-  ScratchDir dir;
-  dir.write("in.fq", "@a\nAC\n+a\nII\n\n\n@e\n\n+\n\n@b\nac\n+\n@>\n");
-  const CliResult result = run_tarnwell(dir, {"-i", "in.fq", "-o", "out.txt", "-d", "0", "-t", "NN"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_NE(result.err.find("Parsed 3 sequences\nConverting barcodes to binary form\n - 1 template mismatches\n"),
-            std::string::npos)
-      << result.err;
-  EXPECT_EQ(dir.read("out.txt"), ">1\na\tAC\nb\tac\n");
-}
-
 }  // namespace

@@ -35,19 +35,4 @@ TEST_F(FastqParser, RecordsPointIntoTheBufferWithTheFastaMark) {
   }
 }
 
-TEST_F(FastqParser, FastaStaysWithTheFastaParse) {
-  parse_fastq_input(">a\nAC\n");
-  EXPECT_EQ(run_state.input_is_fastq, 0);
-  ASSERT_EQ(run_state.record_count, 1u);
-  EXPECT_STREQ(record_at(0)->sequence, "AC");
-}
-
-TEST_F(FastqParser, ErrorsComeBeforeTheTableExists) {
-  // The checking walk fails before the table is taken, so the teardown has
-  // only the buffer to give back.
-  EXPECT_EXIT({ parse_fastq_input("@a\nAC\n+\nII\n@b\nA\n+\nII\n"); }, ::testing::ExitedWithCode(1),
-              "Quality of sequence \"@b\" in line 8 has 2 bytes, sequence has 1\n");
-  EXPECT_EQ(run_state.record_table, nullptr);
-}
-
 }  // namespace

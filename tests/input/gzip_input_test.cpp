@@ -55,20 +55,4 @@ TEST_F(GzipInput, GrowsToTheWholeDataAndGivesBackTheRest) {
   EXPECT_EQ(s.input_compressed, 1);
 }
 
-TEST_F(GzipInput, PlainFileIsReadAsBefore) {
-  const TempFile file("\x1f>a\nAC\n");  // one magic byte is not gzip
-  load_file(file.path.c_str());
-  EXPECT_EQ(run_state.input_compressed, 0);
-  EXPECT_EQ(run_state.input_buffer_bytes, 8u);
-  EXPECT_EQ(std::string(run_state.input_buffer), "\x1f>a\nAC\n");
-}
-
-TEST(GzipMagic, NeedsBothBytes) {
-  const unsigned char magic[] = {0x1f, 0x8b};
-  EXPECT_TRUE(is_gzip_magic(magic, 2));
-  EXPECT_FALSE(is_gzip_magic(magic, 1));
-  const unsigned char swapped[] = {0x8b, 0x1f};
-  EXPECT_FALSE(is_gzip_magic(swapped, 2));
-}
-
 }  // namespace
