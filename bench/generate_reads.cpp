@@ -1,7 +1,8 @@
 // generate_reads: synthetic barcoded reads for tarnwell benchmarks.
 //
 // Each read is   left flank + barcode + right flank + random tail
-// written as two-line FASTA (">r<index>\n<SEQUENCE>\n").
+// written as two-line FASTA (">r<index>\n<SEQUENCE>\n"), or with --fastq as
+// four-line FASTQ ("@r<index>\n<SEQUENCE>\n+\n<QUALITY>\n").
 //
 // By default reads are drawn from a fixed set of distinct "true" barcodes whose
 // abundances follow a log-normal distribution; every freshly generated read then
@@ -264,6 +265,7 @@ struct Options {
     std::uint64_t seed = 1;
     std::string output;  // empty = stdout
     bool print_template = false;
+    bool fastq = false;
 };
 
 void usage(std::FILE* out) {
@@ -307,6 +309,8 @@ void usage(std::FILE* out) {
         "  --seed S                   random seed (default 1); output is fully\n"
         "                             determined by the options and the seed\n"
         "  --output FILE              output file (default: standard output)\n"
+        "  --fastq                    write four-line FASTQ with made-up qualities\n"
+        "                             (the same reads as FASTA for the same seed)\n"
         "  --print-template           print the matching tarnwell template (left\n"
         "                             flank + L 'N's + right flank) and exit\n"
         "  --help                     show this help\n"
@@ -374,6 +378,7 @@ Options parse_options(int argc, char** argv) {
         kSeed,
         kOutput,
         kPrintTemplate,
+        kFastq,
         kHelp,
     };
     static const option long_opts[] = {
@@ -393,6 +398,7 @@ Options parse_options(int argc, char** argv) {
         {"seed", required_argument, nullptr, kSeed},
         {"output", required_argument, nullptr, kOutput},
         {"print-template", no_argument, nullptr, kPrintTemplate},
+        {"fastq", no_argument, nullptr, kFastq},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -421,6 +427,7 @@ Options parse_options(int argc, char** argv) {
             case kSeed: o.seed = parse_u64("seed", optarg); break;
             case kOutput: o.output = optarg; break;
             case kPrintTemplate: o.print_template = true; break;
+            case kFastq: o.fastq = true; break;
             case 'h':
             case kHelp: usage(stdout); std::exit(0);
             default: die("unknown or malformed option");
@@ -482,11 +489,11 @@ public:
     }
 
     void run(Writer& w) {
-        const std::size_t max_line = layout_.length() + 32;
+        const std::size_t max_line = 2 * layout_.length() + 32;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
             char* const start = p;
-            *p++ = '>';
+            *p++ = o_.fastq ? '@' : '>';
             *p++ = 'r';
             p = std::to_chars(p, p + 24, i).ptr;
             *p++ = '\n';
@@ -494,11 +501,33 @@ public:
             std::memcpy(p, seq.data(), seq.size());
             p += seq.size();
             *p++ = '\n';
+            if (o_.fastq) p = write_quality(p, seq);
             w.commit(static_cast<std::size_t>(p - start));
         }
     }
 
 private:
+    // "+" line and a quality line: mostly high scores, some lower, '#' at N.
+    // Qualities come from their own generator so the reads match FASTA mode.
+    char* write_quality(char* p, std::string_view seq) {
+        static constexpr char kScores[] = "IIIIIIIIIIIIIIIIIIIIHHHHHHGGGGGFFFFEEEDDCCBBA@?>=<;:98765432+*)(";
+        *p++ = '+';
+        *p++ = '\n';
+        std::uint64_t bits = 0;
+        int left = 0;
+        for (char base : seq) {
+            if (left == 0) {
+                bits = quality_rng_.next();
+                left = 10;
+            }
+            *p++ = base == 'N' ? '#' : kScores[bits & 63];
+            bits >>= 6;
+            --left;
+        }
+        *p++ = '\n';
+        return p;
+    }
+
     void make_true_barcodes() {
         const std::size_t k = o_.true_barcodes, l = o_.barcode_length;
         barcodes_.resize(k * l);
@@ -581,6 +610,7 @@ private:
 
     const Options& o_;
     Rng rng_;
+    Rng quality_rng_{o_.seed ^ 0x5155414c49545953ULL};
     Layout layout_;
     EventSampler subst_, nrate_, flank_;
     std::vector<char> read_;

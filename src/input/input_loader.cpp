@@ -4,8 +4,10 @@
 
 #include <cstring>
 
+#include "input/gzip_input.h"
 #include "run/messages.h"
 #include "run/run_state.h"
+#include "run/run_statistics.h"
 #include "run/tracked_memory.h"
 
 namespace {
@@ -13,12 +15,14 @@ namespace {
 constexpr uint64_t kFirstStreamChunk = 1 << 20;
 
 // Reads a stream of unknown size, doubling the block as it fills; the block
-// always keeps one byte free for the closing NUL.
-void load_stream(FILE* file, const char* path) {
+// always keeps one byte free for the closing NUL. head holds the bytes
+// already taken from the stream.
+void load_stream(FILE* file, const char* path, const unsigned char* head, size_t head_size) {
   RunState& s = run_state;
   s.input_buffer_bytes = kFirstStreamChunk;
   s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
-  uint64_t filled = 0;
+  memcpy(s.input_buffer, head, head_size);
+  uint64_t filled = head_size;
   for (;;) {
     if (filled + 1 == s.input_buffer_bytes) {
       const uint64_t grown_bytes = s.input_buffer_bytes * 2;
@@ -56,12 +60,18 @@ off_t seekable_size(FILE* file) {
 
 void load_file(const char* path) {
   RunState& s = run_state;
-  FILE* file = fopen(path, "rb");
+  start_phase("load", monotonic_seconds());
+  FILE* file = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
   if (file == nullptr) fail(kExitFailure, "Can't open file \"%s\"\n", path);
 
-  const off_t size = seekable_size(file);
-  if (size < 0) {
-    load_stream(file, path);
+  // Two bytes tell gzip data; a file that can be sized seeks back over them.
+  unsigned char head[2];
+  const size_t head_size = fread(head, 1, sizeof head, file);
+  off_t size = -1;
+  if (is_gzip_magic(head, head_size)) {
+    load_gzip(file, head, head_size, path);
+  } else if ((size = seekable_size(file)) < 0) {
+    load_stream(file, path, head, head_size);
   } else {
     s.input_size = static_cast<uint64_t>(size);
     s.input_buffer_bytes = s.input_size + 1;

@@ -1,8 +1,11 @@
 // Reads the whole input file into one tracked block: run_state.input_buffer
-// (the data and a closing NUL), input_size and input_buffer_bytes.
+// (the data and a closing NUL), input_size and input_buffer_bytes; gzip data
+// is decompressed on the way (input_compressed).
 #pragma once
 
-// Regular files are sized by seeking and read with one call; anything that
-// cannot be sized that way (a pipe, a terminal) is read in growing chunks.
-// Exits with a message on any failure, and on an empty input.
+// The path "-" is standard input. gzip data (first bytes 1f 8b) is inflated
+// as it is read; otherwise regular files are sized by seeking and read with
+// one call, and anything that cannot be sized that way (a pipe, a terminal)
+// is read in growing chunks. Exits with a message on any failure, and on an
+// empty input.
 void load_file(const char* path);

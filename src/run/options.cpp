@@ -15,9 +15,12 @@ constexpr int kInCode = 256;
 constexpr int kOutCode = 257;
 constexpr int kDistanceCode = 258;
 constexpr int kTemplateCode = 259;
+constexpr int kAssignmentsCode = 260;
+constexpr int kClusterTableCode = 261;
+constexpr int kStatsCode = 262;
 
-// Seven long names beginning with seven different letters, so any prefix of
-// one letter or more is unambiguous.
+// Long names beginning with different letters, so any prefix of one letter
+// or more is unambiguous (j is kept for --jobs).
 const option long_options[] = {
     {"in", required_argument, nullptr, kInCode},
     {"out", required_argument, nullptr, kOutCode},
@@ -26,6 +29,9 @@ const option long_options[] = {
     {"remove-duplicate-barcodes", no_argument, &run_state.remove_duplicates, 1},
     {"version", no_argument, &run_state.show_version, 1},
     {"help", no_argument, &run_state.show_help, 1},
+    {"assignments", required_argument, nullptr, kAssignmentsCode},
+    {"cluster-table", required_argument, nullptr, kClusterTableCode},
+    {"stats", required_argument, nullptr, kStatsCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -33,7 +39,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kTemplateCode) {
+  if (optopt >= kInCode && optopt <= kStatsCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -111,6 +117,15 @@ void parse_options(int argc, char** argv) {
       case kDistanceCode:
         s.distance_text = optarg;
         s.distance = parse_uint(optarg, "distance");
+        break;
+      case kAssignmentsCode:
+        s.assignments_path = optarg;
+        break;
+      case kClusterTableCode:
+        s.cluster_table_path = optarg;
+        break;
+      case kStatsCode:
+        s.stats_path = optarg;
         break;
       case 'p':
         s.remove_duplicates = 1;

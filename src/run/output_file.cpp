@@ -1,23 +1,23 @@
 #include "run/output_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "run/messages.h"
 #include "run/run_state.h"
 
-namespace {
-
-// True when both paths exist and name the same regular file, through any
-// link: opening the output would then empty the input before it is read.
+// Opening such an output would empty the input before it is read.
 bool output_is_input(const char* input_path, const char* output_path) {
   struct stat input_status;
   struct stat output_status;
-  if (stat(input_path, &input_status) != 0 || stat(output_path, &output_status) != 0) return false;
+  const int input_found =
+      strcmp(input_path, "-") == 0 ? fstat(STDIN_FILENO, &input_status) : stat(input_path, &input_status);
+  if (input_found != 0 || stat(output_path, &output_status) != 0) return false;
   return S_ISREG(input_status.st_mode) && input_status.st_dev == output_status.st_dev &&
          input_status.st_ino == output_status.st_ino;
 }
-
-}  // namespace
 
 void create_output_file() {
   RunState& s = run_state;

@@ -5,3 +5,7 @@
 // Refuses an output path that names the input file, then creates or
 // truncates the output file; exits with 1 when either fails.
 void create_output_file();
+
+// True when the path names the same regular file as the input (standard
+// input for "-"), through any link.
+[[nodiscard]] bool output_is_input(const char* input_path, const char* output_path);

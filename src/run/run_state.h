@@ -21,6 +21,15 @@ struct ClusterNode {
 };
 static_assert(sizeof(ClusterNode) == 24, "the node array is sized at 24 bytes a node");
 
+// One row of the cluster table, gathered after the report.
+struct ClusterTotals {
+  uint64_t members;                      // member lines in the report
+  uint64_t reads;                        // accepted reads mapped to it, -p duplicates included
+  uint64_t barcodes;                     // distinct barcodes
+  uint64_t representative_reads;         // reads of the most frequent barcode so far
+  const SequenceRecord* representative;  // a record carrying that barcode
+};
+
 constexpr uint32_t kBucketCount = 65536;            // one bucket per 8-base prefix
 constexpr uint64_t kBucketTableBytes = 65536 * 8;   // each bucket table and bucket_start
 
@@ -34,9 +43,15 @@ struct RunState {
   int remove_duplicates;      // -p
   int show_version;           // -v
   int show_help;              // -h
+  const char* assignments_path;    // --assignments, or null
+  const char* cluster_table_path;  // --cluster-table, or null
+  const char* stats_path;          // --stats, or null
 
   // Driver
-  FILE* output_file;  // the report stream, closed by release_all
+  FILE* output_file;         // the report stream, closed by release_all
+  FILE* assignments_file;    // created with the report when asked for; tables
+  FILE* cluster_table_file;  // likewise
+  FILE* stats_file;          // likewise
 
   // Tracked memory
   int64_t bytes_allocated;  // bytes held through the tracked operations
@@ -45,8 +60,10 @@ struct RunState {
   char* input_buffer;          // the whole input and a closing NUL
   uint64_t input_size;         // bytes of input data, without the closing NUL
   uint64_t input_buffer_bytes; // size input_buffer was allocated with
-  uint64_t record_count;       // '>' bytes in the input = records in the table
+  uint64_t record_count;       // records in the table (for FASTA, the '>' bytes in the input)
   char* record_table;          // record_count records of record_size bytes
+  int input_compressed;        // 1 when the input was gzip data; loading
+  int input_is_fastq;          // 1 when the input was parsed as FASTQ; parse
 
   // Template
   uint32_t nucleotide_codes[256];  // A/a 1, C/c 2, G/g 3, T/t 4, else 0
@@ -66,6 +83,12 @@ struct RunState {
   // Cluster forest
   ClusterNode* nodes;          // entry_count nodes in bucket order
   ClusterNode** bucket_start;  // first node of each bucket
+
+  // Tables (after the report; released when they are written)
+  uint64_t* record_cluster;        // record_count: cluster number, duplicate flag; 0 when rejected
+  uint64_t* entry_reads;           // entry_count with -p on the forest path: reads per node
+  uint64_t cluster_count;          // clusters in the report
+  ClusterTotals* cluster_totals;   // cluster_count rows, in report order
 };
 
 extern RunState run_state;

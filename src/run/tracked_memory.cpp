@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "cluster/cluster_forest.h"
+#include "output/run_tables.h"
 #include "run/messages.h"
 #include "run/run_state.h"
 
@@ -20,6 +21,13 @@ void* tracked_calloc(size_t count, size_t size) {
   return block;
 }
 
+void* tracked_realloc(void* block, size_t old_size, size_t new_size) {
+  void* resized = realloc(block, new_size);
+  if (resized == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", new_size);
+  run_state.bytes_allocated += static_cast<int64_t>(new_size) - static_cast<int64_t>(old_size);
+  return resized;
+}
+
 void tracked_free(void* block, size_t size) {
   free(block);
   run_state.bytes_allocated -= static_cast<int64_t>(size);
@@ -31,6 +39,7 @@ void release_all() {
     fclose(s.output_file);
     s.output_file = nullptr;
   }
+  release_tables();
   if (s.template_upper != nullptr) {
     tracked_free(s.template_upper, s.template_length + 1ull);
     s.template_upper = nullptr;

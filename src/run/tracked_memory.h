@@ -11,6 +11,10 @@
 // calloc that counts count * size bytes; on failure prints them and exits with 11.
 [[nodiscard]] void* tracked_calloc(size_t count, size_t size);
 
+// Resizes a block whose size the caller names; on failure prints the new size
+// and exits with 10, leaving the old block to the teardown at its old size.
+[[nodiscard]] void* tracked_realloc(void* block, size_t old_size, size_t new_size);
+
 // Frees a block; the caller names the size the block was allocated with.
 void tracked_free(void* block, size_t size);
 

@@ -1,0 +1,163 @@
+#include "output/run_tables.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "barcode/barcode_packing.h"
+#include "output/cluster_numbering.h"
+#include "output/stats_file.h"
+#include "run/messages.h"
+#include "run/output_file.h"
+#include "run/run_state.h"
+#include "run/run_statistics.h"
+
+namespace {
+
+struct TableFile {
+  const char* RunState::*path;
+  FILE* RunState::*file;
+};
+constexpr TableFile kTableFiles[] = {
+    {&RunState::assignments_path, &RunState::assignments_file},
+    {&RunState::cluster_table_path, &RunState::cluster_table_file},
+    {&RunState::stats_path, &RunState::stats_file},
+};
+
+// True when both paths name one regular file: two streams would then
+// overwrite each other's bytes.
+bool same_regular_file(const char* a, const char* b) {
+  struct stat a_status;
+  struct stat b_status;
+  if (stat(a, &a_status) != 0 || stat(b, &b_status) != 0) return false;
+  return S_ISREG(a_status.st_mode) && a_status.st_dev == b_status.st_dev && a_status.st_ino == b_status.st_ino;
+}
+
+const char* const kStatusNames[] = {"clustered", "template_mismatch", "has_n", "unknown_character"};
+
+void put_text(const char* text, FILE* file) { fputs_unlocked(text, file); }
+
+void put_number(uint64_t value, FILE* file) {
+  char digits[20];
+  int length = 0;
+  do {
+    digits[length++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (length > 0) putc_unlocked(digits[--length], file);
+}
+
+void put_barcode(const SequenceRecord* record, FILE* file) {
+  static const char kLetters[4] = {'A', 'C', 'G', 'T'};
+  const uint64_t* words = record_barcode(record);
+  for (uint32_t j = 0; j < run_state.barcode_length; ++j) {
+    putc_unlocked(kLetters[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3], file);
+  }
+}
+
+// Flushes and closes a table file; a write that did not reach it fails the run.
+void finish_table(FILE* RunState::*member, const char* path) {
+  RunState& s = run_state;
+  FILE* file = s.*member;
+  s.*member = nullptr;
+  const bool written = fflush(file) == 0 && !ferror(file);
+  if (fclose(file) != 0 || !written) fail(kExitFailure, "Can't write output file \"%s\"\n", path);
+}
+
+void write_assignments() {
+  const RunState& s = run_state;
+  FILE* file = s.assignments_file;
+  put_text("read\tstatus\tbarcode\tcluster\n", file);
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const SequenceRecord* record = record_at(r);
+    const uint64_t mark = s.record_cluster[r];
+    put_text(record->name + 1, file);
+    putc_unlocked('\t', file);
+    if (mark & kRejectedFlag) {
+      put_text(kStatusNames[mark & kClusterNumberMask], file);
+      put_text("\t\t\n", file);
+      continue;
+    }
+    put_text((mark & kDuplicateFlag) ? "duplicate" : "clustered", file);
+    putc_unlocked('\t', file);
+    put_barcode(record, file);
+    putc_unlocked('\t', file);
+    put_number(mark & kClusterNumberMask, file);
+    putc_unlocked('\n', file);
+  }
+}
+
+void write_cluster_table() {
+  const RunState& s = run_state;
+  FILE* file = s.cluster_table_file;
+  put_text("cluster\tmembers\treads\tbarcodes\trepresentative\n", file);
+  for (uint64_t c = 0; c < s.cluster_count; ++c) {
+    const ClusterTotals& totals = s.cluster_totals[c];
+    put_number(c + 1, file);
+    for (uint64_t value : {totals.members, totals.reads, totals.barcodes}) {
+      putc_unlocked('\t', file);
+      put_number(value, file);
+    }
+    putc_unlocked('\t', file);
+    put_barcode(totals.representative, file);
+    putc_unlocked('\n', file);
+  }
+}
+
+}  // namespace
+
+void create_table_files() {
+  RunState& s = run_state;
+  run_statistics.run_start = monotonic_seconds();
+  for (const TableFile& table : kTableFiles) {
+    const char* path = s.*table.path;
+    if (path == nullptr) continue;
+    if (output_is_input(s.input_path, path)) fail(kExitFailure, "Output file \"%s\" is the input file\n", path);
+    if (same_regular_file(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
+    for (const TableFile& other : kTableFiles) {
+      if (&other != &table && s.*other.file != nullptr && same_regular_file(path, s.*other.path)) {
+        fail(kExitFailure, "Output file \"%s\" is named twice\n", path);
+      }
+    }
+    s.*table.file = fopen(path, "wb");
+    if (s.*table.file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+  }
+}
+
+void write_tables() {
+  RunState& s = run_state;
+  RunStatistics& r = run_statistics;
+  // The report began where the last progress line of the clustering ended.
+  end_phase(r.last_message);
+  const double report_end = monotonic_seconds();
+  start_phase("report", r.last_message);
+  start_phase("tables", report_end);
+  if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr) return;
+
+  number_clusters();
+  if (s.assignments_file != nullptr) {
+    write_assignments();
+    finish_table(&RunState::assignments_file, s.assignments_path);
+  }
+  if (s.cluster_table_file != nullptr) {
+    write_cluster_table();
+    finish_table(&RunState::cluster_table_file, s.cluster_table_path);
+  }
+  if (s.stats_file != nullptr) {
+    write_stats(s.stats_file);
+    finish_table(&RunState::stats_file, s.stats_path);
+  }
+  release_cluster_numbering();
+}
+
+void release_tables() {
+  RunState& s = run_state;
+  for (const TableFile& table : kTableFiles) {
+    if (s.*table.file != nullptr) {
+      fclose(s.*table.file);
+      s.*table.file = nullptr;
+    }
+  }
+  release_cluster_numbering();
+}

@@ -1,0 +1,17 @@
+// The optional tables of a run: --assignments (one row per record),
+// --cluster-table (one row per cluster) and --stats (a JSON summary). Their
+// files are created with the report, so a failed run leaves them empty, and
+// written after it. Sets assignments_file, cluster_table_file and stats_file.
+#pragma once
+
+// Refuses a table path that names the input file or the report, then
+// creates or truncates every table file asked for; exits with 1 on failure.
+void create_table_files();
+
+// Writes the tables asked for from the clusters the report printed, closing
+// each file, and releases the working memory. Exits with 1 when a write fails.
+void write_tables();
+
+// Part of the teardown: closes any table file still open and releases the
+// working memory, each at most once.
+void release_tables();

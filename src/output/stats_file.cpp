@@ -1,0 +1,124 @@
+#include "output/stats_file.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "barcode/barcode_packing.h"
+#include "output/cluster_numbering.h"
+#include "run/run_state.h"
+#include "run/run_statistics.h"
+
+namespace {
+
+// Bytes that begin a well-formed UTF-8 sequence of this many bytes, or 0.
+int utf8_sequence_length(const unsigned char* text) {
+  const unsigned char lead = text[0];
+  int length;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+  } else {
+    return 0;
+  }
+  for (int i = 1; i < length; ++i) {
+    if ((text[i] & 0xc0) != 0x80) return 0;
+  }
+  return length;
+}
+
+// A JSON string: quotes, backslashes and control bytes escaped; a byte that
+// is not part of well-formed UTF-8 is written as the code point of its value.
+void put_json_string(const char* text, FILE* file) {
+  putc('"', file);
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0';) {
+    if (*p == '"' || *p == '\\') {
+      fprintf(file, "\\%c", *p++);
+    } else if (*p < 0x20 || *p == 0x7f) {
+      fprintf(file, "\\u%04x", *p++);
+    } else if (*p < 0x80) {
+      putc(*p++, file);
+    } else if (const int length = utf8_sequence_length(p); length != 0) {
+      fwrite(p, 1, static_cast<size_t>(length), file);
+      p += length;
+    } else {
+      fprintf(file, "\\u%04x", *p++);
+    }
+  }
+  putc('"', file);
+}
+
+int compare_cluster_reads(const void* a, const void* b) {
+  const uint64_t x = static_cast<const ClusterTotals*>(a)->reads;
+  const uint64_t y = static_cast<const ClusterTotals*>(b)->reads;
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+void put_screening(FILE* file) {
+  const RunState& s = run_state;
+  unsigned long long counts[4] = {0, 0, 0, 0};
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const uint64_t mark = s.record_cluster[r];
+    ++counts[(mark & kRejectedFlag) ? mark & kClusterNumberMask : uint64_t{accepted}];
+  }
+  fprintf(file,
+          "  \"screening\": {\"accepted\": %llu, \"template_mismatch\": %llu, \"has_n\": %llu, "
+          "\"unknown_character\": %llu},\n",
+          counts[accepted], counts[template_mismatch], counts[has_n], counts[unknown_character]);
+  fprintf(file, "  \"duplicates_removed\": %llu,\n", counts[accepted] - static_cast<unsigned long long>(s.entry_count));
+}
+
+void put_histogram(FILE* file) {
+  const RunState& s = run_state;
+  qsort(s.cluster_totals, s.cluster_count, sizeof(ClusterTotals), compare_cluster_reads);
+  fputs("  \"cluster_sizes\": {", file);
+  for (uint64_t c = 0; c < s.cluster_count;) {
+    uint64_t same = c;
+    while (same < s.cluster_count && s.cluster_totals[same].reads == s.cluster_totals[c].reads) ++same;
+    fprintf(file, "%s\"%llu\": %llu", c == 0 ? "" : ", ", static_cast<unsigned long long>(s.cluster_totals[c].reads),
+            static_cast<unsigned long long>(same - c));
+    c = same;
+  }
+  fputs("},\n", file);
+}
+
+void put_seconds(FILE* file) {
+  RunStatistics& r = run_statistics;
+  const double now = monotonic_seconds();
+  end_phase(now);
+  fputs("  \"seconds\": {", file);
+  for (uint32_t i = 0; i < r.phase_count; ++i) fprintf(file, "\"%s\": %.6f, ", r.phases[i].name, r.phases[i].seconds);
+  fprintf(file, "\"decompress\": %.6f, \"total\": %.6f}\n", r.decompress_seconds, now - r.run_start);
+}
+
+}  // namespace
+
+void write_stats(FILE* file) {
+  const RunState& s = run_state;
+  const RunStatistics& r = run_statistics;
+  fputs("{\n  \"settings\": {\"input\": ", file);
+  put_json_string(s.input_path, file);
+  fputs(", \"output\": ", file);
+  put_json_string(s.output_path, file);
+  fprintf(file, ", \"distance\": %u, \"template\": ", s.distance);
+  put_json_string(s.template_upper, file);
+  fprintf(file, ", \"remove_duplicate_barcodes\": %s},\n", s.remove_duplicates ? "true" : "false");
+  fprintf(file, "  \"input\": {\"format\": \"%s\", \"gzip\": %s, \"bytes\": %llu},\n",
+          s.input_is_fastq ? "fastq" : "fasta", s.input_compressed ? "true" : "false",
+          static_cast<unsigned long long>(s.input_size));
+  fprintf(file, "  \"records\": %llu,\n", static_cast<unsigned long long>(s.record_count));
+  put_screening(file);
+  fprintf(file, "  \"entries\": %llu,\n  \"clusters\": %llu,\n", static_cast<unsigned long long>(s.entry_count),
+          static_cast<unsigned long long>(s.cluster_count));
+  fputs("  \"passes\": [", file);
+  for (uint32_t i = 0; i < r.pass_count; ++i) {
+    fprintf(file, "%s{\"distance\": %u, \"joins\": %llu, \"seconds\": %.6f}", i == 0 ? "" : ", ", r.passes[i].distance,
+            static_cast<unsigned long long>(r.passes[i].joins), r.passes[i].seconds);
+  }
+  fputs("],\n", file);
+  put_histogram(file);
+  put_seconds(file);
+  fputs("}\n", file);
+}

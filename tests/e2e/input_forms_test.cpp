@@ -1,0 +1,132 @@
+// Every form of input the loader accepts gives the same report as plain
+// FASTA; broken gzip data and malformed FASTQ give their message and status 1.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e/cli_harness.h"
+#include "e2e/test_reads.h"
+
+namespace {
+
+std::vector<std::string> run_args(const std::string& input) {
+  return {"-i", input, "-o", "out.txt", "-d", "1", "-t", kTestTemplate};
+}
+
+// The stderr of a run with the "Input path" line taken out.
+std::string without_input_line(const std::string& err) { return err.substr(err.find('\n') + 1); }
+
+TEST(InputForms, GiveTheReportOfPlainFasta) {
+  const std::vector<TestRead> reads = make_test_reads(600, 7);
+  const std::string fasta = as_fasta(reads);
+  const std::string fastq = as_fastq(reads);
+  ScratchDir dir;
+  dir.write("reads.fa", fasta);
+  const CliResult plain = run_tarnwell(dir, run_args("reads.fa"));
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  const std::string report = dir.read("out.txt");
+
+  // Members split inside records, and an empty closing member as block-gzip writes.
+  const std::string members = gzip_member(fastq.substr(0, 1000)) + gzip_member(fastq.substr(1000, 7000)) +
+                              gzip_member(fastq.substr(8000)) + gzip_member("");
+  const std::vector<std::pair<std::string, std::string>> forms = {
+      {"reads.fq", fastq},
+      {"crlf.fq", as_fastq(reads, "\r\n")},
+      {"cr.fq", as_fastq(reads, "\r")},
+      {"reads.fa.gz", gzip_member(fasta)},
+      {"reads.fq.gz", gzip_member(fastq)},
+      {"members.fq.gz", members},
+  };
+  for (const auto& [name, bytes] : forms) {
+    dir.write(name, bytes);
+    const CliResult result = run_tarnwell(dir, run_args(name));
+    EXPECT_EQ(result.status, 0) << name << ": " << result.err;
+    EXPECT_EQ(result.out, plain.out) << name;
+    EXPECT_EQ(dir.read("out.txt"), report) << name;
+  }
+  // Decompressed FASTA is held exactly as the file would be: the same
+  // messages, the memory figure included.
+  const CliResult gzipped = run_tarnwell(dir, run_args("reads.fa.gz"));
+  EXPECT_EQ(without_input_line(gzipped.err), without_input_line(plain.err));
+
+  const CliResult redirected = run_tarnwell(dir, run_args("-"), dir.file("members.fq.gz"));
+  EXPECT_EQ(redirected.status, 0) << redirected.err;
+  EXPECT_EQ(dir.read("out.txt"), report);
+  const CliResult piped =
+      run_tarnwell(dir, run_args("-"), "/dev/null", {"sh", "-c", "cat reads.fq.gz | \"$0\" \"$@\""});
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(dir.read("out.txt"), report);
+  const CliResult plain_pipe =
+      run_tarnwell(dir, run_args("-"), "/dev/null", {"sh", "-c", "cat reads.fa | \"$0\" \"$@\""});
+  EXPECT_EQ(plain_pipe.status, 0) << plain_pipe.err;
+  EXPECT_EQ(dir.read("out.txt"), report);
+}
+
+TEST(InputForms, StandardInputIsNotMistakenForTheOutput) {
+  ScratchDir dir;
+  dir.write("in.fa", ">a\nAC\n");
+  const CliResult same = run_tarnwell(dir, {"-i", "-", "-o", "in.fa", "-d", "0", "-t", "NN"}, dir.file("in.fa"));
+  EXPECT_EQ(same.status, 1);
+  EXPECT_EQ(same.err, "Input path: \"-\"\nOutput file \"in.fa\" is the input file\n");
+  EXPECT_EQ(dir.read("in.fa"), ">a\nAC\n");
+  dir.write("-", ">a\nAC\n");  // a file named "-" is neither read nor guarded
+  const CliResult other = run_tarnwell(dir, {"-i", "-", "-o", "-", "-d", "0", "-t", "NN"}, dir.file("in.fa"));
+  EXPECT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(dir.read("-"), ">1\na\tAC\n");
+}
+
+struct BadInput {
+  const char* name;
+  std::string bytes;
+  std::string message;
+};
+
+void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
+
+std::string corrupted(std::string member) {
+  member[member.size() / 2] ^= 0x55;
+  return member;
+}
+
+const std::string kGood = gzip_member(">a\nAC\n>b\nCA\n");
+
+const std::vector<BadInput> kBadInputs = {
+    {"FlippedByte", corrupted(gzip_member(std::string(2000, 'A'))), "Can't decompress input file \"in\"\n"},
+    {"TruncatedMember", kGood.substr(0, kGood.size() - 5), "Can't decompress input file \"in\"\n"},
+    {"OnlyMagic", "\x1f\x8b", "Can't decompress input file \"in\"\n"},
+    {"TrailingBytes", kGood + "\n", "Can't decompress input file \"in\"\n"},
+    {"EmptyMember", gzip_member(""), "Can't load input data\n"},
+    {"MissingPlusLine", "@a\nAC\nII\n", "Can't find '+' line of sequence \"@a\" in line 3\n"},
+    {"SequenceOverTwoLines", "@a x\nAC\nGT\n+\nIIII\n", "Can't find '+' line of sequence \"@a x\" in line 3\n"},
+    {"ShortQualityAfterBlankLines", "@a\r\nAC\r\n+\r\nII\r\n\r\n\r\n@b x\r\nACG\r\n+\r\nIIII\r\n",
+     "Quality of sequence \"@b x\" in line 10 has 4 bytes, sequence has 3\n"},
+    {"LongQualityWithCr", "@a\rAC\r+\rI\r", "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"},
+    {"RecordWithoutAt", "@a\nAC\n+\nII\n\n>b\nAC\n+\nII\n", "Can't find sequence start ('@') in line 6\n"},
+    {"EndsAfterSequence", "@a\nAC\n+\nII\n@b\nAC\n", "Truncated sequence \"@b\" at line 5\n"},
+    {"EndsAfterPlusLine", "@a\nAC\n+\n", "Truncated sequence \"@a\" at line 1\n"},
+    {"EndsInName", "@a\nAC\n+\nII\n@b", "Truncated sequence \"@b\" at line 5\n"},
+    {"GzippedFastqError", gzip_member("@a\nAC\n+\nI\n"),
+     "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"},
+};
+
+class BadInputTable : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(BadInputTable, FailsWithItsMessage) {
+  const BadInput& c = GetParam();
+  ScratchDir dir;
+  dir.write("in", c.bytes);
+  const CliResult result = run_tarnwell(dir, {"-i", "in", "-o", "out.txt", "-d", "1", "-t", "NN"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "Input path: \"in\"\nCounting clusters separated by at least 2 mismatches\n"
+            "Using only sequences matching template \"NN\"\n" +
+                c.message);
+  EXPECT_EQ(dir.read("out.txt"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, BadInputTable, ::testing::ValuesIn(kBadInputs),
+                         [](const ::testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,258 @@
+// The --assignments, --cluster-table and --stats files: exact bytes on small
+// inputs, agreement with the report on a random one, and the failure policy.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/cli_harness.h"
+#include "e2e/test_reads.h"
+
+namespace {
+
+const std::string kFourReads = ">r1\nCA\n>r2\nAC\n>r3\nCA\n>r4\nAC\n";
+const std::string kScreened = ">r1\nAAAG\n>r2\nAAAC\n>r3\nAAAG\n>r4\nAAAC\n>r5\nCCCC\n>r6\nNAAA\n>r7\nAAA\n>r8\nAAXA\n";
+const std::string kAssignmentsHeader = "read\tstatus\tbarcode\tcluster\n";
+const std::string kClustersHeader = "cluster\tmembers\treads\tbarcodes\trepresentative\n";
+const std::string kRejectedRows = "r6\thas_n\t\t\nr7\ttemplate_mismatch\t\t\nr8\tunknown_character\t\t\n";
+
+struct TableCase {
+  const char* name;
+  std::string input;
+  std::vector<std::string> options;
+  std::string assignments;
+  std::string clusters;
+};
+
+const std::vector<TableCase> kTableCases = {
+    {"FourReadsDistanceZero",
+     kFourReads,
+     {"-d", "0", "-t", "NN"},
+     "r1\tclustered\tCA\t2\nr2\tclustered\tAC\t1\nr3\tclustered\tCA\t2\nr4\tclustered\tAC\t1\n",
+     "1\t2\t2\t1\tAC\n2\t2\t2\t1\tCA\n"},
+    {"FourReadsWithoutDuplicates",
+     kFourReads,
+     {"-d", "0", "-t", "NN", "-p"},
+     "r1\tclustered\tCA\t2\nr2\tclustered\tAC\t1\nr3\tduplicate\tCA\t2\nr4\tduplicate\tAC\t1\n",
+     "1\t1\t2\t1\tAC\n2\t1\t2\t1\tCA\n"},
+    // AAAC and AAAG carry two reads each: the tie goes to AAAC.
+    {"TieGoesToFirstBarcode",
+     kScreened,
+     {"-d", "1", "-t", "NNNN"},
+     "r1\tclustered\tAAAG\t1\nr2\tclustered\tAAAC\t1\nr3\tclustered\tAAAG\t1\nr4\tclustered\tAAAC\t1\n"
+     "r5\tclustered\tCCCC\t2\n" +
+         kRejectedRows,
+     "1\t4\t4\t2\tAAAC\n2\t1\t1\t1\tCCCC\n"},
+    // Duplicates dropped on the forest path still count towards their barcode.
+    {"DuplicatesMakeTheRepresentative",
+     kScreened + ">r9\nAAAG\n",
+     {"-d", "1", "-t", "NNNN", "-p"},
+     "r1\tclustered\tAAAG\t1\nr2\tclustered\tAAAC\t1\nr3\tduplicate\tAAAG\t1\nr4\tduplicate\tAAAC\t1\n"
+     "r5\tclustered\tCCCC\t2\n" +
+         kRejectedRows + "r9\tduplicate\tAAAG\t1\n",
+     "1\t2\t5\t2\tAAAG\n2\t1\t1\t1\tCCCC\n"},
+};
+
+void PrintTo(const TableCase& c, std::ostream* os) { *os << c.name; }
+
+class TableBytes : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(TableBytes, AreExact) {
+  const TableCase& c = GetParam();
+  ScratchDir dir;
+  dir.write("in.fa", c.input);
+  std::vector<std::string> args = {"-i", "in.fa", "-o", "out.txt", "--assign", "a.tsv", "--c=c.tsv"};
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  const CliResult result = run_tarnwell(dir, args);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(dir.read("a.tsv"), kAssignmentsHeader + c.assignments);
+  EXPECT_EQ(dir.read("c.tsv"), kClustersHeader + c.clusters);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, TableBytes, ::testing::ValuesIn(kTableCases),
+                         [](const ::testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
+
+std::vector<std::vector<std::string>> read_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+      fields.push_back(line.substr(start, tab - start));
+    }
+    fields.push_back(line.substr(start));
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+// Runs a Python check on the stats file; returns its output, "ok" when it passed.
+std::string check_stats(const ScratchDir& dir, const std::string& file, const std::string& checks) {
+  const std::string script = dir.file("check.py");
+  dir.write("check.py", "import json, sys\nd = json.load(open(sys.argv[1], encoding='utf-8'))\n" + checks +
+                            "\nprint('ok', end='')\n");
+  FILE* pipe = popen(("python3 '" + script + "' '" + dir.file(file) + "' 2>&1").c_str(), "r");
+  std::string output;
+  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+  pclose(pipe);
+  return output;
+}
+
+TEST(Tables, AgreeWithTheReportOnRandomReads) {
+  const std::vector<TestRead> reads = make_test_reads(1500, 3);
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"-d", "1"}, std::vector<std::string>{"-d", "1", "-p"},
+        std::vector<std::string>{"-d", "0", "-p"}}) {
+    SCOPED_TRACE(options[1] + (options.size() > 2 ? " -p" : ""));
+    ScratchDir dir;
+    dir.write("in.fq.gz", gzip_member(as_fastq(reads)));
+    std::vector<std::string> args = {"-i",  "in.fq.gz", "-o",  "out.txt", "-t",  kTestTemplate,
+                                     "--a", "a.tsv",    "--c", "c.tsv",   "--s", "s.json"};
+    args.insert(args.end(), options.begin(), options.end());
+    const CliResult result = run_tarnwell(dir, args);
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    std::map<std::string, std::string> printed_under;  // read name -> cluster header
+    std::map<std::string, int> members;
+    std::istringstream report(dir.read("out.txt"));
+    std::string cluster;
+    for (std::string line; std::getline(report, line);) {
+      if (line[0] == '>') {
+        cluster = line.substr(1);
+      } else {
+        printed_under[line.substr(0, line.find('\t'))] = cluster;
+        ++members[cluster];
+      }
+    }
+    const auto assignments = read_rows(dir.read("a.tsv"));
+    ASSERT_EQ(assignments.size(), reads.size());
+    std::map<std::string, std::string> cluster_of_barcode;
+    std::map<std::string, int> reads_of_cluster;
+    int rejected = 0;
+    for (size_t r = 0; r < reads.size(); ++r) {
+      const auto& row = assignments[r];
+      ASSERT_EQ(row.size(), 4u);
+      EXPECT_EQ(row[0], reads[r].name);
+      if (row[1] == "clustered" || row[1] == "duplicate") {
+        EXPECT_EQ(row[2], reads[r].sequence.substr(2, 6));
+        EXPECT_EQ(row[1] == "clustered", printed_under.count(row[0]) == 1) << row[0];
+        if (row[1] == "clustered") {
+          EXPECT_EQ(row[3], printed_under[row[0]]) << row[0];
+        }
+        // Equal barcodes always share a cluster, duplicates included.
+        auto [known, fresh] = cluster_of_barcode.emplace(row[2], row[3]);
+        EXPECT_EQ(known->second, row[3]) << row[0];
+        ++reads_of_cluster[row[3]];
+      } else {
+        ++rejected;
+        EXPECT_EQ(row[2] + row[3], "");
+      }
+    }
+    const auto clusters = read_rows(dir.read("c.tsv"));
+    ASSERT_EQ(clusters.size(), members.size());
+    for (size_t c = 0; c < clusters.size(); ++c) {
+      const auto& row = clusters[c];
+      EXPECT_EQ(row[0], std::to_string(c + 1));
+      EXPECT_EQ(row[1], std::to_string(members[row[0]]));
+      EXPECT_EQ(row[2], std::to_string(reads_of_cluster[row[0]]));
+      EXPECT_EQ(cluster_of_barcode[row[4]], row[0]);
+    }
+    EXPECT_EQ(check_stats(dir, "s.json",
+                          "assert d['clusters'] == " + std::to_string(clusters.size()) +
+                              "\nassert d['records'] == " + std::to_string(reads.size()) +
+                              "\nassert sum(v for k, v in d['screening'].items() if k != 'accepted') == " +
+                              std::to_string(rejected) +
+                              "\nassert sum(d['cluster_sizes'].values()) == d['clusters']"
+                              "\nassert sum(int(k) * v for k, v in d['cluster_sizes'].items()) == "
+                              "d['screening']['accepted']"
+                              "\nassert d['entries'] - sum(p['joins'] for p in d['passes']) == d['clusters']"
+                              "\nassert d['input'] == {'format': 'fastq', 'gzip': True, 'bytes': " +
+                              std::to_string(as_fastq(reads).size()) + "}"),
+              "ok");
+  }
+}
+
+TEST(Tables, StatsAreValidJsonAndStableButForTimes) {
+  ScratchDir dir;
+  const std::string input = "we\"ird\\na\tme\x01\xc3\xa9\xff.fa";
+  dir.write(input, kScreened);
+  std::vector<std::string> texts;
+  for (int run = 0; run < 2; ++run) {
+    const CliResult result =
+        run_tarnwell(dir, {"-i", input, "-o", "out.txt", "-d", "1", "-t", "nnnn", "--stats", "s.json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string expected_settings = "{'input': " + std::string("'we\"ird\\\\na\\tme\\x01\\xe9\\xff.fa'") +
+                                          ", 'output': 'out.txt', 'distance': 1, 'template': 'NNNN', "
+                                          "'remove_duplicate_barcodes': False}";
+    EXPECT_EQ(check_stats(dir, "s.json",
+                          "assert d['settings'] == " + expected_settings +
+                              ", d['settings']\n"
+                              "assert d['screening'] == {'accepted': 5, 'template_mismatch': 1, 'has_n': 1, "
+                              "'unknown_character': 1}\n"
+                              "assert (d['entries'], d['clusters'], d['duplicates_removed']) == (5, 2, 0)\n"
+                              "assert [(p['distance'], p['joins']) for p in d['passes']] == [(0, 2), (1, 1)]\n"
+                              "assert d['cluster_sizes'] == {'1': 1, '4': 1}\n"
+                              "assert set(d['seconds']) == {'load', 'decompress', 'parse', 'screen', 'bucket', "
+                              "'forest', 'report', 'tables', 'total'}"),
+              "ok");
+    texts.push_back(dir.read("s.json"));
+  }
+  // Only numbers with a decimal point (the seconds) may differ.
+  const std::regex seconds("[0-9]+\\.[0-9]+");
+  EXPECT_EQ(std::regex_replace(texts[0], seconds, "T"), std::regex_replace(texts[1], seconds, "T"));
+}
+
+TEST(Tables, FailedRunsLeaveThemEmpty) {
+  ScratchDir dir;
+  dir.write("in.fa", ">a\nACG\n");
+  dir.write("a.tsv", "stale");
+  const std::vector<std::string> tables = {"--assignments", "a.tsv", "--cluster-table", "c.tsv", "--stats", "s.json"};
+  std::vector<std::string> args = {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NNNN"};
+  args.insert(args.end(), tables.begin(), tables.end());
+  const CliResult result = run_tarnwell(dir, args);
+  EXPECT_EQ(result.status, 1);
+  for (const char* file : {"a.tsv", "c.tsv", "s.json"}) {
+    bool exists = false;
+    EXPECT_EQ(dir.read(file, &exists), "") << file;
+    EXPECT_TRUE(exists) << file;
+  }
+}
+
+TEST(Tables, RefuseOrReportBadFiles) {
+  ScratchDir dir;
+  dir.write("in.fa", kFourReads);
+  const std::vector<std::string> run = {"-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN"};
+  const std::string head = "Input path: \"in.fa\"\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--stats", "./in.fa"}, head + "Output file \"./in.fa\" is the input file\n"},
+      {{"--cluster-table", "out.txt"}, head + "Output file \"out.txt\" is the report file\n"},
+      {{"--a", "t.tsv", "--c", "./t.tsv"}, head + "Output file \"./t.tsv\" is named twice\n"},
+      {{"--s", "no/such/dir/s.json"}, head + "Can't create output file \"no/such/dir/s.json\"\n"},
+  };
+  for (const auto& [options, message] : cases) {
+    std::vector<std::string> args = run;
+    args.insert(args.end(), options.begin(), options.end());
+    const CliResult result = run_tarnwell(dir, args);
+    EXPECT_EQ(result.status, 1) << message;
+    EXPECT_EQ(result.err, message);
+  }
+  EXPECT_EQ(dir.read("in.fa"), kFourReads);
+
+  std::vector<std::string> args = run;
+  args.insert(args.end(), {"--assignments", "/dev/full"});
+  const CliResult full = run_tarnwell(dir, args);
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.out, "2 clusters\n");
+  EXPECT_TRUE(full.err.ends_with("Clustering with distance 0 .. OK, 2 joined\nCan't write output file \"/dev/full\"\n"))
+      << full.err;
+}
+
+}  // namespace
