@@ -35,7 +35,7 @@ const option long_options[] = {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
   if (optopt >= kInCode && optopt <= kTemplateCode) {
     say("Option \"%s\" requires a value\n", argument);
-  } else if (optopt == 1) {
+  } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // not the short option byte 1
     say("Option \"%s\" takes no value\n", argument);
   } else if (optopt != 0) {
     say("Unrecognized option -%c\n", optopt);
