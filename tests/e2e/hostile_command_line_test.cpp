@@ -11,7 +11,9 @@
 
 namespace {
 
-const std::string kAbsent = "\x01" "absent";
+const std::string kAbsent =
+    "\x01"
+    "absent";
 const std::string kHint = "Use -h for help\n";
 const std::string kTwoReads = ">a\nAC\n>b\nAA\n";
 
@@ -28,9 +30,9 @@ struct HostileCase {
 };
 
 std::string settings(int distance, const std::string& upper_template, const std::string& input_path) {
-  return "Input path: \"" + input_path + "\"\nCounting clusters separated by at least " +
-         std::to_string(distance + 1) + " mismatch" + (distance != 0 ? "es" : "") +
-         "\nUsing only sequences matching template \"" + upper_template + "\"\n";
+  return "Input path: \"" + input_path + "\"\nCounting clusters separated by at least " + std::to_string(distance + 1) +
+         " mismatch" + (distance != 0 ? "es" : "") + "\nUsing only sequences matching template \"" + upper_template +
+         "\"\n";
 }
 
 // Everything a forest-path run prints after the settings, for records that
@@ -40,7 +42,8 @@ std::string forest_run(size_t template_length, size_t input_bytes, int records, 
   const size_t held = 2 * template_length + 1 + 2 * 524288 + input_bytes + 1 + 24 * records + 24 * entries;
   std::string text = "Parsed " + std::to_string(records) + " sequences\nConverting barcodes to binary form\n - " +
                      std::to_string(records) + " barcodes match template\nSorting .. OK\n";
-  if (removed) text += "Removing duplicates .. OK, " + std::to_string(entries) + " sequences with unique barcodes remain\n";
+  if (removed)
+    text += "Removing duplicates .. OK, " + std::to_string(entries) + " sequences with unique barcodes remain\n";
   return text + "Creating clusters .. OK (now " + std::to_string(held) + " bytes allocated)\n" + passes;
 }
 
@@ -63,6 +66,8 @@ const std::string kLongRead(100000, 'G');
 const std::string kOddPath = "in \xff\xfe \"quoted\" 'single'.fa";
 const std::string kOddOutput = "out \"x\" \xc3\x28.txt";
 
+// One case a line, as a table.
+// clang-format off
 const std::vector<HostileCase> kCases = {
     {"EveryOptionTwiceLastOneWins", "in.fa", kTwoReads,
      {"-i", "missing.fa", "--in", "in.fa", "-o", "other.txt", "--out=out.txt", "-d", "3", "--dist", "1", "-t", "XX",
@@ -116,6 +121,7 @@ const std::vector<HostileCase> kCases = {
     {"OutputInMissingDirectoryWithQuotes", "", "", {"-i", "in.fa", "-o", "no dir/\"x\".txt", "-d", "1", "-t", "N"},
      1, "", "Input path: \"in.fa\"\nCan't create output file \"no dir/\"x\".txt\"\n", "", kAbsent},
 };
+// clang-format on
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
 

@@ -200,6 +200,14 @@ TEST_F(BigInput, TwoHundredMegabytesOfN) {
   expect_one_message(run_in(dir, sequence.size(), args_for("1", "NNNN")), "Input has no sequences\n");
 }
 
+TEST_F(BigInput, EndlessInputRunsOutOfMemoryCleanly) {
+  ScratchDir dir;
+  const CliResult result = run_in(dir, 200ull << 20, {"-i", "/dev/zero", "-o", "out.txt", "-d", "1", "-t", "N"});
+  EXPECT_EQ(result.status, 10);
+  EXPECT_EQ(last_line(result.err).rfind("Error: can't allocate ", 0), 0u) << result.err;
+  EXPECT_EQ(result.err.find(kLeak), std::string::npos);
+}
+
 // A standard stream closed by the caller must not lend its number to the
 // report file, or the count line and the messages would end up in the report.
 TEST(HostileEnvironment, ClosedStandardStreamsStayOutOfTheReport) {

@@ -14,8 +14,15 @@
 namespace {
 
 const char* const kTemplates[] = {
-    "N", "NN", "NNNNAC", "nnnnnnnn", "NNNNNNNNN", "ACGTNNNNNNNNNNNNTGCA", "A.C.G.T.",
-    "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN", "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN",
+    "N",
+    "NN",
+    "NNNNAC",
+    "nnnnnnnn",
+    "NNNNNNNNN",
+    "ACGTNNNNNNNNNNNNTGCA",
+    "A.C.G.T.",
+    "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN",
+    "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN",
     "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN",
 };
 
@@ -63,8 +70,7 @@ ReferenceParse reference_parse(const std::string& bytes) {
     const size_t next = bytes.find_first_not_of(std::string("\r\n\0", 3), sequence_end);
     if (next == std::string::npos) break;
     if (bytes[next] != '>') {
-      parse.message =
-          "Can't find sequence start ('>') in line " + std::to_string(2 * parse.records.size() + 1) + "\n";
+      parse.message = "Can't find sequence start ('>') in line " + std::to_string(2 * parse.records.size() + 1) + "\n";
       return parse;
     }
     at = next;

@@ -19,9 +19,9 @@
 
 // A broken invariant: say which one on the real standard error and abort, so
 // that libFuzzer keeps the input.
-#define FUZZ_CHECK(condition, ...)                                  \
-  do {                                                              \
-    if (!(condition)) fuzz_check_failed(#condition, __VA_ARGS__);   \
+#define FUZZ_CHECK(condition, ...)                                \
+  do {                                                            \
+    if (!(condition)) fuzz_check_failed(#condition, __VA_ARGS__); \
   } while (0)
 
 [[noreturn]] inline void fuzz_check_failed(const char* condition, const char* what, const std::string& detail = "") {

@@ -153,17 +153,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* rest = reinterpret_cast<const char*>(data) + 1;
   const size_t template_size = strnlen(rest, size - 1);
   const std::string template_text(rest, template_size);
-  const std::string fasta = template_size + 1 < size ? std::string(rest + template_size + 1, size - 2 - template_size) : "";
-  if (ftruncate(input_fd, 0) != 0 || pwrite(input_fd, fasta.data(), fasta.size(), 0) != static_cast<ssize_t>(fasta.size())) {
+  const std::string fasta =
+      template_size + 1 < size ? std::string(rest + template_size + 1, size - 2 - template_size) : "";
+  if (ftruncate(input_fd, 0) != 0 ||
+      pwrite(input_fd, fasta.data(), fasta.size(), 0) != static_cast<ssize_t>(fasta.size())) {
     std::abort();
   }
 
   const uint32_t distance = (settings & 3) % (max_distance + 1);
   const bool remove_duplicates = settings & 4;
   const bool long_names = settings & 8;
-  std::vector<std::string> words = {"tarnwell", long_names ? "--in" : "-i", input_path, long_names ? "--out" : "-o",
-                                    "report.txt", long_names ? "--distance" : "-d", std::to_string(distance),
-                                    long_names ? "--template" : "-t", template_text};
+  std::vector<std::string> words = {"tarnwell",
+                                    long_names ? "--in" : "-i",
+                                    input_path,
+                                    long_names ? "--out" : "-o",
+                                    "report.txt",
+                                    long_names ? "--distance" : "-d",
+                                    std::to_string(distance),
+                                    long_names ? "--template" : "-t",
+                                    template_text};
   if (remove_duplicates) words.push_back(long_names ? "--remove-duplicate-barcodes" : "-p");
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
