@@ -72,16 +72,24 @@ void load_file(const char* path) {
     load_gzip(file, head, head_size, path);
   } else if ((size = seekable_size(file)) < 0) {
     load_stream(file, path, head, head_size);
+  } else if (size == 0) {
+    // Files of /proc and the like show size 0 whatever they hold, so a size
+    // of 0 is no proof of an empty file: such files are read like a stream,
+    // from the start that the sizing went back to.
+    load_stream(file, path, head, 0);
   } else {
     s.input_size = static_cast<uint64_t>(size);
     s.input_buffer_bytes = s.input_size + 1;
     s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
     const size_t read = fread(s.input_buffer, 1, s.input_size, file);
+    // A file still being written would otherwise be cut at the size it had when it was opened.
+    const bool grew = read == s.input_size && fgetc(file) != EOF;
     fclose(file);
     s.input_buffer[s.input_size] = '\0';
     if (read != s.input_size) {
       fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(s.input_size));
     }
+    if (grew) fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
   }
   if (s.input_size == 0) fail(kExitFailure, "Can't load input data\n");
 }

@@ -21,5 +21,13 @@ void fail(int status, const char* format, ...) {
   va_start(args, format);
   vfprintf(stderr, format, args);
   va_end(args);
+  end_run(status);
+}
+
+void end_run(int status) {
+#ifdef TARNWELL_FUZZING
+  throw RunEnded{status};
+#else
   exit(status);
+#endif
 }

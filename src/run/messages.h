@@ -13,3 +13,14 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes the formatted message to standard error and ends the process.
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Ends the process with the status; every failure path comes through here.
+[[noreturn]] void end_run(int status);
+
+#ifdef TARNWELL_FUZZING
+// Fuzz targets run many inputs in one process, so there end_run throws this
+// instead of exiting; the target catches it and releases the run itself.
+struct RunEnded {
+  int status;
+};
+#endif

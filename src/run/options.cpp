@@ -49,7 +49,7 @@ const option long_options[] = {
     say("Unrecognized option \"%s\"\n", argument);
   }
   print_use_help();
-  exit(kExitFailure);
+  end_run(kExitFailure);
 }
 
 bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -152,7 +152,7 @@ void process_options(int argc, char** argv) {
   if (argc <= 1) {
     print_version();
     print_usage();
-    exit(kExitSuccess);
+    end_run(kExitSuccess);
   }
   parse_options(argc, argv);
   if (s.show_version) print_version();
@@ -173,7 +173,7 @@ void process_options(int argc, char** argv) {
       say("%s", missing);
       print_use_help();
     }
-    exit(kExitFailure);
+    end_run(kExitFailure);
   }
 
   say("Input path: \"%s\"\n", s.input_path);

@@ -1,5 +1,6 @@
 #include "run/output_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,8 +20,22 @@ bool output_is_input(const char* input_path, const char* output_path) {
          input_status.st_ino == output_status.st_ino;
 }
 
+namespace {
+
+// A closed standard stream would hand its number to the report file, and its
+// lines would land in the report. Each one gets /dev/null opened for reading
+// only, so that writing to it still fails as it would have.
+void occupy_closed_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDONLY) != fd) return;
+  }
+}
+
+}  // namespace
+
 void create_output_file() {
   RunState& s = run_state;
+  occupy_closed_standard_streams();
   if (output_is_input(s.input_path, s.output_path)) {
     fail(kExitFailure, "Output file \"%s\" is the input file\n", s.output_path);
   }

@@ -3,7 +3,8 @@
 #pragma once
 
 // Refuses an output path that names the input file, then creates or
-// truncates the output file; exits with 1 when either fails.
+// truncates the output file; exits with 1 when either fails. A closed
+// standard stream is first given /dev/null, so the report cannot take its place.
 void create_output_file();
 
 // True when the path names the same regular file as the input (standard

@@ -37,6 +37,11 @@ std::string read_file(const std::string& path, bool* exists) {
   return bytes.str();
 }
 
+bool valgrind_requested() {
+  const char* setting = std::getenv("TARNWELL_E2E_VALGRIND");
+  return setting != nullptr && std::string(setting) == "1";
+}
+
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& stdin_path,
                        const std::vector<std::string>& wrapper) {
   RunSetup setup;
@@ -51,6 +56,10 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
   const std::string out_path = setup.stdout_path.empty() ? capture.file("stdout") : setup.stdout_path;
   const std::string err_path = capture.file("stderr");
   std::vector<std::string> command = setup.wrapper;
+  // TARNWELL_E2E_VALGRIND=1 runs the binary under valgrind memcheck; its findings end the run with status 99.
+  if (valgrind_requested()) {
+    command.insert(command.end(), {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full"});
+  }
   command.push_back(TARNWELL_BINARY);
   command.insert(command.end(), args.begin(), args.end());
 

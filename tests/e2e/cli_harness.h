@@ -46,5 +46,8 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
                        const std::string& stdin_path = "/dev/null",
                        const std::vector<std::string>& wrapper = {});
 
+// True when TARNWELL_E2E_VALGRIND=1 asks run_tarnwell to run the binary under valgrind.
+bool valgrind_requested();
+
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path, bool* exists = nullptr);

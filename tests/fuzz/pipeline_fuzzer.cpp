@@ -1,0 +1,219 @@
+// The whole run in one process on small inputs: the command line, loading,
+// parse, screening, buckets, forest, distance passes and report. Whatever the
+// input, the run ends with status 0 and a report whose clusters are exactly
+// the connected components of "Hamming distance <= D" among the accepted
+// barcodes (with -p: the first read of each barcode), in ascending order of
+// their smallest barcode; or it ends with status 1 and a message.
+//
+// Input: one byte of settings (bits 0-1 the distance, bit 2 -p, bit 3 the long
+// option names), the template up to a NUL, then the FASTA bytes.
+//
+// A distance pass enumerates neighbour buckets whatever the input: about 0.1 s
+// here for distance 1, seconds for 2 and far more for 3. So the distance is
+// taken modulo TARNWELL_FUZZ_MAX_DISTANCE + 1 (default 1); set it to 3 for
+// runs that also cover the slow passes.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "barcode/barcode_packing.h"
+#include "barcode/barcode_template.h"
+#include "cluster/cluster_forest.h"
+#include "cluster/distance_pass.h"
+#include "cluster/prefix_buckets.h"
+#include "fuzz_support.h"
+#include "input/fasta_parser.h"
+#include "input/input_loader.h"
+#include "output/cluster_report.h"
+#include "run/options.h"
+
+namespace {
+
+int input_fd = -1;
+std::string input_path;
+uint32_t max_distance = 1;
+
+// The phases as the driver runs them, minus the output file, which is a
+// memory stream here.
+// Sets report_handed once the teardown owns the report stream.
+void run_phases(int argc, char** argv, FILE* report, bool* report_handed) {
+  RunState& s = run_state;
+  process_options(argc, argv);
+  s.output_file = report;
+  *report_handed = true;
+  prepare_template();
+  say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1,
+      s.distance != 0 ? "es" : "");
+  say("Using only sequences matching template \"%s\"\n", s.template_upper);
+  load_file(s.input_path);
+  parse_fasta(s.input_buffer, s.input_size);
+  convert_barcodes();
+  bucket_records();
+  if (s.distance == 0 && s.remove_duplicates) {
+    write_buckets_as_clusters();
+    return;
+  }
+  create_clusters();
+  for (uint32_t d = s.remove_duplicates ? 1 : 0; d <= s.distance; ++d) cluster_at_distance(d);
+  write_clusters();
+}
+
+struct Member {
+  std::string line;     // "name<TAB>sequence" as the report writes it
+  std::string barcode;  // reference bases
+  size_t index;         // input order
+};
+
+size_t hamming(const std::string& a, const std::string& b) {
+  size_t differing = 0;
+  for (size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
+  return differing;
+}
+
+// The expected report: components by brute force over all pairs, each listed
+// from its smallest (barcode, input order) member, clusters in that order.
+// Members after the first are compared as a multiset: their order is the
+// order of the joins.
+std::vector<std::vector<std::string>> expected_clusters(const std::vector<Member>& members, uint32_t distance) {
+  std::vector<size_t> parent(members.size());
+  std::iota(parent.begin(), parent.end(), 0);
+  auto root = [&](size_t i) {
+    while (parent[i] != i) i = parent[i] = parent[parent[i]];
+    return i;
+  };
+  for (size_t i = 0; i < members.size(); ++i) {
+    for (size_t j = i + 1; j < members.size(); ++j) {
+      if (hamming(members[i].barcode, members[j].barcode) <= distance) parent[root(i)] = root(j);
+    }
+  }
+  std::map<size_t, std::vector<const Member*>> components;
+  for (size_t i = 0; i < members.size(); ++i) components[root(i)].push_back(&members[i]);
+  std::vector<std::vector<const Member*>> ordered;
+  for (auto& [key, component] : components) {
+    std::sort(component.begin(), component.end(), [](const Member* a, const Member* b) {
+      return a->barcode != b->barcode ? a->barcode < b->barcode : a->index < b->index;
+    });
+    ordered.push_back(component);
+  }
+  std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
+    return a[0]->barcode != b[0]->barcode ? a[0]->barcode < b[0]->barcode : a[0]->index < b[0]->index;
+  });
+  std::vector<std::vector<std::string>> clusters;
+  for (const auto& component : ordered) {
+    std::vector<std::string> lines;
+    for (const Member* member : component) lines.push_back(member->line);
+    std::sort(lines.begin() + 1, lines.end());
+    clusters.push_back(lines);
+  }
+  return clusters;
+}
+
+// The report as written: numbered headers, then member lines.
+std::vector<std::vector<std::string>> written_clusters(const std::string& report) {
+  std::vector<std::vector<std::string>> clusters;
+  size_t at = 0;
+  while (at < report.size()) {
+    const size_t end = report.find('\n', at);
+    FUZZ_CHECK(end != std::string::npos, "the report does not end with a line end", report);
+    const std::string line = report.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line[0] == '>') {
+      FUZZ_CHECK(line == ">" + std::to_string(clusters.size() + 1), "cluster numbers are not 1, 2, 3, ...", report);
+      clusters.emplace_back();
+    } else {
+      FUZZ_CHECK(!clusters.empty(), "a member line before the first header", report);
+      clusters.back().push_back(line);
+    }
+  }
+  for (auto& cluster : clusters) {
+    FUZZ_CHECK(!cluster.empty(), "a cluster without members", report);
+    std::sort(cluster.begin() + 1, cluster.end());
+  }
+  return clusters;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  input_fd = memfd_create("fuzz-input", 0);
+  if (input_fd < 0) std::abort();
+  input_path = "/proc/self/fd/" + std::to_string(input_fd);
+  if (const char* text = std::getenv("TARNWELL_FUZZ_MAX_DISTANCE")) max_distance = std::atoi(text) & 3;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const uint8_t settings = data[0];
+  const char* rest = reinterpret_cast<const char*>(data) + 1;
+  const size_t template_size = strnlen(rest, size - 1);
+  const std::string template_text(rest, template_size);
+  const std::string fasta =
+      template_size + 1 < size ? std::string(rest + template_size + 1, size - 2 - template_size) : "";
+  if (ftruncate(input_fd, 0) != 0 ||
+      pwrite(input_fd, fasta.data(), fasta.size(), 0) != static_cast<ssize_t>(fasta.size())) {
+    std::abort();
+  }
+
+  const uint32_t distance = (settings & 3) % (max_distance + 1);
+  const bool remove_duplicates = settings & 4;
+  const bool long_names = settings & 8;
+  std::vector<std::string> words = {"tarnwell",
+                                    long_names ? "--in" : "-i",
+                                    input_path,
+                                    long_names ? "--out" : "-o",
+                                    "report.txt",
+                                    long_names ? "--distance" : "-d",
+                                    std::to_string(distance),
+                                    long_names ? "--template" : "-t",
+                                    template_text};
+  if (remove_duplicates) words.push_back(long_names ? "--remove-duplicate-barcodes" : "-p");
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  char* report_text = nullptr;
+  size_t report_size = 0;
+  FILE* report = open_memstream(&report_text, &report_size);
+  std::vector<Member> members;
+  bool report_handed = false;
+  ToolRun tool;
+  const int status = tool.run([&] {
+    run_phases(static_cast<int>(argv.size()) - 1, argv.data(), report, &report_handed);
+    // Before the teardown: every record's mark against the reference screening.
+    const RunState& s = run_state;
+    std::map<std::string, bool> seen;
+    for (uint64_t i = 0; i < s.record_count; ++i) {
+      const SequenceRecord* record = record_at(i);
+      const ReferenceBarcode screening = reference_screening(template_text, record->sequence);
+      const bool accepted_here = screening.result == Screening::accepted;
+      FUZZ_CHECK(record->name[0] == (accepted_here ? '>' : '#'), "screening mark", fasta);
+      if (!accepted_here) continue;
+      if (remove_duplicates && !seen.emplace(screening.bases, true).second) continue;
+      members.push_back({std::string(record->name + 1) + "\t" + record->sequence, screening.bases, members.size()});
+    }
+  });
+  tool.finish();  // closes the report stream, which fills report_text
+  if (!report_handed) std::fclose(report);
+  const std::string written(report_text, report_size);
+  std::free(report_text);
+
+  if (status != 0) {
+    FUZZ_CHECK(status == kExitFailure, "a small input ended with a status other than 0 or 1", tool.err());
+    FUZZ_CHECK(!tool.err().empty() && tool.err().back() == '\n', "a failure without a closing message", tool.err());
+    FUZZ_CHECK(tool.out().empty(), "a failed run printed a cluster count", tool.out());
+    FUZZ_CHECK(written.empty(), "a failed run wrote a report", written);
+    return 0;
+  }
+  const auto expected = expected_clusters(members, distance);
+  const auto clusters = written_clusters(written);
+  FUZZ_CHECK(clusters == expected, "the clusters are not the components of distance <= D", written);
+  FUZZ_CHECK(tool.out() == std::to_string(clusters.size()) + " clusters\n", "the cluster count line", tool.out());
+  FUZZ_CHECK(tool.err().find("Failed to deallocate") == std::string::npos, "tracked bytes left", tool.err());
+  return 0;
+}
