@@ -1,10 +1,10 @@
-// Random inputs through the whole in-process pipeline (parse, screening,
-// buckets, forest, distance passes), checked against a brute-force
-// single-linkage clustering on Hamming distance.
+// Random inputs through the in-process pipeline (parse, screening, buckets,
+// forest, distance passes), checked against a brute-force single linkage on
+// Hamming distance: screening marks, entry order, bucket placement, ring
+// integrity, joins reported and the clusters themselves.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -12,13 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "barcode/barcode_packing.h"
+#include "barcode/barcode_template.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
-#include "cluster/pipeline_steps.h"
+#include "cluster/prefix_buckets.h"
+#include "input/fasta_parser.h"
+#include "run/tracked_memory.h"
 
-// A pass at distance 2 walks ~3e7 neighbour keys and one at distance 3
-// ~2.6e8, whatever the input: seconds each under the sanitizers, where
-// fewer runs are made.
+// Passes at distance 2 and 3 take seconds each under the sanitizers, where fewer runs are made.
 #if defined(__SANITIZE_ADDRESS__)
 #define TARNWELL_SLOW_BUILD 1
 #elif defined(__has_feature)
@@ -32,112 +34,71 @@
 
 namespace {
 
-const std::string kBases = "ACGT";
-bool is_barcode_position(char t) { return strchr("Nn.", t) != nullptr; }
+using Clusters = std::vector<std::vector<int>>;
+bool is_position(char t) { return strchr("Nn.", t) != nullptr; }
 
 struct Input {
   std::string templ;
-  uint32_t distance;
-  bool remove_duplicates;
-  std::vector<std::string> reads;
-  std::vector<std::string> barcodes;  // upper case; empty for a read the screening must reject
+  std::vector<std::string> reads, barcodes;  // upper-case barcode; empty for a read screening must reject
 };
 
-class InputMaker {
- public:
-  explicit InputMaker(uint64_t seed) : rng_(seed) {}
-
-  Input make(uint32_t length, uint32_t distance, bool remove_duplicates, size_t count) {
-    Input input{make_template(length), distance, remove_duplicates, {}, {}};
-    const size_t last = input.templ.find_last_of("Nn.");  // the last barcode position
-    std::vector<std::string> pool;
-    for (size_t r = 0; r < count; ++r) {
-      pool.push_back(next_barcode(pool, length, distance));
-      std::string read;
-      size_t b = 0;
-      for (char t : input.templ) {
-        const char base = is_barcode_position(t) ? pool.back()[b++] : static_cast<char>(toupper(t));
-        read += below(2) ? base : static_cast<char>(tolower(base));
-      }
-      const size_t i = below(read.size());
-      bool accepted = true;
-      // Record 0 passes, so that some barcode always matches.
-      switch (r == 0 ? 9 : below(12)) {
-        case 0:  // N, anywhere
-          read[i] = "Nn"[below(2)];
-          accepted = false;
-          break;
-        case 1:  // a byte that is no base, anywhere
-          read[i] = "X-.U"[below(4)];
-          accepted = false;
-          break;
-        case 2:  // a wrong fixed letter, or an end before the last barcode position
-          if (!is_barcode_position(input.templ[i])) {
-            read[i] = other_base(read[i]);
-          } else if (last > 0) {
-            read.resize(last);
-          } else {
-            read[i] = 'N';
-          }
-          accepted = false;
-          break;
-        case 3:  // an end among the trailing fixed letters
-          read.resize(last + 1 + below(read.size() - last));
-          break;
-        case 4:  // bytes past the template are never looked at
-          read += "XN-acgt"[below(7)];
-          break;
-      }
-      input.reads.push_back(read);
-      input.barcodes.push_back(accepted ? pool.back() : "");
-    }
-    return input;
-  }
-
- private:
-  uint64_t below(uint64_t n) { return rng_() % n; }
-  char other_base(char base) { return kBases[(kBases.find(static_cast<char>(toupper(base))) + 1 + below(3)) % 4]; }
-
-  std::string make_template(uint32_t length) {
-    std::string templ;
-    for (uint32_t i = 0; i < length; ++i) templ += "Nn."[below(3)];
-    for (uint64_t fixed = below(5); fixed > 0; --fixed) templ.insert(below(templ.size() + 1), 1, "ACGTacgt"[below(8)]);
-    return templ;
-  }
-
-  // Exact duplicates, near copies (often of the latest, which grows chains) and fresh barcodes.
-  std::string next_barcode(const std::vector<std::string>& pool, uint32_t length, uint32_t distance) {
+// Templates with fixed letters anywhere; barcodes that are duplicates, near
+// copies (often of the latest, which grows chains, half the time changed only
+// inside the prefix) or fresh; reads in mixed case, some broken on purpose.
+Input make_input(std::mt19937_64& rng, uint32_t length, uint32_t distance, size_t count) {
+  auto below = [&](uint64_t n) { return rng() % n; };
+  auto other = [&](char b) { return "ACGT"[(std::string("ACGT").find(static_cast<char>(toupper(b))) + 1 + below(3)) % 4]; };
+  Input in;
+  for (uint32_t i = 0; i < length; ++i) in.templ += "Nn."[below(3)];
+  for (uint64_t f = below(5); f > 0; --f) in.templ.insert(below(in.templ.size() + 1), 1, "ACGTacgt"[below(8)]);
+  const size_t last = in.templ.find_last_of("Nn.");
+  std::vector<std::string> pool;
+  for (size_t r = 0; r < count; ++r) {
     const uint64_t choice = pool.empty() ? 9 : below(10);
-    if (choice < 3) return pool[below(pool.size())];
-    if (choice < 8) {
-      std::string barcode = choice < 5 ? pool.back() : pool[below(pool.size())];
-      // Up to one substitution more than the distance; half the time all inside the prefix.
-      const uint32_t span = below(2) ? length : std::min<uint32_t>(length, 8);
-      for (uint64_t m = 1 + below(distance + 1); m > 0; --m) {
-        const size_t p = below(span);
-        barcode[p] = other_base(barcode[p]);
-      }
-      return barcode;
-    }
     std::string barcode;
-    for (uint32_t i = 0; i < length; ++i) barcode += kBases[below(4)];
-    return barcode;
+    if (choice >= 8) {
+      for (uint32_t i = 0; i < length; ++i) barcode += "ACGT"[below(4)];
+    } else {
+      barcode = choice >= 3 && choice < 5 ? pool.back() : pool[below(pool.size())];
+      const uint32_t span = below(2) ? length : std::min<uint32_t>(length, 8);
+      for (uint64_t m = choice < 3 ? 0 : 1 + below(distance + 1); m > 0; --m) {  // up to distance + 1 changes
+        const size_t p = below(span);
+        barcode[p] = other(barcode[p]);
+      }
+    }
+    pool.push_back(barcode);
+    std::string read;
+    for (size_t t = 0, b = 0; t < in.templ.size(); ++t) {
+      const char base = is_position(in.templ[t]) ? barcode[b++] : static_cast<char>(toupper(in.templ[t]));
+      read += below(2) ? base : static_cast<char>(tolower(base));
+    }
+    const size_t i = below(read.size());
+    bool accepted = true;
+    switch (r == 0 ? 9 : below(12)) {  // record 0 passes, so that some barcode always matches
+      case 0: read[i] = "Nn"[below(2)], accepted = false; break;
+      case 1: read[i] = "X-.U"[below(4)], accepted = false; break;
+      case 2:  // a wrong fixed letter, or an end before the last barcode position
+        if (!is_position(in.templ[i])) read[i] = other(read[i]);
+        else if (last > 0) read.resize(last);
+        else read[i] = 'N';
+        accepted = false;
+        break;
+      case 3: read.resize(last + 1 + below(read.size() - last)); break;  // ends among the trailing fixed letters
+      case 4: read += "XN-acgt"[below(7)]; break;                        // bytes past the template are ignored
+    }
+    in.reads.push_back(read);
+    in.barcodes.push_back(accepted ? barcode : "");
   }
+  return in;
+}
 
-  std::mt19937_64 rng_;
-};
-
-using Clusters = std::vector<std::vector<int>>;
-
-// Sorted members, sorted clusters: a form in which two clusterings compare.
 Clusters canonical(Clusters clusters) {
   for (auto& members : clusters) std::sort(members.begin(), members.end());
   std::sort(clusters.begin(), clusters.end());
   return clusters;
 }
 
-// Connected components of "at most D substitutions apart" over the members.
-Clusters brute_force_clusters(const Input& input, const std::vector<int>& members) {
+Clusters brute_force(const Input& in, const std::vector<int>& members, uint32_t distance) {
   std::vector<size_t> parent(members.size());
   std::iota(parent.begin(), parent.end(), 0);
   auto find = [&](size_t x) {
@@ -146,11 +107,10 @@ Clusters brute_force_clusters(const Input& input, const std::vector<int>& member
   };
   for (size_t a = 0; a < members.size(); ++a) {
     for (size_t b = a + 1; b < members.size(); ++b) {
-      const std::string& x = input.barcodes[members[a]];
-      const std::string& y = input.barcodes[members[b]];
-      const auto differing =
-          std::inner_product(x.begin(), x.end(), y.begin(), 0u, std::plus<>(), std::not_equal_to<>());
-      if (differing <= input.distance) parent[find(a)] = find(b);
+      const std::string &x = in.barcodes[members[a]], &y = in.barcodes[members[b]];
+      if (std::inner_product(x.begin(), x.end(), y.begin(), 0u, std::plus<>(), std::not_equal_to<>()) <= distance) {
+        parent[find(a)] = find(b);
+      }
     }
   }
   Clusters by_root(members.size());
@@ -159,70 +119,67 @@ Clusters brute_force_clusters(const Input& input, const std::vector<int>& member
   return canonical(by_root);
 }
 
-uint64_t joins_reported(const std::string& err) {
-  static const std::regex joined(" OK, ([0-9]+) joined\n");
-  uint64_t total = 0;
-  for (std::sregex_iterator it(err.begin(), err.end(), joined), end; it != end; ++it) total += std::stoull((*it)[1]);
-  return total;
+int index_of(const SequenceRecord* record) {
+  return static_cast<int>((reinterpret_cast<const char*>(record) - run_state.record_table) / run_state.record_size);
 }
 
-// The rings as input indices, checking that every node lies in exactly one
-// ring, that all of a ring carry its id and that the id is its smallest index.
+// The rings as input indices; every node in exactly one ring, all of a ring carrying its id, the id its smallest index.
 Clusters forest_clusters() {
   const RunState& s = run_state;
   Clusters clusters;
   std::vector<bool> seen(s.entry_count, false);
   for (uint64_t i = 0; i < s.entry_count; ++i) {
     if (s.nodes[i].cluster_id != static_cast<int64_t>(i)) continue;
-    std::vector<int> ring;
+    clusters.emplace_back();
     const ClusterNode* node = &s.nodes[i];
     do {
       const uint64_t at = static_cast<uint64_t>(node - s.nodes);
-      EXPECT_TRUE(at >= i && !seen[at] && node->cluster_id == static_cast<int64_t>(i))
-          << "node " << at << " ring " << i;
+      EXPECT_TRUE(at >= i && !seen[at] && node->cluster_id == static_cast<int64_t>(i)) << "node " << at;
       seen[at] = true;
-      ring.push_back(index_of(node->record));
+      clusters.back().push_back(index_of(node->record));
       node = node->next;
-    } while (node != &s.nodes[i] && ring.size() <= s.entry_count);
-    clusters.push_back(ring);
+    } while (node != &s.nodes[i] && clusters.back().size() <= s.entry_count);
   }
   EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(s.entry_count)) << "nodes outside rings";
   return clusters;
 }
 
-void check_pipeline(const Input& input) {
+void check(const Input& in, uint32_t distance, bool remove_duplicates) {
   RunState& s = run_state;
-  s.remove_duplicates = input.remove_duplicates;
-  const bool direct = input.distance == 0 && input.remove_duplicates;
-
+  s.remove_duplicates = remove_duplicates;
+  std::string fasta;
+  for (size_t i = 0; i < in.reads.size(); ++i) fasta += ">r" + std::to_string(i) + "\n" + in.reads[i] + "\n";
+  const bool direct = distance == 0 && remove_duplicates;
   ::testing::internal::CaptureStderr();
-  parse_input(input.templ.c_str(), fasta_of(input.reads));
+  s.template_text = in.templ.c_str();
+  prepare_template();
+  s.input_size = fasta.size();
+  s.input_buffer_bytes = fasta.size() + 1;
+  s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
+  memcpy(s.input_buffer, fasta.c_str(), fasta.size() + 1);
+  parse_fasta(s.input_buffer, s.input_size);
   convert_barcodes();
   bucket_records();
   if (!direct) {
     create_clusters();
-    for (uint32_t d = input.remove_duplicates ? 1 : 0; d <= input.distance; ++d) cluster_at_distance(d);
+    for (uint32_t d = remove_duplicates ? 1 : 0; d <= distance; ++d) cluster_at_distance(d);
   }
   const std::string err = ::testing::internal::GetCapturedStderr();
 
-  // Screening marks, and who enters clustering.
   std::vector<int> members;
-  std::vector<std::string> seen_barcodes;
-  for (size_t i = 0; i < input.reads.size(); ++i) {
-    const std::string& barcode = input.barcodes[i];
+  std::vector<std::string> seen;
+  for (size_t i = 0; i < in.reads.size(); ++i) {
+    const std::string& barcode = in.barcodes[i];
     ASSERT_EQ(record_at(i)->name[0], barcode.empty() ? '#' : '>') << "read " << i;
-    if (barcode.empty()) continue;
-    if (input.remove_duplicates && std::count(seen_barcodes.begin(), seen_barcodes.end(), barcode) != 0) continue;
+    if (barcode.empty() || (remove_duplicates && std::count(seen.begin(), seen.end(), barcode) != 0)) continue;
     members.push_back(static_cast<int>(i));
-    seen_barcodes.push_back(barcode);
+    seen.push_back(barcode);
   }
   ASSERT_EQ(s.entry_count, members.size());
-
-  // Entries and nodes ascend by barcode, ties in input order; each node lies in its prefix's bucket.
-  std::vector<int> expected_order = members;
+  // Entries ascend by barcode, ties in input order; each node lies in its prefix's bucket.
+  std::vector<int> expected_order = members, order;
   std::stable_sort(expected_order.begin(), expected_order.end(),
-                   [&](int a, int b) { return input.barcodes[a] < input.barcodes[b]; });
-  std::vector<int> order;
+                   [&](int a, int b) { return in.barcodes[a] < in.barcodes[b]; });
   Clusters found;
   if (direct) {
     for (uint32_t k = 0; k < kBucketCount; ++k) {
@@ -239,58 +196,49 @@ void check_pipeline(const Input& input) {
     found = forest_clusters();
   }
   ASSERT_EQ(order, expected_order);
-  EXPECT_EQ(found.size() + joins_reported(err), s.entry_count) << "joins reported against clusters made";
-  EXPECT_EQ(canonical(found), brute_force_clusters(input, members));
+  static const std::regex joined(" OK, ([0-9]+) joined\n");
+  uint64_t joins = 0;
+  for (std::sregex_iterator it(err.begin(), err.end(), joined), end; it != end; ++it) joins += std::stoull((*it)[1]);
+  EXPECT_EQ(found.size() + joins, s.entry_count) << "joins reported against clusters made";
+  EXPECT_EQ(canonical(found), brute_force(in, members, distance));
 }
 
-class ClusteringProperty : public RunStateTest {
- protected:
-  void run(InputMaker& maker, uint32_t length, uint32_t distance, bool remove_duplicates, size_t count) {
-    const Input input = maker.make(length, distance, remove_duplicates, count);
-    std::string text = "template " + input.templ + ", distance " + std::to_string(distance) +
-                       (remove_duplicates ? ", -p" : "") + ", reads:";
-    for (const std::string& read : input.reads) text += " " + read;
-    SCOPED_TRACE(text);
-    check_pipeline(input);
-    release_all();
-    ASSERT_EQ(run_state.bytes_allocated, 0);
-    reset_run_state();
-  }
-};
-
-TEST_F(ClusteringProperty, DistancesUpToOneMatchBruteForce) {
-  InputMaker maker(20240611);
-  std::mt19937 pick(5);
-  const int trials = TARNWELL_SLOW_BUILD ? 120 : 300;
-  for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
-    // Barcodes inside the prefix, exactly the prefix, one base past it, one word, several words.
-    const uint32_t lengths[] = {1 + static_cast<uint32_t>(pick() % 7), 8, 9, 10 + static_cast<uint32_t>(pick() % 23),
-                                33 + static_cast<uint32_t>(pick() % 38)};
-    // Each block of five covers every length; distance 1 costs most, so it is rarer in slow builds.
-    const int block = trial / 5;
-    const uint32_t distance = TARNWELL_SLOW_BUILD ? (block % 5 < 2) : block % 2;
-    const bool remove_duplicates = TARNWELL_SLOW_BUILD ? (block / 5) % 2 : (block / 2) % 2;
-    SCOPED_TRACE("trial " + std::to_string(trial));
-    run(maker, lengths[trial % 5], distance, remove_duplicates, 1 + pick() % 40);
-  }
-}
-
-TEST_F(ClusteringProperty, DistancesTwoAndThreeMatchBruteForce) {
-  InputMaker maker(99);
+// Lengths inside the prefix, exactly it, one past it, one word and several
+// words; distances 0-1 often, 2-3 at lengths around the room they need.
+TEST(ClusteringProperty, MatchesBruteForceComponents) {
   struct Case {
     uint32_t length, distance;
     bool remove_duplicates;
+    size_t count;
   };
-  // Lengths around the room that passes 2 and 3 need after the prefix, inside
-  // the prefix, and over two words.
-  const std::vector<Case> cases = TARNWELL_SLOW_BUILD
-                                      ? std::vector<Case>{{10, 2, true}, {6, 2, false}}
-                                      : std::vector<Case>{{10, 2, false}, {9, 2, true},   {6, 2, false},
-                                                          {40, 2, true},  {11, 3, false}, {10, 3, true}};
-  for (const Case& c : cases) {
-    if (HasFailure()) break;
-    run(maker, c.length, c.distance, c.remove_duplicates, 80);
+  std::mt19937_64 rng(20240611);
+  std::vector<Case> cases;
+  for (int trial = 0; trial < (TARNWELL_SLOW_BUILD ? 120 : 300); ++trial) {
+    const uint32_t lengths[] = {1 + static_cast<uint32_t>(rng() % 7), 8, 9, 10 + static_cast<uint32_t>(rng() % 23),
+                                33 + static_cast<uint32_t>(rng() % 38)};
+    const int block = trial / 5;  // every block of five covers every length
+    cases.push_back({lengths[trial % 5], static_cast<uint32_t>(TARNWELL_SLOW_BUILD ? block % 5 < 2 : block % 2),
+                     TARNWELL_SLOW_BUILD ? (block / 5) % 2 == 1 : (block / 2) % 2 == 1, 1 + rng() % 40});
   }
+  if (TARNWELL_SLOW_BUILD) {
+    cases.insert(cases.end(), {{10, 2, true, 80}, {6, 2, false, 80}});
+  } else {
+    cases.insert(cases.end(), {{10, 2, false, 80}, {9, 2, true, 80}, {6, 2, false, 80}, {40, 2, true, 80},
+                               {11, 3, false, 80}, {10, 3, true, 80}});
+  }
+  for (size_t n = 0; n < cases.size() && !HasFailure(); ++n) {
+    const Case& c = cases[n];
+    const Input in = make_input(rng, c.length, c.distance, c.count);
+    std::string text = "case " + std::to_string(n) + ", template " + in.templ + ", distance " +
+                       std::to_string(c.distance) + (c.remove_duplicates ? ", -p" : "") + ", reads:";
+    for (const std::string& read : in.reads) text += " " + read;
+    SCOPED_TRACE(text);
+    memset(&run_state, 0, sizeof run_state);
+    check(in, c.distance, c.remove_duplicates);
+    release_all();
+    ASSERT_EQ(run_state.bytes_allocated, 0);
+  }
+  memset(&run_state, 0, sizeof run_state);
 }
 
 }  // namespace
