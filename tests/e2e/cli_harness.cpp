@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -23,8 +24,7 @@ ScratchDir::~ScratchDir() {
 }
 
 void ScratchDir::write(const std::string& name, const std::string& bytes) const {
-  std::ofstream stream(file(name), std::ios::binary);
-  stream << bytes;
+  std::ofstream(file(name), std::ios::binary) << bytes;
 }
 
 std::string ScratchDir::read(const std::string& name, bool* exists) const { return read_file(file(name), exists); }
@@ -42,30 +42,17 @@ bool valgrind_requested() {
   return setting != nullptr && std::string(setting) == "1";
 }
 
-CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& stdin_path,
-                       const std::vector<std::string>& wrapper) {
-  RunSetup setup;
-  setup.stdin_path = stdin_path;
-  setup.wrapper = wrapper;
-  return run_tarnwell(dir, args, setup);
-}
-
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup) {
-  const std::string& stdin_path = setup.stdin_path;
   ScratchDir capture;
   const std::string out_path = setup.stdout_path.empty() ? capture.file("stdout") : setup.stdout_path;
   const std::string err_path = capture.file("stderr");
   std::vector<std::string> command = setup.wrapper;
-  // TARNWELL_E2E_VALGRIND=1 runs the binary under valgrind memcheck; its findings end the run with status 99.
-  if (valgrind_requested()) {
-    command.insert(command.end(), {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full"});
-  }
+  if (valgrind_requested()) command.insert(command.end(), {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full"});
   command.push_back(TARNWELL_BINARY);
   command.insert(command.end(), args.begin(), args.end());
-
   const pid_t pid = fork();
   if (pid == 0) {
-    const int in = open(stdin_path.c_str(), O_RDONLY);
+    const int in = open(setup.stdin_path.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | (setup.stdout_path.empty() ? O_TRUNC : 0), 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || chdir(dir.path().c_str()) != 0) _exit(126);
@@ -85,4 +72,67 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
   if (setup.stdout_path.empty()) result.out = read_file(out_path);
   result.err = read_file(err_path);
   return result;
+}
+
+std::string settings(int distance, const std::string& upper_template, const std::string& input) {
+  return "Input path: \"" + input + "\"\nCounting clusters separated by at least " + std::to_string(distance + 1) +
+         " mismatch" + (distance != 0 ? "es" : "") + "\nUsing only sequences matching template \"" + upper_template +
+         "\"\n";
+}
+
+std::string forest_line(size_t template_length, size_t input_bytes, int records, int entries, int record_bytes) {
+  const size_t held = 2 * template_length + 1 + 2 * 524288 + input_bytes + 1 + record_bytes * records + 24 * entries;
+  return "Creating clusters .. OK (now " + std::to_string(held) + " bytes allocated)\n";
+}
+
+std::vector<TestRead> make_test_reads(int count, uint32_t seed) {
+  uint64_t state = seed * 0x9e3779b97f4a7c15ull + 1;
+  auto next = [&state](uint32_t bound) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>((state >> 33) % bound);
+  };
+  std::vector<std::string> pool(12);
+  for (std::string& barcode : pool) {
+    for (int j = 0; j < 6; ++j) barcode += "ACGT"[next(4)];
+  }
+  std::vector<TestRead> reads;
+  for (int i = 0; i < count; ++i) {
+    std::string barcode = pool[next(12)];
+    for (int substitutions = static_cast<int>(next(3)); substitutions > 0; --substitutions) barcode[next(6)] = "ACGT"[next(4)];
+    std::string sequence = "AC" + barcode + "GT" + (i % 3 == 0 ? "acgt" : "");
+    if (next(40) == 0) sequence[2 + next(6)] = 'N';
+    if (next(40) == 0) sequence[0] = 'G';
+    reads.push_back({"read" + std::to_string(i + 1) + " lane:" + std::to_string(i % 4), sequence});
+  }
+  return reads;
+}
+
+std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end) {
+  std::string text;
+  for (const TestRead& read : reads) text += ">" + read.name + line_end + read.sequence + line_end;
+  return text;
+}
+
+// Quality bytes '@' and '>' must not pass for record starts.
+std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end) {
+  std::string text;
+  for (size_t i = 0; i < reads.size(); ++i) {
+    text += "@" + reads[i].name + line_end + reads[i].sequence + line_end + "+" + line_end +
+            std::string(reads[i].sequence.size(), i % 2 == 0 ? '@' : '>') + line_end;
+  }
+  return text;
+}
+
+std::string gzip_member(const std::string& data) {
+  z_stream stream{};
+  if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflate");
+  std::string out(deflateBound(&stream, data.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&stream, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
 }

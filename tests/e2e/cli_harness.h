@@ -1,8 +1,9 @@
 // Runs the built tarnwell binary in a scratch directory and captures the
-// exact bytes of standard output, standard error, the exit status and the
-// report file.
+// exact bytes of standard output, standard error and the exit status; the
+// texts every run prints; and reproducible test reads as FASTA, FASTQ, gzip.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,41 +14,71 @@ class ScratchDir {
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   void write(const std::string& name, const std::string& bytes) const;
-  // The file's bytes, or nullopt-like: *exists is false when it is missing.
   std::string read(const std::string& name, bool* exists = nullptr) const;
 
  private:
   std::string path_;
 };
 
+// Reads a whole file; empty when missing (*exists then false).
+std::string read_file(const std::string& path, bool* exists = nullptr);
+
 struct CliResult {
   int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
-// Where a run's standard streams come from and go to, and an optional
-// command (prlimit, sh -c) that runs the binary.
+// Where standard input comes from, where standard output goes (empty:
+// captured), and an optional command (prlimit, sh -c) that runs the binary.
 struct RunSetup {
   std::string stdin_path = "/dev/null";
-  std::string stdout_path;  // empty: captured
+  std::string stdout_path;
   std::vector<std::string> wrapper;
 };
 
-CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup);
-
-// Runs tarnwell with args in dir (its working directory); standard input
-// comes from stdin_path when given, else /dev/null.
-CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args,
-                       const std::string& stdin_path = "/dev/null",
-                       const std::vector<std::string>& wrapper = {});
-
-// True when TARNWELL_E2E_VALGRIND=1 asks run_tarnwell to run the binary under valgrind.
+// Runs tarnwell with args in dir, its working directory. TARNWELL_E2E_VALGRIND=1
+// runs it under valgrind memcheck, whose findings end the run with status 99.
+CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup = {});
 bool valgrind_requested();
 
-// Reads a whole file; empty when missing.
-std::string read_file(const std::string& path, bool* exists = nullptr);
+inline std::vector<std::string> run_args(const std::string& distance, const std::string& templ,
+                                         const std::string& input = "in.fa") {
+  return {"-i", input, "-o", "out.txt", "-d", distance, "-t", templ};
+}
+
+// Inline, so that they are ready before the case tables of other files.
+inline const std::string kVersion =
+    "Tarnwell, version 0.0.7, 2015-04-17\n"
+    "Clusters DNA reads by barcode, single linkage on Hamming distance\n";
+inline const std::string kUsage =
+    "Usage: tarnwell <options>\n"
+    "Options:\n"
+    "  -i, --in FILE      - Specify input FASTA file.\n"
+    "  -o, --out FILE     - Specify output file.\n"
+    "  -d, --distance D   - Cluster sequences separated by D or fewer substitutions.\n"
+    "  -t, --template T   - Use only sequences matching template T.\n"
+    "  -p, --remove-duplicate-barcodes - Use only one sequence out of all sharing same barcode.\n"
+    "  -v, --version      - Show version.\n"
+    "  -h, --help         - Show help.\n";
+inline const std::string kHint = "Use -h for help\n";
+
+// The lines every run that gets past the template prints first.
+std::string settings(int distance, const std::string& upper_template, const std::string& input = "in.fa");
+// The forest line: the run then holds the template copy and mask, bucket_counts
+// and bucket_start, the input and its NUL, the records and 24 bytes a node.
+std::string forest_line(size_t template_length, size_t input_bytes, int records, int entries, int record_bytes = 24);
+
+struct TestRead {
+  std::string name, sequence;
+};
+// Reads "AC" + barcode + "GT" (template kTestTemplate) whose 6-base barcodes
+// come from a small pool with substitutions, so that clusters at distance 1
+// and 2 form; a few carry N or a wrong fixed letter.
+inline constexpr const char* kTestTemplate = "ACNNNNNNGT";
+std::vector<TestRead> make_test_reads(int count, uint32_t seed);
+std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
+std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
+std::string gzip_member(const std::string& data);
