@@ -11,18 +11,6 @@
 
 namespace {
 
-const std::string kAbsent = "\x01" "absent";  // a file that must not exist
-
-struct CliCase {
-  const char* name;
-  std::string input;
-  std::vector<std::string> args;
-  int status;
-  std::string out;
-  std::string err;
-  std::string report;
-};
-
 std::string screening(int accepted, int unknown = 0, int with_n = 0, int mismatches = 0) {
   std::string text = "Converting barcodes to binary form\n";
   if (unknown) text += " - " + std::to_string(unknown) + " barcodes have unknown characters\n";
@@ -211,32 +199,8 @@ const std::vector<CliCase> kClusteringCases = {
      ">1\nr3\tAAAAAAAA\nr4\tCAAAAAAA\n>2\nr2\tTTTTTTTG\nr1\tTTTTTTTT\n"},
 };
 
-void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
-
 class CliTable : public ::testing::TestWithParam<CliCase> {};
-
-TEST_P(CliTable, ProducesExactBytes) {
-  const CliCase& c = GetParam();
-  ScratchDir dir;
-  if (c.input != kAbsent) dir.write("in.fa", c.input);
-  const CliResult result = run_tarnwell(dir, c.args);
-  EXPECT_EQ(result.status, c.status);
-  EXPECT_EQ(result.out, c.out);
-  EXPECT_EQ(result.err, c.err);
-  bool exists = false;
-  const std::string report = dir.read("out.txt", &exists);
-  if (c.report == kAbsent) {
-    EXPECT_FALSE(exists) << "no report file expected";
-  } else {
-    EXPECT_TRUE(exists) << "report file expected";
-    EXPECT_EQ(report, c.report);
-  }
-  if (c.input != kAbsent) {
-    EXPECT_EQ(dir.read("in.fa"), c.input) << "the input must never change";
-  }
-}
-
-std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { return info.param.name; }
+TEST_P(CliTable, ProducesExactBytes) { expect_case(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, CliTable, ::testing::ValuesIn(kCommandLineCases), case_name);
 INSTANTIATE_TEST_SUITE_P(Runs, CliTable, ::testing::ValuesIn(kRunCases), case_name);

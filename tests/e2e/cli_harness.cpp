@@ -85,6 +85,20 @@ std::string forest_line(size_t template_length, size_t input_bytes, int records,
   return "Creating clusters .. OK (now " + std::to_string(held) + " bytes allocated)\n";
 }
 
+void expect_case(const CliCase& c) {
+  ScratchDir dir;
+  if (c.input != kAbsent) dir.write(c.input_name, c.input);
+  const CliResult result = run_tarnwell(dir, c.args);
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_EQ(result.out, c.out);
+  EXPECT_TRUE(result.err == c.err) << "stderr:\n" << result.err.substr(0, 2000);
+  bool exists = false;
+  const std::string report = dir.read(c.output_name, &exists);
+  EXPECT_EQ(exists, c.report != kAbsent) << "report file";
+  EXPECT_TRUE(c.report == kAbsent || report == c.report) << "report:\n" << report.substr(0, 2000);
+  EXPECT_TRUE(c.input == kAbsent || dir.read(c.input_name) == c.input) << "the input must never change";
+}
+
 std::vector<TestRead> make_test_reads(int count, uint32_t seed) {
   uint64_t state = seed * 0x9e3779b97f4a7c15ull + 1;
   auto next = [&state](uint32_t bound) {

@@ -3,6 +3,8 @@
 // texts every run prints; and reproducible test reads as FASTA, FASTQ, gzip.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,6 +72,22 @@ std::string settings(int distance, const std::string& upper_template, const std:
 // The forest line: the run then holds the template copy and mask, bucket_counts
 // and bucket_start, the input and its NUL, the records and 24 bytes a node.
 std::string forest_line(size_t template_length, size_t input_bytes, int records, int entries, int record_bytes = 24);
+
+// A case of the exact-bytes tables, one a line: the input, the arguments and
+// the status, standard output, standard error and report expected.
+inline const std::string kAbsent = "\x01" "absent";  // a file that must not exist
+struct CliCase {
+  const char* name;
+  std::string input;  // kAbsent: none written
+  std::vector<std::string> args;
+  int status;
+  std::string out, err, report;
+  std::string input_name = "in.fa", output_name = "out.txt";
+};
+inline void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
+inline std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { return info.param.name; }
+// Runs the case in a fresh scratch directory and checks every byte, and that the input never changes.
+void expect_case(const CliCase& c);
 
 struct TestRead {
   std::string name, sequence;

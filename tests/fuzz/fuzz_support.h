@@ -1,7 +1,7 @@
-// Shared by the fuzz targets: runs the tool's phases for one input inside
-// the fuzzing process, with standard error and standard output captured, and
-// leaves a zeroed RunState behind. Also holds the plain reference screening
-// that the targets check the packed barcodes against.
+// Shared by the fuzz targets: runs the tool's phases for one input inside the
+// fuzzing process with standard error and output captured, leaving a zeroed
+// RunState behind; and the plain reference screening the packed barcodes are
+// checked against.
 #pragma once
 
 #include <getopt.h>
@@ -17,40 +17,31 @@
 #include "run/run_state.h"
 #include "run/tracked_memory.h"
 
-// A broken invariant: say which one on the real standard error and abort, so
-// that libFuzzer keeps the input.
-#define FUZZ_CHECK(condition, ...)                                \
-  do {                                                            \
-    if (!(condition)) fuzz_check_failed(#condition, __VA_ARGS__); \
+// A broken invariant: say which on the real standard error and abort, so that libFuzzer keeps the input.
+#define FUZZ_CHECK(condition, what, detail)                                                                \
+  do {                                                                                                     \
+    if (!(condition)) {                                                                                    \
+      std::fprintf(stderr, "\nFUZZ CHECK FAILED: %s\n  %s\n%s\n", #condition, what, std::string(detail).c_str()); \
+      std::abort();                                                                                        \
+    }                                                                                                      \
   } while (0)
 
-[[noreturn]] inline void fuzz_check_failed(const char* condition, const char* what, const std::string& detail = "") {
-  std::fprintf(stderr, "\nFUZZ CHECK FAILED: %s\n  %s\n%s\n", condition, what, detail.c_str());
-  std::abort();
-}
-
-// One run of some phases. While it lives, stderr and stdout are memory
-// streams; finish() runs the teardown, checks that every tracked byte came
-// back, and zeroes RunState for the next input.
+// While it lives, stderr and stdout are memory streams. run() returns 0 when
+// the phases return, else the status they ended with; finish() runs the
+// teardown, checks every tracked byte came back and zeroes RunState.
 class ToolRun {
  public:
   ToolRun() {
     std::memset(&run_state, 0, sizeof run_state);
-    optind = 0;  // makes getopt_long start afresh
-    saved_err_ = stderr;
-    saved_out_ = stdout;
-    stderr = open_memstream(&err_text_, &err_size_);
-    stdout = open_memstream(&out_text_, &out_size_);
+    optind = 0;  // getopt_long starts afresh
+    saved_[0] = stderr, saved_[1] = stdout;
+    stderr = open_memstream(&text_[0], &size_[0]);
+    stdout = open_memstream(&text_[1], &size_[1]);
   }
   ~ToolRun() {
     if (!finished_) finish();
-    std::free(err_text_);
-    std::free(out_text_);
+    std::free(text_[0]), std::free(text_[1]);
   }
-  ToolRun(const ToolRun&) = delete;
-  ToolRun& operator=(const ToolRun&) = delete;
-
-  // Runs the phases; returns 0 when they return, else the status they ended with.
   template <class Phases>
   int run(Phases phases) {
     try {
@@ -60,18 +51,13 @@ class ToolRun {
       return ended.status;
     }
   }
-
-  // The teardown; afterwards err() and out() hold what the run wrote.
   void finish() {
     finished_ = true;
     release_all();
     const int64_t left = run_state.bytes_allocated;
-    std::fclose(stderr);
-    std::fclose(stdout);
-    stderr = saved_err_;
-    stdout = saved_out_;
-    err_.assign(err_text_, err_size_);
-    out_.assign(out_text_, out_size_);
+    std::fclose(stderr), std::fclose(stdout);
+    stderr = saved_[0], stdout = saved_[1];
+    err_.assign(text_[0], size_[0]), out_.assign(text_[1], size_[1]);
     std::memset(&run_state, 0, sizeof run_state);
     FUZZ_CHECK(left == 0, "the teardown left tracked bytes behind", err_);
   }
@@ -79,38 +65,29 @@ class ToolRun {
   const std::string& out() const { return out_; }
 
  private:
-  FILE* saved_err_;
-  FILE* saved_out_;
-  char* err_text_ = nullptr;
-  size_t err_size_ = 0;
-  char* out_text_ = nullptr;
-  size_t out_size_ = 0;
+  FILE* saved_[2];
+  char* text_[2] = {nullptr, nullptr};
+  size_t size_[2] = {0, 0};
   bool finished_ = false;
-  std::string err_;
-  std::string out_;
+  std::string err_, out_;
 };
 
 enum class Screening { accepted, template_mismatch, has_n, unknown_character };
-
 struct ReferenceBarcode {
   Screening result;
   std::string bases;  // upper-case A/C/G/T, one per barcode position walked
 };
 
-inline bool is_barcode_position(char letter) {
-  const int upper = std::toupper(static_cast<unsigned char>(letter));
-  return upper == 'N' || upper == '.';
-}
+inline bool is_barcode_position(char letter) { return std::strchr("Nn.", letter) != nullptr && letter != '\0'; }
 
-// The screening rules written as plainly as possible: walk the read and the
-// template together up to the shorter of the two.
+// The screening rules as plainly as possible: walk read and template together up to the shorter.
 inline ReferenceBarcode reference_screening(const std::string& template_text, const char* read) {
   ReferenceBarcode result{Screening::accepted, ""};
   size_t positions = 0;
   for (char letter : template_text) positions += is_barcode_position(letter);
   for (size_t i = 0; i < template_text.size() && read[i] != '\0'; ++i) {
     const int base = std::toupper(static_cast<unsigned char>(read[i]));
-    if (std::strchr("ACGT", base) == nullptr || base == 0) {
+    if (std::strchr("ACGT", base) == nullptr) {
       result.result = base == 'N' ? Screening::has_n : Screening::unknown_character;
       return result;
     }
@@ -125,17 +102,13 @@ inline ReferenceBarcode reference_screening(const std::string& template_text, co
   return result;
 }
 
-// Checks a record's packed words against the reference bases: two bits a
-// base from the top of each word, zero bits after the last base.
+// A record's packed words against the reference bases: two bits a base from the top of each word, zero fill.
 inline void check_packed(const SequenceRecord* record, const std::string& bases) {
-  const uint64_t* words = record_barcode(record);
   for (uint32_t w = 0; w < run_state.barcode_words; ++w) {
     uint64_t expected = 0;
-    for (uint32_t j = 0; j < 32; ++j) {
-      const size_t position = 32ull * w + j;
-      const uint64_t code = position < bases.size() ? std::strchr("ACGT", bases[position]) - "ACGT" : 0;
-      expected |= code << (62 - 2 * j);
+    for (size_t j = 0, position = 32ull * w; j < 32 && position + j < bases.size(); ++j) {
+      expected |= static_cast<uint64_t>(std::strchr("ACGT", bases[position + j]) - "ACGT") << (62 - 2 * j);
     }
-    FUZZ_CHECK(words[w] == expected, "packed barcode differs from the reference", bases);
+    FUZZ_CHECK(record_barcode(record)[w] == expected, "packed barcode differs from the reference", bases);
   }
 }

@@ -1,23 +1,22 @@
-// The whole run in one process on small inputs: the command line, loading,
-// parse, screening, buckets, forest, distance passes and report. Whatever the
-// input, the run ends with status 0 and a report whose clusters are exactly
-// the connected components of "Hamming distance <= D" among the accepted
-// barcodes (with -p: the first read of each barcode), in ascending order of
-// their smallest barcode; or it ends with status 1 and a message.
+// The whole run in one process on small inputs: command line, loading,
+// parse, screening, buckets, forest, distance passes and report. It ends with
+// status 0 and a report whose clusters are exactly the connected components
+// of "Hamming distance <= D" among the accepted barcodes (with -p: the first
+// read of each barcode), in ascending order of their smallest barcode; or
+// with status 1 and a message.
 //
-// Input: one byte of settings (bits 0-1 the distance, bit 2 -p, bit 3 the long
-// option names), the template up to a NUL, then the FASTA bytes.
-//
-// A distance pass enumerates neighbour buckets whatever the input: about 0.1 s
-// here for distance 1, seconds for 2 and far more for 3. So the distance is
-// taken modulo TARNWELL_FUZZ_MAX_DISTANCE + 1 (default 1); set it to 3 for
-// runs that also cover the slow passes.
+// Input: a settings byte (bits 0-1 the distance, bit 2 -p, bit 3 long option
+// names), the template up to a NUL, then the FASTA bytes. A pass enumerates
+// neighbour buckets whatever the input (0.1 s at distance 1, seconds at 2, far
+// more at 3), so the distance is taken modulo TARNWELL_FUZZ_MAX_DISTANCE + 1
+// (default 1); set it to 3 for runs that also cover the slow passes.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,9 +37,8 @@ int input_fd = -1;
 std::string input_path;
 uint32_t max_distance = 1;
 
-// The phases as the driver runs them, minus the output file, which is a
-// memory stream here.
-// Sets report_handed once the teardown owns the report stream.
+// The phases as the driver runs them, the report a memory stream here;
+// report_handed is set once the teardown owns it.
 void run_phases(int argc, char** argv, FILE* report, bool* report_handed) {
   RunState& s = run_state;
   process_options(argc, argv);
@@ -66,7 +64,6 @@ void run_phases(int argc, char** argv, FILE* report, bool* report_handed) {
 struct Member {
   std::string line;     // "name<TAB>sequence" as the report writes it
   std::string barcode;  // reference bases
-  size_t index;         // input order
 };
 
 size_t hamming(const std::string& a, const std::string& b) {
@@ -75,11 +72,13 @@ size_t hamming(const std::string& a, const std::string& b) {
   return differing;
 }
 
+using Clusters = std::vector<std::vector<std::string>>;
+
 // The expected report: components by brute force over all pairs, each listed
 // from its smallest (barcode, input order) member, clusters in that order.
-// Members after the first are compared as a multiset: their order is the
-// order of the joins.
-std::vector<std::vector<std::string>> expected_clusters(const std::vector<Member>& members, uint32_t distance) {
+// Members after the first are compared as a multiset: their order is that of the joins.
+Clusters expected_clusters(std::vector<Member> members, uint32_t distance) {
+  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.barcode < b.barcode; });
   std::vector<size_t> parent(members.size());
   std::iota(parent.begin(), parent.end(), 0);
   auto root = [&](size_t i) {
@@ -88,45 +87,30 @@ std::vector<std::vector<std::string>> expected_clusters(const std::vector<Member
   };
   for (size_t i = 0; i < members.size(); ++i) {
     for (size_t j = i + 1; j < members.size(); ++j) {
-      if (hamming(members[i].barcode, members[j].barcode) <= distance) parent[root(i)] = root(j);
+      if (hamming(members[i].barcode, members[j].barcode) <= distance) parent[std::max(root(i), root(j))] = std::min(root(i), root(j));
     }
   }
-  std::map<size_t, std::vector<const Member*>> components;
-  for (size_t i = 0; i < members.size(); ++i) components[root(i)].push_back(&members[i]);
-  std::vector<std::vector<const Member*>> ordered;
-  for (auto& [key, component] : components) {
-    std::sort(component.begin(), component.end(), [](const Member* a, const Member* b) {
-      return a->barcode != b->barcode ? a->barcode < b->barcode : a->index < b->index;
-    });
-    ordered.push_back(component);
-  }
-  std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
-    return a[0]->barcode != b[0]->barcode ? a[0]->barcode < b[0]->barcode : a[0]->index < b[0]->index;
-  });
-  std::vector<std::vector<std::string>> clusters;
-  for (const auto& component : ordered) {
-    std::vector<std::string> lines;
-    for (const Member* member : component) lines.push_back(member->line);
+  // Roots are the smallest members, so clusters come in the order of their first lines.
+  std::map<size_t, std::vector<std::string>> components;
+  for (size_t i = 0; i < members.size(); ++i) components[root(i)].push_back(members[i].line);
+  Clusters clusters;
+  for (auto& [first, lines] : components) {
     std::sort(lines.begin() + 1, lines.end());
     clusters.push_back(lines);
   }
   return clusters;
 }
 
-// The report as written: numbered headers, then member lines.
-std::vector<std::vector<std::string>> written_clusters(const std::string& report) {
-  std::vector<std::vector<std::string>> clusters;
-  size_t at = 0;
-  while (at < report.size()) {
-    const size_t end = report.find('\n', at);
-    FUZZ_CHECK(end != std::string::npos, "the report does not end with a line end", report);
-    const std::string line = report.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line[0] == '>') {
-      FUZZ_CHECK(line == ">" + std::to_string(clusters.size() + 1), "cluster numbers are not 1, 2, 3, ...", report);
+// The report as written: headers 1, 2, 3, ..., each followed by member lines.
+Clusters written_clusters(const std::string& report) {
+  Clusters clusters;
+  FUZZ_CHECK(report.empty() || report.back() == '\n', "the report does not end with a line end", report);
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    if (line == ">" + std::to_string(clusters.size() + 1)) {
       clusters.emplace_back();
     } else {
-      FUZZ_CHECK(!clusters.empty(), "a member line before the first header", report);
+      FUZZ_CHECK(!clusters.empty() && (line.empty() || line[0] != '>'), "a stray line or cluster number", report);
       clusters.back().push_back(line);
     }
   }
@@ -155,23 +139,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string template_text(rest, template_size);
   const std::string fasta =
       template_size + 1 < size ? std::string(rest + template_size + 1, size - 2 - template_size) : "";
-  if (ftruncate(input_fd, 0) != 0 ||
-      pwrite(input_fd, fasta.data(), fasta.size(), 0) != static_cast<ssize_t>(fasta.size())) {
-    std::abort();
-  }
+  if (ftruncate(input_fd, 0) != 0 || pwrite(input_fd, fasta.data(), fasta.size(), 0) != static_cast<ssize_t>(fasta.size())) std::abort();
 
   const uint32_t distance = (settings & 3) % (max_distance + 1);
   const bool remove_duplicates = settings & 4;
   const bool long_names = settings & 8;
-  std::vector<std::string> words = {"tarnwell",
-                                    long_names ? "--in" : "-i",
-                                    input_path,
-                                    long_names ? "--out" : "-o",
-                                    "report.txt",
-                                    long_names ? "--distance" : "-d",
-                                    std::to_string(distance),
-                                    long_names ? "--template" : "-t",
-                                    template_text};
+  std::vector<std::string> words = {"tarnwell", long_names ? "--in" : "-i", input_path, long_names ? "--out" : "-o",
+                                    "report.txt", long_names ? "--distance" : "-d", std::to_string(distance),
+                                    long_names ? "--template" : "-t", template_text};
   if (remove_duplicates) words.push_back(long_names ? "--remove-duplicate-barcodes" : "-p");
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
@@ -195,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(record->name[0] == (accepted_here ? '>' : '#'), "screening mark", fasta);
       if (!accepted_here) continue;
       if (remove_duplicates && !seen.emplace(screening.bases, true).second) continue;
-      members.push_back({std::string(record->name + 1) + "\t" + record->sequence, screening.bases, members.size()});
+      members.push_back({std::string(record->name + 1) + "\t" + record->sequence, screening.bases});
     }
   });
   tool.finish();  // closes the report stream, which fills report_text
