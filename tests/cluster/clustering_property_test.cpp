@@ -22,14 +22,11 @@
 
 // Passes at distance 2 and 3 take seconds each under the sanitizers, where fewer runs are made.
 #if defined(__SANITIZE_ADDRESS__)
-#define TARNWELL_SLOW_BUILD 1
+constexpr bool kSlowBuild = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TARNWELL_SLOW_BUILD 1
-#endif
-#endif
-#ifndef TARNWELL_SLOW_BUILD
-#define TARNWELL_SLOW_BUILD 0
+constexpr bool kSlowBuild = __has_feature(address_sanitizer);
+#else
+constexpr bool kSlowBuild = false;
 #endif
 
 namespace {
@@ -203,28 +200,24 @@ void check(const Input& in, uint32_t distance, bool remove_duplicates) {
   EXPECT_EQ(canonical(found), brute_force(in, members, distance));
 }
 
-// Lengths inside the prefix, exactly it, one past it, one word and several
-// words; distances 0-1 often, 2-3 at lengths around the room they need.
+// Distances 2 and 3 at lengths around the room they need after the prefix;
+// 0 and 1 at lengths inside the prefix, exactly it, one past, one word, several.
 TEST(ClusteringProperty, MatchesBruteForceComponents) {
   struct Case {
     uint32_t length, distance;
     bool remove_duplicates;
     size_t count;
   };
+  std::vector<Case> cases = kSlowBuild ? std::vector<Case>{{10, 2, true, 80}, {6, 2, false, 80}}
+                                       : std::vector<Case>{{10, 2, false, 80}, {9, 2, true, 80},   {6, 2, false, 80},
+                                                           {40, 2, true, 80},  {11, 3, false, 80}, {10, 3, true, 80}};
   std::mt19937_64 rng(20240611);
-  std::vector<Case> cases;
-  for (int trial = 0; trial < (TARNWELL_SLOW_BUILD ? 120 : 300); ++trial) {
+  for (int trial = 0; trial < (kSlowBuild ? 120 : 300); ++trial) {
     const uint32_t lengths[] = {1 + static_cast<uint32_t>(rng() % 7), 8, 9, 10 + static_cast<uint32_t>(rng() % 23),
                                 33 + static_cast<uint32_t>(rng() % 38)};
     const int block = trial / 5;  // every block of five covers every length
-    cases.push_back({lengths[trial % 5], static_cast<uint32_t>(TARNWELL_SLOW_BUILD ? block % 5 < 2 : block % 2),
-                     TARNWELL_SLOW_BUILD ? (block / 5) % 2 == 1 : (block / 2) % 2 == 1, 1 + rng() % 40});
-  }
-  if (TARNWELL_SLOW_BUILD) {
-    cases.insert(cases.end(), {{10, 2, true, 80}, {6, 2, false, 80}});
-  } else {
-    cases.insert(cases.end(), {{10, 2, false, 80}, {9, 2, true, 80}, {6, 2, false, 80}, {40, 2, true, 80},
-                               {11, 3, false, 80}, {10, 3, true, 80}});
+    cases.push_back({lengths[trial % 5], static_cast<uint32_t>(kSlowBuild ? block % 5 < 2 : block % 2),
+                     kSlowBuild ? (block / 5) % 2 == 1 : (block / 2) % 2 == 1, 1 + rng() % 40});
   }
   for (size_t n = 0; n < cases.size() && !HasFailure(); ++n) {
     const Case& c = cases[n];

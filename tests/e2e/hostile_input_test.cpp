@@ -32,46 +32,33 @@ void expect_one_message(const CliResult& result, const std::string& message) {
   EXPECT_EQ(result.err.find("Failed to deallocate"), std::string::npos);
 }
 
-struct Degenerate {
-  const char* name;
-  std::string input, message;
-};
-void PrintTo(const Degenerate& c, std::ostream* os) { *os << c.name; }
-
 const std::string kMarks(1000000, '>');
 std::string mark_lines() {
   std::string lines;
   for (int i = 0; i < 1000000; ++i) lines += ">\n";
   return lines;
 }
-
-// clang-format off
-const std::vector<Degenerate> kDegenerate = {
-    {"OnlyMark", ">", "Can't find end of sequence name\n"},
-    {"OneLetter", "A", "Input has no sequences\n"},
-    {"OneLineEnd", "\n", "Input has no sequences\n"},
-    {"OneNul", std::string(1, '\0'), "Input has no sequences\n"},
-    {"MarkAndLineEnd", ">\n", "Can't find data for sequence \">\"\n"},
-    {"ByteOrderMark", "\xef\xbb\xbf>a\nACGT\n", "Can't find sequence start ('>') in line 1\n"},
-    {"MillionRecordMarks", kMarks, "Can't find end of sequence name\n"},
-    {"MillionRecordMarksAndLineEnd", kMarks + "\n", "Can't find data for sequence \"" + kMarks + "\"\n"},
-    {"MillionRecordMarksNamingOneRead", kMarks + "\nACGT\n", "Failed to parse 1000000 sequences\n"},
-    {"MillionRecordMarksOnLinesOfTheirOwn", mark_lines(), "Failed to parse 1000000 sequences\n"},  // each name line takes the next as its sequence
-};
-// clang-format on
-
-class HostileInput : public ::testing::TestWithParam<Degenerate> {};
-
-TEST_P(HostileInput, EndsWithOneMessage) {
-  ScratchDir dir;
-  dir.write("in.fa", GetParam().input);
-  expect_one_message(run_tarnwell(dir, run_args("1", "NNNN")), GetParam().message);
-  EXPECT_EQ(dir.read("out.txt"), "");
-  EXPECT_TRUE(dir.read("in.fa") == GetParam().input);
+CliCase fails(const char* name, const std::string& input, const std::string& message) {
+  return {name, input, run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + message, ""};
 }
 
-INSTANTIATE_TEST_SUITE_P(Hostile, HostileInput, ::testing::ValuesIn(kDegenerate),
-                         [](const ::testing::TestParamInfo<Degenerate>& info) { return std::string(info.param.name); });
+const std::vector<CliCase> kDegenerate = {
+    fails("OnlyMark", ">", "Can't find end of sequence name\n"),
+    fails("OneLetter", "A", "Input has no sequences\n"),
+    fails("OneLineEnd", "\n", "Input has no sequences\n"),
+    fails("OneNul", std::string(1, '\0'), "Input has no sequences\n"),
+    fails("MarkAndLineEnd", ">\n", "Can't find data for sequence \">\"\n"),
+    fails("ByteOrderMark", "\xef\xbb\xbf>a\nACGT\n", "Can't find sequence start ('>') in line 1\n"),
+    fails("MillionRecordMarks", kMarks, "Can't find end of sequence name\n"),
+    fails("MillionRecordMarksAndLineEnd", kMarks + "\n", "Can't find data for sequence \"" + kMarks + "\"\n"),
+    fails("MillionRecordMarksNamingOneRead", kMarks + "\nACGT\n", "Failed to parse 1000000 sequences\n"),
+    // Each name line takes the next as its sequence.
+    fails("MillionRecordMarksOnLinesOfTheirOwn", mark_lines(), "Failed to parse 1000000 sequences\n"),
+};
+
+class HostileInput : public ::testing::TestWithParam<CliCase> {};
+TEST_P(HostileInput, EndsWithOneMessage) { expect_case(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Hostile, HostileInput, ::testing::ValuesIn(kDegenerate), case_name);
 
 // Files whose size, found by seeking, is not what reading them gives: sysfs
 // shows 4096 bytes for a line or two (the input shrinks between sizing and
