@@ -26,6 +26,7 @@ const std::string kFourRunHead = settings(0, "NN") + parsed(4) + screening(4) + 
 const std::string kNuls(">a\0x\r\nCA\0y\n\0\0>b\rAC\n>c\n\0CGT\n", 27);
 const std::string kBadDistance = "Can't parse distance (\"";
 
+// clang-format off
 const std::vector<CliCase> kCommandLineCases = {
     {"NoArguments", kAbsent, {}, 0, "", kVersion + kUsage, kAbsent},
     {"OnlyHelp", kAbsent, {"-h"}, 1, "", kUsage, kAbsent},
@@ -34,110 +35,59 @@ const std::vector<CliCase> kCommandLineCases = {
     {"GroupedFlags", kAbsent, {"-hv"}, 1, "", kVersion + kUsage, kAbsent},
     {"MissingInput", kAbsent, {"-o", "out.txt"}, 1, "", "Input file is not specified (\"--in\" option)\n" + kHint, kAbsent},
     {"MissingOutput", kAbsent, {"-i", "in.fa"}, 1, "", "Output file is not specified (\"--out\" option)\n" + kHint, kAbsent},
-    {"MissingDistanceBeforeTemplate", kAbsent, {"-i", "a", "-o", "b"}, 1, "",
-     "Distance is not specified (\"--distance\" option)\n" + kHint, kAbsent},
-    {"MissingTemplate", kAbsent, {"-i", "a", "-o", "b", "-d", "1"}, 1, "",
-     "Template is not specified (\"--template\" option)\n" + kHint, kAbsent},
-    {"EmptyTemplate", kAbsent, {"-i", "a", "-o", "b", "-d", "1", "-t", ""}, 1, "",
-     "Template is not specified (\"--template\" option)\n" + kHint, kAbsent},
+    {"MissingDistanceBeforeTemplate", kAbsent, {"-i", "a", "-o", "b"}, 1, "", "Distance is not specified (\"--distance\" option)\n" + kHint, kAbsent},
+    {"MissingTemplate", kAbsent, {"-i", "a", "-o", "b", "-d", "1"}, 1, "", "Template is not specified (\"--template\" option)\n" + kHint, kAbsent},
+    {"EmptyTemplate", kAbsent, {"-i", "a", "-o", "b", "-d", "1", "-t", ""}, 1, "", "Template is not specified (\"--template\" option)\n" + kHint, kAbsent},
     {"MissingOptionWithHelpIsSilent", kAbsent, {"-h", "-i", "a"}, 1, "", kUsage, kAbsent},
     {"EmptyDistance", kAbsent, {"-d", ""}, 1, "", kBadDistance + "\")\n", kAbsent},
     {"NegativeDistance", kAbsent, {"-d", "-1"}, 1, "", kBadDistance + "-1\")\n", kAbsent},
     {"JustOverIntDistance", kAbsent, {"-d", "2147483648"}, 1, "", kBadDistance + "2147483648\")\n", kAbsent},
     {"BadDistanceBeforeUnknownOption", kAbsent, {"-d", "x", "-q"}, 1, "", kBadDistance + "x\")\n", kAbsent},
     {"UnknownOptionBeforeBadDistance", kAbsent, {"-q", "-d", "x"}, 1, "", "Unrecognized option -q\n" + kHint, kAbsent},
-    {"MaxIntDistanceTooLarge", kAbsent, {"-i", "in.fa", "-o", "b", "-d", "2147483647", "-t", "N"}, 1, "",
-     "Input path: \"in.fa\"\nToo large distance. Only distances up to 3 are supported.\n", kAbsent},
-    {"DistanceFourWithHelp", kAbsent, {"-h", "-i", "in.fa", "-o", "b", "-d", "4", "-t", "N"}, 1, "",
-     kUsage + "Input path: \"in.fa\"\nToo large distance. Only distances up to 3 are supported.\n", kAbsent},
+    {"MaxIntDistanceTooLarge", kAbsent, {"-i", "in.fa", "-o", "b", "-d", "2147483647", "-t", "N"}, 1, "", "Input path: \"in.fa\"\nToo large distance. Only distances up to 3 are supported.\n", kAbsent},
+    {"DistanceFourWithHelp", kAbsent, {"-h", "-i", "in.fa", "-o", "b", "-d", "4", "-t", "N"}, 1, "", kUsage + "Input path: \"in.fa\"\nToo large distance. Only distances up to 3 are supported.\n", kAbsent},
     {"ShortOptionWithoutValue", kAbsent, {"-i", "a", "-d"}, 1, "", "Unrecognized option -d\n" + kHint, kAbsent},
     {"UnknownLongOption", kAbsent, {"--bogus=3"}, 1, "", "Unrecognized option \"--bogus=3\"\n" + kHint, kAbsent},
-    {"UnknownLongOptionAfterStray", kAbsent, {"stray", "--nope"}, 1, "", "Unrecognized option \"--nope\"\n" + kHint,
-     kAbsent},
-    {"LongOptionWithoutValue", kAbsent, {"-i", "a", "--templ"}, 1, "", "Option \"--templ\" requires a value\n" + kHint,
-     kAbsent},
+    {"UnknownLongOptionAfterStray", kAbsent, {"stray", "--nope"}, 1, "", "Unrecognized option \"--nope\"\n" + kHint, kAbsent},
+    {"LongOptionWithoutValue", kAbsent, {"-i", "a", "--templ"}, 1, "", "Option \"--templ\" requires a value\n" + kHint, kAbsent},
     {"FlagOptionWithValue", kAbsent, {"--version=1"}, 1, "", "Option \"--version=1\" takes no value\n" + kHint, kAbsent},
     {"ControlCharacterOption", kAbsent, {"-\x01"}, 1, "", "Unrecognized option -\x01\n" + kHint, kAbsent},
     {"StrayArgument", kAbsent, {"-i", "a", "stray", "-o", "b"}, 1, "", "Unrecognized option: \"stray\"\n", kAbsent},
     {"ArgumentAfterDoubleDash", kAbsent, {"-i", "a", "--", "-o"}, 1, "", "Unrecognized option: \"-o\"\n", kAbsent},
 };
+// clang-format on
 
+// clang-format off
 const std::vector<CliCase> kRunCases = {
-    {"DistanceZeroJoinsIdenticalBarcodes", kFourReads, run_args("0", "NN"), 0, "2 clusters\n",
-     kFourRunHead + forest_line(2, kFourReads.size(), 4, 4) + "Clustering with distance 0 .. OK, 2 joined\n",
-     ">1\nr2\tAC\nr4\tAC\n>2\nr1\tCA\nr3\tCA\n"},
-    {"DistanceZeroWithoutDuplicatesWritesBuckets", kFourReads, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "nn"},
-     0, "2 clusters\n", kFourRunHead + "Removing duplicates .. OK, 2 sequences with unique barcodes remain\n",
-     ">1\nr2\tAC\n>2\nr1\tCA\n"},
-    {"AbbreviatedLongOptions", kFourReads, {"--i", "in.fa", "--o=out.txt", "--dist", "2", "--t=NN", "--r"}, 0,
-     "1 clusters\n",
-     settings(2, "NN") + parsed(4) + screening(4) +
-         "Sorting .. OK\nRemoving duplicates .. OK, 2 sequences with unique barcodes remain\n" +
-         forest_line(2, kFourReads.size(), 4, 2) +
-         "Clustering with distance 1 .. OK, 0 joined\nClustering with distance 2 .. OK, 1 joined\n",
-     ">1\nr2\tAC\nr1\tCA\n"},
-    {"PaddedDistance", ">a\nAC\n", run_args("  +00000000003", "NN"), 0, "1 clusters\n",
-     settings(3, "NN") + parsed(1) + screening(1) + "Sorting .. OK\n" + forest_line(2, 6, 1, 1) +
-         "Clustering with distance 0 .. OK, 0 joined\nClustering with distance 1 .. OK, 0 joined\n"
-         "Clustering with distance 2 .. OK, 0 joined\nClustering with distance 3 .. OK, 0 joined\n",
-     ">1\na\tAC\n"},
-    {"HelpWithFullCommandLineRuns", ">a\nAC\n", {"-h", "-p", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN"}, 0,
-     "1 clusters\n",
-     kUsage + settings(0, "NN") + parsed(1) + screening(1) +
-         "Sorting .. OK\nRemoving duplicates .. OK, 1 sequences with unique barcodes remain\n",
-     ">1\na\tAC\n"},
-    {"FiveIdenticalBarcodes", ">a\nGGG\n>b\nGGG\n>c\nGGG\n>d\nGGG\n>e\nGGG\n", run_args("0", "NNN"), 0, "1 clusters\n",
-     settings(0, "NNN") + parsed(5) + screening(5) +
-         "Sorting .. OK\n" + forest_line(3, 35, 5, 5) + "Clustering with distance 0 .. OK, 4 joined\n",
-     ">1\na\tGGG\ne\tGGG\nd\tGGG\nc\tGGG\nb\tGGG\n"},
-    {"EmptyNameGivesLeadingTab", ">\nAC\n", run_args("0", "NN"), 0, "1 clusters\n",
-     settings(0, "NN") + parsed(1) + screening(1) +
-         "Sorting .. OK\n" + forest_line(2, 5, 1, 1) + "Clustering with distance 0 .. OK, 0 joined\n",
-     ">1\n\tAC\n"},
-    {"ScreeningCountsEveryCause", ">a\nXCGTAC\n>b\nNCGTAC\n>c\nACGTAG\n>d\nACG\n>e\nacgta\n", run_args("0", "nnnnac"), 0,
-     "1 clusters\n",
-     settings(0, "NNNNAC") + parsed(5) + screening(1, 1, 1, 2) +
-         "Sorting .. OK\n" + forest_line(6, 46, 5, 1) + "Clustering with distance 0 .. OK, 0 joined\n",
-     ">1\ne\tacgta\n"},
-    {"NoBarcodeMatches", ">a\nACG\n>b\nNNNN\n", run_args("1", "NNNN"), 1, "",
-     settings(1, "NNNN") + parsed(2) + screening(0, 0, 1, 1) + "No barcodes match template\n", ""},
-    {"OutputDirectoryMissing", kAbsent, {"-i", "in.fa", "-o", "no/such/dir/out.txt", "-d", "1", "-t", "X"}, 1, "",
-     "Input path: \"in.fa\"\nCan't create output file \"no/such/dir/out.txt\"\n", kAbsent},
-    {"OutputIsInput", kFourReads, {"-i", "in.fa", "-o", "./in.fa", "-d", "1", "-t", "NN"}, 1, "",
-     "Input path: \"in.fa\"\nOutput file \"./in.fa\" is the input file\n", kAbsent},
-    {"BadTemplateLetter", kFourReads, run_args("1", "NNxN"), 1, "",
-     "Input path: \"in.fa\"\nCan't parse \"x\" in the template sequence \"NNxN\" - template should only contain "
-     "[ATCGN.]\n",
-     ""},
-    {"TemplateWithoutBarcodePositions", kFourReads, run_args("1", "acgt"), 1, "",
-     "Input path: \"in.fa\"\nTemplate \"acgt\" has no barcode positions (N or .)\n", ""},
+    {"DistanceZeroJoinsIdenticalBarcodes", kFourReads, run_args("0", "NN"), 0, "2 clusters\n", kFourRunHead + forest_line(2, kFourReads.size(), 4, 4) + "Clustering with distance 0 .. OK, 2 joined\n", ">1\nr2\tAC\nr4\tAC\n>2\nr1\tCA\nr3\tCA\n"},
+    {"DistanceZeroWithoutDuplicatesWritesBuckets", kFourReads, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "nn"}, 0, "2 clusters\n", kFourRunHead + "Removing duplicates .. OK, 2 sequences with unique barcodes remain\n", ">1\nr2\tAC\n>2\nr1\tCA\n"},
+    {"AbbreviatedLongOptions", kFourReads, {"--i", "in.fa", "--o=out.txt", "--dist", "2", "--t=NN", "--r"}, 0, "1 clusters\n", settings(2, "NN") + parsed(4) + screening(4) + "Sorting .. OK\nRemoving duplicates .. OK, 2 sequences with unique barcodes remain\n" + forest_line(2, kFourReads.size(), 4, 2) + "Clustering with distance 1 .. OK, 0 joined\nClustering with distance 2 .. OK, 1 joined\n", ">1\nr2\tAC\nr1\tCA\n"},
+    {"PaddedDistance", ">a\nAC\n", run_args("  +00000000003", "NN"), 0, "1 clusters\n", settings(3, "NN") + parsed(1) + screening(1) + "Sorting .. OK\n" + forest_line(2, 6, 1, 1) + "Clustering with distance 0 .. OK, 0 joined\nClustering with distance 1 .. OK, 0 joined\n" "Clustering with distance 2 .. OK, 0 joined\nClustering with distance 3 .. OK, 0 joined\n", ">1\na\tAC\n"},
+    {"HelpWithFullCommandLineRuns", ">a\nAC\n", {"-h", "-p", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN"}, 0, "1 clusters\n", kUsage + settings(0, "NN") + parsed(1) + screening(1) + "Sorting .. OK\nRemoving duplicates .. OK, 1 sequences with unique barcodes remain\n", ">1\na\tAC\n"},
+    {"FiveIdenticalBarcodes", ">a\nGGG\n>b\nGGG\n>c\nGGG\n>d\nGGG\n>e\nGGG\n", run_args("0", "NNN"), 0, "1 clusters\n", settings(0, "NNN") + parsed(5) + screening(5) + "Sorting .. OK\n" + forest_line(3, 35, 5, 5) + "Clustering with distance 0 .. OK, 4 joined\n", ">1\na\tGGG\ne\tGGG\nd\tGGG\nc\tGGG\nb\tGGG\n"},
+    {"EmptyNameGivesLeadingTab", ">\nAC\n", run_args("0", "NN"), 0, "1 clusters\n", settings(0, "NN") + parsed(1) + screening(1) + "Sorting .. OK\n" + forest_line(2, 5, 1, 1) + "Clustering with distance 0 .. OK, 0 joined\n", ">1\n\tAC\n"},
+    {"ScreeningCountsEveryCause", ">a\nXCGTAC\n>b\nNCGTAC\n>c\nACGTAG\n>d\nACG\n>e\nacgta\n", run_args("0", "nnnnac"), 0, "1 clusters\n", settings(0, "NNNNAC") + parsed(5) + screening(1, 1, 1, 2) + "Sorting .. OK\n" + forest_line(6, 46, 5, 1) + "Clustering with distance 0 .. OK, 0 joined\n", ">1\ne\tacgta\n"},
+    {"NoBarcodeMatches", ">a\nACG\n>b\nNNNN\n", run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + parsed(2) + screening(0, 0, 1, 1) + "No barcodes match template\n", ""},
+    {"OutputDirectoryMissing", kAbsent, {"-i", "in.fa", "-o", "no/such/dir/out.txt", "-d", "1", "-t", "X"}, 1, "", "Input path: \"in.fa\"\nCan't create output file \"no/such/dir/out.txt\"\n", kAbsent},
+    {"OutputIsInput", kFourReads, {"-i", "in.fa", "-o", "./in.fa", "-d", "1", "-t", "NN"}, 1, "", "Input path: \"in.fa\"\nOutput file \"./in.fa\" is the input file\n", kAbsent},
+    {"BadTemplateLetter", kFourReads, run_args("1", "NNxN"), 1, "", "Input path: \"in.fa\"\nCan't parse \"x\" in the template sequence \"NNxN\" - template should only contain " "[ATCGN.]\n", ""},
+    {"TemplateWithoutBarcodePositions", kFourReads, run_args("1", "acgt"), 1, "", "Input path: \"in.fa\"\nTemplate \"acgt\" has no barcode positions (N or .)\n", ""},
     {"MissingInputFile", kAbsent, run_args("1", "N.n"), 1, "", settings(1, "N.N") + "Can't open file \"in.fa\"\n", ""},
-    {"EmptyInputPath", kAbsent, {"-i", "", "-o", "out.txt", "-d", "1", "-t", "N"}, 1, "",
-     settings(1, "N", "") + "Can't open file \"\"\n", ""},
+    {"EmptyInputPath", kAbsent, {"-i", "", "-o", "out.txt", "-d", "1", "-t", "N"}, 1, "", settings(1, "N", "") + "Can't open file \"\"\n", ""},
     {"EmptyInput", "", run_args("1", "N"), 1, "", settings(1, "N") + "Can't load input data\n", ""},
     {"InputWithoutRecords", "ACGT\n", run_args("1", "N"), 1, "", settings(1, "N") + "Input has no sequences\n", ""},
-    {"InputNotStartingWithName", "\n>a\nAC\n", run_args("1", "N"), 1, "",
-     settings(1, "N") + "Can't find sequence start ('>') in line 1\n", ""},
-    {"SequenceOverTwoLines", ">a\nAC\n>b\nAC\nGT\n", run_args("1", "N"), 1, "",
-     settings(1, "N") + "Can't find sequence start ('>') in line 5\n", ""},
-    {"NameWithoutLineEnd", ">a\nAC\n>b", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n",
-     ""},
-    {"LoneClosingMark", ">a\nAC\n>", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n",
-     ""},
-    {"NameWithoutSequence", ">a\nAC\n>r7\r\n\r\n", run_args("1", "N"), 1, "",
-     settings(1, "N") + "Can't find data for sequence \">r7\"\n", ""},
+    {"InputNotStartingWithName", "\n>a\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 1\n", ""},
+    {"SequenceOverTwoLines", ">a\nAC\n>b\nAC\nGT\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 5\n", ""},
+    {"NameWithoutLineEnd", ">a\nAC\n>b", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", ""},
+    {"LoneClosingMark", ">a\nAC\n>", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", ""},
+    {"NameWithoutSequence", ">a\nAC\n>r7\r\n\r\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find data for sequence \">r7\"\n", ""},
     {"MarkInsideName", ">a>b\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 2 sequences\n", ""},
     {"TwoNameLines", ">a\n>b\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 2 sequences\n", ""},
-    {"LineEndsAndBlankLines", ">a\r\n\r\nCA\r\n\r\n>b\rAC\r\r>c\n\nCA", run_args("0", "NN"), 0, "2 clusters\n",
-     settings(0, "NN") + parsed(3) + screening(3) +
-         "Sorting .. OK\n" + forest_line(2, 25, 3, 3) + "Clustering with distance 0 .. OK, 1 joined\n",
-     ">1\nb\tAC\n>2\na\tCA\nc\tCA\n"},
+    {"LineEndsAndBlankLines", ">a\r\n\r\nCA\r\n\r\n>b\rAC\r\r>c\n\nCA", run_args("0", "NN"), 0, "2 clusters\n", settings(0, "NN") + parsed(3) + screening(3) + "Sorting .. OK\n" + forest_line(2, 25, 3, 3) + "Clustering with distance 0 .. OK, 1 joined\n", ">1\nb\tAC\n>2\na\tCA\nc\tCA\n"},
     // A NUL ends the text of its line; NULs between lines vanish; one that opens a sequence line empties it.
-    {"NulBytes", kNuls, run_args("0", "NN"), 0, "2 clusters\n",
-     settings(0, "NN") + parsed(3) + screening(2, 0, 0, 1) + "Sorting .. OK\n" + forest_line(2, kNuls.size(), 3, 2) +
-         "Clustering with distance 0 .. OK, 0 joined\n",
-     ">1\nb\tAC\n>2\na\tCA\n"},
+    {"NulBytes", kNuls, run_args("0", "NN"), 0, "2 clusters\n", settings(0, "NN") + parsed(3) + screening(2, 0, 0, 1) + "Sorting .. OK\n" + forest_line(2, kNuls.size(), 3, 2) + "Clustering with distance 0 .. OK, 0 joined\n", ">1\nb\tAC\n>2\na\tCA\n"},
 };
+// clang-format on
 
 std::string n_times(char base, int count) { return std::string(count, base); }
 
@@ -167,37 +117,18 @@ std::string run_head(int distance, const std::string& upper_template, int record
   return settings(distance, upper_template) + parsed(records) + screening(records) + "Sorting .. OK\n";
 }
 
+// clang-format off
 const std::vector<CliCase> kClusteringCases = {
-    {"ChainAcrossPasses", kChainAcrossPasses, run_args("2", "NNNNNNNNNN"), 0, "1 clusters\n",
-     run_head(2, "NNNNNNNNNN", 4) + forest_line(10, kChainAcrossPasses.size(), 4, 4) + pass_lines(0, {1, 1, 1}),
-     ">1\nr1\tAAAAAAAAAA\nr3\tAAAAAAAAGT\nr2\tAAAAAAAAGG\nr4\tAAAAAAAAAA\n"},
-    {"ChainAcrossSubpassesFollowsNeighbourRank", kChainAcrossSubpasses,
-     {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NNNNNNNN"}, 0, "1 clusters\n",
-     run_head(1, "NNNNNNNN", 4) + "Removing duplicates .. OK, 3 sequences with unique barcodes remain\n" +
-         forest_line(8, kChainAcrossSubpasses.size(), 4, 3) + pass_lines(1, {2}),
-     ">1\nr2\tAAAAAAAA\nr3\tAAAAAAAT\nr1\tCAAAAAAA\n"},
-    {"SixBasesJoinOnlyInTheirSubpass", kSixBases, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "2", "-t", "NNNNNN"}, 0,
-     "1 clusters\n",
-     run_head(2, "NNNNNN", 2) + "Removing duplicates .. OK, 2 sequences with unique barcodes remain\n" +
-         forest_line(6, kSixBases.size(), 2, 2) + pass_lines(1, {0, 1}),
-     ">1\nr1\tAAAAAA\nr2\tCCAAAA\n"},
-    {"NineBasesJoinInsideTheBucket", kNineBases, run_args("1", "NNNNNNNNN"), 0, "1 clusters\n",
-     run_head(1, "NNNNNNNNN", 2) + forest_line(9, kNineBases.size(), 2, 2) + pass_lines(0, {0, 1}),
-     ">1\nr2\tAAAAAAAAA\nr1\tAAAAAAAAC\n"},
-    {"ThirtyTwoBasesFillOneWord", kThirtyTwoBases, run_args("1", n_times('N', 32).c_str()), 0, "1 clusters\n",
-     run_head(1, n_times('N', 32), 2) + forest_line(32, kThirtyTwoBases.size(), 2, 2) + pass_lines(0, {0, 1}),
-     ">1\nr2\t" + n_times('A', 32) + "\nr1\t" + n_times('A', 31) + "C\n"},
-    {"ThirtyThreeBasesSpillIntoWordTwo", kThirtyThreeBases, run_args("1", n_times('N', 33).c_str()), 0, "2 clusters\n",
-     run_head(1, n_times('N', 33), 3) + forest_line(33, kThirtyThreeBases.size(), 3, 3, 32) + pass_lines(0, {0, 1}),
-     ">1\nr2\t" + n_times('A', 33) + "\nr1\t" + n_times('A', 32) + "C\n>2\nr3\tC" + n_times('A', 31) + "G\n"},
-    {"SixtyFiveBasesSpillIntoWordThree", kSixtyFiveBases, run_args("1", n_times('N', 65).c_str()), 0, "1 clusters\n",
-     run_head(1, n_times('N', 65), 3) + forest_line(65, kSixtyFiveBases.size(), 3, 3, 40) + pass_lines(0, {0, 2}),
-     ">1\nr2\t" + n_times('A', 65) + "\nr3\t" + n_times('A', 31) + "G" + n_times('A', 33) + "\nr1\t" +
-         n_times('A', 64) + "T\n"},
-    {"FirstAndLastBucketKeys", kEdgeKeys, run_args("1", "NNNNNNNN"), 0, "2 clusters\n",
-     run_head(1, "NNNNNNNN", 4) + forest_line(8, kEdgeKeys.size(), 4, 4) + pass_lines(0, {0, 2}),
-     ">1\nr3\tAAAAAAAA\nr4\tCAAAAAAA\n>2\nr2\tTTTTTTTG\nr1\tTTTTTTTT\n"},
+    {"ChainAcrossPasses", kChainAcrossPasses, run_args("2", "NNNNNNNNNN"), 0, "1 clusters\n", run_head(2, "NNNNNNNNNN", 4) + forest_line(10, kChainAcrossPasses.size(), 4, 4) + pass_lines(0, {1, 1, 1}), ">1\nr1\tAAAAAAAAAA\nr3\tAAAAAAAAGT\nr2\tAAAAAAAAGG\nr4\tAAAAAAAAAA\n"},
+    {"ChainAcrossSubpassesFollowsNeighbourRank", kChainAcrossSubpasses, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NNNNNNNN"}, 0, "1 clusters\n", run_head(1, "NNNNNNNN", 4) + "Removing duplicates .. OK, 3 sequences with unique barcodes remain\n" + forest_line(8, kChainAcrossSubpasses.size(), 4, 3) + pass_lines(1, {2}), ">1\nr2\tAAAAAAAA\nr3\tAAAAAAAT\nr1\tCAAAAAAA\n"},
+    {"SixBasesJoinOnlyInTheirSubpass", kSixBases, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "2", "-t", "NNNNNN"}, 0, "1 clusters\n", run_head(2, "NNNNNN", 2) + "Removing duplicates .. OK, 2 sequences with unique barcodes remain\n" + forest_line(6, kSixBases.size(), 2, 2) + pass_lines(1, {0, 1}), ">1\nr1\tAAAAAA\nr2\tCCAAAA\n"},
+    {"NineBasesJoinInsideTheBucket", kNineBases, run_args("1", "NNNNNNNNN"), 0, "1 clusters\n", run_head(1, "NNNNNNNNN", 2) + forest_line(9, kNineBases.size(), 2, 2) + pass_lines(0, {0, 1}), ">1\nr2\tAAAAAAAAA\nr1\tAAAAAAAAC\n"},
+    {"ThirtyTwoBasesFillOneWord", kThirtyTwoBases, run_args("1", n_times('N', 32).c_str()), 0, "1 clusters\n", run_head(1, n_times('N', 32), 2) + forest_line(32, kThirtyTwoBases.size(), 2, 2) + pass_lines(0, {0, 1}), ">1\nr2\t" + n_times('A', 32) + "\nr1\t" + n_times('A', 31) + "C\n"},
+    {"ThirtyThreeBasesSpillIntoWordTwo", kThirtyThreeBases, run_args("1", n_times('N', 33).c_str()), 0, "2 clusters\n", run_head(1, n_times('N', 33), 3) + forest_line(33, kThirtyThreeBases.size(), 3, 3, 32) + pass_lines(0, {0, 1}), ">1\nr2\t" + n_times('A', 33) + "\nr1\t" + n_times('A', 32) + "C\n>2\nr3\tC" + n_times('A', 31) + "G\n"},
+    {"SixtyFiveBasesSpillIntoWordThree", kSixtyFiveBases, run_args("1", n_times('N', 65).c_str()), 0, "1 clusters\n", run_head(1, n_times('N', 65), 3) + forest_line(65, kSixtyFiveBases.size(), 3, 3, 40) + pass_lines(0, {0, 2}), ">1\nr2\t" + n_times('A', 65) + "\nr3\t" + n_times('A', 31) + "G" + n_times('A', 33) + "\nr1\t" + n_times('A', 64) + "T\n"},
+    {"FirstAndLastBucketKeys", kEdgeKeys, run_args("1", "NNNNNNNN"), 0, "2 clusters\n", run_head(1, "NNNNNNNN", 4) + forest_line(8, kEdgeKeys.size(), 4, 4) + pass_lines(0, {0, 2}), ">1\nr3\tAAAAAAAA\nr4\tCAAAAAAA\n>2\nr2\tTTTTTTTG\nr1\tTTTTTTTT\n"},
 };
+// clang-format on
 
 class CliTable : public ::testing::TestWithParam<CliCase> {};
 TEST_P(CliTable, ProducesExactBytes) { expect_case(GetParam()); }

@@ -71,57 +71,37 @@ TEST(InputForms, StandardInputIsNotMistakenForTheOutput) {
   EXPECT_EQ(dir.read("-"), ">1\na\tAC\n");
 }
 
-struct BadInput {
-  const char* name;
-  std::string bytes;
-  std::string message;
-};
-
-void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
-
 std::string corrupted(std::string member) {
   member[member.size() / 2] ^= 0x55;
   return member;
 }
-
-const std::string kGood = gzip_member(">a\nAC\n>b\nCA\n");
-
-const std::vector<BadInput> kBadInputs = {
-    {"FlippedByte", corrupted(gzip_member(std::string(2000, 'A'))), "Can't decompress input file \"in\"\n"},
-    {"TruncatedMember", kGood.substr(0, kGood.size() - 5), "Can't decompress input file \"in\"\n"},
-    {"OnlyMagic", "\x1f\x8b", "Can't decompress input file \"in\"\n"},
-    {"TrailingBytes", kGood + "\n", "Can't decompress input file \"in\"\n"},
-    {"EmptyMember", gzip_member(""), "Can't load input data\n"},
-    {"MissingPlusLine", "@a\nAC\nII\n", "Can't find '+' line of sequence \"@a\" in line 3\n"},
-    {"SequenceOverTwoLines", "@a x\nAC\nGT\n+\nIIII\n", "Can't find '+' line of sequence \"@a x\" in line 3\n"},
-    {"ShortQualityAfterBlankLines", "@a\r\nAC\r\n+\r\nII\r\n\r\n\r\n@b x\r\nACG\r\n+\r\nIIII\r\n",
-     "Quality of sequence \"@b x\" in line 10 has 4 bytes, sequence has 3\n"},
-    {"LongQualityWithCr", "@a\rAC\r+\rI\r", "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"},
-    {"RecordWithoutAt", "@a\nAC\n+\nII\n\n>b\nAC\n+\nII\n", "Can't find sequence start ('@') in line 6\n"},
-    {"EndsAfterSequence", "@a\nAC\n+\nII\n@b\nAC\n", "Truncated sequence \"@b\" at line 5\n"},
-    {"EndsAfterPlusLine", "@a\nAC\n+\n", "Truncated sequence \"@a\" at line 1\n"},
-    {"EndsInName", "@a\nAC\n+\nII\n@b", "Truncated sequence \"@b\" at line 5\n"},
-    {"GzippedFastqError", gzip_member("@a\nAC\n+\nI\n"),
-     "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"},
-};
-
-class BadInputTable : public ::testing::TestWithParam<BadInput> {};
-
-TEST_P(BadInputTable, FailsWithItsMessage) {
-  const BadInput& c = GetParam();
-  ScratchDir dir;
-  dir.write("in", c.bytes);
-  const CliResult result = run_tarnwell(dir, {"-i", "in", "-o", "out.txt", "-d", "1", "-t", "NN"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err,
-            "Input path: \"in\"\nCounting clusters separated by at least 2 mismatches\n"
-            "Using only sequences matching template \"NN\"\n" +
-                c.message);
-  EXPECT_EQ(dir.read("out.txt"), "");
+CliCase fails(const char* name, const std::string& input, const std::string& message) {
+  return {name, input, run_args("1", "NN"), 1, "", settings(1, "NN") + message, ""};
 }
+const std::string kGood = gzip_member(">a\nAC\n>b\nCA\n");
+const std::string kBadGzip = "Can't decompress input file \"in.fa\"\n";
 
-INSTANTIATE_TEST_SUITE_P(Inputs, BadInputTable, ::testing::ValuesIn(kBadInputs),
-                         [](const ::testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
+// clang-format off
+const std::vector<CliCase> kBadInputs = {
+    fails("FlippedByte", corrupted(gzip_member(std::string(2000, 'A'))), kBadGzip),
+    fails("TruncatedMember", kGood.substr(0, kGood.size() - 5), kBadGzip),
+    fails("OnlyMagic", "\x1f\x8b", kBadGzip),
+    fails("TrailingBytes", kGood + "\n", kBadGzip),
+    fails("EmptyMember", gzip_member(""), "Can't load input data\n"),
+    fails("MissingPlusLine", "@a\nAC\nII\n", "Can't find '+' line of sequence \"@a\" in line 3\n"),
+    fails("SequenceOverTwoLines", "@a x\nAC\nGT\n+\nIIII\n", "Can't find '+' line of sequence \"@a x\" in line 3\n"),
+    fails("ShortQualityAfterBlankLines", "@a\r\nAC\r\n+\r\nII\r\n\r\n\r\n@b x\r\nACG\r\n+\r\nIIII\r\n", "Quality of sequence \"@b x\" in line 10 has 4 bytes, sequence has 3\n"),
+    fails("LongQualityWithCr", "@a\rAC\r+\rI\r", "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
+    fails("RecordWithoutAt", "@a\nAC\n+\nII\n\n>b\nAC\n+\nII\n", "Can't find sequence start ('@') in line 6\n"),
+    fails("EndsAfterSequence", "@a\nAC\n+\nII\n@b\nAC\n", "Truncated sequence \"@b\" at line 5\n"),
+    fails("EndsAfterPlusLine", "@a\nAC\n+\n", "Truncated sequence \"@a\" at line 1\n"),
+    fails("EndsInName", "@a\nAC\n+\nII\n@b", "Truncated sequence \"@b\" at line 5\n"),
+    fails("GzippedFastqError", gzip_member("@a\nAC\n+\nI\n"), "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
+};
+// clang-format on
+
+class BadInputTable : public ::testing::TestWithParam<CliCase> {};
+TEST_P(BadInputTable, FailsWithItsMessage) { expect_case(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Inputs, BadInputTable, ::testing::ValuesIn(kBadInputs), case_name);
 
 }  // namespace

@@ -40,20 +40,12 @@ struct TableCase {
 
 // clang-format off
 const std::vector<TableCase> kTableCases = {
-    {"FourReadsDistanceZero", kFourReads, {"-d", "0", "-t", "NN"},
-     "r1\tclustered\tCA\t2\nr2\tclustered\tAC\t1\nr3\tclustered\tCA\t2\nr4\tclustered\tAC\t1\n",
-     "1\t2\t2\t1\tAC\n2\t2\t2\t1\tCA\n", four_read_stats(false)},
-    {"FourReadsWithoutDuplicates", kFourReads, {"-d", "0", "-t", "NN", "-p"},
-     "r1\tclustered\tCA\t2\nr2\tclustered\tAC\t1\nr3\tduplicate\tCA\t2\nr4\tduplicate\tAC\t1\n",
-     "1\t1\t2\t1\tAC\n2\t1\t2\t1\tCA\n", four_read_stats(true)},
+    {"FourReadsDistanceZero", kFourReads, {"-d", "0", "-t", "NN"}, "r1\tclustered\tCA\t2\nr2\tclustered\tAC\t1\nr3\tclustered\tCA\t2\nr4\tclustered\tAC\t1\n", "1\t2\t2\t1\tAC\n2\t2\t2\t1\tCA\n", four_read_stats(false)},
+    {"FourReadsWithoutDuplicates", kFourReads, {"-d", "0", "-t", "NN", "-p"}, "r1\tclustered\tCA\t2\nr2\tclustered\tAC\t1\nr3\tduplicate\tCA\t2\nr4\tduplicate\tAC\t1\n", "1\t1\t2\t1\tAC\n2\t1\t2\t1\tCA\n", four_read_stats(true)},
     // AAAC and AAAG carry two reads each: the tie goes to AAAC.
-    {"TieGoesToFirstBarcode", kScreened, {"-d", "1", "-t", "NNNN"},
-     "r1\tclustered\tAAAG\t1\nr2\tclustered\tAAAC\t1\nr3\tclustered\tAAAG\t1\nr4\tclustered\tAAAC\t1\nr5\tclustered\tCCCC\t2\n" + kRejectedRows,
-     "1\t4\t4\t2\tAAAC\n2\t1\t1\t1\tCCCC\n", ""},
+    {"TieGoesToFirstBarcode", kScreened, {"-d", "1", "-t", "NNNN"}, "r1\tclustered\tAAAG\t1\nr2\tclustered\tAAAC\t1\nr3\tclustered\tAAAG\t1\nr4\tclustered\tAAAC\t1\nr5\tclustered\tCCCC\t2\n" + kRejectedRows, "1\t4\t4\t2\tAAAC\n2\t1\t1\t1\tCCCC\n", ""},
     // Duplicates dropped on the forest path still count towards their barcode.
-    {"DuplicatesMakeTheRepresentative", kScreened + ">r9\nAAAG\n", {"-d", "1", "-t", "NNNN", "-p"},
-     "r1\tclustered\tAAAG\t1\nr2\tclustered\tAAAC\t1\nr3\tduplicate\tAAAG\t1\nr4\tduplicate\tAAAC\t1\nr5\tclustered\tCCCC\t2\n" + kRejectedRows + "r9\tduplicate\tAAAG\t1\n",
-     "1\t2\t5\t2\tAAAG\n2\t1\t1\t1\tCCCC\n", ""},
+    {"DuplicatesMakeTheRepresentative", kScreened + ">r9\nAAAG\n", {"-d", "1", "-t", "NNNN", "-p"}, "r1\tclustered\tAAAG\t1\nr2\tclustered\tAAAC\t1\nr3\tduplicate\tAAAG\t1\nr4\tduplicate\tAAAC\t1\nr5\tclustered\tCCCC\t2\n" + kRejectedRows + "r9\tduplicate\tAAAG\t1\n", "1\t2\t5\t2\tAAAG\n2\t1\t1\t1\tCCCC\n", ""},
 };
 // clang-format on
 

@@ -26,38 +26,25 @@ struct ReferenceParse {
 // bytes, and the next name line.
 ReferenceParse reference_parse(const std::string& bytes) {
   ReferenceParse parse;
+  auto fail = [&](const std::string& message) {
+    parse.message = message;
+    return parse;
+  };
   const size_t marks = std::count(bytes.begin(), bytes.end(), '>');
-  if (marks == 0) {
-    parse.message = "Input has no sequences\n";
-    return parse;
-  }
-  if (bytes[0] != '>') {
-    parse.message = "Can't find sequence start ('>') in line 1\n";
-    return parse;
-  }
-  size_t at = 0;
-  for (;;) {
+  if (marks == 0) return fail("Input has no sequences\n");
+  if (bytes[0] != '>') return fail("Can't find sequence start ('>') in line 1\n");
+  for (size_t at = 0;;) {
     const size_t name_end = bytes.find_first_of("\r\n", at);
-    if (name_end == std::string::npos) {
-      parse.message = "Can't find end of sequence name\n";
-      return parse;
-    }
+    if (name_end == std::string::npos) return fail("Can't find end of sequence name\n");
     const size_t sequence = bytes.find_first_not_of("\r\n", name_end);
-    if (sequence == std::string::npos) {
-      // The name as the tool stores it ends at its first NUL.
-      const std::string name = bytes.substr(at, name_end - at);
-      parse.message = "Can't find data for sequence \"" + std::string(name.c_str()) + "\"\n";
-      return parse;
+    if (sequence == std::string::npos) {  // the name as the tool stores it ends at its first NUL
+      return fail("Can't find data for sequence \"" + std::string(bytes.substr(at, name_end - at).c_str()) + "\"\n");
     }
     parse.records.push_back({at, sequence});
     const size_t sequence_end = bytes.find_first_of("\r\n", sequence);
-    if (sequence_end == std::string::npos) break;
-    const size_t next = bytes.find_first_not_of(std::string("\r\n\0", 3), sequence_end);
+    const size_t next = sequence_end == std::string::npos ? sequence_end : bytes.find_first_not_of(std::string("\r\n\0", 3), sequence_end);
     if (next == std::string::npos) break;
-    if (bytes[next] != '>') {
-      parse.message = "Can't find sequence start ('>') in line " + std::to_string(2 * parse.records.size() + 1) + "\n";
-      return parse;
-    }
+    if (bytes[next] != '>') return fail("Can't find sequence start ('>') in line " + std::to_string(2 * parse.records.size() + 1) + "\n");
     at = next;
   }
   if (parse.records.size() != marks) parse.message = "Failed to parse " + std::to_string(marks) + " sequences\n";

@@ -45,8 +45,7 @@ void run_phases(int argc, char** argv, FILE* report, bool* report_handed) {
   s.output_file = report;
   *report_handed = true;
   prepare_template();
-  say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1,
-      s.distance != 0 ? "es" : "");
+  say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1, s.distance != 0 ? "es" : "");
   say("Using only sequences matching template \"%s\"\n", s.template_upper);
   load_file(s.input_path);
   parse_fasta(s.input_buffer, s.input_size);
@@ -67,9 +66,7 @@ struct Member {
 };
 
 size_t hamming(const std::string& a, const std::string& b) {
-  size_t differing = 0;
-  for (size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
-  return differing;
+  return std::inner_product(a.begin(), a.end(), b.begin(), size_t{0}, std::plus<>(), std::not_equal_to<>());
 }
 
 using Clusters = std::vector<std::vector<std::string>>;
@@ -137,8 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* rest = reinterpret_cast<const char*>(data) + 1;
   const size_t template_size = strnlen(rest, size - 1);
   const std::string template_text(rest, template_size);
-  const std::string fasta =
-      template_size + 1 < size ? std::string(rest + template_size + 1, size - 2 - template_size) : "";
+  const std::string fasta = template_size + 1 < size ? std::string(rest + template_size + 1, size - 2 - template_size) : "";
   if (ftruncate(input_fd, 0) != 0 || pwrite(input_fd, fasta.data(), fasta.size(), 0) != static_cast<ssize_t>(fasta.size())) std::abort();
 
   const uint32_t distance = (settings & 3) % (max_distance + 1);
