@@ -85,10 +85,18 @@ std::string forest_line(size_t template_length, size_t input_bytes, int records,
   return "Creating clusters .. OK (now " + std::to_string(held) + " bytes allocated)\n";
 }
 
+std::string forest_run(size_t template_length, size_t input_bytes, int records, int entries, bool removed,
+                       const std::string& passes, int record_bytes) {
+  std::string text = "Parsed " + std::to_string(records) + " sequences\nConverting barcodes to binary form\n - " +
+                     std::to_string(records) + " barcodes match template\nSorting .. OK\n";
+  if (removed) text += "Removing duplicates .. OK, " + std::to_string(entries) + " sequences with unique barcodes remain\n";
+  return text + forest_line(template_length, input_bytes, records, entries, record_bytes) + passes;
+}
+
 void expect_case(const CliCase& c) {
   ScratchDir dir;
   if (c.input != kAbsent) dir.write(c.input_name, c.input);
-  const CliResult result = run_tarnwell(dir, c.args);
+  const CliResult result = run_tarnwell(dir, c.args, c.setup);
   EXPECT_EQ(result.status, c.status);
   EXPECT_EQ(result.out, c.out);
   EXPECT_TRUE(result.err == c.err) << "stderr:\n" << result.err.substr(0, 2000);

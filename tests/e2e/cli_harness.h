@@ -72,6 +72,9 @@ std::string settings(int distance, const std::string& upper_template, const std:
 // The forest line: the run then holds the template copy and mask, bucket_counts
 // and bucket_start, the input and its NUL, the records and 24 bytes a node.
 std::string forest_line(size_t template_length, size_t input_bytes, int records, int entries, int record_bytes = 24);
+// Everything a forest-path run prints after the settings, for records that all match the template.
+std::string forest_run(size_t template_length, size_t input_bytes, int records, int entries, bool removed,
+                       const std::string& passes, int record_bytes = 24);
 
 // A case of the exact-bytes tables, one a line: the input, the arguments and
 // the status, standard output, standard error and report expected.
@@ -83,6 +86,7 @@ struct CliCase {
   int status;
   std::string out, err, report;
   std::string input_name = "in.fa", output_name = "out.txt";
+  RunSetup setup = {};
 };
 inline void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 inline std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { return info.param.name; }

@@ -13,17 +13,6 @@ namespace {
 
 const std::string kTwoReads = ">a\nAC\n>b\nAA\n";
 
-// Everything a forest-path run prints after the settings, for records that
-// all match the template and hold one barcode word.
-std::string forest_run(size_t template_length, size_t input_bytes, int records, int entries, bool removed,
-                       const std::string& passes, int record_bytes = 24) {
-  std::string text = "Parsed " + std::to_string(records) + " sequences\nConverting barcodes to binary form\n - " +
-                     std::to_string(records) + " barcodes match template\nSorting .. OK\n";
-  if (removed)
-    text += "Removing duplicates .. OK, " + std::to_string(entries) + " sequences with unique barcodes remain\n";
-  return text + forest_line(template_length, input_bytes, records, entries, record_bytes) + passes;
-}
-
 const std::string kLongTemplate(100000, 'N');
 const std::string kLongRead(100000, 'G');
 const std::string kOddPath = "in \xff\xfe \"quoted\" 'single'.fa";

@@ -132,28 +132,23 @@ TEST(BigInput, LongLinesNsAndEndlessInput) {
 
 // A standard stream closed by the caller must not lend its number to the
 // report file, or the count line and the messages would end up in the report.
-TEST(HostileInputFiles, ClosedStandardStreamsStayOutOfTheReport) {
-  const struct {
-    const char* redirection;
-    int status;
-    std::string out, last_message;
-  } cases[] = {
-      {"<&-", 0, "1 clusters\n", "Clustering with distance 0 .. OK, 0 joined\n"},
-      {">&-", 1, "", "Can't write to standard output\n"},
-      {"2>&-", 0, "1 clusters\n", ""},
-      {">&- 2>&-", 1, "", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.redirection);
-    ScratchDir dir;
-    dir.write("in.fa", ">a\nACGT\n");
-    const CliResult result =
-        run_tarnwell(dir, run_args("0", "NNNN"), {"/dev/null", "", {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + c.redirection}});
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(c.last_message.empty() ? result.err : last_line(result.err), c.last_message);
-    EXPECT_EQ(dir.read("out.txt"), ">1\na\tACGT\n");
-  }
+RunSetup closing(const char* redirection) { return {"/dev/null", "", {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirection}}; }
+const std::string kOneRead = ">a\nACGT\n", kOneRun = settings(0, "NNNN") + forest_run(4, kOneRead.size(), 1, 1, false, "Clustering with distance 0 .. OK, 0 joined\n");
+
+// clang-format off
+const std::vector<CliCase> kClosedStreams = {
+    {"ClosedInput", kOneRead, run_args("0", "NNNN"), 0, "1 clusters\n", kOneRun, ">1\na\tACGT\n", "in.fa", "out.txt", closing("<&-")},
+    {"ClosedOutput", kOneRead, run_args("0", "NNNN"), 1, "", kOneRun + "Can't write to standard output\n", ">1\na\tACGT\n", "in.fa", "out.txt", closing(">&-")},
+    {"ClosedError", kOneRead, run_args("0", "NNNN"), 0, "1 clusters\n", "", ">1\na\tACGT\n", "in.fa", "out.txt", closing("2>&-")},
+    {"ClosedOutputAndError", kOneRead, run_args("0", "NNNN"), 1, "", "", ">1\na\tACGT\n", "in.fa", "out.txt", closing(">&- 2>&-")},
+};
+// clang-format on
+
+class ClosedStandardStreams : public ::testing::TestWithParam<CliCase> {};
+TEST_P(ClosedStandardStreams, StayOutOfTheReport) {
+  if (valgrind_requested()) GTEST_SKIP() << "valgrind needs its standard streams";
+  expect_case(GetParam());
 }
+INSTANTIATE_TEST_SUITE_P(Environment, ClosedStandardStreams, ::testing::ValuesIn(kClosedStreams), case_name);
 
 }  // namespace
