@@ -18,13 +18,11 @@
 #include "run/tracked_memory.h"
 
 // A broken invariant: say which on the real standard error and abort, so that libFuzzer keeps the input.
-#define FUZZ_CHECK(condition, what, detail)                                                                \
-  do {                                                                                                     \
-    if (!(condition)) {                                                                                    \
-      std::fprintf(stderr, "\nFUZZ CHECK FAILED: %s\n  %s\n%s\n", #condition, what, std::string(detail).c_str()); \
-      std::abort();                                                                                        \
-    }                                                                                                      \
-  } while (0)
+[[noreturn]] inline void fuzz_check_failed(const char* condition, const char* what, const std::string& detail) {
+  std::fprintf(stderr, "\nFUZZ CHECK FAILED: %s\n  %s\n%s\n", condition, what, detail.c_str());
+  std::abort();
+}
+#define FUZZ_CHECK(condition, what, detail) ((condition) ? void() : fuzz_check_failed(#condition, what, detail))
 
 // While it lives, stderr and stdout are memory streams. run() returns 0 when
 // the phases return, else the status they ended with; finish() runs the
