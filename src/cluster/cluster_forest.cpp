@@ -4,6 +4,7 @@
 
 #include "run/messages.h"
 #include "run/tracked_memory.h"
+#include "run/worker_pool.h"
 
 void create_clusters() {
   RunState& s = run_state;
@@ -53,4 +54,44 @@ int join_clusters(ClusterNode* a, ClusterNode* b) {
   // Exchanging the two next links splices the rings in every case.
   std::swap(smaller->next, larger->next);
   return 1;
+}
+
+void create_clusters_fast() {
+  RunState& s = run_state;
+  say("Creating clusters ..");
+  s.bucket_start = static_cast<ClusterNode**>(tracked_calloc(kBucketCount, sizeof(ClusterNode*)));
+  s.nodes = static_cast<ClusterNode*>(tracked_malloc(s.entry_count * sizeof(ClusterNode)));
+  ClusterNode* node = s.nodes;
+  for (uint32_t k = 0; k < kBucketCount; ++k) {
+    s.bucket_start[k] = node;
+    node += s.bucket_counts[k];
+  }
+  // The buckets are copied and released a window at a time, and the heap is
+  // trimmed after each, so the entry arrays and the node array are never
+  // resident in full together.
+  constexpr uint32_t kWindows = 32;
+  constexpr uint32_t kBucketsPerWindow = kBucketCount / kWindows;
+  constexpr uint32_t kJobsPerWindow = 16;
+  for (uint32_t window = 0; window < kWindows; ++window) {
+    const uint32_t first_bucket = window * kBucketsPerWindow;
+    run_jobs(kJobsPerWindow, [&](uint64_t job, uint32_t) {
+      const uint32_t begin = first_bucket + static_cast<uint32_t>(job) * (kBucketsPerWindow / kJobsPerWindow);
+      for (uint32_t k = begin; k < begin + kBucketsPerWindow / kJobsPerWindow; ++k) {
+        ClusterNode* first = s.bucket_start[k];
+        for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
+          first[e].record = s.bucket_entries[k][e];
+          first[e].next = &first[e];
+          first[e].cluster_id = first + e - s.nodes;
+        }
+      }
+    });
+    for (uint32_t k = first_bucket; k < first_bucket + kBucketsPerWindow; ++k) {
+      if (s.bucket_entries[k] == nullptr) continue;
+      tracked_free(s.bucket_entries[k], s.bucket_bytes[k]);
+      s.bucket_entries[k] = nullptr;
+    }
+    return_free_memory();
+  }
+  free_buckets();
+  say(" OK (now %lld bytes allocated)\n", static_cast<long long>(s.bytes_allocated));
 }

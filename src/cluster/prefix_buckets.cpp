@@ -1,10 +1,12 @@
 #include "cluster/prefix_buckets.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "run/messages.h"
 #include "run/tracked_memory.h"
+#include "run/worker_pool.h"
 
 void fill_buckets() {
   RunState& s = run_state;
@@ -38,7 +40,8 @@ int compare_records(const void* a, const void* b) {
 void sort_buckets() {
   RunState& s = run_state;
   for (uint32_t k = 0; k < kBucketCount; ++k) {
-    if (s.bucket_counts[k] > 1) qsort(s.bucket_entries[k], s.bucket_counts[k], sizeof(SequenceRecord*), compare_records);
+    if (s.bucket_counts[k] > 1)
+      qsort(s.bucket_entries[k], s.bucket_counts[k], sizeof(SequenceRecord*), compare_records);
   }
 }
 
@@ -75,6 +78,137 @@ void bucket_records() {
   if (s.remove_duplicates) {
     say("Removing duplicates ..");
     remove_duplicate_barcodes();
+    s.entry_count = total_bucket_count();
+    say(" OK, %llu sequences with unique barcodes remain\n", static_cast<unsigned long long>(s.entry_count));
+  } else {
+    s.entry_count = total_bucket_count();
+  }
+}
+
+namespace {
+
+constexpr uint64_t kBucketsPerJob = 256;
+constexpr uint64_t kBucketJobs = kBucketCount / kBucketsPerJob;
+
+// Fill in parallel: each slice of the record table counts its records per
+// bucket, so that every slice knows where its records go in each bucket
+// behind the slices before it, and input order holds within every bucket.
+void fill_buckets_fast() {
+  RunState& s = run_state;
+  constexpr uint64_t kMaxSlices = 16;  // each slice counts in a table of its own
+  const uint64_t slices = std::min<uint64_t>({s.record_count, worker_count(), kMaxSlices});
+  const auto slice_begin = [&](uint64_t slice) { return s.record_count * slice / slices; };
+  uint64_t* counts = static_cast<uint64_t*>(hold_work_block(kBucketCountsByThread, slices * kBucketTableBytes));
+  memset(counts, 0, slices * kBucketTableBytes);
+  run_jobs(slices, [&](uint64_t slice, uint32_t) {
+    uint64_t* slice_counts = counts + slice * kBucketCount;
+    for (uint64_t i = slice_begin(slice); i < slice_begin(slice + 1); ++i) {
+      const SequenceRecord* record = record_at(i);
+      if (is_accepted(record)) ++slice_counts[prefix_key(record)];
+    }
+  });
+  // Same allocation pass as fill_buckets: bucket by bucket, exact sizes.
+  for (uint32_t k = 0; k < kBucketCount; ++k) {
+    uint64_t total = 0;
+    for (uint64_t slice = 0; slice < slices; ++slice) {
+      const uint64_t count = counts[slice * kBucketCount + k];
+      counts[slice * kBucketCount + k] = total;  // from here on: where the slice starts in the bucket
+      total += count;
+    }
+    s.bucket_counts[k] = total;
+    s.bucket_bytes[k] = total * sizeof(SequenceRecord*);
+    if (s.bucket_bytes[k] != 0) s.bucket_entries[k] = static_cast<SequenceRecord**>(tracked_malloc(s.bucket_bytes[k]));
+  }
+  run_jobs(slices, [&](uint64_t slice, uint32_t) {
+    uint64_t* fill_position = counts + slice * kBucketCount;
+    for (uint64_t i = slice_begin(slice); i < slice_begin(slice + 1); ++i) {
+      SequenceRecord* record = record_at(i);
+      if (!is_accepted(record)) continue;
+      const PrefixKey key = prefix_key(record);
+      s.bucket_entries[key][fill_position[key]++] = record;
+    }
+  });
+  release_work_block(kBucketCountsByThread);
+}
+
+// A bucket entry with its barcode's first word beside it, so that most
+// comparisons of the sort stay inside the scratch array.
+struct SortKey {
+  uint64_t word;
+  SequenceRecord* record;
+};
+
+// Orders like compare_records: barcode words, then input position.
+bool sorts_before(const SortKey& a, const SortKey& b) {
+  if (a.word != b.word) return a.word < b.word;
+  const uint64_t* wa = record_barcode(a.record);
+  const uint64_t* wb = record_barcode(b.record);
+  for (uint32_t j = 1; j < run_state.barcode_words; ++j) {
+    if (wa[j] != wb[j]) return wa[j] < wb[j];
+  }
+  return a.record < b.record;
+}
+
+// Buckets larger than this are sorted in place, without scratch.
+constexpr uint64_t kMaxScratchEntries = 1 << 20;
+
+void sort_buckets_fast() {
+  RunState& s = run_state;
+  uint64_t largest = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) largest = s.bucket_counts[k] > largest ? s.bucket_counts[k] : largest;
+  const uint64_t scratch_entries = largest < kMaxScratchEntries ? largest : kMaxScratchEntries;
+  SortKey* scratch =
+      static_cast<SortKey*>(hold_work_block(kSortScratch, worker_count() * scratch_entries * sizeof(SortKey)));
+  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t worker) {
+    SortKey* keys = scratch + worker * scratch_entries;
+    for (uint64_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+      const uint64_t count = s.bucket_counts[k];
+      if (count <= 1) continue;
+      SequenceRecord** entries = s.bucket_entries[k];
+      if (count > scratch_entries) {
+        std::sort(entries, entries + count,
+                  [](SequenceRecord* a, SequenceRecord* b) { return compare_records(&a, &b) < 0; });
+        continue;
+      }
+      for (uint64_t e = 0; e < count; ++e) keys[e] = {record_barcode(entries[e])[0], entries[e]};
+      std::sort(keys, keys + count, sorts_before);
+      for (uint64_t e = 0; e < count; ++e) entries[e] = keys[e].record;
+    }
+  });
+  release_work_block(kSortScratch);
+}
+
+void remove_duplicate_barcodes_fast() {
+  RunState& s = run_state;
+  const size_t barcode_bytes = 8ull * s.barcode_words;
+  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+      const uint64_t count = s.bucket_counts[k];
+      if (count <= 1) continue;
+      SequenceRecord** entries = s.bucket_entries[k];
+      const SequenceRecord* kept = entries[0];
+      uint64_t written = 1;
+      for (uint64_t r = 1; r < count; ++r) {
+        if (memcmp(record_barcode(entries[r]), record_barcode(kept), barcode_bytes) == 0) continue;
+        entries[written++] = entries[r];
+        kept = entries[r];
+      }
+      s.bucket_counts[k] = written;
+    }
+  });
+}
+
+}  // namespace
+
+void bucket_records_fast() {
+  RunState& s = run_state;
+  say("Sorting ..");
+  fill_buckets_fast();
+  sort_buckets_fast();
+  say(" OK\n");
+  if (s.remove_duplicates) {
+    say("Removing duplicates ..");
+    remove_duplicate_barcodes_fast();
     s.entry_count = total_bucket_count();
     say(" OK, %llu sequences with unique barcodes remain\n", static_cast<unsigned long long>(s.entry_count));
   } else {

@@ -1,6 +1,12 @@
 #include "output/cluster_report.h"
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
 #include "run/messages.h"
+#include "run/tracked_memory.h"
+#include "run/worker_pool.h"
 
 namespace {
 
@@ -49,5 +55,171 @@ void write_buckets_as_clusters() {
       print_record(s.bucket_entries[k][e]);
     }
   }
+  finish_report(clusters);
+}
+
+namespace {
+
+// Text on its way to the output file, in a buffer the caller owns.
+struct ReportText {
+  char* data;
+  uint64_t size;
+  uint64_t capacity;
+};
+
+constexpr uint64_t kReportSlotBytes = 2 << 20;
+constexpr uint64_t kReportJobs = 1024;
+
+void write_out(ReportText* text) {
+  fwrite(text->data, 1, text->size, run_state.output_file);
+  text->size = 0;
+}
+
+// Appends bytes. A worker (flush false) gets false when they do not fit; the
+// calling thread writes the buffer out first, and pieces larger than the
+// whole buffer straight to the file.
+bool append(ReportText* text, const char* bytes, uint64_t length, bool flush) {
+  if (text->size + length > text->capacity) {
+    if (!flush) return false;
+    write_out(text);
+    if (length > text->capacity) {
+      fwrite(bytes, 1, length, run_state.output_file);
+      return true;
+    }
+  }
+  memcpy(text->data + text->size, bytes, length);
+  text->size += length;
+  return true;
+}
+
+bool append_header(ReportText* text, uint64_t number, bool flush) {
+  char digits[24];
+  char* p = digits + sizeof digits;
+  *--p = '\n';
+  do {
+    *--p = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  *--p = '>';
+  return append(text, p, static_cast<uint64_t>(digits + sizeof digits - p), flush);
+}
+
+// The line print_record writes.
+bool append_member(ReportText* text, const SequenceRecord* record, bool flush) {
+  const char* name = record->name + 1;
+  const uint64_t name_length = strlen(name);
+  const uint64_t sequence_length = strlen(record->sequence);
+  if (text->size + name_length + sequence_length + 2 <= text->capacity) {
+    char* out = text->data + text->size;
+    memcpy(out, name, name_length);
+    out[name_length] = '\t';
+    memcpy(out + name_length + 1, record->sequence, sequence_length);
+    out[name_length + 1 + sequence_length] = '\n';
+    text->size += name_length + sequence_length + 2;
+    return true;
+  }
+  return append(text, name, name_length, flush) && append(text, "\t", 1, flush) &&
+         append(text, record->sequence, sequence_length, flush) && append(text, "\n", 1, flush);
+}
+
+// One cluster of the forest: its header, then its ring from its first node.
+// A worker's buffer is left as it was when the cluster does not fit.
+bool append_cluster(ReportText* text, const ClusterNode* first, uint64_t number, bool flush) {
+  const uint64_t size_before = text->size;
+  bool fits = append_header(text, number, flush);
+  const ClusterNode* node = first;
+  do {
+    fits = fits && append_member(text, node->record, flush);
+    node = node->next;
+  } while (fits && node != first);
+  if (!fits) text->size = size_before;
+  return fits;
+}
+
+// Writes the clusters items begin to end of the report in order: workers
+// format whole jobs into their slots; a job that does not fit its slot is
+// finished on the calling thread. cluster_count(job) gives the clusters that
+// the job's items open; append_item appends item i as cluster number n and
+// returns the number of the next cluster, or 0 when it did not fit.
+uint64_t write_report(
+    uint64_t items, const std::function<uint64_t(uint64_t job)>& cluster_count,
+    const std::function<uint64_t(ReportText*, uint64_t item, uint64_t number, bool flush)>& append_item) {
+  const auto job_begin = [&](uint64_t job) { return items * job / kReportJobs; };
+  uint64_t first_number[kReportJobs + 1];
+  run_jobs(kReportJobs, [&](uint64_t job, uint32_t) { first_number[job + 1] = cluster_count(job); });
+  first_number[0] = 1;
+  for (uint64_t job = 0; job < kReportJobs; ++job) first_number[job + 1] += first_number[job];
+
+  char* slots = static_cast<char*>(hold_work_block(kReportSlots, ordered_slot_count() * kReportSlotBytes));
+  uint64_t resume_item[2 * 256];
+  uint64_t resume_number[2 * 256];
+  ReportText texts[2 * 256];
+  run_jobs_in_order(
+      kReportJobs,
+      [&](uint64_t job, uint32_t slot) {
+        ReportText* text = &texts[slot];
+        *text = {slots + slot * kReportSlotBytes, 0, kReportSlotBytes};
+        uint64_t number = first_number[job];
+        uint64_t item = job_begin(job);
+        for (uint64_t next; item < job_begin(job + 1); ++item, number = next) {
+          next = append_item(text, item, number, false);
+          if (next == 0) break;
+        }
+        resume_item[slot] = item;
+        resume_number[slot] = number;
+      },
+      [&](uint64_t job, uint32_t slot) {
+        ReportText* text = &texts[slot];
+        uint64_t number = resume_number[slot];
+        for (uint64_t item = resume_item[slot]; item < job_begin(job + 1); ++item) {
+          number = append_item(text, item, number, true);
+        }
+        write_out(text);
+      });
+  release_work_block(kReportSlots);
+  return first_number[kReportJobs] - 1;
+}
+
+}  // namespace
+
+void write_clusters_fast() {
+  const RunState& s = run_state;
+  const uint64_t entries = s.entry_count;
+  const auto is_first = [&](uint64_t i) { return s.nodes[i].cluster_id == static_cast<int64_t>(i); };
+  const uint64_t clusters = write_report(
+      entries,
+      [&](uint64_t job) {
+        uint64_t count = 0;
+        for (uint64_t i = entries * job / kReportJobs; i < entries * (job + 1) / kReportJobs; ++i) count += is_first(i);
+        return count;
+      },
+      [&](ReportText* text, uint64_t i, uint64_t number, bool flush) -> uint64_t {
+        if (!is_first(i)) return number;
+        return append_cluster(text, &s.nodes[i], number, flush) ? number + 1 : 0;
+      });
+  finish_report(clusters);
+}
+
+void write_buckets_as_clusters_fast() {
+  const RunState& s = run_state;
+  // Items are the bucket entries in bucket order; an item finds its bucket by
+  // where each bucket's entries begin.
+  uint64_t first_entry[kBucketCount + 1];
+  first_entry[0] = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) first_entry[k + 1] = first_entry[k] + s.bucket_counts[k];
+  const uint64_t entries = first_entry[kBucketCount];
+  const auto entry = [&](uint64_t item) {
+    const uint64_t* after = std::upper_bound(first_entry, first_entry + kBucketCount + 1, item);
+    const uint64_t k = static_cast<uint64_t>(after - first_entry) - 1;
+    return s.bucket_entries[k][item - first_entry[k]];
+  };
+  const uint64_t clusters = write_report(
+      entries, [&](uint64_t job) { return entries * (job + 1) / kReportJobs - entries * job / kReportJobs; },
+      [&](ReportText* text, uint64_t item, uint64_t number, bool flush) -> uint64_t {
+        const uint64_t size_before = text->size;
+        if (append_header(text, number, flush) && append_member(text, entry(item), flush)) return number + 1;
+        text->size = size_before;
+        return 0;
+      });
   finish_report(clusters);
 }

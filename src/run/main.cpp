@@ -1,16 +1,13 @@
 // tarnwell: groups DNA reads by the barcode each read carries. The run is a
-// fixed list of phases; each one ends the process itself when it fails.
+// fixed list of phases; each one ends the process itself when it fails. The
+// tarnwell_reference binary is built from the same sources with the
+// straightforward engine, to time the fast one against.
 #include <cstdio>
 #include <cstdlib>
 
-#include "barcode/barcode_packing.h"
 #include "barcode/barcode_template.h"
-#include "cluster/cluster_forest.h"
-#include "cluster/distance_pass.h"
-#include "cluster/prefix_buckets.h"
-#include "input/fasta_parser.h"
 #include "input/input_loader.h"
-#include "output/cluster_report.h"
+#include "run/engine.h"
 #include "run/messages.h"
 #include "run/options.h"
 #include "run/output_file.h"
@@ -29,17 +26,10 @@ int main(int argc, char** argv) {
       s.distance != 0 ? "es" : "");
   say("Using only sequences matching template \"%s\"\n", s.template_upper);
   load_file(s.input_path);
-  parse_fasta(s.input_buffer, s.input_size);
-  convert_barcodes();
-  bucket_records();
-
-  if (s.distance == 0 && s.remove_duplicates) {
-    write_buckets_as_clusters();
-    return kExitSuccess;
-  }
-  create_clusters();
-  // With duplicates removed no two barcodes are equal, so the distance-0 pass could join nothing.
-  for (uint32_t d = s.remove_duplicates ? 1 : 0; d <= s.distance; ++d) cluster_at_distance(d);
-  write_clusters();
+#ifdef TARNWELL_STRAIGHTFORWARD_ENGINE
+  run_straightforward_engine();
+#else
+  run_fast_engine();
+#endif
   return kExitSuccess;
 }

@@ -1,6 +1,7 @@
 #include "run/options.h"
 
 #include <getopt.h>
+#include <sched.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +16,10 @@ constexpr int kInCode = 256;
 constexpr int kOutCode = 257;
 constexpr int kDistanceCode = 258;
 constexpr int kTemplateCode = 259;
+constexpr int kJobsCode = 260;
 
-// Seven long names beginning with seven different letters, so any prefix of
-// one letter or more is unambiguous.
+// Long names beginning with different letters, so any prefix of one letter or
+// more is unambiguous. Keep it so: a, c and s are promised to planned options.
 const option long_options[] = {
     {"in", required_argument, nullptr, kInCode},
     {"out", required_argument, nullptr, kOutCode},
@@ -26,6 +28,7 @@ const option long_options[] = {
     {"remove-duplicate-barcodes", no_argument, &run_state.remove_duplicates, 1},
     {"version", no_argument, &run_state.show_version, 1},
     {"help", no_argument, &run_state.show_help, 1},
+    {"jobs", required_argument, nullptr, kJobsCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -33,7 +36,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kTemplateCode) {
+  if (optopt >= kInCode && optopt <= kJobsCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1) {
     say("Option \"%s\" takes no value\n", argument);
@@ -47,6 +50,14 @@ const option long_options[] = {
 }
 
 bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// The number of cores this process may run on, at least 1.
+uint32_t available_cores() {
+  cpu_set_t cores;
+  if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
+  const int count = CPU_COUNT(&cores);
+  return count > 0 ? static_cast<uint32_t>(count) : 1;
+}
 
 }  // namespace
 
@@ -112,6 +123,11 @@ void parse_options(int argc, char** argv) {
         s.distance_text = optarg;
         s.distance = parse_uint(optarg, "distance");
         break;
+      case kJobsCode:
+        s.jobs = parse_uint(optarg, "jobs");
+        // Zero workers would never finish the run.
+        if (s.jobs == 0) fail(kExitFailure, "Can't parse jobs (\"%s\")\n", optarg);
+        break;
       case 'p':
         s.remove_duplicates = 1;
         break;
@@ -161,6 +177,7 @@ void process_options(int argc, char** argv) {
     exit(kExitFailure);
   }
 
+  if (s.jobs == 0) s.jobs = available_cores();
   say("Input path: \"%s\"\n", s.input_path);
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
 }

@@ -21,8 +21,33 @@ struct ClusterNode {
 };
 static_assert(sizeof(ClusterNode) == 24, "the node array is sized at 24 bytes a node");
 
-constexpr uint32_t kBucketCount = 65536;            // one bucket per 8-base prefix
-constexpr uint64_t kBucketTableBytes = 65536 * 8;   // each bucket table and bucket_start
+constexpr uint32_t kBucketCount = 65536;           // one bucket per 8-base prefix
+constexpr uint64_t kBucketTableBytes = 65536 * 8;  // each bucket table and bucket_start
+
+// A block of the fast engine's working memory and the size it was counted with.
+struct WorkBlock {
+  void* data;      // null while the block is not held
+  uint64_t bytes;  // the size handed to tracked_malloc
+};
+
+// The fast engine's working memory, one block per use. Every block is released
+// by the phase that took it, or by the teardown when the run ends early.
+enum WorkBlockId : int {
+  kBucketCountsByThread,    // sort: per-thread bucket counts while filling in parallel
+  kSortScratch,             // sort: per-thread (word, record) keys of one bucket
+  kRepresentativeNode,      // passes: node index of each representative, then the node count
+  kRepresentativeBarcodes,  // passes: the representatives' barcodes, back to back
+  kRepresentativeParent,    // passes: union-find parent of each representative
+  kSubpassRoot,             // passes: each representative's root when the subpass began
+  kRepresentativeBuckets,   // passes: first representative of each bucket, and the count
+  kSuffixOrder,             // passes: representatives ordered by barcode suffix
+  kSuffixPosition,          // passes: each representative's place in that order
+  kSuffixGroupEnd,          // passes: per place, the end of its run of equal suffixes
+  kPairSlots,               // passes: one candidate pair buffer per job slot
+  kInlinePairs,             // passes: the calling thread's buffer for a job that overflowed
+  kReportSlots,             // report: one text buffer per job slot
+  kWorkBlockCount,
+};
 
 struct RunState {
   // Command line (options)
@@ -34,6 +59,7 @@ struct RunState {
   int remove_duplicates;      // -p
   int show_version;           // -v
   int show_help;              // -h
+  uint32_t jobs;              // --jobs, or the cores the process may use; at least 1 once accepted
 
   // Driver
   FILE* output_file;  // the report stream, closed by release_all
@@ -42,11 +68,11 @@ struct RunState {
   int64_t bytes_allocated;  // bytes held through the tracked operations
 
   // Input (loading and parse)
-  char* input_buffer;          // the whole input and a closing NUL
-  uint64_t input_size;         // bytes of input data, without the closing NUL
-  uint64_t input_buffer_bytes; // size input_buffer was allocated with
-  uint64_t record_count;       // '>' bytes in the input = records in the table
-  char* record_table;          // record_count records of record_size bytes
+  char* input_buffer;           // the whole input and a closing NUL
+  uint64_t input_size;          // bytes of input data, without the closing NUL
+  uint64_t input_buffer_bytes;  // size input_buffer was allocated with
+  uint64_t record_count;        // '>' bytes in the input = records in the table
+  char* record_table;           // record_count records of record_size bytes
 
   // Template
   uint32_t nucleotide_codes[256];  // A/a 1, C/c 2, G/g 3, T/t 4, else 0
@@ -58,22 +84,24 @@ struct RunState {
   uint64_t record_size;            // 16 + 8 * barcode_words
 
   // Prefix buckets
-  uint64_t* bucket_bytes;             // per bucket: entry array size in bytes, fixed at allocation
-  uint64_t* bucket_counts;            // per bucket: entries (fill position while filling)
-  SequenceRecord*** bucket_entries;   // per bucket: its entry array, or null when empty
-  uint64_t entry_count;               // records that enter clustering
+  uint64_t* bucket_bytes;            // per bucket: entry array size in bytes, fixed at allocation
+  uint64_t* bucket_counts;           // per bucket: entries (fill position while filling)
+  SequenceRecord*** bucket_entries;  // per bucket: its entry array, or null when empty
+  uint64_t entry_count;              // records that enter clustering
 
   // Cluster forest
   ClusterNode* nodes;          // entry_count nodes in bucket order
   ClusterNode** bucket_start;  // first node of each bucket
+
+  // Fast engine working memory (see WorkBlockId)
+  WorkBlock work_blocks[kWorkBlockCount];
+  uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
 };
 
 extern RunState run_state;
 
 // The packed barcode words stored right behind a record in the record table.
-inline uint64_t* record_barcode(SequenceRecord* record) {
-  return reinterpret_cast<uint64_t*>(record + 1);
-}
+inline uint64_t* record_barcode(SequenceRecord* record) { return reinterpret_cast<uint64_t*>(record + 1); }
 inline const uint64_t* record_barcode(const SequenceRecord* record) {
   return reinterpret_cast<const uint64_t*>(record + 1);
 }

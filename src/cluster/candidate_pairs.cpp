@@ -1,0 +1,243 @@
+#include "cluster/candidate_pairs.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cluster/distance_pass.h"
+
+// The searches count differing bases with popcount; on x86-64 a second copy of
+// them uses the POPCNT instruction where the processor has it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TARNWELL_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define TARNWELL_POPCOUNT_CLONES
+#endif
+
+namespace {
+
+constexpr uint64_t kLowBitOfEachBase = 0x5555555555555555ull;
+constexpr uint64_t kWordZeroSuffix = 0x0000ffffffffffffull;  // word 0 without its 8-base prefix
+
+// Bases at which two words of packed barcode differ: one bit per base.
+inline uint32_t differing_bases(uint64_t a, uint64_t b) {
+  const uint64_t diff = a ^ b;
+  return static_cast<uint32_t>(__builtin_popcountll((diff | (diff >> 1)) & kLowBitOfEachBase));
+}
+
+inline uint32_t barcode_distance(const uint64_t* x, const uint64_t* y, uint32_t words) {
+  uint32_t distance = differing_bases(x[0], y[0]);
+  for (uint32_t j = 1; j < words; ++j) distance += differing_bases(x[j], y[j]);
+  return distance;
+}
+
+// -1, 0 or 1 as the suffix of x sorts before, with, or after the suffix of y.
+inline int compare_suffixes(const uint64_t* x, const uint64_t* y, uint32_t words) {
+  if ((x[0] & kWordZeroSuffix) != (y[0] & kWordZeroSuffix))
+    return (x[0] & kWordZeroSuffix) < (y[0] & kWordZeroSuffix) ? -1 : 1;
+  for (uint32_t j = 1; j < words; ++j) {
+    if (x[j] != y[j]) return x[j] < y[j] ? -1 : 1;
+  }
+  return 0;
+}
+
+inline uint32_t prefix_key_of(const uint64_t* barcode) { return static_cast<uint32_t>(barcode[0] >> 48); }
+
+// Appends one pair; false when the buffer is full.
+inline bool append(PairBuffer* buffer, uint32_t rank, uint32_t x, uint32_t y) {
+  if (buffer->count == buffer->capacity) return false;
+  buffer->pairs[buffer->count++] = {rank, x, y};
+  return true;
+}
+
+// Subpass 0: each representative against every later one of its bucket.
+bool pairs_within_bucket(const PairSearch& search, uint32_t begin, uint32_t end, PairBuffer* buffer) {
+  const uint32_t words = search.barcode_words;
+  for (uint32_t x = begin; x < end; ++x) {
+    const uint64_t* bx = search.barcodes + uint64_t{x} * words;
+    for (uint32_t y = x + 1; y < end; ++y) {
+      if (barcode_distance(bx, search.barcodes + uint64_t{y} * words, words) != search.distance) continue;
+      if (search.root[x] != search.root[y] && !append(buffer, 0, x, y)) return false;
+    }
+  }
+  return true;
+}
+
+// Every representative of bucket a against every one of neighbour n.
+bool pairs_across_buckets(const PairSearch& search, uint32_t a, uint32_t n, PairBuffer* buffer) {
+  const uint32_t words = search.barcode_words;
+  const uint32_t n_begin = search.bucket_first[n];
+  const uint32_t n_end = search.bucket_first[n + 1];
+  for (uint32_t x = search.bucket_first[a]; x < search.bucket_first[a + 1]; ++x) {
+    const uint64_t* bx = search.barcodes + uint64_t{x} * words;
+    for (uint32_t y = n_begin; y < n_end; ++y) {
+      if (barcode_distance(bx, search.barcodes + uint64_t{y} * words, words) != search.distance) continue;
+      if (search.root[x] != search.root[y] && !append(buffer, 0, x, y)) return false;
+    }
+  }
+  return true;
+}
+
+// k = d: the pairs of buckets a and n with equal suffixes. Both buckets are
+// ordered by suffix, so one merge finds them, each x meeting at most one y.
+bool pairs_with_equal_suffixes(const PairSearch& search, uint32_t a, uint32_t n, PairBuffer* buffer) {
+  const uint32_t words = search.barcode_words;
+  uint32_t x = search.bucket_first[a];
+  uint32_t y = search.bucket_first[n];
+  const uint32_t x_end = search.bucket_first[a + 1];
+  const uint32_t y_end = search.bucket_first[n + 1];
+  while (x < x_end && y < y_end) {
+    const int order =
+        compare_suffixes(search.barcodes + uint64_t{x} * words, search.barcodes + uint64_t{y} * words, words);
+    if (order < 0) {
+      ++x;
+    } else if (order > 0) {
+      ++y;
+    } else {
+      if (search.root[x] != search.root[y] && !append(buffer, 0, x, y)) return false;
+      ++x;
+      ++y;
+    }
+  }
+  return true;
+}
+
+// Visits the non-empty neighbours of bucket a with larger keys, in the order
+// of the straightforward pass. Subsets reach only the positions that can
+// differ, which keeps their order among themselves.
+bool pairs_with_neighbours(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
+  const uint32_t k = search.prefix_distance;
+  if (k > search.key_positions) return true;
+  const bool equal_suffixes = k == search.distance;
+  uint32_t subset[8];
+  for (uint32_t i = 0; i < k; ++i) subset[i] = i;
+  do {
+    for (uint32_t v = 0; v < (1u << (2 * k)); ++v) {
+      uint32_t n;
+      if (!neighbour_key(a, subset, k, v, &n) || n <= a) continue;
+      if (search.bucket_first[n] == search.bucket_first[n + 1]) continue;
+      const bool fits =
+          equal_suffixes ? pairs_with_equal_suffixes(search, a, n, buffer) : pairs_across_buckets(search, a, n, buffer);
+      if (!fits) return false;
+    }
+  } while (next_combination(subset, search.key_positions, k));
+  return true;
+}
+
+// k = d through the suffix index: each x meets the later members of its run
+// of equal suffixes, which lie in buckets with larger keys; those at prefix
+// distance k are its partners. The pairs are then put in join order.
+bool pairs_by_suffix(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
+  const uint64_t first_pair = buffer->count;
+  const uint32_t words = search.barcode_words;
+  for (uint32_t x = search.bucket_first[a]; x < search.bucket_first[a + 1]; ++x) {
+    const uint32_t place = search.suffix_position[x];
+    for (uint32_t later = place + 1; later < search.suffix_group_end[place]; ++later) {
+      const uint32_t y = search.suffix_order[later];
+      const uint32_t n = prefix_key_of(search.barcodes + uint64_t{y} * words);
+      if (differing_bases(uint64_t{a} << 48, uint64_t{n} << 48) != search.prefix_distance) continue;
+      if (search.root[x] != search.root[y] && !append(buffer, neighbour_rank(a, n), x, y)) return false;
+    }
+  }
+  std::sort(buffer->pairs + first_pair, buffer->pairs + buffer->count,
+            [](const CandidatePair& p, const CandidatePair& q) {
+              if (p.rank != q.rank) return p.rank < q.rank;
+              return p.x != q.x ? p.x < q.x : p.y < q.y;
+            });
+  return true;
+}
+
+// The neighbour buckets that an enumeration for prefix distance k forms.
+uint32_t neighbour_patterns(uint32_t k) {
+  static const uint32_t kSubsets[9] = {1, 8, 28, 56, 70, 56, 28, 8, 1};
+  return kSubsets[k] << (2 * k);
+}
+
+}  // namespace
+
+TARNWELL_POPCOUNT_CLONES
+bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* buffer) {
+  const uint64_t first_pair = buffer->count;
+  bool fits;
+  if (search.prefix_distance == 0) {
+    fits = pairs_within_bucket(search, search.bucket_first[bucket], search.bucket_first[bucket + 1], buffer);
+  } else if (search.prefix_distance < search.distance || search.suffix_order == nullptr) {
+    fits = pairs_with_neighbours(search, bucket, buffer);
+  } else {
+    // Scan the runs of equal suffixes when they are shorter than the
+    // enumeration of all neighbour buckets would be.
+    uint64_t scan = 0;
+    for (uint32_t x = search.bucket_first[bucket]; x < search.bucket_first[bucket + 1]; ++x) {
+      scan += search.suffix_group_end[search.suffix_position[x]] - search.suffix_position[x] - 1;
+    }
+    fits = scan <= neighbour_patterns(search.prefix_distance) ? pairs_by_suffix(search, bucket, buffer)
+                                                              : pairs_with_neighbours(search, bucket, buffer);
+  }
+  if (!fits) buffer->count = first_pair;
+  return fits;
+}
+
+uint32_t neighbour_rank(uint32_t a, uint32_t n) {
+  // Rank of every subset of the 8 prefix positions (bit p for position p)
+  // among the subsets of its size, in the order next_combination visits them.
+  static const auto subset_ranks = [] {
+    struct Ranks {
+      uint16_t of_mask[256];
+    } ranks{};
+    for (uint32_t k = 1; k <= 8; ++k) {
+      uint32_t subset[8];
+      for (uint32_t i = 0; i < k; ++i) subset[i] = i;
+      uint16_t rank = 0;
+      do {
+        uint32_t mask = 0;
+        for (uint32_t i = 0; i < k; ++i) mask |= 1u << subset[i];
+        ranks.of_mask[mask] = rank++;
+      } while (next_combination(subset, 8, k));
+    }
+    return ranks;
+  }();
+  uint32_t mask = 0;
+  uint32_t pattern = 0;
+  uint32_t k = 0;
+  for (uint32_t p = 0; p < 8; ++p) {
+    const uint32_t shift = 2 * (7 - p);
+    if (((a ^ n) >> shift & 3) == 0) continue;
+    mask |= 1u << p;
+    pattern |= (n >> shift & 3) << (2 * k);
+    ++k;
+  }
+  return (uint32_t{subset_ranks.of_mask[mask]} << (2 * k)) | pattern;
+}
+
+void sort_by_suffix(const uint64_t* barcodes, uint32_t barcode_words, uint32_t count, uint32_t* order,
+                    uint32_t* scratch) {
+  constexpr uint32_t kDigitBits = 11;
+  constexpr uint32_t kDigits = 1u << kDigitBits;
+  uint32_t* from = order;
+  uint32_t* to = scratch;
+  for (uint32_t u = 0; u < count; ++u) from[u] = u;
+  if (count == 0) return;
+  // Least significant digit first: the last word up to word 0's suffix bits.
+  for (uint32_t word = barcode_words; word-- > 0;) {
+    const uint32_t bits = word == 0 ? 48 : 64;
+    for (uint32_t shift = 0; shift < bits; shift += kDigitBits) {
+      const uint32_t width = bits - shift < kDigitBits ? bits - shift : kDigitBits;
+      const uint64_t digit_mask = (uint64_t{1} << width) - 1;
+      const auto digit = [&](uint32_t u) {
+        return static_cast<uint32_t>(barcodes[uint64_t{u} * barcode_words + word] >> shift & digit_mask);
+      };
+      uint32_t starts[kDigits] = {};
+      for (uint32_t i = 0; i < count; ++i) ++starts[digit(from[i])];
+      // A digit that all share orders nothing, as in the zero fill after the last base.
+      if (starts[digit(from[0])] == count) continue;
+      uint32_t sum = 0;
+      for (uint32_t value = 0; value < kDigits; ++value) {
+        const uint32_t here = starts[value];
+        starts[value] = sum;
+        sum += here;
+      }
+      for (uint32_t i = 0; i < count; ++i) to[starts[digit(from[i])]++] = from[i];
+      std::swap(from, to);
+    }
+  }
+  if (from != order) memcpy(order, from, sizeof(uint32_t) * count);
+}

@@ -1,0 +1,284 @@
+#include "cluster/representative_passes.h"
+
+#include <cstring>
+#include <utility>
+
+#include "cluster/candidate_pairs.h"
+#include "cluster/distance_pass.h"
+#include "run/messages.h"
+#include "run/run_state.h"
+#include "run/tracked_memory.h"
+#include "run/worker_pool.h"
+
+namespace {
+
+// Jobs cover a fixed stretch of buckets; the workers take them in turn.
+constexpr uint32_t kBucketsPerJob = 64;
+constexpr uint64_t kBucketJobs = kBucketCount / kBucketsPerJob;
+
+// Candidate pairs one job slot holds; a job with more is finished by the
+// calling thread.
+constexpr uint64_t kPairsPerSlot = 1 << 16;
+
+template <typename T>
+T* work_block(WorkBlockId id) {
+  return static_cast<T*>(run_state.work_blocks[id].data);
+}
+
+// Nodes are counted in 32 bits here; more would need a node array of 100 GB.
+bool fits_node_indices() { return run_state.entry_count < UINT32_MAX; }
+
+ClusterNode* bucket_end(uint32_t k) {
+  return k + 1 < kBucketCount ? run_state.bucket_start[k + 1] : run_state.nodes + run_state.entry_count;
+}
+
+bool same_barcode(const ClusterNode& a, const ClusterNode& b) {
+  return memcmp(record_barcode(a.record), record_barcode(b.record), 8ull * run_state.barcode_words) == 0;
+}
+
+// The representatives: the nodes that are still their cluster's first node,
+// which after the distance-0 pass or with -p are the first nodes of the runs
+// of identical barcodes.
+void collect_representatives() {
+  RunState& s = run_state;
+  const ClusterNode* nodes = s.nodes;
+  const auto is_representative = [&](const ClusterNode* node) { return node->cluster_id == node - nodes; };
+  uint64_t first_of_job[kBucketJobs + 1];
+  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
+    uint64_t count = 0;
+    for (uint32_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+      for (const ClusterNode* node = s.bucket_start[k]; node < bucket_end(k); ++node) count += is_representative(node);
+    }
+    first_of_job[job + 1] = count;
+  });
+  first_of_job[0] = 0;
+  for (uint64_t job = 0; job < kBucketJobs; ++job) first_of_job[job + 1] += first_of_job[job];
+  const uint64_t count = first_of_job[kBucketJobs];
+  const uint32_t words = s.barcode_words;
+  s.representative_count = count;
+  uint32_t* node_of = static_cast<uint32_t*>(hold_work_block(kRepresentativeNode, 4 * (count + 1)));
+  uint64_t* barcodes = static_cast<uint64_t*>(hold_work_block(kRepresentativeBarcodes, 8 * words * count));
+  uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
+  hold_work_block(kSubpassRoot, 4 * count);
+  uint32_t* bucket_first = static_cast<uint32_t*>(hold_work_block(kRepresentativeBuckets, 4 * (kBucketCount + 1)));
+  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
+    uint32_t u = static_cast<uint32_t>(first_of_job[job]);
+    for (uint32_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+      bucket_first[k] = u;
+      for (const ClusterNode* node = s.bucket_start[k]; node < bucket_end(k); ++node) {
+        if (!is_representative(node)) continue;
+        node_of[u] = static_cast<uint32_t>(node - nodes);
+        memcpy(barcodes + uint64_t{u} * words, record_barcode(node->record), 8ull * words);
+        parent[u] = u;
+        ++u;
+      }
+    }
+  });
+  node_of[count] = static_cast<uint32_t>(s.entry_count);
+  bucket_first[kBucketCount] = static_cast<uint32_t>(count);
+}
+
+// The suffix index for the subpasses that join barcodes with equal suffixes;
+// a barcode of 8 bases or fewer has no suffix and needs none.
+void index_suffixes() {
+  RunState& s = run_state;
+  if (s.barcode_length <= 8) return;
+  const uint32_t count = static_cast<uint32_t>(s.representative_count);
+  const uint32_t words = s.barcode_words;
+  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  uint32_t* order = static_cast<uint32_t*>(hold_work_block(kSuffixOrder, 4ull * count));
+  uint32_t* position = static_cast<uint32_t*>(hold_work_block(kSuffixPosition, 4ull * count));
+  uint32_t* group_end = static_cast<uint32_t*>(hold_work_block(kSuffixGroupEnd, 4ull * count));
+  sort_by_suffix(barcodes, words, count, order, position);
+  const auto same_suffix = [&](uint32_t x, uint32_t y) {
+    const uint64_t* bx = barcodes + uint64_t{x} * words;
+    const uint64_t* by = barcodes + uint64_t{y} * words;
+    return ((bx[0] ^ by[0]) << 16) == 0 && memcmp(bx + 1, by + 1, 8ull * (words - 1)) == 0;
+  };
+  for (uint32_t place = count; place-- > 0;) {
+    const bool continues = place + 1 < count && same_suffix(order[place], order[place + 1]);
+    group_end[place] = continues ? group_end[place + 1] : place + 1;
+    position[order[place]] = place;
+  }
+}
+
+// Root of u's cluster with path halving; roots are the smallest index of their cluster.
+uint32_t find_root(uint32_t* parent, uint32_t u) {
+  while (parent[u] != u) {
+    parent[u] = parent[parent[u]];
+    u = parent[u];
+  }
+  return u;
+}
+
+// Points every representative straight at its root. Parents lie below their
+// children, so one ascending sweep suffices.
+void flatten_roots() {
+  uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
+  for (uint64_t u = 0; u < run_state.representative_count; ++u) parent[u] = parent[parent[u]];
+}
+
+// join_clusters on the representatives' nodes: the same answer, from the
+// union-find, and the same exchange of the two given nodes' next links.
+// Cluster ids are written once, after the last pass.
+int join_representatives(uint32_t x, uint32_t y) {
+  uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
+  const uint32_t root_x = find_root(parent, x);
+  const uint32_t root_y = find_root(parent, y);
+  if (root_x == root_y) return 0;
+  if (root_x < root_y) {
+    parent[root_y] = root_x;
+  } else {
+    parent[root_x] = root_y;
+  }
+  const uint32_t* node_of = work_block<uint32_t>(kRepresentativeNode);
+  std::swap(run_state.nodes[node_of[x]].next, run_state.nodes[node_of[y]].next);
+  return 1;
+}
+
+uint64_t join_pairs(const CandidatePair* pairs, uint64_t count) {
+  uint64_t joined = 0;
+  for (uint64_t i = 0; i < count; ++i) joined += join_representatives(pairs[i].x, pairs[i].y);
+  return joined;
+}
+
+// Finds and joins the pairs of buckets begin to end on the calling thread,
+// one bucket at a time, growing its buffer until a bucket's pairs fit.
+uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end) {
+  uint64_t joined = 0;
+  for (uint32_t k = begin; k < end; ++k) {
+    for (;;) {
+      const WorkBlock& block = run_state.work_blocks[kInlinePairs];
+      PairBuffer buffer{static_cast<CandidatePair*>(block.data), 0, block.bytes / sizeof(CandidatePair)};
+      if (find_bucket_pairs(search, k, &buffer)) {
+        joined += join_pairs(buffer.pairs, buffer.count);
+        break;
+      }
+      reserve_work_block(kInlinePairs, 2 * block.bytes);
+    }
+  }
+  return joined;
+}
+
+// Subpass k of pass d: workers find the pairs of consecutive stretches of
+// buckets, the calling thread joins them stretch by stretch.
+uint64_t join_subpass(uint32_t d, uint32_t k) {
+  RunState& s = run_state;
+  flatten_roots();
+  memcpy(work_block<uint32_t>(kSubpassRoot), work_block<uint32_t>(kRepresentativeParent), 4 * s.representative_count);
+  const PairSearch search{
+      d,
+      k,
+      s.barcode_words,
+      s.barcode_length < 8 ? s.barcode_length : 8,
+      work_block<uint64_t>(kRepresentativeBarcodes),
+      work_block<uint32_t>(kRepresentativeBuckets),
+      work_block<uint32_t>(kSubpassRoot),
+      work_block<uint32_t>(kSuffixOrder),
+      work_block<uint32_t>(kSuffixPosition),
+      work_block<uint32_t>(kSuffixGroupEnd),
+  };
+  CandidatePair* slot_pairs = work_block<CandidatePair>(kPairSlots);
+  uint64_t slot_count[2 * 256];
+  uint32_t slot_resume[2 * 256];  // first bucket a slot's job left unsearched
+  uint64_t joined = 0;
+  run_jobs_in_order(
+      kBucketJobs,
+      [&](uint64_t job, uint32_t slot) {
+        PairBuffer buffer{slot_pairs + slot * kPairsPerSlot, 0, kPairsPerSlot};
+        const uint32_t end = static_cast<uint32_t>((job + 1) * kBucketsPerJob);
+        uint32_t k = static_cast<uint32_t>(job * kBucketsPerJob);
+        while (k < end && find_bucket_pairs(search, k, &buffer)) ++k;
+        slot_count[slot] = buffer.count;
+        slot_resume[slot] = k;
+      },
+      [&](uint64_t job, uint32_t slot) {
+        joined += join_pairs(slot_pairs + slot * kPairsPerSlot, slot_count[slot]);
+        const uint32_t end = static_cast<uint32_t>((job + 1) * kBucketsPerJob);
+        if (slot_resume[slot] < end) joined += join_buckets_here(search, slot_resume[slot], end);
+      });
+  return joined;
+}
+
+// Pass d from 1 on: the subpasses in the order of the straightforward pass.
+// Subpass k needs room for the other d - k differences after the prefix.
+uint64_t join_at_distance(uint32_t d) {
+  const uint32_t suffix_length = run_state.barcode_length > 8 ? run_state.barcode_length - 8 : 0;
+  uint64_t joined = 0;
+  for (uint32_t k = 0; k <= d && k <= 8; ++k) {
+    if (d - k <= suffix_length) joined += join_subpass(d, k);
+  }
+  return joined;
+}
+
+// Every node takes the first node of its cluster as id: the node of its
+// run's representative's root.
+void write_cluster_ids() {
+  flatten_roots();
+  const uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
+  const uint32_t* node_of = work_block<uint32_t>(kRepresentativeNode);
+  const uint64_t count = run_state.representative_count;
+  constexpr uint64_t kJobs = 1024;
+  run_jobs(kJobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t u = count * job / kJobs; u < count * (job + 1) / kJobs; ++u) {
+      const int64_t id = node_of[parent[u]];
+      for (uint32_t i = node_of[u]; i < node_of[u + 1]; ++i) run_state.nodes[i].cluster_id = id;
+    }
+  });
+}
+
+constexpr WorkBlockId kPassBlocks[] = {
+    kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent, kSubpassRoot, kRepresentativeBuckets,
+    kSuffixOrder,        kSuffixPosition,         kSuffixGroupEnd,       kPairSlots,   kInlinePairs};
+
+}  // namespace
+
+uint64_t join_identical_barcodes() {
+  RunState& s = run_state;
+  uint64_t joined_by_job[kBucketJobs];
+  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
+    uint64_t joined = 0;
+    for (uint32_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+      ClusterNode* const end = bucket_end(k);
+      for (ClusterNode* first = s.bucket_start[k]; first < end;) {
+        ClusterNode* last = first;
+        while (last + 1 < end && same_barcode(last[1], *first)) ++last;
+        // join_clusters(first, node) for each later node in turn puts every
+        // node right behind the first: first, last, ..., second.
+        if (last != first) first->next = last;
+        for (ClusterNode* node = first + 1; node <= last; ++node) {
+          node->next = node - 1;
+          node->cluster_id = first->cluster_id;
+        }
+        joined += last - first;
+        first = last + 1;
+      }
+    }
+    joined_by_job[job] = joined;
+  });
+  uint64_t joined = 0;
+  for (uint64_t job = 0; job < kBucketJobs; ++job) joined += joined_by_job[job];
+  return joined;
+}
+
+void cluster_at_distances_fast(uint32_t first, uint32_t last) {
+  for (uint32_t d = first; d <= last; ++d) {
+    if (!fits_node_indices()) {
+      cluster_at_distance(d);
+      continue;
+    }
+    say("Clustering with distance %u ..", d);
+    if (d >= 1 && run_state.work_blocks[kRepresentativeNode].data == nullptr) {
+      collect_representatives();
+      index_suffixes();
+      hold_work_block(kPairSlots, ordered_slot_count() * kPairsPerSlot * sizeof(CandidatePair));
+      hold_work_block(kInlinePairs, kPairsPerSlot * sizeof(CandidatePair));
+    }
+    const uint64_t joined = d == 0 ? join_identical_barcodes() : join_at_distance(d);
+    say(" OK, %llu joined\n", static_cast<unsigned long long>(joined));
+  }
+  if (run_state.work_blocks[kRepresentativeNode].data == nullptr) return;
+  write_cluster_ids();
+  for (WorkBlockId id : kPassBlocks) release_work_block(id);
+  run_state.representative_count = 0;
+}

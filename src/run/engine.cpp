@@ -1,0 +1,42 @@
+#include "run/engine.h"
+
+#include "barcode/barcode_packing.h"
+#include "cluster/cluster_forest.h"
+#include "cluster/distance_pass.h"
+#include "cluster/prefix_buckets.h"
+#include "cluster/representative_passes.h"
+#include "input/fasta_parser.h"
+#include "output/cluster_report.h"
+#include "run/run_state.h"
+
+namespace {
+
+// Distance 0 with duplicates removed leaves nothing to join: every bucket entry is a cluster of its own.
+bool reports_buckets_directly() { return run_state.distance == 0 && run_state.remove_duplicates; }
+
+// With duplicates removed no two barcodes are equal, so the distance-0 pass could join nothing.
+uint32_t first_distance() { return run_state.remove_duplicates ? 1 : 0; }
+
+}  // namespace
+
+void run_straightforward_engine() {
+  RunState& s = run_state;
+  parse_fasta(s.input_buffer, s.input_size);
+  convert_barcodes();
+  bucket_records();
+  if (reports_buckets_directly()) return write_buckets_as_clusters();
+  create_clusters();
+  for (uint32_t d = first_distance(); d <= s.distance; ++d) cluster_at_distance(d);
+  write_clusters();
+}
+
+void run_fast_engine() {
+  RunState& s = run_state;
+  parse_fasta(s.input_buffer, s.input_size);
+  convert_barcodes_fast();
+  bucket_records_fast();
+  if (reports_buckets_directly()) return write_buckets_as_clusters_fast();
+  create_clusters_fast();
+  cluster_at_distances_fast(first_distance(), s.distance);
+  write_clusters_fast();
+}
