@@ -72,10 +72,12 @@ void convert_barcodes_fast() {
   say("Converting barcodes to binary form\n");
   constexpr uint64_t kMaxSlices = 1024;
   unsigned long long slice_counts[kMaxSlices][4] = {};
-  const uint64_t slices = s.record_count < kMaxSlices ? s.record_count : kMaxSlices;
+  const uint64_t slices = job_count_for(s.record_count, 4096, kMaxSlices);
   run_jobs(slices, [&](uint64_t slice, uint32_t) {
-    const uint64_t end = s.record_count * (slice + 1) / slices;
-    for (uint64_t i = s.record_count * slice / slices; i < end; ++i) ++slice_counts[slice][pack_barcode(record_at(i))];
+    const uint64_t end = job_begin(slice + 1, slices, s.record_count);
+    for (uint64_t i = job_begin(slice, slices, s.record_count); i < end; ++i) {
+      ++slice_counts[slice][pack_barcode(record_at(i))];
+    }
   });
   unsigned long long counts[4] = {0, 0, 0, 0};
   for (uint64_t slice = 0; slice < slices; ++slice) {

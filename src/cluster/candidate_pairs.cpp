@@ -156,6 +156,7 @@ uint32_t neighbour_patterns(uint32_t k) {
 
 TARNWELL_POPCOUNT_CLONES
 bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* buffer) {
+  if (search.bucket_first[bucket] == search.bucket_first[bucket + 1]) return true;
   const uint64_t first_pair = buffer->count;
   bool fits;
   if (search.prefix_distance == 0) {

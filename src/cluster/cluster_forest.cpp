@@ -66,17 +66,18 @@ void create_clusters_fast() {
     s.bucket_start[k] = node;
     node += s.bucket_counts[k];
   }
-  // The buckets are copied and released a window at a time, and the heap is
-  // trimmed after each, so the entry arrays and the node array are never
-  // resident in full together.
-  constexpr uint32_t kWindows = 32;
-  constexpr uint32_t kBucketsPerWindow = kBucketCount / kWindows;
-  constexpr uint32_t kJobsPerWindow = 16;
-  for (uint32_t window = 0; window < kWindows; ++window) {
-    const uint32_t first_bucket = window * kBucketsPerWindow;
-    run_jobs(kJobsPerWindow, [&](uint64_t job, uint32_t) {
-      const uint32_t begin = first_bucket + static_cast<uint32_t>(job) * (kBucketsPerWindow / kJobsPerWindow);
-      for (uint32_t k = begin; k < begin + kBucketsPerWindow / kJobsPerWindow; ++k) {
+  // Large forests copy and release the buckets a window at a time, trimming
+  // the heap after each, so that the entry arrays and the node array are
+  // never resident in full together.
+  constexpr uint64_t kLargeForest = 1 << 20;
+  const uint32_t windows = s.entry_count >= kLargeForest ? 32 : 1;
+  const uint32_t buckets_per_window = kBucketCount / windows;
+  const uint64_t jobs = job_count_for(s.entry_count / windows, 1 << 14, 16);
+  for (uint32_t window = 0; window < windows; ++window) {
+    const uint32_t first_bucket = window * buckets_per_window;
+    run_jobs(jobs, [&](uint64_t job, uint32_t) {
+      const uint64_t end = first_bucket + job_begin(job + 1, jobs, buckets_per_window);
+      for (uint64_t k = first_bucket + job_begin(job, jobs, buckets_per_window); k < end; ++k) {
         ClusterNode* first = s.bucket_start[k];
         for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
           first[e].record = s.bucket_entries[k][e];
@@ -85,7 +86,8 @@ void create_clusters_fast() {
         }
       }
     });
-    for (uint32_t k = first_bucket; k < first_bucket + kBucketsPerWindow; ++k) {
+    if (windows == 1) break;
+    for (uint32_t k = first_bucket; k < first_bucket + buckets_per_window; ++k) {
       if (s.bucket_entries[k] == nullptr) continue;
       tracked_free(s.bucket_entries[k], s.bucket_bytes[k]);
       s.bucket_entries[k] = nullptr;

@@ -87,16 +87,25 @@ void bucket_records() {
 
 namespace {
 
-constexpr uint64_t kBucketsPerJob = 256;
-constexpr uint64_t kBucketJobs = kBucketCount / kBucketsPerJob;
+// Sorting and duplicate removal take stretches of buckets holding about this many entries.
+constexpr uint64_t kEntriesPerJob = 4096;
+constexpr uint64_t kMaxBucketJobs = 256;
+
+uint64_t accepted_count() {
+  uint64_t count = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) count += run_state.bucket_counts[k];
+  return count;
+}
 
 // Fill in parallel: each slice of the record table counts its records per
 // bucket, so that every slice knows where its records go in each bucket
 // behind the slices before it, and input order holds within every bucket.
 void fill_buckets_fast() {
   RunState& s = run_state;
-  constexpr uint64_t kMaxSlices = 16;  // each slice counts in a table of its own
-  const uint64_t slices = std::min<uint64_t>({s.record_count, worker_count(), kMaxSlices});
+  // Each slice counts in a table of its own, worth it only for many records.
+  constexpr uint64_t kMaxSlices = 16;
+  constexpr uint64_t kRecordsPerSlice = 1 << 18;
+  const uint64_t slices = std::min<uint64_t>({s.record_count / kRecordsPerSlice + 1, worker_count(), kMaxSlices});
   const auto slice_begin = [&](uint64_t slice) { return s.record_count * slice / slices; };
   uint64_t* counts = static_cast<uint64_t*>(hold_work_block(kBucketCountsByThread, slices * kBucketTableBytes));
   memset(counts, 0, slices * kBucketTableBytes);
@@ -159,9 +168,10 @@ void sort_buckets_fast() {
   const uint64_t scratch_entries = largest < kMaxScratchEntries ? largest : kMaxScratchEntries;
   SortKey* scratch =
       static_cast<SortKey*>(hold_work_block(kSortScratch, worker_count() * scratch_entries * sizeof(SortKey)));
-  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t worker) {
+  const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
     SortKey* keys = scratch + worker * scratch_entries;
-    for (uint64_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
       const uint64_t count = s.bucket_counts[k];
       if (count <= 1) continue;
       SequenceRecord** entries = s.bucket_entries[k];
@@ -181,8 +191,9 @@ void sort_buckets_fast() {
 void remove_duplicate_barcodes_fast() {
   RunState& s = run_state;
   const size_t barcode_bytes = 8ull * s.barcode_words;
-  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
-    for (uint64_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+  const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
       const uint64_t count = s.bucket_counts[k];
       if (count <= 1) continue;
       SequenceRecord** entries = s.bucket_entries[k];

@@ -1,5 +1,6 @@
 #include "cluster/representative_passes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -12,9 +13,13 @@
 
 namespace {
 
-// Jobs cover a fixed stretch of buckets; the workers take them in turn.
-constexpr uint32_t kBucketsPerJob = 64;
-constexpr uint64_t kBucketJobs = kBucketCount / kBucketsPerJob;
+constexpr uint64_t kMaxJobs = 1024;
+
+// Jobs over the node array cover equal stretches of buckets.
+uint64_t node_jobs() { return job_count_for(run_state.entry_count, 4096, kMaxJobs); }
+uint32_t first_bucket_of(uint64_t job, uint64_t jobs) {
+  return static_cast<uint32_t>(job_begin(job, jobs, kBucketCount));
+}
 
 // Candidate pairs one job slot holds; a job with more is finished by the
 // calling thread.
@@ -43,17 +48,18 @@ void collect_representatives() {
   RunState& s = run_state;
   const ClusterNode* nodes = s.nodes;
   const auto is_representative = [&](const ClusterNode* node) { return node->cluster_id == node - nodes; };
-  uint64_t first_of_job[kBucketJobs + 1];
-  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
+  const uint64_t jobs = node_jobs();
+  uint64_t first_of_job[kMaxJobs + 1];
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
     uint64_t count = 0;
-    for (uint32_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+    for (uint32_t k = first_bucket_of(job, jobs); k < first_bucket_of(job + 1, jobs); ++k) {
       for (const ClusterNode* node = s.bucket_start[k]; node < bucket_end(k); ++node) count += is_representative(node);
     }
     first_of_job[job + 1] = count;
   });
   first_of_job[0] = 0;
-  for (uint64_t job = 0; job < kBucketJobs; ++job) first_of_job[job + 1] += first_of_job[job];
-  const uint64_t count = first_of_job[kBucketJobs];
+  for (uint64_t job = 0; job < jobs; ++job) first_of_job[job + 1] += first_of_job[job];
+  const uint64_t count = first_of_job[jobs];
   const uint32_t words = s.barcode_words;
   s.representative_count = count;
   uint32_t* node_of = static_cast<uint32_t*>(hold_work_block(kRepresentativeNode, 4 * (count + 1)));
@@ -61,9 +67,9 @@ void collect_representatives() {
   uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
   hold_work_block(kSubpassRoot, 4 * count);
   uint32_t* bucket_first = static_cast<uint32_t*>(hold_work_block(kRepresentativeBuckets, 4 * (kBucketCount + 1)));
-  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
     uint32_t u = static_cast<uint32_t>(first_of_job[job]);
-    for (uint32_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+    for (uint32_t k = first_bucket_of(job, jobs); k < first_bucket_of(job + 1, jobs); ++k) {
       bucket_first[k] = u;
       for (const ClusterNode* node = s.bucket_start[k]; node < bucket_end(k); ++node) {
         if (!is_representative(node)) continue;
@@ -178,24 +184,33 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
       work_block<uint32_t>(kSuffixPosition),
       work_block<uint32_t>(kSuffixGroupEnd),
   };
+  // Stretches of about equal numbers of representatives; small ones keep
+  // the workers fed and the joins close behind them.
+  const uint64_t jobs = job_count_for(s.representative_count, 16, kMaxJobs);
+  uint32_t first_bucket[kMaxJobs + 1];
+  for (uint64_t job = 0; job <= jobs; ++job) {
+    const uint64_t first = job_begin(job, jobs, s.representative_count);
+    first_bucket[job] = static_cast<uint32_t>(
+        std::lower_bound(search.bucket_first, search.bucket_first + kBucketCount, first) - search.bucket_first);
+  }
+  first_bucket[jobs] = kBucketCount;
+
   CandidatePair* slot_pairs = work_block<CandidatePair>(kPairSlots);
   uint64_t slot_count[2 * 256];
   uint32_t slot_resume[2 * 256];  // first bucket a slot's job left unsearched
   uint64_t joined = 0;
   run_jobs_in_order(
-      kBucketJobs,
+      jobs,
       [&](uint64_t job, uint32_t slot) {
         PairBuffer buffer{slot_pairs + slot * kPairsPerSlot, 0, kPairsPerSlot};
-        const uint32_t end = static_cast<uint32_t>((job + 1) * kBucketsPerJob);
-        uint32_t k = static_cast<uint32_t>(job * kBucketsPerJob);
-        while (k < end && find_bucket_pairs(search, k, &buffer)) ++k;
+        uint32_t k = first_bucket[job];
+        while (k < first_bucket[job + 1] && find_bucket_pairs(search, k, &buffer)) ++k;
         slot_count[slot] = buffer.count;
         slot_resume[slot] = k;
       },
       [&](uint64_t job, uint32_t slot) {
         joined += join_pairs(slot_pairs + slot * kPairsPerSlot, slot_count[slot]);
-        const uint32_t end = static_cast<uint32_t>((job + 1) * kBucketsPerJob);
-        if (slot_resume[slot] < end) joined += join_buckets_here(search, slot_resume[slot], end);
+        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1]);
       });
   return joined;
 }
@@ -218,9 +233,9 @@ void write_cluster_ids() {
   const uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
   const uint32_t* node_of = work_block<uint32_t>(kRepresentativeNode);
   const uint64_t count = run_state.representative_count;
-  constexpr uint64_t kJobs = 1024;
-  run_jobs(kJobs, [&](uint64_t job, uint32_t) {
-    for (uint64_t u = count * job / kJobs; u < count * (job + 1) / kJobs; ++u) {
+  const uint64_t jobs = job_count_for(count, 4096, kMaxJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t u = job_begin(job, jobs, count); u < job_begin(job + 1, jobs, count); ++u) {
       const int64_t id = node_of[parent[u]];
       for (uint32_t i = node_of[u]; i < node_of[u + 1]; ++i) run_state.nodes[i].cluster_id = id;
     }
@@ -235,10 +250,11 @@ constexpr WorkBlockId kPassBlocks[] = {
 
 uint64_t join_identical_barcodes() {
   RunState& s = run_state;
-  uint64_t joined_by_job[kBucketJobs];
-  run_jobs(kBucketJobs, [&](uint64_t job, uint32_t) {
+  const uint64_t jobs = node_jobs();
+  uint64_t joined_by_job[kMaxJobs];
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
     uint64_t joined = 0;
-    for (uint32_t k = job * kBucketsPerJob; k < (job + 1) * kBucketsPerJob; ++k) {
+    for (uint32_t k = first_bucket_of(job, jobs); k < first_bucket_of(job + 1, jobs); ++k) {
       ClusterNode* const end = bucket_end(k);
       for (ClusterNode* first = s.bucket_start[k]; first < end;) {
         ClusterNode* last = first;
@@ -257,7 +273,7 @@ uint64_t join_identical_barcodes() {
     joined_by_job[job] = joined;
   });
   uint64_t joined = 0;
-  for (uint64_t job = 0; job < kBucketJobs; ++job) joined += joined_by_job[job];
+  for (uint64_t job = 0; job < jobs; ++job) joined += joined_by_job[job];
   return joined;
 }
 

@@ -68,7 +68,7 @@ struct ReportText {
 };
 
 constexpr uint64_t kReportSlotBytes = 2 << 20;
-constexpr uint64_t kReportJobs = 1024;
+constexpr uint64_t kMaxReportJobs = 1024;
 
 void write_out(ReportText* text) {
   fwrite(text->data, 1, text->size, run_state.output_file);
@@ -138,30 +138,33 @@ bool append_cluster(ReportText* text, const ClusterNode* first, uint64_t number,
 
 // Writes the clusters items begin to end of the report in order: workers
 // format whole jobs into their slots; a job that does not fit its slot is
-// finished on the calling thread. cluster_count(job) gives the clusters that
-// the job's items open; append_item appends item i as cluster number n and
+// finished on the calling thread. cluster_count(begin, end) gives the
+// clusters that items begin to end open; append_item appends item i as cluster number n and
 // returns the number of the next cluster, or 0 when it did not fit.
 uint64_t write_report(
-    uint64_t items, const std::function<uint64_t(uint64_t job)>& cluster_count,
+    uint64_t items, const std::function<uint64_t(uint64_t begin, uint64_t end)>& cluster_count,
     const std::function<uint64_t(ReportText*, uint64_t item, uint64_t number, bool flush)>& append_item) {
-  const auto job_begin = [&](uint64_t job) { return items * job / kReportJobs; };
-  uint64_t first_number[kReportJobs + 1];
-  run_jobs(kReportJobs, [&](uint64_t job, uint32_t) { first_number[job + 1] = cluster_count(job); });
+  const uint64_t jobs = job_count_for(items, 64, kMaxReportJobs);
+  const auto first_item = [&](uint64_t job) { return job_begin(job, jobs, items); };
+  uint64_t first_number[kMaxReportJobs + 1];
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    first_number[job + 1] = cluster_count(first_item(job), first_item(job + 1));
+  });
   first_number[0] = 1;
-  for (uint64_t job = 0; job < kReportJobs; ++job) first_number[job + 1] += first_number[job];
+  for (uint64_t job = 0; job < jobs; ++job) first_number[job + 1] += first_number[job];
 
   char* slots = static_cast<char*>(hold_work_block(kReportSlots, ordered_slot_count() * kReportSlotBytes));
   uint64_t resume_item[2 * 256];
   uint64_t resume_number[2 * 256];
   ReportText texts[2 * 256];
   run_jobs_in_order(
-      kReportJobs,
+      jobs,
       [&](uint64_t job, uint32_t slot) {
         ReportText* text = &texts[slot];
         *text = {slots + slot * kReportSlotBytes, 0, kReportSlotBytes};
         uint64_t number = first_number[job];
-        uint64_t item = job_begin(job);
-        for (uint64_t next; item < job_begin(job + 1); ++item, number = next) {
+        uint64_t item = first_item(job);
+        for (uint64_t next; item < first_item(job + 1); ++item, number = next) {
           next = append_item(text, item, number, false);
           if (next == 0) break;
         }
@@ -171,13 +174,13 @@ uint64_t write_report(
       [&](uint64_t job, uint32_t slot) {
         ReportText* text = &texts[slot];
         uint64_t number = resume_number[slot];
-        for (uint64_t item = resume_item[slot]; item < job_begin(job + 1); ++item) {
+        for (uint64_t item = resume_item[slot]; item < first_item(job + 1); ++item) {
           number = append_item(text, item, number, true);
         }
         write_out(text);
       });
   release_work_block(kReportSlots);
-  return first_number[kReportJobs] - 1;
+  return first_number[jobs] - 1;
 }
 
 }  // namespace
@@ -188,9 +191,9 @@ void write_clusters_fast() {
   const auto is_first = [&](uint64_t i) { return s.nodes[i].cluster_id == static_cast<int64_t>(i); };
   const uint64_t clusters = write_report(
       entries,
-      [&](uint64_t job) {
+      [&](uint64_t begin, uint64_t end) {
         uint64_t count = 0;
-        for (uint64_t i = entries * job / kReportJobs; i < entries * (job + 1) / kReportJobs; ++i) count += is_first(i);
+        for (uint64_t i = begin; i < end; ++i) count += is_first(i);
         return count;
       },
       [&](ReportText* text, uint64_t i, uint64_t number, bool flush) -> uint64_t {
@@ -214,7 +217,7 @@ void write_buckets_as_clusters_fast() {
     return s.bucket_entries[k][item - first_entry[k]];
   };
   const uint64_t clusters = write_report(
-      entries, [&](uint64_t job) { return entries * (job + 1) / kReportJobs - entries * job / kReportJobs; },
+      entries, [](uint64_t begin, uint64_t end) { return end - begin; },
       [&](ReportText* text, uint64_t item, uint64_t number, bool flush) -> uint64_t {
         const uint64_t size_before = text->size;
         if (append_header(text, number, flush) && append_member(text, entry(item), flush)) return number + 1;

@@ -35,6 +35,11 @@ uint32_t worker_count() {
   return jobs < kMaxWorkers ? jobs : kMaxWorkers;
 }
 
+uint64_t job_count_for(uint64_t items, uint64_t items_per_job, uint64_t max_jobs) {
+  const uint64_t jobs = items / items_per_job;
+  return jobs < 1 ? 1 : (jobs > max_jobs ? max_jobs : jobs);
+}
+
 void run_jobs(uint64_t job_count, const std::function<void(uint64_t job, uint32_t worker)>& work) {
   const uint64_t wanted = worker_count();
   if (wanted <= 1 || job_count <= 1) {
@@ -70,49 +75,52 @@ void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job
   };
   if (slot_count == 1 || job_count <= 1) return run_alone();
 
-  // The calling thread consumes; the workers produce, each job into slot job %
-  // slot_count once the job that held that slot before has been consumed.
+  // The calling thread consumes; the workers produce. Job j goes to slot
+  // j % slot_count and is handed out only once the job before it in that
+  // slot has been consumed.
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable job_free;   // producers wait here for a job they may take
+  std::condition_variable job_ready;  // the consumer waits here for the next result
   uint64_t next_job = 0;
   uint64_t consumed = 0;
-  uint64_t produced_job[2 * kMaxWorkers];  // per slot: the job whose result it holds, or ~0
-  for (uint32_t slot = 0; slot < slot_count; ++slot) produced_job[slot] = ~0ull;
+  uint64_t ready_up_to = 0;             // the consumer waits while job ready_up_to is not produced
+  bool produced[2 * kMaxWorkers] = {};  // per slot: its job's result is there
 
   const std::function<void()> body = [&] {
+    std::unique_lock<std::mutex> held(lock);
     for (;;) {
-      uint64_t job;
-      {
-        std::unique_lock<std::mutex> held(lock);
-        if (next_job == job_count) return;
-        job = next_job++;
-        changed.wait(held, [&] { return job < consumed + slot_count; });
-      }
+      job_free.wait(held, [&] { return next_job == job_count || next_job < consumed + slot_count; });
+      if (next_job == job_count) return;
+      const uint64_t job = next_job++;
       const uint32_t slot = static_cast<uint32_t>(job % slot_count);
+      held.unlock();
       produce(job, slot);
-      {
-        std::lock_guard<std::mutex> held(lock);
-        produced_job[slot] = job;
-      }
-      changed.notify_all();
+      held.lock();
+      produced[slot] = true;
+      if (job == ready_up_to) job_ready.notify_one();
     }
   };
   std::thread threads[kMaxWorkers];
-  const uint32_t started = start_threads(threads, worker_count(), body);
+  const uint64_t producers = job_count < worker_count() ? job_count : worker_count();
+  const uint32_t started = start_threads(threads, static_cast<uint32_t>(producers), body);
   if (started == 0) return run_alone();
 
   for (uint64_t job = 0; job < job_count; ++job) {
     const uint32_t slot = static_cast<uint32_t>(job % slot_count);
     {
       std::unique_lock<std::mutex> held(lock);
-      changed.wait(held, [&] { return produced_job[slot] == job; });
+      ready_up_to = job;
+      job_ready.wait(held, [&] { return produced[slot]; });
     }
     consume(job, slot);
     {
       std::lock_guard<std::mutex> held(lock);
+      produced[slot] = false;
       consumed = job + 1;
     }
-    changed.notify_all();
+    job_free.notify_one();
   }
+  // Producers that found no job left may still wait for one.
+  job_free.notify_all();
   join_threads(threads, started);
 }

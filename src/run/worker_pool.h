@@ -9,6 +9,13 @@
 // Threads the fast engine uses: run_state.jobs, capped at 256.
 [[nodiscard]] uint32_t worker_count();
 
+// Jobs for items to be handled in jobs of about items_per_job, from 1 to
+// max_jobs: small inputs run on the calling thread alone.
+[[nodiscard]] uint64_t job_count_for(uint64_t items, uint64_t items_per_job, uint64_t max_jobs);
+
+// The first of count things (buckets, records) that job j of jobs covers.
+[[nodiscard]] inline uint64_t job_begin(uint64_t j, uint64_t jobs, uint64_t count) { return count * j / jobs; }
+
 // Runs work(job, worker) for every job from 0 to job_count - 1 on the workers,
 // the calling thread among them, and returns when all are done. worker (0 to
 // worker_count() - 1) names the thread, for per-thread scratch; no two jobs

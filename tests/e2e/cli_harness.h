@@ -33,8 +33,7 @@ struct CliResult {
 // Runs tarnwell with args in dir (its working directory); standard input
 // comes from stdin_path when given, else /dev/null.
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args,
-                       const std::string& stdin_path = "/dev/null",
-                       const std::vector<std::string>& wrapper = {});
+                       const std::string& stdin_path = "/dev/null", const std::vector<std::string>& wrapper = {});
 
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path, bool* exists = nullptr);
