@@ -1,17 +1,22 @@
 #include "cluster/candidate_pairs.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "cluster/distance_pass.h"
+#include "run/run_state.h"
 
-// The searches count differing bases with popcount; on x86-64 a second copy of
-// them uses the POPCNT instruction where the processor has it.
+// The searches count differing bases with popcount. On x86-64 a second copy
+// of find_bucket_pairs uses the POPCNT instruction where the processor has
+// it; every helper of the search is inlined into it so that the copy covers
+// them too.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define TARNWELL_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
 #else
 #define TARNWELL_POPCOUNT_CLONES
 #endif
+#define TARNWELL_SEARCH_STEP [[gnu::always_inline]] inline
 
 namespace {
 
@@ -19,19 +24,19 @@ constexpr uint64_t kLowBitOfEachBase = 0x5555555555555555ull;
 constexpr uint64_t kWordZeroSuffix = 0x0000ffffffffffffull;  // word 0 without its 8-base prefix
 
 // Bases at which two words of packed barcode differ: one bit per base.
-inline uint32_t differing_bases(uint64_t a, uint64_t b) {
+TARNWELL_SEARCH_STEP uint32_t differing_bases(uint64_t a, uint64_t b) {
   const uint64_t diff = a ^ b;
   return static_cast<uint32_t>(__builtin_popcountll((diff | (diff >> 1)) & kLowBitOfEachBase));
 }
 
-inline uint32_t barcode_distance(const uint64_t* x, const uint64_t* y, uint32_t words) {
+TARNWELL_SEARCH_STEP uint32_t barcode_distance(const uint64_t* x, const uint64_t* y, uint32_t words) {
   uint32_t distance = differing_bases(x[0], y[0]);
   for (uint32_t j = 1; j < words; ++j) distance += differing_bases(x[j], y[j]);
   return distance;
 }
 
 // -1, 0 or 1 as the suffix of x sorts before, with, or after the suffix of y.
-inline int compare_suffixes(const uint64_t* x, const uint64_t* y, uint32_t words) {
+TARNWELL_SEARCH_STEP int compare_suffixes(const uint64_t* x, const uint64_t* y, uint32_t words) {
   if ((x[0] & kWordZeroSuffix) != (y[0] & kWordZeroSuffix))
     return (x[0] & kWordZeroSuffix) < (y[0] & kWordZeroSuffix) ? -1 : 1;
   for (uint32_t j = 1; j < words; ++j) {
@@ -40,17 +45,18 @@ inline int compare_suffixes(const uint64_t* x, const uint64_t* y, uint32_t words
   return 0;
 }
 
-inline uint32_t prefix_key_of(const uint64_t* barcode) { return static_cast<uint32_t>(barcode[0] >> 48); }
+TARNWELL_SEARCH_STEP uint32_t prefix_key_of(const uint64_t* barcode) { return static_cast<uint32_t>(barcode[0] >> 48); }
 
 // Appends one pair; false when the buffer is full.
-inline bool append(PairBuffer* buffer, uint32_t rank, uint32_t x, uint32_t y) {
+TARNWELL_SEARCH_STEP bool append(PairBuffer* buffer, uint32_t rank, uint32_t x, uint32_t y) {
   if (buffer->count == buffer->capacity) return false;
   buffer->pairs[buffer->count++] = {rank, x, y};
   return true;
 }
 
 // Subpass 0: each representative against every later one of its bucket.
-bool pairs_within_bucket(const PairSearch& search, uint32_t begin, uint32_t end, PairBuffer* buffer) {
+TARNWELL_SEARCH_STEP bool pairs_within_bucket(const PairSearch& search, uint32_t begin, uint32_t end,
+                                              PairBuffer* buffer) {
   const uint32_t words = search.barcode_words;
   for (uint32_t x = begin; x < end; ++x) {
     const uint64_t* bx = search.barcodes + uint64_t{x} * words;
@@ -63,7 +69,7 @@ bool pairs_within_bucket(const PairSearch& search, uint32_t begin, uint32_t end,
 }
 
 // Every representative of bucket a against every one of neighbour n.
-bool pairs_across_buckets(const PairSearch& search, uint32_t a, uint32_t n, PairBuffer* buffer) {
+TARNWELL_SEARCH_STEP bool pairs_across_buckets(const PairSearch& search, uint32_t a, uint32_t n, PairBuffer* buffer) {
   const uint32_t words = search.barcode_words;
   const uint32_t n_begin = search.bucket_first[n];
   const uint32_t n_end = search.bucket_first[n + 1];
@@ -79,7 +85,8 @@ bool pairs_across_buckets(const PairSearch& search, uint32_t a, uint32_t n, Pair
 
 // k = d: the pairs of buckets a and n with equal suffixes. Both buckets are
 // ordered by suffix, so one merge finds them, each x meeting at most one y.
-bool pairs_with_equal_suffixes(const PairSearch& search, uint32_t a, uint32_t n, PairBuffer* buffer) {
+TARNWELL_SEARCH_STEP bool pairs_with_equal_suffixes(const PairSearch& search, uint32_t a, uint32_t n,
+                                                    PairBuffer* buffer) {
   const uint32_t words = search.barcode_words;
   uint32_t x = search.bucket_first[a];
   uint32_t y = search.bucket_first[n];
@@ -102,31 +109,25 @@ bool pairs_with_equal_suffixes(const PairSearch& search, uint32_t a, uint32_t n,
 }
 
 // Visits the non-empty neighbours of bucket a with larger keys, in the order
-// of the straightforward pass. Subsets reach only the positions that can
-// differ, which keeps their order among themselves.
-bool pairs_with_neighbours(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
-  const uint32_t k = search.prefix_distance;
-  if (k > search.key_positions) return true;
-  const bool equal_suffixes = k == search.distance;
-  uint32_t subset[8];
-  for (uint32_t i = 0; i < k; ++i) subset[i] = i;
-  do {
-    for (uint32_t v = 0; v < (1u << (2 * k)); ++v) {
-      uint32_t n;
-      if (!neighbour_key(a, subset, k, v, &n) || n <= a) continue;
-      if (search.bucket_first[n] == search.bucket_first[n + 1]) continue;
-      const bool fits =
-          equal_suffixes ? pairs_with_equal_suffixes(search, a, n, buffer) : pairs_across_buckets(search, a, n, buffer);
-      if (!fits) return false;
-    }
-  } while (next_combination(subset, search.key_positions, k));
+// of the straightforward pass.
+TARNWELL_SEARCH_STEP bool pairs_with_neighbours(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
+  uint32_t neighbours[kMaxNeighbours];
+  const uint32_t count = list_neighbours(a, search.prefix_distance, search.key_positions, neighbours);
+  const bool equal_suffixes = search.prefix_distance == search.distance;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t n = neighbours[i];
+    if (n <= a || search.bucket_first[n] == search.bucket_first[n + 1]) continue;
+    const bool fits =
+        equal_suffixes ? pairs_with_equal_suffixes(search, a, n, buffer) : pairs_across_buckets(search, a, n, buffer);
+    if (!fits) return false;
+  }
   return true;
 }
 
 // k = d through the suffix index: each x meets the later members of its run
 // of equal suffixes, which lie in buckets with larger keys; those at prefix
 // distance k are its partners. The pairs are then put in join order.
-bool pairs_by_suffix(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
+TARNWELL_SEARCH_STEP bool pairs_by_suffix(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
   const uint64_t first_pair = buffer->count;
   const uint32_t words = search.barcode_words;
   for (uint32_t x = search.bucket_first[a]; x < search.bucket_first[a + 1]; ++x) {
@@ -146,10 +147,11 @@ bool pairs_by_suffix(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
   return true;
 }
 
-// The neighbour buckets that an enumeration for prefix distance k forms.
-uint32_t neighbour_patterns(uint32_t k) {
+// The neighbour keys that list_neighbours forms for prefix distance k.
+uint32_t neighbour_count(uint32_t k) {
   static const uint32_t kSubsets[9] = {1, 8, 28, 56, 70, 56, 28, 8, 1};
-  return kSubsets[k] << (2 * k);
+  static const uint32_t kPatterns[9] = {1, 3, 9, 27, 81, 243, 729, 2187, 6561};
+  return kSubsets[k] * kPatterns[k];
 }
 
 }  // namespace
@@ -170,11 +172,134 @@ bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* bu
     for (uint32_t x = search.bucket_first[bucket]; x < search.bucket_first[bucket + 1]; ++x) {
       scan += search.suffix_group_end[search.suffix_position[x]] - search.suffix_position[x] - 1;
     }
-    fits = scan <= neighbour_patterns(search.prefix_distance) ? pairs_by_suffix(search, bucket, buffer)
-                                                              : pairs_with_neighbours(search, bucket, buffer);
+    fits = scan <= neighbour_count(search.prefix_distance) ? pairs_by_suffix(search, bucket, buffer)
+                                                           : pairs_with_neighbours(search, bucket, buffer);
   }
   if (!fits) buffer->count = first_pair;
   return fits;
+}
+
+namespace {
+
+// Orders entries by the bits of their word that mask keeps (stable, so ties
+// keep their order), least significant 11-bit digit first.
+void sort_by_masked_word(BlankedEntry* entries, BlankedEntry* scratch, uint32_t count, uint64_t mask) {
+  constexpr uint32_t kDigitBits = 11;
+  constexpr uint32_t kDigitMask = (1u << kDigitBits) - 1;
+  BlankedEntry* from = entries;
+  BlankedEntry* to = scratch;
+  for (uint32_t shift = 0; shift < 64; shift += kDigitBits) {
+    if ((mask >> shift & kDigitMask) == 0) continue;
+    const auto digit = [&](const BlankedEntry& e) {
+      return static_cast<uint32_t>((e.word & mask) >> shift) & kDigitMask;
+    };
+    uint32_t starts[kDigitMask + 1] = {};
+    for (uint32_t i = 0; i < count; ++i) ++starts[digit(from[i])];
+    if (starts[digit(from[0])] == count) continue;
+    uint32_t sum = 0;
+    for (uint32_t& start : starts) {
+      const uint32_t here = start;
+      start = sum;
+      sum += here;
+    }
+    for (uint32_t i = 0; i < count; ++i) to[starts[digit(from[i])]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != entries) memcpy(entries, from, sizeof(BlankedEntry) * count);
+}
+
+// The bits of prefix block b of k + 1 blocks that split the 8 prefix positions.
+uint64_t prefix_block_bits(uint32_t b, uint32_t k) {
+  uint64_t bits = 0;
+  for (uint32_t p = 8 * b / (k + 1); p < 8 * (b + 1) / (k + 1); ++p) bits |= uint64_t{3} << (62 - 2 * p);
+  return bits;
+}
+
+}  // namespace
+
+uint32_t one_suffix_base_apart_searches(const PairSearch& search) {
+  return search.suffix_length * (search.prefix_distance + 1);
+}
+
+TARNWELL_POPCOUNT_CLONES
+bool find_pairs_one_suffix_base_apart(const PairSearch& search, uint32_t search_number, BlankedEntry* entries,
+                                      BlankedEntry* scratch, PairBuffer* buffer) {
+  assert(search.barcode_words == 1 && search.distance == search.prefix_distance + 1 && search.prefix_distance <= 2);
+  const uint32_t k = search.prefix_distance;
+  const uint32_t q = search_number / (k + 1);
+  const uint32_t block = search_number % (k + 1);
+  // Keep the suffix but base q, and one block of the prefix: a pair whose
+  // suffixes differ at q alone agrees on at least one of the k + 1 blocks,
+  // and is taken up in the first block it agrees on.
+  const uint64_t mask = (kWordZeroSuffix & ~(uint64_t{3} << (62 - 2 * (8 + q)))) | prefix_block_bits(block, k);
+  uint64_t earlier_blocks[2] = {0, 0};
+  for (uint32_t b = 0; b < block; ++b) earlier_blocks[b] = prefix_block_bits(b, k);
+  const uint32_t count = search.bucket_first[kBucketCount];
+  for (uint32_t u = 0; u < count; ++u) entries[u] = {search.barcodes[u], u, search.root[u]};
+  if (count == 0) return true;
+  sort_by_masked_word(entries, scratch, count, mask);
+  const uint64_t first_pair = buffer->count;
+  for (uint32_t begin = 0, end; begin < count; begin = end) {
+    const uint64_t group = entries[begin].word & mask;
+    end = begin + 1;
+    while (end < count && (entries[end].word & mask) == group) ++end;
+    for (uint32_t i = begin; i < end; ++i) {
+      for (uint32_t j = i + 1; j < end; ++j) {
+        const BlankedEntry& u = entries[i];
+        const BlankedEntry& v = entries[j];
+        if (u.root == v.root || differing_bases(u.word, v.word) != search.distance) continue;
+        const uint32_t key_u = prefix_key_of(&u.word);
+        const uint32_t key_v = prefix_key_of(&v.word);
+        if (differing_bases(uint64_t{key_u} << 48, uint64_t{key_v} << 48) != k) continue;
+        if (((u.word ^ v.word) & earlier_blocks[0]) == 0 && block > 0) continue;
+        if (((u.word ^ v.word) & earlier_blocks[1]) == 0 && block > 1) continue;
+        // x is the one the straightforward pass starts from: the smaller key, or within one bucket the earlier.
+        const bool u_first = u.representative < v.representative;
+        const uint32_t a = u_first ? key_u : key_v;
+        const uint32_t n = u_first ? key_v : key_u;
+        const uint32_t rank = (a << 16) | (a == n ? 0 : neighbour_rank(a, n));
+        if (!append(buffer, rank, u_first ? u.representative : v.representative,
+                    u_first ? v.representative : u.representative)) {
+          buffer->count = first_pair;
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+uint32_t list_neighbours(uint32_t a, uint32_t k, uint32_t positions, uint32_t* keys) {
+  assert(k <= 3 && "kMaxNeighbours holds the neighbours of up to 3 changed positions");
+  // The three other bases of each base, ascending: the patterns that give a
+  // neighbour, in the order in which they come up.
+  static const uint32_t kOtherBases[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+  if (k == 0 || k > positions) return 0;
+  uint32_t count = 0;
+  uint32_t subset[8];
+  for (uint32_t i = 0; i < k; ++i) subset[i] = i;
+  do {
+    uint32_t shift[3];
+    uint32_t base[3];
+    uint32_t cleared = a;
+    for (uint32_t i = 0; i < k; ++i) {
+      shift[i] = 2 * (7 - subset[i]);
+      base[i] = (a >> shift[i]) & 3;
+      cleared &= ~(3u << shift[i]);
+    }
+    // An odometer over the three other bases at each position, the subset's
+    // first position turning fastest, as its base takes the lowest pattern bits.
+    uint32_t digit[3] = {0, 0, 0};
+    for (;;) {
+      uint32_t key = cleared;
+      for (uint32_t i = 0; i < k; ++i) key |= kOtherBases[base[i]][digit[i]] << shift[i];
+      keys[count++] = key;
+      uint32_t i = 0;
+      while (i < k && ++digit[i] == 3) digit[i++] = 0;
+      if (i == k) break;
+    }
+  } while (next_combination(subset, positions, k));
+  return count;
 }
 
 uint32_t neighbour_rank(uint32_t a, uint32_t n) {
@@ -209,6 +334,10 @@ uint32_t neighbour_rank(uint32_t a, uint32_t n) {
   return (uint32_t{subset_ranks.of_mask[mask]} << (2 * k)) | pattern;
 }
 
+namespace {
+
+// Orders the representatives by suffix, ties in index order: a stable radix
+// sort over the suffix bits; scratch holds count entries.
 void sort_by_suffix(const uint64_t* barcodes, uint32_t barcode_words, uint32_t count, uint32_t* order,
                     uint32_t* scratch) {
   constexpr uint32_t kDigitBits = 11;
@@ -241,4 +370,21 @@ void sort_by_suffix(const uint64_t* barcodes, uint32_t barcode_words, uint32_t c
     }
   }
   if (from != order) memcpy(order, from, sizeof(uint32_t) * count);
+}
+
+}  // namespace
+
+void index_suffixes(const uint64_t* barcodes, uint32_t barcode_words, uint32_t count, uint32_t* order,
+                    uint32_t* position, uint32_t* group_end) {
+  sort_by_suffix(barcodes, barcode_words, count, order, position);
+  const auto same_suffix = [&](uint32_t x, uint32_t y) {
+    const uint64_t* bx = barcodes + uint64_t{x} * barcode_words;
+    const uint64_t* by = barcodes + uint64_t{y} * barcode_words;
+    return ((bx[0] ^ by[0]) & kWordZeroSuffix) == 0 && memcmp(bx + 1, by + 1, 8ull * (barcode_words - 1)) == 0;
+  };
+  for (uint32_t place = count; place-- > 0;) {
+    const bool continues = place + 1 < count && same_suffix(order[place], order[place + 1]);
+    group_end[place] = continues ? group_end[place + 1] : place + 1;
+    position[order[place]] = place;
+  }
 }

@@ -31,6 +31,7 @@ struct PairSearch {
   uint32_t prefix_distance;      // k, at most d
   uint32_t barcode_words;        // words per barcode
   uint32_t key_positions;        // prefix positions that can differ: the barcode length, at most 8
+  uint32_t suffix_length;        // bases after the prefix, 0 for barcodes of 8 bases or fewer
   const uint64_t* barcodes;      // barcode_words words per representative
   const uint32_t* bucket_first;  // first representative of each bucket; entry 65536 is the count
   const uint32_t* root;          // cluster root of each representative when the subpass began
@@ -46,12 +47,44 @@ struct PairSearch {
 // all fit.
 [[nodiscard]] bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* buffer);
 
+// A representative with its one-word barcode and root, for the search below.
+struct BlankedEntry {
+  uint64_t word;
+  uint32_t representative;
+  uint32_t root;
+};
+
+// For d = k + 1 and one-word barcodes, a search over all buckets at once
+// that suits an even, dense spread of barcodes: the candidate pairs whose
+// suffixes differ in one base only. Search number i (below
+// one_suffix_base_apart_searches) orders all representatives by their barcode
+// with suffix base i / (k + 1) blanked and only prefix block i % (k + 1) of
+// k + 1 kept, and compares those that then agree; each pair is taken up in
+// exactly one search. Pairs are ranked (x's bucket) * 65536 + neighbour rank,
+// so that ordering the pairs of all searches by (rank, x, y) gives join order.
+// entries and scratch hold one entry per representative. Returns false, with
+// the buffer's count as it was, when the pairs do not fit.
+[[nodiscard]] bool find_pairs_one_suffix_base_apart(const PairSearch& search, uint32_t search_number,
+                                                    BlankedEntry* entries, BlankedEntry* scratch, PairBuffer* buffer);
+[[nodiscard]] uint32_t one_suffix_base_apart_searches(const PairSearch& search);
+
+// The most neighbour keys one key has: 56 subsets of 3 changed positions, 27
+// patterns each.
+constexpr uint32_t kMaxNeighbours = 56 * 27;
+
+// Lists the keys at prefix distance k (at most 3) from key a that differ only
+// among the first `positions` prefix positions, in the order in which the
+// straightforward pass forms them; returns how many. Positions at or after a
+// short barcode's end are zero in every key, so leaving them out keeps the
+// order of the others.
+uint32_t list_neighbours(uint32_t a, uint32_t k, uint32_t positions, uint32_t* keys);
+
 // Orders the neighbours n of key a at one prefix distance as the
 // straightforward pass visits them: changed positions as a subset in
 // lexicographic order, then the pattern of n's bases there.
 [[nodiscard]] uint32_t neighbour_rank(uint32_t a, uint32_t n);
 
-// Orders the representatives by suffix, ties in index order (a stable radix
-// sort over the suffix bits); scratch holds count entries.
-void sort_by_suffix(const uint64_t* barcodes, uint32_t barcode_words, uint32_t count, uint32_t* order,
-                    uint32_t* scratch);
+// Builds the suffix index of PairSearch for count representatives:
+// suffix_order, suffix_position and suffix_group_end, count entries each.
+void index_suffixes(const uint64_t* barcodes, uint32_t barcode_words, uint32_t count, uint32_t* order,
+                    uint32_t* position, uint32_t* group_end);

@@ -1,12 +1,14 @@
 #include "cluster/representative_passes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
 #include "cluster/candidate_pairs.h"
 #include "cluster/distance_pass.h"
 #include "run/messages.h"
+#include "run/phase_clock.h"
 #include "run/run_state.h"
 #include "run/tracked_memory.h"
 #include "run/worker_pool.h"
@@ -22,8 +24,11 @@ uint32_t first_bucket_of(uint64_t job, uint64_t jobs) {
 }
 
 // Candidate pairs one job slot holds; a job with more is finished by the
-// calling thread.
-constexpr uint64_t kPairsPerSlot = 1 << 16;
+// calling thread. Small inputs get small slots.
+uint64_t pairs_per_slot() {
+  const uint64_t count = run_state.representative_count;
+  return count < 64 ? 64 : (count > (1 << 16) ? 1 << 16 : count);
+}
 
 template <typename T>
 T* work_block(WorkBlockId id) {
@@ -86,7 +91,7 @@ void collect_representatives() {
 
 // The suffix index for the subpasses that join barcodes with equal suffixes;
 // a barcode of 8 bases or fewer has no suffix and needs none.
-void index_suffixes() {
+void hold_suffix_index() {
   RunState& s = run_state;
   if (s.barcode_length <= 8) return;
   const uint32_t count = static_cast<uint32_t>(s.representative_count);
@@ -95,17 +100,7 @@ void index_suffixes() {
   uint32_t* order = static_cast<uint32_t*>(hold_work_block(kSuffixOrder, 4ull * count));
   uint32_t* position = static_cast<uint32_t*>(hold_work_block(kSuffixPosition, 4ull * count));
   uint32_t* group_end = static_cast<uint32_t*>(hold_work_block(kSuffixGroupEnd, 4ull * count));
-  sort_by_suffix(barcodes, words, count, order, position);
-  const auto same_suffix = [&](uint32_t x, uint32_t y) {
-    const uint64_t* bx = barcodes + uint64_t{x} * words;
-    const uint64_t* by = barcodes + uint64_t{y} * words;
-    return ((bx[0] ^ by[0]) << 16) == 0 && memcmp(bx + 1, by + 1, 8ull * (words - 1)) == 0;
-  };
-  for (uint32_t place = count; place-- > 0;) {
-    const bool continues = place + 1 < count && same_suffix(order[place], order[place + 1]);
-    group_end[place] = continues ? group_end[place + 1] : place + 1;
-    position[order[place]] = place;
-  }
+  index_suffixes(barcodes, words, count, order, position, group_end);
 }
 
 // Root of u's cluster with path halving; roots are the smallest index of their cluster.
@@ -166,6 +161,100 @@ uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t en
   return joined;
 }
 
+// Doubles the subpass pair list, keeping the pairs it holds.
+void grow_pair_list(PairBuffer* list) {
+  WorkBlock& block = run_state.work_blocks[kSubpassPairs];
+  CandidatePair* grown = static_cast<CandidatePair*>(tracked_malloc(2 * block.bytes));
+  memcpy(grown, list->pairs, list->count * sizeof(CandidatePair));
+  tracked_free(block.data, block.bytes);
+  block = {grown, 2 * block.bytes};
+  list->pairs = grown;
+  list->capacity = block.bytes / sizeof(CandidatePair);
+}
+
+// Whether subpass k of pass d = k + 1 is better searched by blanking each
+// suffix base in turn than bucket by bucket: the bucket search compares every
+// pair of two neighbour buckets, which in a dense, even spread of barcodes
+// costs far more than sorting all representatives once per suffix base.
+bool search_by_blanked_suffix(const PairSearch& search) {
+  const RunState& s = run_state;
+  if (search.barcode_words != 1 || search.distance != search.prefix_distance + 1 || search.suffix_length == 0) {
+    return false;
+  }
+  const uint32_t* first = search.bucket_first;
+  const uint64_t jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
+  double bucket_cost_of_job[kMaxJobs];
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    double cost = 0;
+    uint32_t neighbours[kMaxNeighbours];
+    for (uint32_t a = first_bucket_of(job, jobs); a < first_bucket_of(job + 1, jobs); ++a) {
+      const double size = first[a + 1] - first[a];
+      if (size == 0) continue;
+      if (search.prefix_distance == 0) {
+        cost += size * size / 2;
+        continue;
+      }
+      const uint32_t count = list_neighbours(a, search.prefix_distance, search.key_positions, neighbours);
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t n = neighbours[i];
+        if (n > a && first[n] != first[n + 1]) cost += size * (first[n + 1] - first[n]) + 30;
+      }
+    }
+    bucket_cost_of_job[job] = cost;
+  });
+  double bucket_cost = 0;
+  for (uint64_t job = 0; job < jobs; ++job) bucket_cost += bucket_cost_of_job[job];
+  // Per search: a radix sort, then every pair within each run of equal
+  // masked barcodes, which an even spread makes about count / 4^kept long.
+  const double count = static_cast<double>(s.representative_count);
+  const double searches = one_suffix_base_apart_searches(search);
+  const double kept_bases = search.suffix_length - 1 + 8 / (search.prefix_distance + 1);
+  const double blanked_cost = searches * (25 * count + count * count / (2 * std::pow(4.0, kept_bases)));
+  return blanked_cost < bucket_cost;
+}
+
+// Subpass k of pass d = k + 1 by blanked suffix base: the workers search one
+// suffix base each and leave the pairs of all buckets in their buffers; the
+// calling thread gathers them, puts them in join order and joins them. A
+// search that overflows its worker's buffer is redone on the calling thread.
+uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
+  const uint32_t count = static_cast<uint32_t>(run_state.representative_count);
+  const uint32_t searches = one_suffix_base_apart_searches(search);
+  const uint32_t workers = worker_count();
+  BlankedEntry* entries =
+      static_cast<BlankedEntry*>(reserve_work_block(kBlankedEntries, 2ull * workers * count * sizeof(BlankedEntry)));
+  CandidatePair* worker_pairs = work_block<CandidatePair>(kPairSlots);
+  uint64_t worker_count_of_pairs[256] = {};
+  bool searched[3 * 24] = {};
+  run_jobs(searches, [&](uint64_t i, uint32_t worker) {
+    BlankedEntry* mine = entries + 2ull * worker * count;
+    PairBuffer buffer{worker_pairs + worker * pairs_per_slot(), worker_count_of_pairs[worker], pairs_per_slot()};
+    searched[i] = find_pairs_one_suffix_base_apart(search, static_cast<uint32_t>(i), mine, mine + count, &buffer);
+    worker_count_of_pairs[worker] = buffer.count;
+  });
+  uint64_t total = 0;
+  for (uint32_t worker = 0; worker < workers; ++worker) total += worker_count_of_pairs[worker];
+  PairBuffer all{static_cast<CandidatePair*>(reserve_work_block(kSubpassPairs, (total + 1) * sizeof(CandidatePair))), 0,
+                 total + 1};
+  for (uint32_t worker = 0; worker < workers; ++worker) {
+    memcpy(all.pairs + all.count, worker_pairs + worker * pairs_per_slot(),
+           worker_count_of_pairs[worker] * sizeof(CandidatePair));
+    all.count += worker_count_of_pairs[worker];
+  }
+  for (uint32_t i = 0; i < searches; ++i) {
+    while (!searched[i] && !find_pairs_one_suffix_base_apart(search, i, entries, entries + count, &all)) {
+      grow_pair_list(&all);
+    }
+  }
+  std::sort(all.pairs, all.pairs + all.count, [](const CandidatePair& p, const CandidatePair& q) {
+    if (p.rank != q.rank) return p.rank < q.rank;
+    return p.x != q.x ? p.x < q.x : p.y < q.y;
+  });
+  const uint64_t joined = join_pairs(all.pairs, all.count);
+  release_work_block(kSubpassPairs);
+  return joined;
+}
+
 // Subpass k of pass d: workers find the pairs of consecutive stretches of
 // buckets, the calling thread joins them stretch by stretch.
 uint64_t join_subpass(uint32_t d, uint32_t k) {
@@ -177,6 +266,7 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
       k,
       s.barcode_words,
       s.barcode_length < 8 ? s.barcode_length : 8,
+      s.barcode_length > 8 ? s.barcode_length - 8 : 0,
       work_block<uint64_t>(kRepresentativeBarcodes),
       work_block<uint32_t>(kRepresentativeBuckets),
       work_block<uint32_t>(kSubpassRoot),
@@ -184,6 +274,8 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
       work_block<uint32_t>(kSuffixPosition),
       work_block<uint32_t>(kSuffixGroupEnd),
   };
+  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search);
+
   // Stretches of about equal numbers of representatives; small ones keep
   // the workers fed and the joins close behind them.
   const uint64_t jobs = job_count_for(s.representative_count, 16, kMaxJobs);
@@ -202,14 +294,14 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
   run_jobs_in_order(
       jobs,
       [&](uint64_t job, uint32_t slot) {
-        PairBuffer buffer{slot_pairs + slot * kPairsPerSlot, 0, kPairsPerSlot};
+        PairBuffer buffer{slot_pairs + slot * pairs_per_slot(), 0, pairs_per_slot()};
         uint32_t k = first_bucket[job];
         while (k < first_bucket[job + 1] && find_bucket_pairs(search, k, &buffer)) ++k;
         slot_count[slot] = buffer.count;
         slot_resume[slot] = k;
       },
       [&](uint64_t job, uint32_t slot) {
-        joined += join_pairs(slot_pairs + slot * kPairsPerSlot, slot_count[slot]);
+        joined += join_pairs(slot_pairs + slot * pairs_per_slot(), slot_count[slot]);
         joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1]);
       });
   return joined;
@@ -242,9 +334,10 @@ void write_cluster_ids() {
   });
 }
 
-constexpr WorkBlockId kPassBlocks[] = {
-    kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent, kSubpassRoot, kRepresentativeBuckets,
-    kSuffixOrder,        kSuffixPosition,         kSuffixGroupEnd,       kPairSlots,   kInlinePairs};
+constexpr WorkBlockId kPassBlocks[] = {kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent,
+                                       kSubpassRoot,        kRepresentativeBuckets,  kSuffixOrder,
+                                       kSuffixPosition,     kSuffixGroupEnd,         kPairSlots,
+                                       kInlinePairs,        kBlankedEntries};
 
 }  // namespace
 
@@ -281,17 +374,19 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
   for (uint32_t d = first; d <= last; ++d) {
     if (!fits_node_indices()) {
       cluster_at_distance(d);
+      mark_phase(pass_phase_name(d));
       continue;
     }
     say("Clustering with distance %u ..", d);
     if (d >= 1 && run_state.work_blocks[kRepresentativeNode].data == nullptr) {
       collect_representatives();
-      index_suffixes();
-      hold_work_block(kPairSlots, ordered_slot_count() * kPairsPerSlot * sizeof(CandidatePair));
-      hold_work_block(kInlinePairs, kPairsPerSlot * sizeof(CandidatePair));
+      hold_suffix_index();
+      hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
+      hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
     }
     const uint64_t joined = d == 0 ? join_identical_barcodes() : join_at_distance(d);
     say(" OK, %llu joined\n", static_cast<unsigned long long>(joined));
+    mark_phase(pass_phase_name(d));
   }
   if (run_state.work_blocks[kRepresentativeNode].data == nullptr) return;
   write_cluster_ids();

@@ -67,7 +67,11 @@ struct ReportText {
   uint64_t capacity;
 };
 
-constexpr uint64_t kReportSlotBytes = 2 << 20;
+// A slot holds a few megabytes of text, less for a small input.
+uint64_t report_slot_bytes() {
+  const uint64_t bytes = run_state.input_size / 32;
+  return bytes < 64 ? 64 : (bytes > (2 << 20) ? 2 << 20 : bytes);
+}
 constexpr uint64_t kMaxReportJobs = 1024;
 
 void write_out(ReportText* text) {
@@ -127,8 +131,24 @@ bool append_member(ReportText* text, const SequenceRecord* record, bool flush) {
 bool append_cluster(ReportText* text, const ClusterNode* first, uint64_t number, bool flush) {
   const uint64_t size_before = text->size;
   bool fits = append_header(text, number, flush);
+  // Members lie all over the input: fetch the records a few members ahead,
+  // and their names and sequences a little closer.
+  constexpr int kRecordLead = 8;
+  constexpr int kTextLead = 4;
+  const ClusterNode* record_ahead = first;
+  const ClusterNode* text_ahead = first;
+  for (int i = 0; i < kRecordLead; ++i) {
+    record_ahead = record_ahead->next;
+    __builtin_prefetch(record_ahead->record);
+    if (i < kTextLead) text_ahead = text_ahead->next;
+  }
   const ClusterNode* node = first;
   do {
+    __builtin_prefetch(text_ahead->record->name);
+    __builtin_prefetch(text_ahead->record->sequence);
+    text_ahead = text_ahead->next;
+    record_ahead = record_ahead->next;
+    __builtin_prefetch(record_ahead->record);
     fits = fits && append_member(text, node->record, flush);
     node = node->next;
   } while (fits && node != first);
@@ -153,7 +173,7 @@ uint64_t write_report(
   first_number[0] = 1;
   for (uint64_t job = 0; job < jobs; ++job) first_number[job + 1] += first_number[job];
 
-  char* slots = static_cast<char*>(hold_work_block(kReportSlots, ordered_slot_count() * kReportSlotBytes));
+  char* slots = static_cast<char*>(hold_work_block(kReportSlots, ordered_slot_count() * report_slot_bytes()));
   uint64_t resume_item[2 * 256];
   uint64_t resume_number[2 * 256];
   ReportText texts[2 * 256];
@@ -161,7 +181,7 @@ uint64_t write_report(
       jobs,
       [&](uint64_t job, uint32_t slot) {
         ReportText* text = &texts[slot];
-        *text = {slots + slot * kReportSlotBytes, 0, kReportSlotBytes};
+        *text = {slots + slot * report_slot_bytes(), 0, report_slot_bytes()};
         uint64_t number = first_number[job];
         uint64_t item = first_item(job);
         for (uint64_t next; item < first_item(job + 1); ++item, number = next) {

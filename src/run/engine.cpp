@@ -7,6 +7,7 @@
 #include "cluster/representative_passes.h"
 #include "input/fasta_parser.h"
 #include "output/cluster_report.h"
+#include "run/phase_clock.h"
 #include "run/run_state.h"
 
 namespace {
@@ -22,21 +23,40 @@ uint32_t first_distance() { return run_state.remove_duplicates ? 1 : 0; }
 void run_straightforward_engine() {
   RunState& s = run_state;
   parse_fasta(s.input_buffer, s.input_size);
+  mark_phase("parse");
   convert_barcodes();
+  mark_phase("pack");
   bucket_records();
-  if (reports_buckets_directly()) return write_buckets_as_clusters();
+  mark_phase("sort");
+  if (reports_buckets_directly()) {
+    write_buckets_as_clusters();
+    return mark_phase("write");
+  }
   create_clusters();
-  for (uint32_t d = first_distance(); d <= s.distance; ++d) cluster_at_distance(d);
+  mark_phase("forest");
+  for (uint32_t d = first_distance(); d <= s.distance; ++d) {
+    cluster_at_distance(d);
+    mark_phase(pass_phase_name(d));
+  }
   write_clusters();
+  mark_phase("write");
 }
 
 void run_fast_engine() {
   RunState& s = run_state;
   parse_fasta(s.input_buffer, s.input_size);
+  mark_phase("parse");
   convert_barcodes_fast();
+  mark_phase("pack");
   bucket_records_fast();
-  if (reports_buckets_directly()) return write_buckets_as_clusters_fast();
+  mark_phase("sort");
+  if (reports_buckets_directly()) {
+    write_buckets_as_clusters_fast();
+    return mark_phase("write");
+  }
   create_clusters_fast();
+  mark_phase("forest");
   cluster_at_distances_fast(first_distance(), s.distance);
   write_clusters_fast();
+  mark_phase("write");
 }

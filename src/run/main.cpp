@@ -11,6 +11,7 @@
 #include "run/messages.h"
 #include "run/options.h"
 #include "run/output_file.h"
+#include "run/phase_clock.h"
 #include "run/run_state.h"
 #include "run/tracked_memory.h"
 
@@ -25,7 +26,9 @@ int main(int argc, char** argv) {
   say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1,
       s.distance != 0 ? "es" : "");
   say("Using only sequences matching template \"%s\"\n", s.template_upper);
+  mark_phase("setup");
   load_file(s.input_path);
+  mark_phase("load");
 #ifdef TARNWELL_STRAIGHTFORWARD_ENGINE
   run_straightforward_engine();
 #else

@@ -45,6 +45,8 @@ enum WorkBlockId : int {
   kSuffixGroupEnd,          // passes: per place, the end of its run of equal suffixes
   kPairSlots,               // passes: one candidate pair buffer per job slot
   kInlinePairs,             // passes: the calling thread's buffer for a job that overflowed
+  kBlankedEntries,          // passes: per worker, all representatives twice, for the blanked-suffix search
+  kSubpassPairs,            // passes: all candidate pairs of a subpass searched by blanked suffix
   kReportSlots,             // report: one text buffer per job slot
   kWorkBlockCount,
 };

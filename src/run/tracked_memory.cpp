@@ -9,6 +9,7 @@
 
 #include "cluster/cluster_forest.h"
 #include "run/messages.h"
+#include "run/phase_clock.h"
 #include "run/run_state.h"
 
 void* tracked_malloc(size_t size) {
@@ -100,4 +101,5 @@ void release_all() {
   }
   if (s.bytes_allocated != 0)
     say("Error: Failed to deallocate %lld bytes\n", static_cast<long long>(s.bytes_allocated));
+  mark_phase("teardown");
 }
