@@ -180,7 +180,12 @@ void sort_buckets_fast() {
                   [](SequenceRecord* a, SequenceRecord* b) { return compare_records(&a, &b) < 0; });
         continue;
       }
-      for (uint64_t e = 0; e < count; ++e) keys[e] = {record_barcode(entries[e])[0], entries[e]};
+      // The records lie all over the table: fetch them well ahead.
+      constexpr uint64_t kLead = 16;
+      for (uint64_t e = 0; e < count; ++e) {
+        if (e + kLead < count) __builtin_prefetch(record_barcode(entries[e + kLead]));
+        keys[e] = {record_barcode(entries[e])[0], entries[e]};
+      }
       std::sort(keys, keys + count, sorts_before);
       for (uint64_t e = 0; e < count; ++e) entries[e] = keys[e].record;
     }
@@ -200,6 +205,7 @@ void remove_duplicate_barcodes_fast() {
       const SequenceRecord* kept = entries[0];
       uint64_t written = 1;
       for (uint64_t r = 1; r < count; ++r) {
+        if (r + 16 < count) __builtin_prefetch(record_barcode(entries[r + 16]));
         if (memcmp(record_barcode(entries[r]), record_barcode(kept), barcode_bytes) == 0) continue;
         entries[written++] = entries[r];
         kept = entries[r];

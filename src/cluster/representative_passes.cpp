@@ -77,6 +77,9 @@ void collect_representatives() {
     for (uint32_t k = first_bucket_of(job, jobs); k < first_bucket_of(job + 1, jobs); ++k) {
       bucket_first[k] = u;
       for (const ClusterNode* node = s.bucket_start[k]; node < bucket_end(k); ++node) {
+        if (node + 16 < nodes + s.entry_count && is_representative(node + 16)) {
+          __builtin_prefetch(record_barcode(node[16].record));
+        }
         if (!is_representative(node)) continue;
         node_of[u] = static_cast<uint32_t>(node - nodes);
         memcpy(barcodes + uint64_t{u} * words, record_barcode(node->record), 8ull * words);
@@ -346,22 +349,25 @@ uint64_t join_identical_barcodes() {
   const uint64_t jobs = node_jobs();
   uint64_t joined_by_job[kMaxJobs];
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    // Equal barcodes share a bucket and stand together, so a run is the
+    // nodes whose barcode equals the one before.
+    ClusterNode* const begin = s.bucket_start[first_bucket_of(job, jobs)];
+    ClusterNode* const end = job + 1 < jobs ? s.bucket_start[first_bucket_of(job + 1, jobs)] : s.nodes + s.entry_count;
+    constexpr ptrdiff_t kLead = 16;
     uint64_t joined = 0;
-    for (uint32_t k = first_bucket_of(job, jobs); k < first_bucket_of(job + 1, jobs); ++k) {
-      ClusterNode* const end = bucket_end(k);
-      for (ClusterNode* first = s.bucket_start[k]; first < end;) {
-        ClusterNode* last = first;
-        while (last + 1 < end && same_barcode(last[1], *first)) ++last;
-        // join_clusters(first, node) for each later node in turn puts every
-        // node right behind the first: first, last, ..., second.
-        if (last != first) first->next = last;
-        for (ClusterNode* node = first + 1; node <= last; ++node) {
-          node->next = node - 1;
-          node->cluster_id = first->cluster_id;
-        }
-        joined += last - first;
-        first = last + 1;
+    ClusterNode* first = begin;
+    for (ClusterNode* node = begin; node < end; ++node) {
+      if (end - node > kLead) __builtin_prefetch(record_barcode(node[kLead].record));
+      if (node == begin || !same_barcode(node[-1], *node)) {
+        first = node;
+        continue;
       }
+      // join_clusters(first, node) for each later node in turn puts every
+      // node right behind the first: first, last, ..., second.
+      node->next = node - 1;
+      node->cluster_id = first->cluster_id;
+      first->next = node;
+      ++joined;
     }
     joined_by_job[job] = joined;
   });
