@@ -117,6 +117,8 @@ TARNWELL_SEARCH_STEP bool pairs_with_neighbours(const PairSearch& search, uint32
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t n = neighbours[i];
     if (n <= a || search.bucket_first[n] == search.bucket_first[n + 1]) continue;
+    // Two buckets wholly inside one cluster have nothing left to join.
+    if (search.bucket_root[a] != kMixedRoots && search.bucket_root[a] == search.bucket_root[n]) continue;
     const bool fits =
         equal_suffixes ? pairs_with_equal_suffixes(search, a, n, buffer) : pairs_across_buckets(search, a, n, buffer);
     if (!fits) return false;
@@ -162,6 +164,7 @@ bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* bu
   const uint64_t first_pair = buffer->count;
   bool fits;
   if (search.prefix_distance == 0) {
+    if (search.bucket_root[bucket] != kMixedRoots) return true;
     fits = pairs_within_bucket(search, search.bucket_first[bucket], search.bucket_first[bucket + 1], buffer);
   } else if (search.prefix_distance < search.distance || search.suffix_order == nullptr) {
     fits = pairs_with_neighbours(search, bucket, buffer);
@@ -217,6 +220,17 @@ uint64_t prefix_block_bits(uint32_t b, uint32_t k) {
 
 }  // namespace
 
+void find_bucket_roots(const uint32_t* bucket_first, const uint32_t* root, uint32_t begin, uint32_t end,
+                       uint32_t* bucket_root) {
+  for (uint32_t k = begin; k < end; ++k) {
+    uint32_t shared = bucket_first[k] < bucket_first[k + 1] ? root[bucket_first[k]] : kMixedRoots;
+    for (uint32_t u = bucket_first[k] + 1; u < bucket_first[k + 1] && shared != kMixedRoots; ++u) {
+      if (root[u] != shared) shared = kMixedRoots;
+    }
+    bucket_root[k] = shared;
+  }
+}
+
 uint32_t one_suffix_base_apart_searches(const PairSearch& search) {
   return search.suffix_length * (search.prefix_distance + 1);
 }
@@ -242,7 +256,10 @@ bool find_pairs_one_suffix_base_apart(const PairSearch& search, uint32_t search_
   for (uint32_t begin = 0, end; begin < count; begin = end) {
     const uint64_t group = entries[begin].word & mask;
     end = begin + 1;
-    while (end < count && (entries[end].word & mask) == group) ++end;
+    bool one_cluster = true;
+    while (end < count && (entries[end].word & mask) == group)
+      one_cluster &= entries[end++].root == entries[begin].root;
+    if (one_cluster) continue;
     for (uint32_t i = begin; i < end; ++i) {
       for (uint32_t j = i + 1; j < end; ++j) {
         const BlankedEntry& u = entries[i];

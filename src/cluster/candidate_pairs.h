@@ -24,6 +24,9 @@ struct PairBuffer {
   uint64_t capacity;
 };
 
+// A bucket whose representatives lie in more than one cluster, or in none.
+constexpr uint32_t kMixedRoots = UINT32_MAX;
+
 // What a search reads; every array is indexed by representative and stays
 // unchanged while the subpass searches.
 struct PairSearch {
@@ -35,12 +38,17 @@ struct PairSearch {
   const uint64_t* barcodes;      // barcode_words words per representative
   const uint32_t* bucket_first;  // first representative of each bucket; entry 65536 is the count
   const uint32_t* root;          // cluster root of each representative when the subpass began
+  const uint32_t* bucket_root;   // per bucket: the root all its representatives share, or kMixedRoots
   // Representatives ordered by suffix (the barcode after its prefix), ties in
   // index order; null when the barcode has no suffix. Used for k = d.
   const uint32_t* suffix_order;
   const uint32_t* suffix_position;   // per representative, its place in suffix_order
   const uint32_t* suffix_group_end;  // per place, the end of its run of equal suffixes
 };
+
+// Fills bucket_root for a PairSearch: buckets begin to end of the 65536.
+void find_bucket_roots(const uint32_t* bucket_first, const uint32_t* root, uint32_t begin, uint32_t end,
+                       uint32_t* bucket_root);
 
 // Appends the candidate pairs whose x lies in the bucket, in join order.
 // Returns false, and leaves the buffer's count as it was, when they do not

@@ -71,6 +71,7 @@ void collect_representatives() {
   uint64_t* barcodes = static_cast<uint64_t*>(hold_work_block(kRepresentativeBarcodes, 8 * words * count));
   uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
   hold_work_block(kSubpassRoot, 4 * count);
+  hold_work_block(kBucketRoots, 4 * kBucketCount);
   uint32_t* bucket_first = static_cast<uint32_t*>(hold_work_block(kRepresentativeBuckets, 4 * (kBucketCount + 1)));
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
     uint32_t u = static_cast<uint32_t>(first_of_job[job]);
@@ -193,14 +194,16 @@ bool search_by_blanked_suffix(const PairSearch& search) {
     for (uint32_t a = first_bucket_of(job, jobs); a < first_bucket_of(job + 1, jobs); ++a) {
       const double size = first[a + 1] - first[a];
       if (size == 0) continue;
+      const uint32_t shared = search.bucket_root[a];
       if (search.prefix_distance == 0) {
-        cost += size * size / 2;
+        if (shared == kMixedRoots) cost += size * size / 2;
         continue;
       }
       const uint32_t count = list_neighbours(a, search.prefix_distance, search.key_positions, neighbours);
       for (uint32_t i = 0; i < count; ++i) {
         const uint32_t n = neighbours[i];
-        if (n > a && first[n] != first[n + 1]) cost += size * (first[n + 1] - first[n]) + 30;
+        if (n <= a || first[n] == first[n + 1] || (shared != kMixedRoots && shared == search.bucket_root[n])) continue;
+        cost += size * (first[n + 1] - first[n]) + 30;
       }
     }
     bucket_cost_of_job[job] = cost;
@@ -273,10 +276,16 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
       work_block<uint64_t>(kRepresentativeBarcodes),
       work_block<uint32_t>(kRepresentativeBuckets),
       work_block<uint32_t>(kSubpassRoot),
+      work_block<uint32_t>(kBucketRoots),
       work_block<uint32_t>(kSuffixOrder),
       work_block<uint32_t>(kSuffixPosition),
       work_block<uint32_t>(kSuffixGroupEnd),
   };
+  const uint64_t root_jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
+  run_jobs(root_jobs, [&](uint64_t job, uint32_t) {
+    find_bucket_roots(search.bucket_first, search.root, first_bucket_of(job, root_jobs),
+                      first_bucket_of(job + 1, root_jobs), work_block<uint32_t>(kBucketRoots));
+  });
   if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search);
 
   // Stretches of about equal numbers of representatives; small ones keep
@@ -340,7 +349,7 @@ void write_cluster_ids() {
 constexpr WorkBlockId kPassBlocks[] = {kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent,
                                        kSubpassRoot,        kRepresentativeBuckets,  kSuffixOrder,
                                        kSuffixPosition,     kSuffixGroupEnd,         kPairSlots,
-                                       kInlinePairs,        kBlankedEntries};
+                                       kInlinePairs,        kBlankedEntries,         kBucketRoots};
 
 }  // namespace
 

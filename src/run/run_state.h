@@ -39,6 +39,7 @@ enum WorkBlockId : int {
   kRepresentativeBarcodes,  // passes: the representatives' barcodes, back to back
   kRepresentativeParent,    // passes: union-find parent of each representative
   kSubpassRoot,             // passes: each representative's root when the subpass began
+  kBucketRoots,             // passes: per bucket, the root its representatives share when the subpass began
   kRepresentativeBuckets,   // passes: first representative of each bucket, and the count
   kSuffixOrder,             // passes: representatives ordered by barcode suffix
   kSuffixPosition,          // passes: each representative's place in that order

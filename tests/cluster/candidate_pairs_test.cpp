@@ -67,6 +67,7 @@ struct Representatives {
   std::vector<uint64_t> barcodes;
   std::vector<uint32_t> bucket_first = std::vector<uint32_t>(65537);
   std::vector<uint32_t> root;
+  std::vector<uint32_t> bucket_root = std::vector<uint32_t>(65536);
   std::vector<uint32_t> order, position, group_end;
 
   Representatives(CaseRandom& random, uint32_t length, uint32_t count) {
@@ -79,12 +80,19 @@ struct Representatives {
     std::sort(barcodes.begin(), barcodes.end());
     barcodes.erase(std::unique(barcodes.begin(), barcodes.end()), barcodes.end());
     const uint32_t n = static_cast<uint32_t>(barcodes.size());
-    for (uint32_t u = 0; u < n; ++u) root.push_back(random.chance(20) && u > 0 ? root[random.below(u)] : u);
+    // Some representatives join an earlier one's cluster, and some buckets lie wholly in one.
+    for (uint32_t u = 0; u < n; ++u) {
+      const bool same_bucket = u > 0 && barcodes[u] >> 48 == barcodes[u - 1] >> 48;
+      root.push_back(u > 0 && random.chance(20)         ? root[random.below(u)]
+                     : same_bucket && random.chance(50) ? root[u - 1]
+                                                        : u);
+    }
     uint32_t u = 0;
     for (uint32_t k = 0; k <= 65536; ++k) {
       while (u < n && (barcodes[u] >> 48) < k) ++u;
       bucket_first[k] = u;
     }
+    find_bucket_roots(bucket_first.data(), root.data(), 0, 65536, bucket_root.data());
     order.resize(n);
     position.resize(n);
     group_end.resize(n);
@@ -100,6 +108,7 @@ struct Representatives {
             barcodes.data(),
             bucket_first.data(),
             root.data(),
+            bucket_root.data(),
             with_suffix_index ? order.data() : nullptr,
             with_suffix_index ? position.data() : nullptr,
             with_suffix_index ? group_end.data() : nullptr};
