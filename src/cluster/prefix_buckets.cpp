@@ -97,6 +97,13 @@ uint64_t accepted_count() {
   return count;
 }
 
+// Where bucket k's entries begin among all entries in bucket order, and the
+// first barcode word of each entry in that order; both live from the fill to
+// the end of the phase, so that sorting and duplicate removal read barcodes
+// one after the other instead of all over the record table.
+uint64_t* bucket_offset() { return static_cast<uint64_t*>(run_state.work_blocks[kBucketOffsets].data); }
+uint64_t* entry_words() { return static_cast<uint64_t*>(run_state.work_blocks[kEntryWords].data); }
+
 // Fill in parallel: each slice of the record table counts its records per
 // bucket, so that every slice knows where its records go in each bucket
 // behind the slices before it, and input order holds within every bucket.
@@ -117,6 +124,8 @@ void fill_buckets_fast() {
     }
   });
   // Same allocation pass as fill_buckets: bucket by bucket, exact sizes.
+  uint64_t* offset = static_cast<uint64_t*>(hold_work_block(kBucketOffsets, kBucketTableBytes));
+  uint64_t entries = 0;
   for (uint32_t k = 0; k < kBucketCount; ++k) {
     uint64_t total = 0;
     for (uint64_t slice = 0; slice < slices; ++slice) {
@@ -124,17 +133,22 @@ void fill_buckets_fast() {
       counts[slice * kBucketCount + k] = total;  // from here on: where the slice starts in the bucket
       total += count;
     }
+    offset[k] = entries;
+    entries += total;
     s.bucket_counts[k] = total;
     s.bucket_bytes[k] = total * sizeof(SequenceRecord*);
     if (s.bucket_bytes[k] != 0) s.bucket_entries[k] = static_cast<SequenceRecord**>(tracked_malloc(s.bucket_bytes[k]));
   }
+  uint64_t* words = static_cast<uint64_t*>(hold_work_block(kEntryWords, 8 * entries));
   run_jobs(slices, [&](uint64_t slice, uint32_t) {
     uint64_t* fill_position = counts + slice * kBucketCount;
     for (uint64_t i = slice_begin(slice); i < slice_begin(slice + 1); ++i) {
       SequenceRecord* record = record_at(i);
       if (!is_accepted(record)) continue;
       const PrefixKey key = prefix_key(record);
-      s.bucket_entries[key][fill_position[key]++] = record;
+      const uint64_t position = fill_position[key]++;
+      s.bucket_entries[key][position] = record;
+      words[offset[key] + position] = record_barcode(record)[0];
     }
   });
   release_work_block(kBucketCountsByThread);
@@ -178,16 +192,17 @@ void sort_buckets_fast() {
       if (count > scratch_entries) {
         std::sort(entries, entries + count,
                   [](SequenceRecord* a, SequenceRecord* b) { return compare_records(&a, &b) < 0; });
+        uint64_t* words = entry_words() + bucket_offset()[k];
+        for (uint64_t e = 0; e < count; ++e) words[e] = record_barcode(entries[e])[0];
         continue;
       }
-      // The records lie all over the table: fetch them well ahead.
-      constexpr uint64_t kLead = 16;
-      for (uint64_t e = 0; e < count; ++e) {
-        if (e + kLead < count) __builtin_prefetch(record_barcode(entries[e + kLead]));
-        keys[e] = {record_barcode(entries[e])[0], entries[e]};
-      }
+      uint64_t* words = entry_words() + bucket_offset()[k];
+      for (uint64_t e = 0; e < count; ++e) keys[e] = {words[e], entries[e]};
       std::sort(keys, keys + count, sorts_before);
-      for (uint64_t e = 0; e < count; ++e) entries[e] = keys[e].record;
+      for (uint64_t e = 0; e < count; ++e) {
+        entries[e] = keys[e].record;
+        words[e] = keys[e].word;
+      }
     }
   });
   release_work_block(kSortScratch);
@@ -202,11 +217,17 @@ void remove_duplicate_barcodes_fast() {
       const uint64_t count = s.bucket_counts[k];
       if (count <= 1) continue;
       SequenceRecord** entries = s.bucket_entries[k];
+      const uint64_t* words = entry_words() + bucket_offset()[k];
       const SequenceRecord* kept = entries[0];
+      uint64_t kept_word = words[0];
       uint64_t written = 1;
       for (uint64_t r = 1; r < count; ++r) {
-        if (r + 16 < count) __builtin_prefetch(record_barcode(entries[r + 16]));
-        if (memcmp(record_barcode(entries[r]), record_barcode(kept), barcode_bytes) == 0) continue;
+        // Only barcodes that agree in their first word need the rest compared.
+        if (words[r] == kept_word &&
+            (barcode_bytes == 8 || memcmp(record_barcode(entries[r]), record_barcode(kept), barcode_bytes) == 0)) {
+          continue;
+        }
+        kept_word = words[r];
         entries[written++] = entries[r];
         kept = entries[r];
       }
@@ -231,4 +252,6 @@ void bucket_records_fast() {
   } else {
     s.entry_count = total_bucket_count();
   }
+  release_work_block(kEntryWords);
+  release_work_block(kBucketOffsets);
 }

@@ -33,7 +33,16 @@ uint64_t find_line_end(const char* buffer, uint64_t i, uint64_t size) {
 
 uint64_t count_record_starts(const char* buffer, uint64_t size) {
   uint64_t count = 0;
-  for (uint64_t i = 0; i < size; ++i) count += buffer[i] == '>';
+  uint64_t i = 0;
+#ifdef __SSE2__
+  const __m128i mark = _mm_set1_epi8('>');
+  for (; i + 16 <= size; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
+    count += static_cast<uint64_t>(
+        __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, mark)))));
+  }
+#endif
+  for (; i < size; ++i) count += buffer[i] == '>';
   return count;
 }
 

@@ -131,26 +131,24 @@ bool append_member(ReportText* text, const SequenceRecord* record, bool flush) {
 bool append_cluster(ReportText* text, const ClusterNode* first, uint64_t number, bool flush) {
   const uint64_t size_before = text->size;
   bool fits = append_header(text, number, flush);
-  // Members lie all over the input: fetch the records a few members ahead,
-  // and their names and sequences a little closer.
-  constexpr int kRecordLead = 8;
-  constexpr int kTextLead = 4;
-  const ClusterNode* record_ahead = first;
-  const ClusterNode* text_ahead = first;
-  for (int i = 0; i < kRecordLead; ++i) {
-    record_ahead = record_ahead->next;
-    __builtin_prefetch(record_ahead->record);
-    if (i < kTextLead) text_ahead = text_ahead->next;
-  }
+  // Members lie all over the record table and the input. The ring is walked
+  // a batch at a time first, so that the records, and then their names and
+  // sequences, can all be fetched at once.
+  constexpr int kBatch = 32;
+  const SequenceRecord* batch[kBatch];
   const ClusterNode* node = first;
   do {
-    __builtin_prefetch(text_ahead->record->name);
-    __builtin_prefetch(text_ahead->record->sequence);
-    text_ahead = text_ahead->next;
-    record_ahead = record_ahead->next;
-    __builtin_prefetch(record_ahead->record);
-    fits = fits && append_member(text, node->record, flush);
-    node = node->next;
+    int count = 0;
+    do {
+      batch[count++] = node->record;
+      node = node->next;
+    } while (count < kBatch && node != first);
+    for (int i = 0; i < count; ++i) __builtin_prefetch(batch[i]);
+    for (int i = 0; i < count; ++i) {
+      __builtin_prefetch(batch[i]->name);
+      __builtin_prefetch(batch[i]->sequence);
+    }
+    for (int i = 0; i < count && fits; ++i) fits = append_member(text, batch[i], flush);
   } while (fits && node != first);
   if (!fits) text->size = size_before;
   return fits;

@@ -34,6 +34,8 @@ struct WorkBlock {
 // by the phase that took it, or by the teardown when the run ends early.
 enum WorkBlockId : int {
   kBucketCountsByThread,    // sort: per-thread bucket counts while filling in parallel
+  kBucketOffsets,           // sort: where each bucket's entries begin among all entries
+  kEntryWords,              // sort: the first barcode word of every bucket entry, in bucket order
   kSortScratch,             // sort: per-thread (word, record) keys of one bucket
   kRepresentativeNode,      // passes: node index of each representative, then the node count
   kRepresentativeBarcodes,  // passes: the representatives' barcodes, back to back
