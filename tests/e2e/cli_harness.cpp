@@ -37,14 +37,12 @@ std::string read_file(const std::string& path, bool* exists) {
   return bytes.str();
 }
 
-CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& stdin_path,
-                       const std::vector<std::string>& wrapper) {
+namespace {
+
+CliResult run_command(const ScratchDir& dir, std::vector<std::string> command, const std::string& stdin_path) {
   ScratchDir capture;
   const std::string out_path = capture.file("stdout");
   const std::string err_path = capture.file("stderr");
-  std::vector<std::string> command = wrapper;
-  command.push_back(TARNWELL_BINARY);
-  command.insert(command.end(), args.begin(), args.end());
 
   const pid_t pid = fork();
   if (pid == 0) {
@@ -68,4 +66,20 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
   result.out = read_file(out_path);
   result.err = read_file(err_path);
   return result;
+}
+
+}  // namespace
+
+CliResult run_binary(const std::string& binary, const ScratchDir& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> command{binary};
+  command.insert(command.end(), args.begin(), args.end());
+  return run_command(dir, command, "/dev/null");
+}
+
+CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& stdin_path,
+                       const std::vector<std::string>& wrapper) {
+  std::vector<std::string> command = wrapper;
+  command.push_back(TARNWELL_BINARY);
+  command.insert(command.end(), args.begin(), args.end());
+  return run_command(dir, command, stdin_path);
 }

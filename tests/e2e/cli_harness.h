@@ -30,6 +30,10 @@ struct CliResult {
   std::string err;
 };
 
+// Runs the given binary with args in dir (its working directory), standard
+// input from /dev/null.
+CliResult run_binary(const std::string& binary, const ScratchDir& dir, const std::vector<std::string>& args);
+
 // Runs tarnwell with args in dir (its working directory); standard input
 // comes from stdin_path when given, else /dev/null.
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args,
