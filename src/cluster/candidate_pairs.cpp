@@ -184,18 +184,15 @@ bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* bu
 
 namespace {
 
-// Orders entries by the bits of their word that mask keeps (stable, so ties
-// keep their order), least significant 11-bit digit first.
-void sort_by_masked_word(BlankedEntry* entries, BlankedEntry* scratch, uint32_t count, uint64_t mask) {
-  constexpr uint32_t kDigitBits = 11;
+// Orders the entries by their bits low to high - 1 (stable, so ties keep
+// their order), least significant byte first.
+void sort_by_bits(uint64_t* entries, uint64_t* scratch, uint32_t count, uint32_t low, uint32_t high) {
+  constexpr uint32_t kDigitBits = 8;  // few enough write streams for the caches and the TLB
   constexpr uint32_t kDigitMask = (1u << kDigitBits) - 1;
-  BlankedEntry* from = entries;
-  BlankedEntry* to = scratch;
-  for (uint32_t shift = 0; shift < 64; shift += kDigitBits) {
-    if ((mask >> shift & kDigitMask) == 0) continue;
-    const auto digit = [&](const BlankedEntry& e) {
-      return static_cast<uint32_t>((e.word & mask) >> shift) & kDigitMask;
-    };
+  uint64_t* from = entries;
+  uint64_t* to = scratch;
+  for (uint32_t shift = low; shift < high; shift += kDigitBits) {
+    const auto digit = [&](uint64_t e) { return static_cast<uint32_t>(e >> shift) & kDigitMask; };
     uint32_t starts[kDigitMask + 1] = {};
     for (uint32_t i = 0; i < count; ++i) ++starts[digit(from[i])];
     if (starts[digit(from[0])] == count) continue;
@@ -208,14 +205,38 @@ void sort_by_masked_word(BlankedEntry* entries, BlankedEntry* scratch, uint32_t 
     for (uint32_t i = 0; i < count; ++i) to[starts[digit(from[i])]++] = from[i];
     std::swap(from, to);
   }
-  if (from != entries) memcpy(entries, from, sizeof(BlankedEntry) * count);
+  if (from != entries) memcpy(entries, from, sizeof(uint64_t) * count);
 }
 
-// The bits of prefix block b of k + 1 blocks that split the 8 prefix positions.
+// The first and last prefix positions, plus one, of block b of the k + 1
+// blocks that split the 8 prefix positions.
+uint32_t block_begin(uint32_t b, uint32_t k) { return 8 * b / (k + 1); }
+uint32_t block_end(uint32_t b, uint32_t k) { return 8 * (b + 1) / (k + 1); }
+
 uint64_t prefix_block_bits(uint32_t b, uint32_t k) {
   uint64_t bits = 0;
-  for (uint32_t p = 8 * b / (k + 1); p < 8 * (b + 1) / (k + 1); ++p) bits |= uint64_t{3} << (62 - 2 * p);
+  for (uint32_t p = block_begin(b, k); p < block_end(b, k); ++p) bits |= uint64_t{3} << (62 - 2 * p);
   return bits;
+}
+
+// Bits needed to tell count representatives apart.
+uint32_t index_bits(uint32_t count) {
+  uint32_t bits = 1;
+  while (bits < 32 && (uint64_t{1} << bits) < count) ++bits;
+  return bits;
+}
+
+// The key of one search, packed: prefix block `block` above the suffix
+// without base q.
+uint64_t blanked_key(uint64_t word, uint32_t suffix_length, uint32_t q, uint32_t block, uint32_t k) {
+  const uint32_t suffix_bits = 2 * suffix_length;
+  const uint64_t suffix = (word & kWordZeroSuffix) >> (48 - suffix_bits);
+  const uint32_t after_q = 2 * (suffix_length - 1 - q);
+  const uint64_t without_q = ((suffix >> (after_q + 2)) << after_q) | (suffix & ((uint64_t{1} << after_q) - 1));
+  const uint32_t first = block_begin(block, k);
+  const uint32_t block_bits = 2 * (block_end(block, k) - first);
+  const uint64_t prefix_block = (word >> (64 - 2 * first - block_bits)) & ((uint64_t{1} << block_bits) - 1);
+  return (prefix_block << (suffix_bits - 2)) | without_q;
 }
 
 }  // namespace
@@ -232,51 +253,54 @@ void find_bucket_roots(const uint32_t* bucket_first, const uint32_t* root, uint3
 }
 
 uint32_t one_suffix_base_apart_searches(const PairSearch& search) {
-  return search.suffix_length * (search.prefix_distance + 1);
+  const uint32_t k = search.prefix_distance;
+  if (search.barcode_words != 1 || search.suffix_length == 0 || k > 2 || search.distance != k + 1) return 0;
+  // Each entry is one word: the key above the representative's index.
+  const uint32_t widest_block = 2 * (8 / (k + 1) + (8 % (k + 1) != 0));
+  if (2 * (search.suffix_length - 1) + widest_block + index_bits(search.bucket_first[kBucketCount]) > 64) return 0;
+  return search.suffix_length * (k + 1);
 }
 
 TARNWELL_POPCOUNT_CLONES
-bool find_pairs_one_suffix_base_apart(const PairSearch& search, uint32_t search_number, BlankedEntry* entries,
-                                      BlankedEntry* scratch, PairBuffer* buffer) {
-  assert(search.barcode_words == 1 && search.distance == search.prefix_distance + 1 && search.prefix_distance <= 2);
+bool find_pairs_one_suffix_base_apart(const PairSearch& search, uint32_t search_number, uint64_t* entries,
+                                      uint64_t* scratch, PairBuffer* buffer) {
+  assert(search_number < one_suffix_base_apart_searches(search));
   const uint32_t k = search.prefix_distance;
   const uint32_t q = search_number / (k + 1);
   const uint32_t block = search_number % (k + 1);
   // Keep the suffix but base q, and one block of the prefix: a pair whose
   // suffixes differ at q alone agrees on at least one of the k + 1 blocks,
   // and is taken up in the first block it agrees on.
-  const uint64_t mask = (kWordZeroSuffix & ~(uint64_t{3} << (62 - 2 * (8 + q)))) | prefix_block_bits(block, k);
   uint64_t earlier_blocks[2] = {0, 0};
   for (uint32_t b = 0; b < block; ++b) earlier_blocks[b] = prefix_block_bits(b, k);
   const uint32_t count = search.bucket_first[kBucketCount];
-  for (uint32_t u = 0; u < count; ++u) entries[u] = {search.barcodes[u], u, search.root[u]};
   if (count == 0) return true;
-  sort_by_masked_word(entries, scratch, count, mask);
+  const uint32_t shift = index_bits(count);
+  const uint64_t* barcodes = search.barcodes;
+  for (uint32_t u = 0; u < count; ++u) {
+    entries[u] = (blanked_key(barcodes[u], search.suffix_length, q, block, k) << shift) | u;
+  }
+  const uint32_t key_bits = 2 * (search.suffix_length - 1 + block_end(block, k) - block_begin(block, k));
+  sort_by_bits(entries, scratch, count, shift, shift + key_bits);
   const uint64_t first_pair = buffer->count;
+  const uint64_t index_mask = (uint64_t{1} << shift) - 1;
   for (uint32_t begin = 0, end; begin < count; begin = end) {
-    const uint64_t group = entries[begin].word & mask;
+    const uint64_t group = entries[begin] >> shift;
     end = begin + 1;
-    bool one_cluster = true;
-    while (end < count && (entries[end].word & mask) == group)
-      one_cluster &= entries[end++].root == entries[begin].root;
-    if (one_cluster) continue;
+    while (end < count && entries[end] >> shift == group) ++end;
     for (uint32_t i = begin; i < end; ++i) {
+      // Indices ascend within a group, so u comes first in bucket order:
+      // the one the straightforward pass starts from.
+      const uint32_t u = static_cast<uint32_t>(entries[i] & index_mask);
       for (uint32_t j = i + 1; j < end; ++j) {
-        const BlankedEntry& u = entries[i];
-        const BlankedEntry& v = entries[j];
-        if (u.root == v.root || differing_bases(u.word, v.word) != search.distance) continue;
-        const uint32_t key_u = prefix_key_of(&u.word);
-        const uint32_t key_v = prefix_key_of(&v.word);
-        if (differing_bases(uint64_t{key_u} << 48, uint64_t{key_v} << 48) != k) continue;
-        if (((u.word ^ v.word) & earlier_blocks[0]) == 0 && block > 0) continue;
-        if (((u.word ^ v.word) & earlier_blocks[1]) == 0 && block > 1) continue;
-        // x is the one the straightforward pass starts from: the smaller key, or within one bucket the earlier.
-        const bool u_first = u.representative < v.representative;
-        const uint32_t a = u_first ? key_u : key_v;
-        const uint32_t n = u_first ? key_v : key_u;
-        const uint32_t rank = (a << 16) | (a == n ? 0 : neighbour_rank(a, n));
-        if (!append(buffer, rank, u_first ? u.representative : v.representative,
-                    u_first ? v.representative : u.representative)) {
+        const uint32_t v = static_cast<uint32_t>(entries[j] & index_mask);
+        if (search.root[u] == search.root[v] || differing_bases(barcodes[u], barcodes[v]) != search.distance) continue;
+        const uint32_t a = prefix_key_of(&barcodes[u]);
+        const uint32_t n = prefix_key_of(&barcodes[v]);
+        if (differing_bases(uint64_t{a} << 48, uint64_t{n} << 48) != k) continue;
+        if (block > 0 && ((barcodes[u] ^ barcodes[v]) & earlier_blocks[0]) == 0) continue;
+        if (block > 1 && ((barcodes[u] ^ barcodes[v]) & earlier_blocks[1]) == 0) continue;
+        if (!append(buffer, (a << 16) | (a == n ? 0 : neighbour_rank(a, n)), u, v)) {
           buffer->count = first_pair;
           return false;
         }

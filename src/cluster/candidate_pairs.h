@@ -55,13 +55,6 @@ void find_bucket_roots(const uint32_t* bucket_first, const uint32_t* root, uint3
 // all fit.
 [[nodiscard]] bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* buffer);
 
-// A representative with its one-word barcode and root, for the search below.
-struct BlankedEntry {
-  uint64_t word;
-  uint32_t representative;
-  uint32_t root;
-};
-
 // For d = k + 1 and one-word barcodes, a search over all buckets at once
 // that suits an even, dense spread of barcodes: the candidate pairs whose
 // suffixes differ in one base only. Search number i (below
@@ -70,10 +63,13 @@ struct BlankedEntry {
 // k + 1 kept, and compares those that then agree; each pair is taken up in
 // exactly one search. Pairs are ranked (x's bucket) * 65536 + neighbour rank,
 // so that ordering the pairs of all searches by (rank, x, y) gives join order.
-// entries and scratch hold one entry per representative. Returns false, with
+// entries and scratch hold one word per representative. Returns false, with
 // the buffer's count as it was, when the pairs do not fit.
-[[nodiscard]] bool find_pairs_one_suffix_base_apart(const PairSearch& search, uint32_t search_number,
-                                                    BlankedEntry* entries, BlankedEntry* scratch, PairBuffer* buffer);
+[[nodiscard]] bool find_pairs_one_suffix_base_apart(const PairSearch& search, uint32_t search_number, uint64_t* entries,
+                                                    uint64_t* scratch, PairBuffer* buffer);
+
+// The number of those searches; 0 when they do not apply: other distances,
+// barcodes of more than one word, or keys and indices too wide for a word.
 [[nodiscard]] uint32_t one_suffix_base_apart_searches(const PairSearch& search);
 
 // The most neighbour keys one key has: 56 subsets of 3 changed positions, 27

@@ -182,9 +182,7 @@ void grow_pair_list(PairBuffer* list) {
 // costs far more than sorting all representatives once per suffix base.
 bool search_by_blanked_suffix(const PairSearch& search) {
   const RunState& s = run_state;
-  if (search.barcode_words != 1 || search.distance != search.prefix_distance + 1 || search.suffix_length == 0) {
-    return false;
-  }
+  if (one_suffix_base_apart_searches(search) == 0) return false;
   const uint32_t* first = search.bucket_first;
   const uint64_t jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
   double bucket_cost_of_job[kMaxJobs];
@@ -227,13 +225,12 @@ uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
   const uint32_t count = static_cast<uint32_t>(run_state.representative_count);
   const uint32_t searches = one_suffix_base_apart_searches(search);
   const uint32_t workers = worker_count();
-  BlankedEntry* entries =
-      static_cast<BlankedEntry*>(reserve_work_block(kBlankedEntries, 2ull * workers * count * sizeof(BlankedEntry)));
+  uint64_t* entries = static_cast<uint64_t*>(reserve_work_block(kBlankedEntries, 16ull * workers * count));
   CandidatePair* worker_pairs = work_block<CandidatePair>(kPairSlots);
   uint64_t worker_count_of_pairs[256] = {};
   bool searched[3 * 24] = {};
   run_jobs(searches, [&](uint64_t i, uint32_t worker) {
-    BlankedEntry* mine = entries + 2ull * worker * count;
+    uint64_t* mine = entries + 2ull * worker * count;
     PairBuffer buffer{worker_pairs + worker * pairs_per_slot(), worker_count_of_pairs[worker], pairs_per_slot()};
     searched[i] = find_pairs_one_suffix_base_apart(search, static_cast<uint32_t>(i), mine, mine + count, &buffer);
     worker_count_of_pairs[worker] = buffer.count;

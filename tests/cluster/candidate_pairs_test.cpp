@@ -15,6 +15,12 @@
 
 namespace {
 
+#ifdef TARNWELL_SANITIZED_TESTS
+constexpr uint32_t kRepresentatives = 500;
+#else
+constexpr uint32_t kRepresentatives = 1200;
+#endif
+
 // The neighbour keys the straightforward pass forms for bucket a.
 std::vector<uint32_t> straightforward_neighbours(uint32_t a, uint32_t k) {
   std::vector<uint32_t> keys;
@@ -147,7 +153,7 @@ PairList pairs_by_brute_force(const PairSearch& search, uint32_t count) {
 TEST(CandidatePairs, EverySearchFindsThePairsOfTheSubpass) {
   CaseRandom random(11);
   for (uint32_t length : {2u, 8u, 9u, 12u, 16u, 23u, 32u}) {
-    const Representatives reps(random, length, 1200);
+    const Representatives reps(random, length, kRepresentatives);
     const uint32_t count = static_cast<uint32_t>(reps.barcodes.size());
     for (uint32_t d = 1; d <= 3; ++d) {
       for (uint32_t k = 0; k <= d; ++k) {
@@ -168,12 +174,15 @@ TEST(CandidatePairs, EverySearchFindsThePairsOfTheSubpass) {
 TEST(CandidatePairs, BlankedSuffixSearchGivesTheBucketSearchOrder) {
   CaseRandom random(12);
   for (uint32_t length : {9u, 10u, 14u, 20u, 32u}) {
-    const Representatives reps(random, length, 3000);
+    const Representatives reps(random, length, 2 * kRepresentatives);
     const uint32_t count = static_cast<uint32_t>(reps.barcodes.size());
     for (uint32_t k = 0; k <= 2; ++k) {
       const PairSearch search = reps.search(k + 1, k, length, true);
+      // Keys of long barcodes leave no room for the index in a word.
+      if (length > 20 && one_suffix_base_apart_searches(search) == 0) continue;
+      ASSERT_EQ(one_suffix_base_apart_searches(search), (length - 8) * (k + 1));
       std::vector<CandidatePair> pairs(1 << 20);
-      std::vector<BlankedEntry> entries(2 * count);
+      std::vector<uint64_t> entries(2 * count);
       PairBuffer buffer{pairs.data(), 0, pairs.size()};
       for (uint32_t i = 0; i < one_suffix_base_apart_searches(search); ++i) {
         ASSERT_TRUE(find_pairs_one_suffix_base_apart(search, i, entries.data(), entries.data() + count, &buffer));

@@ -11,6 +11,12 @@
 
 namespace {
 
+#ifdef TARNWELL_SANITIZED_TESTS
+constexpr uint32_t kCases = 40;
+#else
+constexpr uint32_t kCases = 120;
+#endif
+
 // Breaks a well-formed FASTA text in one of the ways a parse must report.
 std::string damage(CaseRandom& random, std::string fasta) {
   const size_t at = random.below(static_cast<uint32_t>(fasta.size()));
@@ -39,7 +45,7 @@ std::string damage(CaseRandom& random, std::string fasta) {
 }
 
 TEST(EngineAgreement, BinariesWriteTheSameBytes) {
-  for (uint32_t seed = 0; seed < 120; ++seed) {
+  for (uint32_t seed = 0; seed < kCases; ++seed) {
     CaseRandom random(5000 + seed);
     ReadSet reads = random_read_set(random, seed % 4, 80);
     if (seed % 3 == 0) reads.fasta = damage(random, reads.fasta);
