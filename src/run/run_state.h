@@ -33,6 +33,7 @@ struct WorkBlock {
 // The fast engine's working memory, one block per use. Every block is released
 // by the phase that took it, or by the teardown when the run ends early.
 enum WorkBlockId : int {
+  kPackPlan,                // screening: the template laid out for checking reads 16 bytes at a time
   kBucketCountsByThread,    // sort: per-thread bucket counts while filling in parallel
   kBucketOffsets,           // sort: where each bucket's entries begin among all entries
   kEntryWords,              // sort: the first barcode word of every bucket entry, in bucket order
