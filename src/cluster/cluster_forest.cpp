@@ -25,6 +25,11 @@ void create_clusters() {
   say(" OK (now %lld bytes allocated)\n", static_cast<long long>(s.bytes_allocated));
 }
 
+ClusterNode* bucket_end(uint32_t k) {
+  const RunState& s = run_state;
+  return k + 1 < kBucketCount ? s.bucket_start[k + 1] : s.nodes + s.entry_count;
+}
+
 void free_buckets() {
   RunState& s = run_state;
   if (s.bucket_entries != nullptr) {

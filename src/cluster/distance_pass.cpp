@@ -3,16 +3,6 @@
 #include "cluster/cluster_forest.h"
 #include "run/messages.h"
 
-namespace {
-
-// The node range of bucket b; the last bucket ends at the end of the node array.
-ClusterNode* bucket_end(uint32_t b) {
-  const RunState& s = run_state;
-  return b + 1 < kBucketCount ? s.bucket_start[b + 1] : s.nodes + s.entry_count;
-}
-
-}  // namespace
-
 bool neighbour_key(uint32_t b, const uint32_t* subset, uint32_t k, uint32_t v, uint32_t* n) {
   uint32_t key = b;
   for (uint32_t i = 0; i < k; ++i) {

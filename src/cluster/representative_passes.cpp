@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cluster/candidate_pairs.h"
+#include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
 #include "run/messages.h"
 #include "run/phase_clock.h"
@@ -37,10 +38,6 @@ T* work_block(WorkBlockId id) {
 
 // Nodes are counted in 32 bits here; more would need a node array of 100 GB.
 bool fits_node_indices() { return run_state.entry_count < UINT32_MAX; }
-
-ClusterNode* bucket_end(uint32_t k) {
-  return k + 1 < kBucketCount ? run_state.bucket_start[k + 1] : run_state.nodes + run_state.entry_count;
-}
 
 bool same_barcode(const ClusterNode& a, const ClusterNode& b) {
   return memcmp(record_barcode(a.record), record_barcode(b.record), 8ull * run_state.barcode_words) == 0;
