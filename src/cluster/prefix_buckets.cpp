@@ -105,13 +105,17 @@ uint64_t* bucket_offset() { return static_cast<uint64_t*>(run_state.work_blocks[
 uint64_t* entry_words() { return static_cast<uint64_t*>(run_state.work_blocks[kEntryWords].data); }
 
 // Fill in parallel: each slice of the record table counts its records per
-// bucket, so that every slice knows where its records go in each bucket
-// behind the slices before it, and input order holds within every bucket.
+// bucket. Then each slice lays out the indices of its records by their first
+// four bases, in 256 runs behind the slices before it, and each of those runs
+// fills its 256 buckets: two passes whose writes stay in few places at a time,
+// instead of one that writes all over 65536 buckets. Input order holds within
+// every bucket.
 void fill_buckets_fast() {
   RunState& s = run_state;
   // Each slice counts in a table of its own, worth it only for many records.
   constexpr uint64_t kMaxSlices = 16;
   constexpr uint64_t kRecordsPerSlice = 1 << 18;
+  constexpr uint32_t kGroups = 256;  // bucket groups by the first four bases
   const uint64_t slices = std::min<uint64_t>({s.record_count / kRecordsPerSlice + 1, worker_count(), kMaxSlices});
   const auto slice_begin = [&](uint64_t slice) { return s.record_count * slice / slices; };
   uint64_t* counts = static_cast<uint64_t*>(hold_work_block(kBucketCountsByThread, slices * kBucketTableBytes));
@@ -125,13 +129,13 @@ void fill_buckets_fast() {
   });
   // Same allocation pass as fill_buckets: bucket by bucket, exact sizes.
   uint64_t* offset = static_cast<uint64_t*>(hold_work_block(kBucketOffsets, kBucketTableBytes));
+  uint64_t group_start[kMaxSlices][kGroups + 1] = {};  // per slice, where its records of each group go
   uint64_t entries = 0;
   for (uint32_t k = 0; k < kBucketCount; ++k) {
     uint64_t total = 0;
     for (uint64_t slice = 0; slice < slices; ++slice) {
-      const uint64_t count = counts[slice * kBucketCount + k];
-      counts[slice * kBucketCount + k] = total;  // from here on: where the slice starts in the bucket
-      total += count;
+      group_start[slice][(k >> 8) + 1] += counts[slice * kBucketCount + k];
+      total += counts[slice * kBucketCount + k];
     }
     offset[k] = entries;
     entries += total;
@@ -139,19 +143,50 @@ void fill_buckets_fast() {
     s.bucket_bytes[k] = total * sizeof(SequenceRecord*);
     if (s.bucket_bytes[k] != 0) s.bucket_entries[k] = static_cast<SequenceRecord**>(tracked_malloc(s.bucket_bytes[k]));
   }
+  release_work_block(kBucketCountsByThread);
+  // Group g's records start where group g's buckets do; within it, slice by slice.
+  for (uint32_t group = 0; group < kGroups; ++group) {
+    uint64_t start = offset[group << 8];
+    for (uint64_t slice = 0; slice < slices; ++slice) {
+      const uint64_t count = group_start[slice][group + 1];
+      group_start[slice][group] = start;
+      start += count;
+    }
+  }
+  // The first pass leaves each record's index and first barcode word at its
+  // place in the group; the second moves them from a copy of the group's
+  // words to their buckets, without touching the records again.
   uint64_t* words = static_cast<uint64_t*>(hold_work_block(kEntryWords, 8 * entries));
+  uint64_t* order = static_cast<uint64_t*>(hold_work_block(kFillOrder, 8 * entries));
   run_jobs(slices, [&](uint64_t slice, uint32_t) {
-    uint64_t* fill_position = counts + slice * kBucketCount;
+    uint64_t* next = group_start[slice];
     for (uint64_t i = slice_begin(slice); i < slice_begin(slice + 1); ++i) {
-      SequenceRecord* record = record_at(i);
+      const SequenceRecord* record = record_at(i);
       if (!is_accepted(record)) continue;
-      const PrefixKey key = prefix_key(record);
-      const uint64_t position = fill_position[key]++;
-      s.bucket_entries[key][position] = record;
-      words[offset[key] + position] = record_barcode(record)[0];
+      const uint64_t place = next[prefix_key(record) >> 8]++;
+      order[place] = i;
+      words[place] = record_barcode(record)[0];
     }
   });
-  release_work_block(kBucketCountsByThread);
+  const auto group_end = [&](uint64_t group) { return group + 1 < kGroups ? offset[(group + 1) << 8] : entries; };
+  uint64_t largest = 0;
+  for (uint64_t group = 0; group < kGroups; ++group) largest = std::max(largest, group_end(group) - offset[group << 8]);
+  uint64_t* copies = static_cast<uint64_t*>(hold_work_block(kSortScratch, 8 * worker_count() * largest + 8));
+  run_jobs(kGroups, [&](uint64_t group, uint32_t worker) {
+    const uint64_t begin = offset[group << 8];
+    uint64_t* copy = copies + worker * largest;
+    memcpy(copy, words + begin, 8 * (group_end(group) - begin));
+    uint64_t filled[256] = {};
+    for (uint64_t j = begin; j < group_end(group); ++j) {
+      const uint64_t word = copy[j - begin];
+      const PrefixKey key = static_cast<PrefixKey>(word >> 48);
+      const uint64_t position = filled[key & 255]++;
+      s.bucket_entries[key][position] = record_at(order[j]);
+      words[offset[key] + position] = word;
+    }
+  });
+  release_work_block(kSortScratch);
+  release_work_block(kFillOrder);
 }
 
 // A bucket entry with its barcode's first word beside it, so that most
@@ -161,13 +196,16 @@ struct SortKey {
   SequenceRecord* record;
 };
 
-// Orders like compare_records: barcode words, then input position.
-bool sorts_before(const SortKey& a, const SortKey& b) {
+// Orders like compare_records: barcode words, then input position. Inlined
+// into the sort, where a call per comparison would cost more than the comparison.
+inline bool sorts_before(const SortKey& a, const SortKey& b) {
   if (a.word != b.word) return a.word < b.word;
-  const uint64_t* wa = record_barcode(a.record);
-  const uint64_t* wb = record_barcode(b.record);
-  for (uint32_t j = 1; j < run_state.barcode_words; ++j) {
-    if (wa[j] != wb[j]) return wa[j] < wb[j];
+  if (run_state.barcode_words > 1) {
+    const uint64_t* wa = record_barcode(a.record);
+    const uint64_t* wb = record_barcode(b.record);
+    for (uint32_t j = 1; j < run_state.barcode_words; ++j) {
+      if (wa[j] != wb[j]) return wa[j] < wb[j];
+    }
   }
   return a.record < b.record;
 }
@@ -198,7 +236,7 @@ void sort_buckets_fast() {
       }
       uint64_t* words = entry_words() + bucket_offset()[k];
       for (uint64_t e = 0; e < count; ++e) keys[e] = {words[e], entries[e]};
-      std::sort(keys, keys + count, sorts_before);
+      std::sort(keys, keys + count, [](const SortKey& a, const SortKey& b) { return sorts_before(a, b); });
       for (uint64_t e = 0; e < count; ++e) {
         entries[e] = keys[e].record;
         words[e] = keys[e].word;

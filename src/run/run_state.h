@@ -36,6 +36,7 @@ enum WorkBlockId : int {
   kPackPlan,                // screening: the template laid out for checking reads 16 bytes at a time
   kBucketCountsByThread,    // sort: per-thread bucket counts while filling in parallel
   kBucketOffsets,           // sort: where each bucket's entries begin among all entries
+  kFillOrder,               // sort: record indices grouped by their first four bases, while filling
   kEntryWords,              // sort: the first barcode word of every bucket entry, in bucket order
   kSortScratch,             // sort: per-thread (word, record) keys of one bucket
   kRepresentativeNode,      // passes: node index of each representative, then the node count
