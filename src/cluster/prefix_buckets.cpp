@@ -97,6 +97,9 @@ uint64_t accepted_count() {
   return count;
 }
 
+// Scratch of the fill and the sort holds at most this many entries per worker.
+constexpr uint64_t kMaxScratchEntries = 1 << 20;
+
 // Where bucket k's entries begin among all entries in bucket order, and the
 // first barcode word of each entry in that order; both live from the fill to
 // the end of the phase, so that sorting and duplicate removal read barcodes
@@ -171,14 +174,17 @@ void fill_buckets_fast() {
   const auto group_end = [&](uint64_t group) { return group + 1 < kGroups ? offset[(group + 1) << 8] : entries; };
   uint64_t largest = 0;
   for (uint64_t group = 0; group < kGroups; ++group) largest = std::max(largest, group_end(group) - offset[group << 8]);
-  uint64_t* copies = static_cast<uint64_t*>(hold_work_block(kSortScratch, 8 * worker_count() * largest + 8));
+  // A group larger than the copy takes its words from the records instead.
+  const uint64_t copy_entries = std::min<uint64_t>(largest, kMaxScratchEntries);
+  uint64_t* copies = static_cast<uint64_t*>(hold_work_block(kSortScratch, 8 * worker_count() * copy_entries + 8));
   run_jobs(kGroups, [&](uint64_t group, uint32_t worker) {
     const uint64_t begin = offset[group << 8];
-    uint64_t* copy = copies + worker * largest;
-    memcpy(copy, words + begin, 8 * (group_end(group) - begin));
+    const bool copied = group_end(group) - begin <= copy_entries;
+    uint64_t* copy = copies + worker * copy_entries;
+    if (copied) memcpy(copy, words + begin, 8 * (group_end(group) - begin));
     uint64_t filled[256] = {};
     for (uint64_t j = begin; j < group_end(group); ++j) {
-      const uint64_t word = copy[j - begin];
+      const uint64_t word = copied ? copy[j - begin] : record_barcode(record_at(order[j]))[0];
       const PrefixKey key = static_cast<PrefixKey>(word >> 48);
       const uint64_t position = filled[key & 255]++;
       s.bucket_entries[key][position] = record_at(order[j]);
@@ -209,9 +215,6 @@ inline bool sorts_before(const SortKey& a, const SortKey& b) {
   }
   return a.record < b.record;
 }
-
-// Buckets larger than this are sorted in place, without scratch.
-constexpr uint64_t kMaxScratchEntries = 1 << 20;
 
 void sort_buckets_fast() {
   RunState& s = run_state;

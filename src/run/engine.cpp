@@ -22,6 +22,7 @@ uint32_t first_distance() { return run_state.remove_duplicates ? 1 : 0; }
 
 void run_straightforward_engine() {
   RunState& s = run_state;
+  s.jobs = 1;  // one thread throughout, the parse the engines share included
   parse_fasta(s.input_buffer, s.input_size);
   mark_phase("parse");
   convert_barcodes();
