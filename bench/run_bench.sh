@@ -94,7 +94,7 @@ echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ */
   "$(free -g | awk '/Mem:/ {print $2}') GB; --jobs $jobs; medians of $runs runs (straightforward: 1 run," \
   "limit ${timeout} s); report written to $([ $null_output = 1 ] && echo /dev/null || echo a file)."
 echo
-echo "| set, D, engine | load | parse | pack | sort | forest | pass 0 | pass 1 | pass 2 | pass 3 | write | total s | peak MB |"
+echo "| set, D, engine | load | parse | pack | sort | forest | pass 0 | pass 1 | pass 2 | pass 3 | write | total s | peak MiB |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for set in ${sets//,/ }; do
   input=$data/$set.fa
