@@ -3,6 +3,12 @@
 #include <cctype>
 
 #include "run/messages.h"
+#include "run/tracked_memory.h"
+#include "run/worker_pool.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -33,7 +39,8 @@ PackResult pack_barcode(SequenceRecord* record) {
         *word = (*word << 2) | (code - 1);
         ++bases_in_word;
         ++packed;
-      } else if (toupper(read[i]) != static_cast<unsigned char>(s.template_upper[i])) {
+      } else if (code != s.nucleotide_codes[static_cast<unsigned char>(s.template_upper[i])]) {
+        // Both are nucleotide letters here, so equal codes mean equal letters in either case.
         return reject(record, template_mismatch);
       }
       if (read[i + 1] == '\0' || i + 1 >= s.template_length) break;
@@ -44,14 +51,113 @@ PackResult pack_barcode(SequenceRecord* record) {
   return accepted;
 }
 
-void convert_barcodes() {
-  RunState& s = run_state;
-  say("Converting barcodes to binary form\n");
-  unsigned long long counts[4] = {0, 0, 0, 0};
-  for (uint64_t i = 0; i < s.record_count; ++i) ++counts[pack_barcode(record_at(i))];
+namespace {
+
+// The screening report; ends the run when nothing was accepted.
+void report_screening(const unsigned long long* counts) {
   if (counts[unknown_character] != 0) say(" - %llu barcodes have unknown characters\n", counts[unknown_character]);
   if (counts[has_n] != 0) say(" - %llu barcodes have N\n", counts[has_n]);
   if (counts[template_mismatch] != 0) say(" - %llu template mismatches\n", counts[template_mismatch]);
   say(" - %llu barcodes match template\n", counts[accepted]);
   if (counts[accepted] == 0) fail(kExitFailure, "No barcodes match template\n");
+}
+
+}  // namespace
+
+void convert_barcodes() {
+  RunState& s = run_state;
+  say("Converting barcodes to binary form\n");
+  unsigned long long counts[4] = {0, 0, 0, 0};
+  for (uint64_t i = 0; i < s.record_count; ++i) ++counts[pack_barcode(record_at(i))];
+  report_screening(counts);
+}
+
+namespace {
+
+// The template laid out for checking 16 read bytes at a time: the fixed
+// letter at each position (0 at barcode positions and past the end, padded to
+// whole 16-byte chunks), then the barcode positions in order.
+struct PackPlan {
+  const unsigned char* fixed_letters;
+  const uint32_t* barcode_positions;
+  uint32_t chunks;
+};
+
+PackPlan make_pack_plan() {
+  const RunState& s = run_state;
+  const uint32_t chunks = (s.template_length + 15) / 16;
+  auto* block = static_cast<unsigned char*>(hold_work_block(kPackPlan, 16ull * chunks + 4ull * s.barcode_length));
+  uint32_t* positions = reinterpret_cast<uint32_t*>(block + 16ull * chunks);
+  uint32_t barcode_bases = 0;
+  for (uint32_t i = 0; i < 16 * chunks; ++i) {
+    const bool fixed = i < s.template_length && s.template_mask[i] == 0;
+    block[i] = fixed ? static_cast<unsigned char>(s.template_upper[i]) : 0;
+    if (i < s.template_length && !fixed) positions[barcode_bases++] = i;
+  }
+  return {block, positions, chunks};
+}
+
+// pack_barcode for the usual read: one that carries a nucleotide at every
+// template position, the fixed letters matched. Such a read is walked to the
+// template's end and accepted, so its barcode can be packed straight from the
+// barcode positions. Any other read, and one too close to the end of the
+// input for whole chunks, takes pack_barcode's walk.
+PackResult pack_barcode_quickly(SequenceRecord* record, const PackPlan& plan) {
+  const RunState& s = run_state;
+  const unsigned char* read = reinterpret_cast<const unsigned char*>(record->sequence);
+#ifdef __SSE2__
+  const char* input_end = s.input_buffer + s.input_size + 1;
+  if (record->sequence + 16 * plan.chunks > input_end) return pack_barcode(record);
+  // Upper-casing by clearing bit 5 maps exactly a, c, g, t onto A, C, G, T.
+  const __m128i upper = _mm_set1_epi8(static_cast<char>(0xDF));
+  const __m128i zero = _mm_setzero_si128();
+  for (uint32_t chunk = 0; chunk < plan.chunks; ++chunk) {
+    const __m128i bytes = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(read + 16 * chunk)), upper);
+    const __m128i letters = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.fixed_letters + 16 * chunk));
+    const __m128i nucleotide = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('A')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('C'))),
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('G')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('T'))));
+    const __m128i fits = _mm_or_si128(_mm_cmpeq_epi8(letters, zero), _mm_cmpeq_epi8(letters, bytes));
+    const uint32_t good = static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(nucleotide, fits)));
+    const uint32_t positions = s.template_length - 16 * chunk;
+    const uint32_t wanted = positions >= 16 ? 0xFFFF : (1u << positions) - 1;
+    if ((good & wanted) != wanted) return pack_barcode(record);
+  }
+  uint64_t* word = record_barcode(record);
+  for (uint32_t first = 0; first < s.barcode_length; first += 32) {
+    const uint32_t bases = s.barcode_length - first < 32 ? s.barcode_length - first : 32;
+    uint64_t packed = 0;
+    for (uint32_t j = first; j < first + bases; ++j)
+      packed = (packed << 2) | (s.nucleotide_codes[read[plan.barcode_positions[j]]] - 1);
+    *word++ = bases == 32 ? packed : packed << (2 * (32 - bases));
+  }
+  return accepted;
+#else
+  (void)plan;
+  (void)read;
+  return pack_barcode(record);
+#endif
+}
+
+}  // namespace
+
+void convert_barcodes_fast() {
+  RunState& s = run_state;
+  say("Converting barcodes to binary form\n");
+  const PackPlan plan = make_pack_plan();
+  constexpr uint64_t kMaxSlices = 1024;
+  unsigned long long slice_counts[kMaxSlices][4] = {};
+  const uint64_t slices = job_count_for(s.record_count, 4096, kMaxSlices);
+  run_jobs(slices, [&](uint64_t slice, uint32_t) {
+    const uint64_t end = job_begin(slice + 1, slices, s.record_count);
+    for (uint64_t i = job_begin(slice, slices, s.record_count); i < end; ++i) {
+      ++slice_counts[slice][pack_barcode_quickly(record_at(i), plan)];
+    }
+  });
+  release_work_block(kPackPlan);
+  unsigned long long counts[4] = {0, 0, 0, 0};
+  for (uint64_t slice = 0; slice < slices; ++slice) {
+    for (int result = 0; result < 4; ++result) counts[result] += slice_counts[slice][result];
+  }
+  report_screening(counts);
 }

@@ -19,3 +19,6 @@ PackResult pack_barcode(SequenceRecord* record);
 // Packs every record, prints the screening report, and exits with 1 when no
 // record is accepted.
 void convert_barcodes();
+
+// The same on all workers, each packing its own slice of the record table.
+void convert_barcodes_fast();

@@ -27,8 +27,7 @@ void prepare_template() {
       s.template_mask[i] = 1;
       s.barcode_length += 1;
     } else if (s.nucleotide_codes[static_cast<unsigned char>(upper)] == 0) {
-      fail(kExitFailure,
-           "Can't parse \"%c\" in the template sequence \"%s\" - template should only contain [ATCGN.]\n",
+      fail(kExitFailure, "Can't parse \"%c\" in the template sequence \"%s\" - template should only contain [ATCGN.]\n",
            typed, s.template_text);
     } else {
       s.template_mask[i] = 0;

@@ -4,6 +4,7 @@
 
 #include "run/messages.h"
 #include "run/tracked_memory.h"
+#include "run/worker_pool.h"
 
 void create_clusters() {
   RunState& s = run_state;
@@ -22,6 +23,11 @@ void create_clusters() {
   }
   free_buckets();
   say(" OK (now %lld bytes allocated)\n", static_cast<long long>(s.bytes_allocated));
+}
+
+ClusterNode* bucket_end(uint32_t k) {
+  const RunState& s = run_state;
+  return k + 1 < kBucketCount ? s.bucket_start[k + 1] : s.nodes + s.entry_count;
 }
 
 void free_buckets() {
@@ -53,4 +59,46 @@ int join_clusters(ClusterNode* a, ClusterNode* b) {
   // Exchanging the two next links splices the rings in every case.
   std::swap(smaller->next, larger->next);
   return 1;
+}
+
+void create_clusters_fast() {
+  RunState& s = run_state;
+  say("Creating clusters ..");
+  s.bucket_start = static_cast<ClusterNode**>(tracked_calloc(kBucketCount, sizeof(ClusterNode*)));
+  s.nodes = static_cast<ClusterNode*>(tracked_malloc(s.entry_count * sizeof(ClusterNode)));
+  ClusterNode* node = s.nodes;
+  for (uint32_t k = 0; k < kBucketCount; ++k) {
+    s.bucket_start[k] = node;
+    node += s.bucket_counts[k];
+  }
+  // Large forests copy and release the buckets a window at a time, trimming
+  // the heap after each, so that the entry arrays and the node array are
+  // never resident in full together.
+  constexpr uint64_t kLargeForest = 1 << 20;
+  const uint32_t windows = s.entry_count >= kLargeForest ? 32 : 1;
+  const uint32_t buckets_per_window = kBucketCount / windows;
+  const uint64_t jobs = job_count_for(s.entry_count / windows, 1 << 14, 16);
+  for (uint32_t window = 0; window < windows; ++window) {
+    const uint32_t first_bucket = window * buckets_per_window;
+    run_jobs(jobs, [&](uint64_t job, uint32_t) {
+      const uint64_t end = first_bucket + job_begin(job + 1, jobs, buckets_per_window);
+      for (uint64_t k = first_bucket + job_begin(job, jobs, buckets_per_window); k < end; ++k) {
+        ClusterNode* first = s.bucket_start[k];
+        for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
+          first[e].record = s.bucket_entries[k][e];
+          first[e].next = &first[e];
+          first[e].cluster_id = first + e - s.nodes;
+        }
+      }
+    });
+    if (windows == 1) break;
+    for (uint32_t k = first_bucket; k < first_bucket + buckets_per_window; ++k) {
+      if (s.bucket_entries[k] == nullptr) continue;
+      tracked_free(s.bucket_entries[k], s.bucket_bytes[k]);
+      s.bucket_entries[k] = nullptr;
+    }
+    return_free_memory();
+  }
+  free_buckets();
+  say(" OK (now %lld bytes allocated)\n", static_cast<long long>(s.bytes_allocated));
 }

@@ -8,6 +8,14 @@
 // Builds the forest with every node a cluster of its own, then frees the buckets.
 void create_clusters();
 
+// The same forest, filled on all workers; each bucket's entry array is
+// released as soon as its nodes exist.
+void create_clusters_fast();
+
+// The end of bucket k's node range: the next bucket's start, or for the last
+// bucket the end of the node array.
+ClusterNode* bucket_end(uint32_t k);
+
 // Releases the bucket entry arrays, bucket_entries and bucket_bytes, each at most once.
 void free_buckets();
 

@@ -3,16 +3,6 @@
 #include "cluster/cluster_forest.h"
 #include "run/messages.h"
 
-namespace {
-
-// The node range of bucket b; the last bucket ends at the end of the node array.
-ClusterNode* bucket_end(uint32_t b) {
-  const RunState& s = run_state;
-  return b + 1 < kBucketCount ? s.bucket_start[b + 1] : s.nodes + s.entry_count;
-}
-
-// Writes pattern v into the subset's prefix positions of key b. Returns false
-// when some position already holds its pattern base, so v names no neighbour.
 bool neighbour_key(uint32_t b, const uint32_t* subset, uint32_t k, uint32_t v, uint32_t* n) {
   uint32_t key = b;
   for (uint32_t i = 0; i < k; ++i) {
@@ -24,8 +14,6 @@ bool neighbour_key(uint32_t b, const uint32_t* subset, uint32_t k, uint32_t v, u
   *n = key;
   return true;
 }
-
-}  // namespace
 
 bool barcodes_at_distance(const uint64_t* x, const uint64_t* y, uint32_t d) {
   uint32_t differing = 0;
@@ -80,6 +68,9 @@ void cluster_at_distance(uint32_t d) {
       continue;
     }
     for (uint32_t b = 0; b < kBucketCount; ++b) {
+      // join_bucket_pair returns 0 at once for an empty first bucket, so the
+      // neighbours of an empty bucket need not be enumerated.
+      if (run_state.bucket_start[b] == bucket_end(b)) continue;
       uint32_t subset[8];
       for (uint32_t i = 0; i < k; ++i) subset[i] = i;
       do {

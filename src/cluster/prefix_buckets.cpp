@@ -1,10 +1,12 @@
 #include "cluster/prefix_buckets.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "run/messages.h"
 #include "run/tracked_memory.h"
+#include "run/worker_pool.h"
 
 void fill_buckets() {
   RunState& s = run_state;
@@ -38,7 +40,8 @@ int compare_records(const void* a, const void* b) {
 void sort_buckets() {
   RunState& s = run_state;
   for (uint32_t k = 0; k < kBucketCount; ++k) {
-    if (s.bucket_counts[k] > 1) qsort(s.bucket_entries[k], s.bucket_counts[k], sizeof(SequenceRecord*), compare_records);
+    if (s.bucket_counts[k] > 1)
+      qsort(s.bucket_entries[k], s.bucket_counts[k], sizeof(SequenceRecord*), compare_records);
   }
 }
 
@@ -80,4 +83,216 @@ void bucket_records() {
   } else {
     s.entry_count = total_bucket_count();
   }
+}
+
+namespace {
+
+// Sorting and duplicate removal take stretches of buckets holding about this many entries.
+constexpr uint64_t kEntriesPerJob = 4096;
+constexpr uint64_t kMaxBucketJobs = 256;
+
+uint64_t accepted_count() {
+  uint64_t count = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) count += run_state.bucket_counts[k];
+  return count;
+}
+
+// Scratch of the fill and the sort holds at most this many entries per worker.
+constexpr uint64_t kMaxScratchEntries = 1 << 20;
+
+// Where bucket k's entries begin among all entries in bucket order, and the
+// first barcode word of each entry in that order; both live from the fill to
+// the end of the phase, so that sorting and duplicate removal read barcodes
+// one after the other instead of all over the record table.
+uint64_t* bucket_offset() { return static_cast<uint64_t*>(run_state.work_blocks[kBucketOffsets].data); }
+uint64_t* entry_words() { return static_cast<uint64_t*>(run_state.work_blocks[kEntryWords].data); }
+
+// Fill in parallel: each slice of the record table counts its records per
+// bucket. Then each slice lays out the indices of its records by their first
+// four bases, in 256 runs behind the slices before it, and each of those runs
+// fills its 256 buckets: two passes whose writes stay in few places at a time,
+// instead of one that writes all over 65536 buckets. Input order holds within
+// every bucket.
+void fill_buckets_fast() {
+  RunState& s = run_state;
+  // Each slice counts in a table of its own, worth it only for many records.
+  constexpr uint64_t kMaxSlices = 16;
+  constexpr uint64_t kRecordsPerSlice = 1 << 18;
+  constexpr uint32_t kGroups = 256;  // bucket groups by the first four bases
+  const uint64_t slices = std::min<uint64_t>({s.record_count / kRecordsPerSlice + 1, worker_count(), kMaxSlices});
+  const auto slice_begin = [&](uint64_t slice) { return s.record_count * slice / slices; };
+  uint64_t* counts = static_cast<uint64_t*>(hold_work_block(kBucketCountsByThread, slices * kBucketTableBytes));
+  memset(counts, 0, slices * kBucketTableBytes);
+  run_jobs(slices, [&](uint64_t slice, uint32_t) {
+    uint64_t* slice_counts = counts + slice * kBucketCount;
+    for (uint64_t i = slice_begin(slice); i < slice_begin(slice + 1); ++i) {
+      const SequenceRecord* record = record_at(i);
+      if (is_accepted(record)) ++slice_counts[prefix_key(record)];
+    }
+  });
+  // Same allocation pass as fill_buckets: bucket by bucket, exact sizes.
+  uint64_t* offset = static_cast<uint64_t*>(hold_work_block(kBucketOffsets, kBucketTableBytes));
+  uint64_t group_start[kMaxSlices][kGroups + 1] = {};  // per slice, where its records of each group go
+  uint64_t entries = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) {
+    uint64_t total = 0;
+    for (uint64_t slice = 0; slice < slices; ++slice) {
+      group_start[slice][(k >> 8) + 1] += counts[slice * kBucketCount + k];
+      total += counts[slice * kBucketCount + k];
+    }
+    offset[k] = entries;
+    entries += total;
+    s.bucket_counts[k] = total;
+    s.bucket_bytes[k] = total * sizeof(SequenceRecord*);
+    if (s.bucket_bytes[k] != 0) s.bucket_entries[k] = static_cast<SequenceRecord**>(tracked_malloc(s.bucket_bytes[k]));
+  }
+  release_work_block(kBucketCountsByThread);
+  // Group g's records start where group g's buckets do; within it, slice by slice.
+  for (uint32_t group = 0; group < kGroups; ++group) {
+    uint64_t start = offset[group << 8];
+    for (uint64_t slice = 0; slice < slices; ++slice) {
+      const uint64_t count = group_start[slice][group + 1];
+      group_start[slice][group] = start;
+      start += count;
+    }
+  }
+  // The first pass leaves each record's index and first barcode word at its
+  // place in the group; the second moves them from a copy of the group's
+  // words to their buckets, without touching the records again.
+  uint64_t* words = static_cast<uint64_t*>(hold_work_block(kEntryWords, 8 * entries));
+  uint64_t* order = static_cast<uint64_t*>(hold_work_block(kFillOrder, 8 * entries));
+  run_jobs(slices, [&](uint64_t slice, uint32_t) {
+    uint64_t* next = group_start[slice];
+    for (uint64_t i = slice_begin(slice); i < slice_begin(slice + 1); ++i) {
+      const SequenceRecord* record = record_at(i);
+      if (!is_accepted(record)) continue;
+      const uint64_t place = next[prefix_key(record) >> 8]++;
+      order[place] = i;
+      words[place] = record_barcode(record)[0];
+    }
+  });
+  const auto group_end = [&](uint64_t group) { return group + 1 < kGroups ? offset[(group + 1) << 8] : entries; };
+  uint64_t largest = 0;
+  for (uint64_t group = 0; group < kGroups; ++group) largest = std::max(largest, group_end(group) - offset[group << 8]);
+  // A group larger than the copy takes its words from the records instead.
+  const uint64_t copy_entries = std::min<uint64_t>(largest, kMaxScratchEntries);
+  uint64_t* copies = static_cast<uint64_t*>(hold_work_block(kSortScratch, 8 * worker_count() * copy_entries + 8));
+  run_jobs(kGroups, [&](uint64_t group, uint32_t worker) {
+    const uint64_t begin = offset[group << 8];
+    const bool copied = group_end(group) - begin <= copy_entries;
+    uint64_t* copy = copies + worker * copy_entries;
+    if (copied) memcpy(copy, words + begin, 8 * (group_end(group) - begin));
+    uint64_t filled[256] = {};
+    for (uint64_t j = begin; j < group_end(group); ++j) {
+      const uint64_t word = copied ? copy[j - begin] : record_barcode(record_at(order[j]))[0];
+      const PrefixKey key = static_cast<PrefixKey>(word >> 48);
+      const uint64_t position = filled[key & 255]++;
+      s.bucket_entries[key][position] = record_at(order[j]);
+      words[offset[key] + position] = word;
+    }
+  });
+  release_work_block(kSortScratch);
+  release_work_block(kFillOrder);
+}
+
+// A bucket entry with its barcode's first word beside it, so that most
+// comparisons of the sort stay inside the scratch array.
+struct SortKey {
+  uint64_t word;
+  SequenceRecord* record;
+};
+
+// Orders like compare_records: barcode words, then input position. Inlined
+// into the sort, where a call per comparison would cost more than the comparison.
+inline bool sorts_before(const SortKey& a, const SortKey& b) {
+  if (a.word != b.word) return a.word < b.word;
+  if (run_state.barcode_words > 1) {
+    const uint64_t* wa = record_barcode(a.record);
+    const uint64_t* wb = record_barcode(b.record);
+    for (uint32_t j = 1; j < run_state.barcode_words; ++j) {
+      if (wa[j] != wb[j]) return wa[j] < wb[j];
+    }
+  }
+  return a.record < b.record;
+}
+
+void sort_buckets_fast() {
+  RunState& s = run_state;
+  uint64_t largest = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) largest = s.bucket_counts[k] > largest ? s.bucket_counts[k] : largest;
+  const uint64_t scratch_entries = largest < kMaxScratchEntries ? largest : kMaxScratchEntries;
+  SortKey* scratch =
+      static_cast<SortKey*>(hold_work_block(kSortScratch, worker_count() * scratch_entries * sizeof(SortKey)));
+  const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
+    SortKey* keys = scratch + worker * scratch_entries;
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
+      const uint64_t count = s.bucket_counts[k];
+      if (count <= 1) continue;
+      SequenceRecord** entries = s.bucket_entries[k];
+      if (count > scratch_entries) {
+        std::sort(entries, entries + count,
+                  [](SequenceRecord* a, SequenceRecord* b) { return compare_records(&a, &b) < 0; });
+        uint64_t* words = entry_words() + bucket_offset()[k];
+        for (uint64_t e = 0; e < count; ++e) words[e] = record_barcode(entries[e])[0];
+        continue;
+      }
+      uint64_t* words = entry_words() + bucket_offset()[k];
+      for (uint64_t e = 0; e < count; ++e) keys[e] = {words[e], entries[e]};
+      std::sort(keys, keys + count, [](const SortKey& a, const SortKey& b) { return sorts_before(a, b); });
+      for (uint64_t e = 0; e < count; ++e) {
+        entries[e] = keys[e].record;
+        words[e] = keys[e].word;
+      }
+    }
+  });
+  release_work_block(kSortScratch);
+}
+
+void remove_duplicate_barcodes_fast() {
+  RunState& s = run_state;
+  const size_t barcode_bytes = 8ull * s.barcode_words;
+  const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
+      const uint64_t count = s.bucket_counts[k];
+      if (count <= 1) continue;
+      SequenceRecord** entries = s.bucket_entries[k];
+      const uint64_t* words = entry_words() + bucket_offset()[k];
+      const SequenceRecord* kept = entries[0];
+      uint64_t kept_word = words[0];
+      uint64_t written = 1;
+      for (uint64_t r = 1; r < count; ++r) {
+        // Only barcodes that agree in their first word need the rest compared.
+        if (words[r] == kept_word &&
+            (barcode_bytes == 8 || memcmp(record_barcode(entries[r]), record_barcode(kept), barcode_bytes) == 0)) {
+          continue;
+        }
+        kept_word = words[r];
+        entries[written++] = entries[r];
+        kept = entries[r];
+      }
+      s.bucket_counts[k] = written;
+    }
+  });
+}
+
+}  // namespace
+
+void bucket_records_fast() {
+  RunState& s = run_state;
+  say("Sorting ..");
+  fill_buckets_fast();
+  sort_buckets_fast();
+  say(" OK\n");
+  if (s.remove_duplicates) {
+    say("Removing duplicates ..");
+    remove_duplicate_barcodes_fast();
+    s.entry_count = total_bucket_count();
+    say(" OK, %llu sequences with unique barcodes remain\n", static_cast<unsigned long long>(s.entry_count));
+  } else {
+    s.entry_count = total_bucket_count();
+  }
+  release_work_block(kEntryWords);
+  release_work_block(kBucketOffsets);
 }

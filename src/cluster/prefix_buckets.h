@@ -34,3 +34,7 @@ void remove_duplicate_barcodes();
 
 // The whole phase with its messages; fixes entry_count.
 void bucket_records();
+
+// The same phase on all workers: the fill in slices of the record table, the
+// sort and the duplicate removal in groups of buckets.
+void bucket_records_fast();

@@ -12,5 +12,10 @@ void write_clusters();
 // Writes every bucket entry as a cluster of its own (distance 0 with -p).
 void write_buckets_as_clusters();
 
+// The same two reports, formatted on all workers into large buffers that the
+// calling thread writes out in order.
+void write_clusters_fast();
+void write_buckets_as_clusters_fast();
+
 // Writes one member line for the record.
 void print_record(const SequenceRecord* record);

@@ -1,20 +1,18 @@
 // tarnwell: groups DNA reads by the barcode each read carries. The run is a
-// fixed list of phases; each one ends the process itself when it fails.
+// fixed list of phases; each one ends the process itself when it fails. The
+// tarnwell_reference binary is built from the same sources with the
+// straightforward engine, to time the fast one against.
 #include <cstdio>
 #include <cstdlib>
 
-#include "barcode/barcode_packing.h"
 #include "barcode/barcode_template.h"
-#include "cluster/cluster_forest.h"
-#include "cluster/distance_pass.h"
-#include "cluster/prefix_buckets.h"
-#include "input/fastq_parser.h"
 #include "input/input_loader.h"
-#include "output/cluster_report.h"
+#include "run/engine.h"
 #include "output/run_tables.h"
 #include "run/messages.h"
 #include "run/options.h"
 #include "run/output_file.h"
+#include "run/phase_clock.h"
 #include "run/run_state.h"
 #include "run/tracked_memory.h"
 
@@ -30,20 +28,14 @@ int main(int argc, char** argv) {
   say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1,
       s.distance != 0 ? "es" : "");
   say("Using only sequences matching template \"%s\"\n", s.template_upper);
+  mark_phase("setup");
   load_file(s.input_path);
-  parse_records(s.input_buffer, s.input_size);
-  convert_barcodes();
-  bucket_records();
-
-  if (s.distance == 0 && s.remove_duplicates) {
-    write_buckets_as_clusters();
-    write_tables();
-    return kExitSuccess;
-  }
-  create_clusters();
-  // With duplicates removed no two barcodes are equal, so the distance-0 pass could join nothing.
-  for (uint32_t d = s.remove_duplicates ? 1 : 0; d <= s.distance; ++d) cluster_at_distance(d);
-  write_clusters();
+  mark_phase("load");
+#ifdef TARNWELL_STRAIGHTFORWARD_ENGINE
+  run_straightforward_engine();
+#else
+  run_fast_engine();
+#endif
   write_tables();
   return kExitSuccess;
 }

@@ -1,6 +1,7 @@
 #include "run/options.h"
 
 #include <getopt.h>
+#include <sched.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -18,9 +19,10 @@ constexpr int kTemplateCode = 259;
 constexpr int kAssignmentsCode = 260;
 constexpr int kClusterTableCode = 261;
 constexpr int kStatsCode = 262;
+constexpr int kJobsCode = 263;
 
 // Long names beginning with different letters, so any prefix of one letter
-// or more is unambiguous (j is kept for --jobs).
+// or more is unambiguous. Keep it so when adding one.
 const option long_options[] = {
     {"in", required_argument, nullptr, kInCode},
     {"out", required_argument, nullptr, kOutCode},
@@ -32,6 +34,7 @@ const option long_options[] = {
     {"assignments", required_argument, nullptr, kAssignmentsCode},
     {"cluster-table", required_argument, nullptr, kClusterTableCode},
     {"stats", required_argument, nullptr, kStatsCode},
+    {"jobs", required_argument, nullptr, kJobsCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -39,7 +42,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kStatsCode) {
+  if (optopt >= kInCode && optopt <= kJobsCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -53,6 +56,14 @@ const option long_options[] = {
 }
 
 bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// The number of cores this process may run on, at least 1.
+uint32_t available_cores() {
+  cpu_set_t cores;
+  if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
+  const int count = CPU_COUNT(&cores);
+  return count > 0 ? static_cast<uint32_t>(count) : 1;
+}
 
 }  // namespace
 
@@ -127,6 +138,11 @@ void parse_options(int argc, char** argv) {
       case kStatsCode:
         s.stats_path = optarg;
         break;
+      case kJobsCode:
+        s.jobs = parse_uint(optarg, "jobs");
+        // Zero workers would never finish the run.
+        if (s.jobs == 0) fail(kExitFailure, "Can't parse jobs (\"%s\")\n", optarg);
+        break;
       case 'p':
         s.remove_duplicates = 1;
         break;
@@ -176,6 +192,7 @@ void process_options(int argc, char** argv) {
     end_run(kExitFailure);
   }
 
+  if (s.jobs == 0) s.jobs = available_cores();
   say("Input path: \"%s\"\n", s.input_path);
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
 }

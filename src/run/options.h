@@ -1,6 +1,6 @@
 // The command line: reads the options into run_state (input_path, output_path,
 // distance_text, distance, template_text, remove_duplicates, show_version,
-// show_help), prints the version and usage texts, and refuses what is wrong.
+// show_help, jobs), prints the version and usage texts, and refuses what is wrong.
 #pragma once
 
 #include <cstdint>

@@ -30,8 +30,40 @@ struct ClusterTotals {
   const SequenceRecord* representative;  // a record carrying that barcode
 };
 
-constexpr uint32_t kBucketCount = 65536;            // one bucket per 8-base prefix
-constexpr uint64_t kBucketTableBytes = 65536 * 8;   // each bucket table and bucket_start
+constexpr uint32_t kBucketCount = 65536;           // one bucket per 8-base prefix
+constexpr uint64_t kBucketTableBytes = 65536 * 8;  // each bucket table and bucket_start
+
+// A block of the fast engine's working memory and the size it was counted with.
+struct WorkBlock {
+  void* data;      // null while the block is not held
+  uint64_t bytes;  // the size handed to tracked_malloc
+};
+
+// The fast engine's working memory, one block per use. Every block is released
+// by the phase that took it, or by the teardown when the run ends early.
+enum WorkBlockId : int {
+  kPackPlan,                // screening: the template laid out for checking reads 16 bytes at a time
+  kBucketCountsByThread,    // sort: per-thread bucket counts while filling in parallel
+  kBucketOffsets,           // sort: where each bucket's entries begin among all entries
+  kFillOrder,               // sort: record indices grouped by their first four bases, while filling
+  kEntryWords,              // sort: the first barcode word of every bucket entry, in bucket order
+  kSortScratch,             // sort: per-thread (word, record) keys of one bucket
+  kRepresentativeNode,      // passes: node index of each representative, then the node count
+  kRepresentativeBarcodes,  // passes: the representatives' barcodes, back to back
+  kRepresentativeParent,    // passes: union-find parent of each representative
+  kSubpassRoot,             // passes: each representative's root when the subpass began
+  kBucketRoots,             // passes: per bucket, the root its representatives share when the subpass began
+  kRepresentativeBuckets,   // passes: first representative of each bucket, and the count
+  kSuffixOrder,             // passes: representatives ordered by barcode suffix
+  kSuffixPosition,          // passes: each representative's place in that order
+  kSuffixGroupEnd,          // passes: per place, the end of its run of equal suffixes
+  kPairSlots,               // passes: one candidate pair buffer per job slot
+  kInlinePairs,             // passes: the calling thread's buffer for a job that overflowed
+  kBlankedEntries,          // passes: per worker, all representatives twice, for the blanked-suffix search
+  kSubpassPairs,            // passes: all candidate pairs of a subpass searched by blanked suffix
+  kReportSlots,             // report: one text buffer per job slot
+  kWorkBlockCount,
+};
 
 struct RunState {
   // Command line (options)
@@ -46,6 +78,7 @@ struct RunState {
   const char* assignments_path;    // --assignments, or null
   const char* cluster_table_path;  // --cluster-table, or null
   const char* stats_path;          // --stats, or null
+  uint32_t jobs;              // --jobs, or the cores the process may use; at least 1 once accepted
 
   // Driver
   FILE* output_file;         // the report stream, closed by release_all
@@ -75,10 +108,10 @@ struct RunState {
   uint64_t record_size;            // 16 + 8 * barcode_words
 
   // Prefix buckets
-  uint64_t* bucket_bytes;             // per bucket: entry array size in bytes, fixed at allocation
-  uint64_t* bucket_counts;            // per bucket: entries (fill position while filling)
-  SequenceRecord*** bucket_entries;   // per bucket: its entry array, or null when empty
-  uint64_t entry_count;               // records that enter clustering
+  uint64_t* bucket_bytes;            // per bucket: entry array size in bytes, fixed at allocation
+  uint64_t* bucket_counts;           // per bucket: entries (fill position while filling)
+  SequenceRecord*** bucket_entries;  // per bucket: its entry array, or null when empty
+  uint64_t entry_count;              // records that enter clustering
 
   // Cluster forest
   ClusterNode* nodes;          // entry_count nodes in bucket order
@@ -89,14 +122,16 @@ struct RunState {
   uint64_t* entry_reads;           // entry_count with -p on the forest path: reads per node
   uint64_t cluster_count;          // clusters in the report
   ClusterTotals* cluster_totals;   // cluster_count rows, in report order
+
+  // Fast engine working memory (see WorkBlockId)
+  WorkBlock work_blocks[kWorkBlockCount];
+  uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
 };
 
 extern RunState run_state;
 
 // The packed barcode words stored right behind a record in the record table.
-inline uint64_t* record_barcode(SequenceRecord* record) {
-  return reinterpret_cast<uint64_t*>(record + 1);
-}
+inline uint64_t* record_barcode(SequenceRecord* record) { return reinterpret_cast<uint64_t*>(record + 1); }
 inline const uint64_t* record_barcode(const SequenceRecord* record) {
   return reinterpret_cast<const uint64_t*>(record + 1);
 }

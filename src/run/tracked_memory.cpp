@@ -1,10 +1,16 @@
 #include "run/tracked_memory.h"
 
+#include <cassert>
 #include <cstdlib>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "cluster/cluster_forest.h"
 #include "output/run_tables.h"
 #include "run/messages.h"
+#include "run/phase_clock.h"
 #include "run/run_state.h"
 
 void* tracked_malloc(size_t size) {
@@ -31,6 +37,35 @@ void* tracked_realloc(void* block, size_t old_size, size_t new_size) {
 void tracked_free(void* block, size_t size) {
   free(block);
   run_state.bytes_allocated -= static_cast<int64_t>(size);
+}
+
+void* hold_work_block(WorkBlockId id, uint64_t bytes) {
+  WorkBlock& block = run_state.work_blocks[id];
+  assert(block.data == nullptr && "a held block would be lost and never counted back");
+  block.data = tracked_malloc(bytes);
+  block.bytes = bytes;
+  return block.data;
+}
+
+void release_work_block(WorkBlockId id) {
+  WorkBlock& block = run_state.work_blocks[id];
+  if (block.data == nullptr) return;
+  tracked_free(block.data, block.bytes);
+  block.data = nullptr;
+  block.bytes = 0;
+}
+
+void* reserve_work_block(WorkBlockId id, uint64_t bytes) {
+  const WorkBlock& block = run_state.work_blocks[id];
+  if (block.data != nullptr && block.bytes >= bytes) return block.data;
+  release_work_block(id);
+  return hold_work_block(id, bytes);
+}
+
+void return_free_memory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
 }
 
 void release_all() {
@@ -61,6 +96,7 @@ void release_all() {
     tracked_free(s.bucket_start, kBucketTableBytes);
     s.bucket_start = nullptr;
   }
+  for (int id = 0; id < kWorkBlockCount; ++id) release_work_block(static_cast<WorkBlockId>(id));
   if (s.input_buffer != nullptr) {
     tracked_free(s.input_buffer, s.input_buffer_bytes);
     s.input_buffer = nullptr;
@@ -72,5 +108,7 @@ void release_all() {
     s.record_table = nullptr;
     s.record_count = 0;
   }
-  if (s.bytes_allocated != 0) say("Error: Failed to deallocate %lld bytes\n", static_cast<long long>(s.bytes_allocated));
+  if (s.bytes_allocated != 0)
+    say("Error: Failed to deallocate %lld bytes\n", static_cast<long long>(s.bytes_allocated));
+  mark_phase("teardown");
 }

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "run/run_state.h"
 
 // malloc that counts the bytes; on failure prints the size and exits with 10.
 [[nodiscard]] void* tracked_malloc(size_t size);
@@ -17,6 +20,21 @@
 
 // Frees a block; the caller names the size the block was allocated with.
 void tracked_free(void* block, size_t size);
+
+// Takes a work block of the given size (contents undefined); the block must
+// not be held already. Only the main thread allocates, so the count needs no lock.
+void* hold_work_block(WorkBlockId id, uint64_t bytes);
+
+// Returns a held work block, if any.
+void release_work_block(WorkBlockId id);
+
+// Makes sure the block holds at least the given size, keeping nothing of its
+// contents; returns the block.
+void* reserve_work_block(WorkBlockId id, uint64_t bytes);
+
+// Hands freed heap pages back to the system where the C library allows it,
+// so that what a phase released stops counting towards the resident size.
+void return_free_memory();
 
 // The teardown, registered with atexit before anything else. Closes the output
 // file, releases every block still set (clearing its member), and reports any

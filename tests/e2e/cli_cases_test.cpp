@@ -52,6 +52,9 @@ const std::vector<CliCase> kCommandLineCases = {
     {"LongOptionWithoutValue", kAbsent, {"-i", "a", "--templ"}, 1, "", "Option \"--templ\" requires a value\n" + kHint, kAbsent},
     {"FlagOptionWithValue", kAbsent, {"--version=1"}, 1, "", "Option \"--version=1\" takes no value\n" + kHint, kAbsent},
     {"ControlCharacterOption", kAbsent, {"-\x01"}, 1, "", "Unrecognized option -\x01\n" + kHint, kAbsent},
+    {"JobsNotANumber", kAbsent, {"--jobs", "x"}, 1, "", "Can't parse jobs (\"x\")\n", kAbsent},
+    {"JobsZero", kAbsent, {"-i", "a", "--jobs=0"}, 1, "", "Can't parse jobs (\"0\")\n", kAbsent},
+    {"JobsWithoutValue", kAbsent, {"-i", "a", "--jobs"}, 1, "", "Option \"--jobs\" requires a value\n" + kHint, kAbsent},
     {"StrayArgument", kAbsent, {"-i", "a", "stray", "-o", "b"}, 1, "", "Unrecognized option: \"stray\"\n", kAbsent},
     {"ArgumentAfterDoubleDash", kAbsent, {"-i", "a", "--", "-o"}, 1, "", "Unrecognized option: \"-o\"\n", kAbsent},
 };
@@ -60,6 +63,7 @@ const std::vector<CliCase> kCommandLineCases = {
 // clang-format off
 const std::vector<CliCase> kRunCases = {
     {"DistanceZeroJoinsIdenticalBarcodes", kFourReads, run_args("0", "NN"), 0, "2 clusters\n", kFourRunHead + forest_line(2, kFourReads.size(), 4, 4) + "Clustering with distance 0 .. OK, 2 joined\n", ">1\nr2\tAC\nr4\tAC\n>2\nr1\tCA\nr3\tCA\n"},
+    {"JobsAbbreviatedChangesNoByte", kFourReads, {"--j=3", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN"}, 0, "2 clusters\n", kFourRunHead + forest_line(2, kFourReads.size(), 4, 4) + "Clustering with distance 0 .. OK, 2 joined\n", ">1\nr2\tAC\nr4\tAC\n>2\nr1\tCA\nr3\tCA\n"},
     {"DistanceZeroWithoutDuplicatesWritesBuckets", kFourReads, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "nn"}, 0, "2 clusters\n", kFourRunHead + "Removing duplicates .. OK, 2 sequences with unique barcodes remain\n", ">1\nr2\tAC\n>2\nr1\tCA\n"},
     {"AbbreviatedLongOptions", kFourReads, {"--i", "in.fa", "--o=out.txt", "--dist", "2", "--t=NN", "--r"}, 0, "1 clusters\n", settings(2, "NN") + parsed(4) + screening(4) + "Sorting .. OK\nRemoving duplicates .. OK, 2 sequences with unique barcodes remain\n" + forest_line(2, kFourReads.size(), 4, 2) + "Clustering with distance 1 .. OK, 0 joined\nClustering with distance 2 .. OK, 1 joined\n", ">1\nr2\tAC\nr1\tCA\n"},
     {"PaddedDistance", ">a\nAC\n", run_args("  +00000000003", "NN"), 0, "1 clusters\n", settings(3, "NN") + parsed(1) + screening(1) + "Sorting .. OK\n" + forest_line(2, 6, 1, 1) + "Clustering with distance 0 .. OK, 0 joined\nClustering with distance 1 .. OK, 0 joined\n" "Clustering with distance 2 .. OK, 0 joined\nClustering with distance 3 .. OK, 0 joined\n", ">1\na\tAC\n"},

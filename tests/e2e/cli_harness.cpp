@@ -48,7 +48,7 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
   const std::string err_path = capture.file("stderr");
   std::vector<std::string> command = setup.wrapper;
   if (valgrind_requested()) command.insert(command.end(), {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full"});
-  command.push_back(TARNWELL_BINARY);
+  command.push_back(setup.binary);
   command.insert(command.end(), args.begin(), args.end());
   const pid_t pid = fork();
   if (pid == 0) {
@@ -157,4 +157,10 @@ std::string gzip_member(const std::string& data) {
   out.resize(stream.total_out);
   deflateEnd(&stream);
   return out;
+}
+
+CliResult run_binary(const std::string& binary, const ScratchDir& dir, const std::vector<std::string>& args) {
+  RunSetup setup;
+  setup.binary = binary;
+  return run_tarnwell(dir, args, setup);
 }

@@ -39,11 +39,15 @@ struct RunSetup {
   std::string stdin_path = "/dev/null";
   std::string stdout_path;
   std::vector<std::string> wrapper;
+  std::string binary = TARNWELL_BINARY;  // or the build with the straightforward engine
 };
 
 // Runs tarnwell with args in dir, its working directory. TARNWELL_E2E_VALGRIND=1
 // runs it under valgrind memcheck, whose findings end the run with status 99.
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup = {});
+
+// Runs the given build of the tool with args in dir.
+CliResult run_binary(const std::string& binary, const ScratchDir& dir, const std::vector<std::string>& args);
 bool valgrind_requested();
 
 inline std::vector<std::string> run_args(const std::string& distance, const std::string& templ,

@@ -28,6 +28,7 @@
 #include "fuzz_support.h"
 #include "input/fasta_parser.h"
 #include "input/input_loader.h"
+#include "run/engine.h"
 #include "output/cluster_report.h"
 #include "run/options.h"
 
@@ -48,16 +49,7 @@ void run_phases(int argc, char** argv, FILE* report, bool* report_handed) {
   say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1, s.distance != 0 ? "es" : "");
   say("Using only sequences matching template \"%s\"\n", s.template_upper);
   load_file(s.input_path);
-  parse_fasta(s.input_buffer, s.input_size);
-  convert_barcodes();
-  bucket_records();
-  if (s.distance == 0 && s.remove_duplicates) {
-    write_buckets_as_clusters();
-    return;
-  }
-  create_clusters();
-  for (uint32_t d = s.remove_duplicates ? 1 : 0; d <= s.distance; ++d) cluster_at_distance(d);
-  write_clusters();
+  run_fast_engine();
 }
 
 struct Member {

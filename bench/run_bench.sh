@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Times tarnwell phase by phase on the standard data sets of bench/README.md,
+# for every distance with and without -p, and prints a Markdown table of
+# medians: seconds per phase, total wall time and peak resident memory.
+#
+# The binaries come from a build with TARNWELL_PHASE_TIMES, which notes when
+# each phase ends and writes the times to file descriptor 3 at exit; nothing
+# the tool prints changes. Peak memory is GNU time's maximum resident set.
+# The straightforward engine (tarnwell_reference) runs once per case, under a
+# time limit.
+#
+# Usage: bench/run_bench.sh [--sets a,b,c,d] [--distances "0 1 2 3"] [--runs 3]
+#                           [--jobs 2] [--reference-sets a,b,c] [--timeout 120]
+#                           [--data DIR] [--build DIR] [--null-output]
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=$repo/build-bench
+data=${TMPDIR:-/tmp}/tarnwell-bench
+sets=a,b,c,d
+distances="0 1 2 3"
+runs=3
+jobs=2
+reference_sets=a,b,c
+timeout=120
+null_output=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --sets) sets=$2; shift ;;
+    --distances) distances=$2; shift ;;
+    --runs) runs=$2; shift ;;
+    --jobs) jobs=$2; shift ;;
+    --reference-sets) reference_sets=$2; shift ;;
+    --timeout) timeout=$2; shift ;;
+    --data) data=$2; shift ;;
+    --build) build=$2; shift ;;
+    --null-output) null_output=1 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ -x /usr/bin/time ] || { echo "needs GNU time at /usr/bin/time" >&2; exit 2; }
+
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWELL_PHASE_TIMES=ON -DTARNWELL_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target tarnwell tarnwell_reference generate_reads >/dev/null
+mkdir -p "$data"
+
+declare -A generator_options=(
+  [a]="--reads 1000000"
+  [b]="--reads 1000000 --unique --barcode-length 16"
+  [c]="--reads 1000000 --barcode-length 12 --true-barcodes 50000"
+  [d]="--reads 10000000"
+)
+declare -A barcode_length=([a]=20 [b]=16 [c]=12 [d]=20)
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+report=$data/report.txt
+[ $null_output = 1 ] && report=/dev/null
+
+# One run: phase lines "name<TAB>seconds<TAB>peak kB" then "total" and "peak".
+# Prints nothing when the run times out or fails.
+run_once() {
+  local binary=$1 input=$2 template=$3 distance=$4 flags=$5 limit=$6
+  local phases=$scratch/phases timing=$scratch/timing
+  if timeout "$limit" /usr/bin/time -f "%e %M" -o "$timing" "$binary" -i "$input" -o "$report" \
+      -d "$distance" -t "$template" $flags 3>"$phases" >/dev/null 2>"$scratch/stderr"; then
+    cat "$phases"
+    read -r seconds peak <"$timing"
+    printf 'total\t%s\t0\npeak\t%s\t0\n' "$seconds" "$peak"
+  fi
+  [ "$report" = /dev/null ] || rm -f "$report"
+}
+
+# Medians over the runs given as files, one table row.
+row() {
+  perl -e '
+    my ($label, @files) = @ARGV; my %values;
+    for my $file (@files) {
+      open my $in, "<", $file or next; my %run;
+      while (<$in>) { chomp; my ($name, $seconds) = split /\t/; $run{$name} += $seconds; }
+      push @{$values{$_}}, $run{$_} for keys %run;
+    }
+    sub median { my @v = sort { $a <=> $b } @_; return undef unless @v; return $v[$#v / 2]; }
+    my @columns = ("load", "parse", "pack", "sort", "forest", "pass 0", "pass 1", "pass 2", "pass 3", "write", "total");
+    if (!$values{total}) { print "| $label |", " |" x 11, " (over the time limit) |\n"; exit; }
+    print "| $label |";
+    for my $c (@columns) { my $m = median(@{$values{$c} || []}); print defined $m ? sprintf(" %.2f |", $m) : " |"; }
+    printf " %.0f |\n", median(@{$values{peak}}) / 1024;
+  ' "$@"
+}
+
+echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores," \
+  "$(free -g | awk '/Mem:/ {print $2}') GB; --jobs $jobs; medians of $runs runs (straightforward: 1 run," \
+  "limit ${timeout} s); report written to $([ $null_output = 1 ] && echo /dev/null || echo a file)."
+echo
+echo "| set, D, engine | load | parse | pack | sort | forest | pass 0 | pass 1 | pass 2 | pass 3 | write | total s | peak MiB |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+for set in ${sets//,/ }; do
+  input=$data/$set.fa
+  [ -s "$input" ] || "$build/generate_reads" ${generator_options[$set]} --output "$input"
+  template=$("$build/generate_reads" --print-template --barcode-length "${barcode_length[$set]}")
+  for distance in $distances; do
+    for flags in "" "-p"; do
+      label="$set, $distance${flags:+ -p}"
+      files=()
+      for run in $(seq "$runs"); do
+        run_once "$build/tarnwell" "$input" "$template" "$distance" "$flags --jobs $jobs" 100000 >"$scratch/fast.$run"
+        files+=("$scratch/fast.$run")
+      done
+      row "$label, fast" "${files[@]}"
+      if [[ ",$reference_sets," == *",$set,"* ]]; then
+        run_once "$build/tarnwell_reference" "$input" "$template" "$distance" "$flags" "$timeout" >"$scratch/reference"
+        row "$label, straightforward" "$scratch/reference"
+      fi
+    done
+  done
+done

@@ -1,0 +1,404 @@
+#include "cluster/representative_passes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "cluster/candidate_pairs.h"
+#include "cluster/cluster_forest.h"
+#include "cluster/distance_pass.h"
+#include "run/messages.h"
+#include "run/phase_clock.h"
+#include "run/run_state.h"
+#include "run/tracked_memory.h"
+#include "run/worker_pool.h"
+
+namespace {
+
+constexpr uint64_t kMaxJobs = 1024;
+
+// Jobs over the node array cover equal stretches of buckets.
+uint64_t node_jobs() { return job_count_for(run_state.entry_count, 4096, kMaxJobs); }
+uint32_t first_bucket_of(uint64_t job, uint64_t jobs) {
+  return static_cast<uint32_t>(job_begin(job, jobs, kBucketCount));
+}
+
+// Candidate pairs one job slot holds; a job with more is finished by the
+// calling thread. Small inputs get small slots.
+uint64_t pairs_per_slot() {
+  const uint64_t count = run_state.representative_count;
+  return count < 64 ? 64 : (count > (1 << 16) ? 1 << 16 : count);
+}
+
+template <typename T>
+T* work_block(WorkBlockId id) {
+  return static_cast<T*>(run_state.work_blocks[id].data);
+}
+
+// Nodes are counted in 32 bits here; more would need a node array of 100 GB.
+bool fits_node_indices() { return run_state.entry_count < UINT32_MAX; }
+
+bool same_barcode(const ClusterNode& a, const ClusterNode& b) {
+  return memcmp(record_barcode(a.record), record_barcode(b.record), 8ull * run_state.barcode_words) == 0;
+}
+
+// The representatives: the nodes that are still their cluster's first node,
+// which after the distance-0 pass or with -p are the first nodes of the runs
+// of identical barcodes.
+void collect_representatives() {
+  RunState& s = run_state;
+  const ClusterNode* nodes = s.nodes;
+  const auto is_representative = [&](const ClusterNode* node) { return node->cluster_id == node - nodes; };
+  const uint64_t jobs = node_jobs();
+  uint64_t first_of_job[kMaxJobs + 1];
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    uint64_t count = 0;
+    for (uint32_t k = first_bucket_of(job, jobs); k < first_bucket_of(job + 1, jobs); ++k) {
+      for (const ClusterNode* node = s.bucket_start[k]; node < bucket_end(k); ++node) count += is_representative(node);
+    }
+    first_of_job[job + 1] = count;
+  });
+  first_of_job[0] = 0;
+  for (uint64_t job = 0; job < jobs; ++job) first_of_job[job + 1] += first_of_job[job];
+  const uint64_t count = first_of_job[jobs];
+  const uint32_t words = s.barcode_words;
+  s.representative_count = count;
+  uint32_t* node_of = static_cast<uint32_t*>(hold_work_block(kRepresentativeNode, 4 * (count + 1)));
+  uint64_t* barcodes = static_cast<uint64_t*>(hold_work_block(kRepresentativeBarcodes, 8 * words * count));
+  uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
+  hold_work_block(kSubpassRoot, 4 * count);
+  hold_work_block(kBucketRoots, 4 * kBucketCount);
+  uint32_t* bucket_first = static_cast<uint32_t*>(hold_work_block(kRepresentativeBuckets, 4 * (kBucketCount + 1)));
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    uint32_t u = static_cast<uint32_t>(first_of_job[job]);
+    for (uint32_t k = first_bucket_of(job, jobs); k < first_bucket_of(job + 1, jobs); ++k) {
+      bucket_first[k] = u;
+      for (const ClusterNode* node = s.bucket_start[k]; node < bucket_end(k); ++node) {
+        if (node + 16 < nodes + s.entry_count && is_representative(node + 16)) {
+          __builtin_prefetch(record_barcode(node[16].record));
+        }
+        if (!is_representative(node)) continue;
+        node_of[u] = static_cast<uint32_t>(node - nodes);
+        memcpy(barcodes + uint64_t{u} * words, record_barcode(node->record), 8ull * words);
+        parent[u] = u;
+        ++u;
+      }
+    }
+  });
+  node_of[count] = static_cast<uint32_t>(s.entry_count);
+  bucket_first[kBucketCount] = static_cast<uint32_t>(count);
+}
+
+// The suffix index for the subpasses that join barcodes with equal suffixes;
+// a barcode of 8 bases or fewer has no suffix and needs none.
+void hold_suffix_index() {
+  RunState& s = run_state;
+  if (s.barcode_length <= 8) return;
+  const uint32_t count = static_cast<uint32_t>(s.representative_count);
+  const uint32_t words = s.barcode_words;
+  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  uint32_t* order = static_cast<uint32_t*>(hold_work_block(kSuffixOrder, 4ull * count));
+  uint32_t* position = static_cast<uint32_t*>(hold_work_block(kSuffixPosition, 4ull * count));
+  uint32_t* group_end = static_cast<uint32_t*>(hold_work_block(kSuffixGroupEnd, 4ull * count));
+  index_suffixes(barcodes, words, count, order, position, group_end);
+}
+
+// Root of u's cluster with path halving; roots are the smallest index of their cluster.
+uint32_t find_root(uint32_t* parent, uint32_t u) {
+  while (parent[u] != u) {
+    parent[u] = parent[parent[u]];
+    u = parent[u];
+  }
+  return u;
+}
+
+// Points every representative straight at its root. Parents lie below their
+// children, so one ascending sweep suffices.
+void flatten_roots() {
+  uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
+  for (uint64_t u = 0; u < run_state.representative_count; ++u) parent[u] = parent[parent[u]];
+}
+
+// join_clusters on the representatives' nodes: the same answer, from the
+// union-find, and the same exchange of the two given nodes' next links.
+// Cluster ids are written once, after the last pass.
+int join_representatives(uint32_t x, uint32_t y) {
+  uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
+  const uint32_t root_x = find_root(parent, x);
+  const uint32_t root_y = find_root(parent, y);
+  if (root_x == root_y) return 0;
+  if (root_x < root_y) {
+    parent[root_y] = root_x;
+  } else {
+    parent[root_x] = root_y;
+  }
+  const uint32_t* node_of = work_block<uint32_t>(kRepresentativeNode);
+  std::swap(run_state.nodes[node_of[x]].next, run_state.nodes[node_of[y]].next);
+  return 1;
+}
+
+uint64_t join_pairs(const CandidatePair* pairs, uint64_t count) {
+  uint64_t joined = 0;
+  for (uint64_t i = 0; i < count; ++i) joined += join_representatives(pairs[i].x, pairs[i].y);
+  return joined;
+}
+
+// Finds and joins the pairs of buckets begin to end on the calling thread,
+// one bucket at a time, growing its buffer until a bucket's pairs fit.
+uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end) {
+  uint64_t joined = 0;
+  for (uint32_t k = begin; k < end; ++k) {
+    for (;;) {
+      const WorkBlock& block = run_state.work_blocks[kInlinePairs];
+      PairBuffer buffer{static_cast<CandidatePair*>(block.data), 0, block.bytes / sizeof(CandidatePair)};
+      if (find_bucket_pairs(search, k, &buffer)) {
+        joined += join_pairs(buffer.pairs, buffer.count);
+        break;
+      }
+      reserve_work_block(kInlinePairs, 2 * block.bytes);
+    }
+  }
+  return joined;
+}
+
+// Doubles the subpass pair list, keeping the pairs it holds.
+void grow_pair_list(PairBuffer* list) {
+  WorkBlock& block = run_state.work_blocks[kSubpassPairs];
+  CandidatePair* grown = static_cast<CandidatePair*>(tracked_malloc(2 * block.bytes));
+  memcpy(grown, list->pairs, list->count * sizeof(CandidatePair));
+  tracked_free(block.data, block.bytes);
+  block = {grown, 2 * block.bytes};
+  list->pairs = grown;
+  list->capacity = block.bytes / sizeof(CandidatePair);
+}
+
+// Whether subpass k of pass d = k + 1 is better searched by blanking each
+// suffix base in turn than bucket by bucket: the bucket search compares every
+// pair of two neighbour buckets, which in a dense, even spread of barcodes
+// costs far more than sorting all representatives once per suffix base.
+bool search_by_blanked_suffix(const PairSearch& search) {
+  const RunState& s = run_state;
+  if (one_suffix_base_apart_searches(search) == 0) return false;
+  const uint32_t* first = search.bucket_first;
+  const uint64_t jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
+  double bucket_cost_of_job[kMaxJobs];
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    double cost = 0;
+    uint32_t neighbours[kMaxNeighbours];
+    for (uint32_t a = first_bucket_of(job, jobs); a < first_bucket_of(job + 1, jobs); ++a) {
+      const double size = first[a + 1] - first[a];
+      if (size == 0) continue;
+      const uint32_t shared = search.bucket_root[a];
+      if (search.prefix_distance == 0) {
+        if (shared == kMixedRoots) cost += size * size / 2;
+        continue;
+      }
+      const uint32_t count = list_neighbours(a, search.prefix_distance, search.key_positions, neighbours);
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t n = neighbours[i];
+        if (n <= a || first[n] == first[n + 1] || (shared != kMixedRoots && shared == search.bucket_root[n])) continue;
+        cost += size * (first[n + 1] - first[n]) + 30;
+      }
+    }
+    bucket_cost_of_job[job] = cost;
+  });
+  double bucket_cost = 0;
+  for (uint64_t job = 0; job < jobs; ++job) bucket_cost += bucket_cost_of_job[job];
+  // Per search: a radix sort, then every pair within each run of equal
+  // masked barcodes, which an even spread makes about count / 4^kept long.
+  const double count = static_cast<double>(s.representative_count);
+  const double searches = one_suffix_base_apart_searches(search);
+  const double kept_bases = search.suffix_length - 1 + 8 / (search.prefix_distance + 1);
+  const double blanked_cost = searches * (25 * count + count * count / (2 * std::pow(4.0, kept_bases)));
+  return blanked_cost < bucket_cost;
+}
+
+// Subpass k of pass d = k + 1 by blanked suffix base: the workers search one
+// suffix base each and leave the pairs of all buckets in their buffers; the
+// calling thread gathers them, puts them in join order and joins them. A
+// search that overflows its worker's buffer is redone on the calling thread.
+uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
+  const uint32_t count = static_cast<uint32_t>(run_state.representative_count);
+  const uint32_t searches = one_suffix_base_apart_searches(search);
+  const uint32_t workers = worker_count();
+  uint64_t* entries = static_cast<uint64_t*>(reserve_work_block(kBlankedEntries, 16ull * workers * count));
+  CandidatePair* worker_pairs = work_block<CandidatePair>(kPairSlots);
+  uint64_t worker_count_of_pairs[256] = {};
+  bool searched[3 * 24] = {};
+  run_jobs(searches, [&](uint64_t i, uint32_t worker) {
+    uint64_t* mine = entries + 2ull * worker * count;
+    PairBuffer buffer{worker_pairs + worker * pairs_per_slot(), worker_count_of_pairs[worker], pairs_per_slot()};
+    searched[i] = find_pairs_one_suffix_base_apart(search, static_cast<uint32_t>(i), mine, mine + count, &buffer);
+    worker_count_of_pairs[worker] = buffer.count;
+  });
+  uint64_t total = 0;
+  for (uint32_t worker = 0; worker < workers; ++worker) total += worker_count_of_pairs[worker];
+  PairBuffer all{static_cast<CandidatePair*>(reserve_work_block(kSubpassPairs, (total + 1) * sizeof(CandidatePair))), 0,
+                 total + 1};
+  for (uint32_t worker = 0; worker < workers; ++worker) {
+    memcpy(all.pairs + all.count, worker_pairs + worker * pairs_per_slot(),
+           worker_count_of_pairs[worker] * sizeof(CandidatePair));
+    all.count += worker_count_of_pairs[worker];
+  }
+  for (uint32_t i = 0; i < searches; ++i) {
+    while (!searched[i] && !find_pairs_one_suffix_base_apart(search, i, entries, entries + count, &all)) {
+      grow_pair_list(&all);
+    }
+  }
+  std::sort(all.pairs, all.pairs + all.count, [](const CandidatePair& p, const CandidatePair& q) {
+    if (p.rank != q.rank) return p.rank < q.rank;
+    return p.x != q.x ? p.x < q.x : p.y < q.y;
+  });
+  const uint64_t joined = join_pairs(all.pairs, all.count);
+  release_work_block(kSubpassPairs);
+  return joined;
+}
+
+// Subpass k of pass d: workers find the pairs of consecutive stretches of
+// buckets, the calling thread joins them stretch by stretch.
+uint64_t join_subpass(uint32_t d, uint32_t k) {
+  RunState& s = run_state;
+  flatten_roots();
+  memcpy(work_block<uint32_t>(kSubpassRoot), work_block<uint32_t>(kRepresentativeParent), 4 * s.representative_count);
+  const PairSearch search{
+      d,
+      k,
+      s.barcode_words,
+      s.barcode_length < 8 ? s.barcode_length : 8,
+      s.barcode_length > 8 ? s.barcode_length - 8 : 0,
+      work_block<uint64_t>(kRepresentativeBarcodes),
+      work_block<uint32_t>(kRepresentativeBuckets),
+      work_block<uint32_t>(kSubpassRoot),
+      work_block<uint32_t>(kBucketRoots),
+      work_block<uint32_t>(kSuffixOrder),
+      work_block<uint32_t>(kSuffixPosition),
+      work_block<uint32_t>(kSuffixGroupEnd),
+  };
+  const uint64_t root_jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
+  run_jobs(root_jobs, [&](uint64_t job, uint32_t) {
+    find_bucket_roots(search.bucket_first, search.root, first_bucket_of(job, root_jobs),
+                      first_bucket_of(job + 1, root_jobs), work_block<uint32_t>(kBucketRoots));
+  });
+  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search);
+
+  // Stretches of about equal numbers of representatives; small ones keep
+  // the workers fed and the joins close behind them.
+  const uint64_t jobs = job_count_for(s.representative_count, 16, kMaxJobs);
+  uint32_t first_bucket[kMaxJobs + 1];
+  for (uint64_t job = 0; job <= jobs; ++job) {
+    const uint64_t first = job_begin(job, jobs, s.representative_count);
+    first_bucket[job] = static_cast<uint32_t>(
+        std::lower_bound(search.bucket_first, search.bucket_first + kBucketCount, first) - search.bucket_first);
+  }
+  first_bucket[jobs] = kBucketCount;
+
+  CandidatePair* slot_pairs = work_block<CandidatePair>(kPairSlots);
+  uint64_t slot_count[2 * 256];
+  uint32_t slot_resume[2 * 256];  // first bucket a slot's job left unsearched
+  uint64_t joined = 0;
+  run_jobs_in_order(
+      jobs,
+      [&](uint64_t job, uint32_t slot) {
+        PairBuffer buffer{slot_pairs + slot * pairs_per_slot(), 0, pairs_per_slot()};
+        uint32_t k = first_bucket[job];
+        while (k < first_bucket[job + 1] && find_bucket_pairs(search, k, &buffer)) ++k;
+        slot_count[slot] = buffer.count;
+        slot_resume[slot] = k;
+      },
+      [&](uint64_t job, uint32_t slot) {
+        joined += join_pairs(slot_pairs + slot * pairs_per_slot(), slot_count[slot]);
+        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1]);
+      });
+  return joined;
+}
+
+// Pass d from 1 on: the subpasses in the order of the straightforward pass.
+// Subpass k needs room for the other d - k differences after the prefix.
+uint64_t join_at_distance(uint32_t d) {
+  const uint32_t suffix_length = run_state.barcode_length > 8 ? run_state.barcode_length - 8 : 0;
+  uint64_t joined = 0;
+  for (uint32_t k = 0; k <= d && k <= 8; ++k) {
+    if (d - k <= suffix_length) joined += join_subpass(d, k);
+  }
+  return joined;
+}
+
+// Every node takes the first node of its cluster as id: the node of its
+// run's representative's root.
+void write_cluster_ids() {
+  flatten_roots();
+  const uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
+  const uint32_t* node_of = work_block<uint32_t>(kRepresentativeNode);
+  const uint64_t count = run_state.representative_count;
+  const uint64_t jobs = job_count_for(count, 4096, kMaxJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t u = job_begin(job, jobs, count); u < job_begin(job + 1, jobs, count); ++u) {
+      const int64_t id = node_of[parent[u]];
+      for (uint32_t i = node_of[u]; i < node_of[u + 1]; ++i) run_state.nodes[i].cluster_id = id;
+    }
+  });
+}
+
+constexpr WorkBlockId kPassBlocks[] = {kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent,
+                                       kSubpassRoot,        kRepresentativeBuckets,  kSuffixOrder,
+                                       kSuffixPosition,     kSuffixGroupEnd,         kPairSlots,
+                                       kInlinePairs,        kBlankedEntries,         kBucketRoots};
+
+}  // namespace
+
+uint64_t join_identical_barcodes() {
+  RunState& s = run_state;
+  const uint64_t jobs = node_jobs();
+  uint64_t joined_by_job[kMaxJobs];
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    // Equal barcodes share a bucket and stand together, so a run is the
+    // nodes whose barcode equals the one before.
+    ClusterNode* const begin = s.bucket_start[first_bucket_of(job, jobs)];
+    ClusterNode* const end = job + 1 < jobs ? s.bucket_start[first_bucket_of(job + 1, jobs)] : s.nodes + s.entry_count;
+    constexpr ptrdiff_t kLead = 16;
+    uint64_t joined = 0;
+    ClusterNode* first = begin;
+    for (ClusterNode* node = begin; node < end; ++node) {
+      if (end - node > kLead) __builtin_prefetch(record_barcode(node[kLead].record));
+      if (node == begin || !same_barcode(node[-1], *node)) {
+        first = node;
+        continue;
+      }
+      // join_clusters(first, node) for each later node in turn puts every
+      // node right behind the first: first, last, ..., second.
+      node->next = node - 1;
+      node->cluster_id = first->cluster_id;
+      first->next = node;
+      ++joined;
+    }
+    joined_by_job[job] = joined;
+  });
+  uint64_t joined = 0;
+  for (uint64_t job = 0; job < jobs; ++job) joined += joined_by_job[job];
+  return joined;
+}
+
+void cluster_at_distances_fast(uint32_t first, uint32_t last) {
+  for (uint32_t d = first; d <= last; ++d) {
+    if (!fits_node_indices()) {
+      cluster_at_distance(d);
+      mark_phase(pass_phase_name(d));
+      continue;
+    }
+    say("Clustering with distance %u ..", d);
+    if (d >= 1 && run_state.work_blocks[kRepresentativeNode].data == nullptr) {
+      collect_representatives();
+      hold_suffix_index();
+      hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
+      hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
+    }
+    const uint64_t joined = d == 0 ? join_identical_barcodes() : join_at_distance(d);
+    say(" OK, %llu joined\n", static_cast<unsigned long long>(joined));
+    mark_phase(pass_phase_name(d));
+  }
+  if (run_state.work_blocks[kRepresentativeNode].data == nullptr) return;
+  write_cluster_ids();
+  for (WorkBlockId id : kPassBlocks) release_work_block(id);
+  run_state.representative_count = 0;
+}

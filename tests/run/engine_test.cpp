@@ -1,0 +1,105 @@
+// The fast engine against the straightforward one on random read sets: every
+// byte of standard error, standard output and the report must agree, for
+// every barcode length class, distance, -p and number of jobs.
+#include "run/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "run/run_state.h"
+#include "run/tracked_memory.h"
+#include "support/captured_streams.h"
+#include "support/random_reads.h"
+#include "support/run_state_fixture.h"
+
+namespace {
+
+#ifdef TARNWELL_SANITIZED_TESTS
+constexpr uint32_t kCasesPerClass = 150;
+#else
+constexpr uint32_t kCasesPerClass = 500;
+#endif
+
+struct EngineOutput {
+  std::string out;
+  std::string err;
+  std::string report;
+  int64_t bytes_left;  // tracked bytes after the teardown
+};
+
+struct EngineCase {
+  ReadSet reads;
+  uint32_t distance;
+  bool remove_duplicates;
+};
+
+EngineOutput run_engine(void (*engine)(), const EngineCase& c, uint32_t jobs) {
+  reset_run_state();
+  RunState& s = run_state;
+  s.distance = c.distance;
+  s.remove_duplicates = c.remove_duplicates;
+  s.jobs = jobs;
+  use_template(c.reads.template_text.c_str());
+  use_input(c.reads.fasta);
+  s.output_file = tmpfile();
+  EngineOutput output;
+  {
+    CapturedStreams streams;
+    engine();
+    streams.finish(&output.out, &output.err);
+  }
+  output.report = read_stream(s.output_file);
+  release_all();
+  output.bytes_left = s.bytes_allocated;
+  reset_run_state();
+  return output;
+}
+
+void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& label) {
+  const EngineOutput expected = run_engine(run_straightforward_engine, c, 1);
+  const EngineOutput fast = run_engine(run_fast_engine, c, jobs);
+  const std::string where = label + " template " + c.reads.template_text + " -d " + std::to_string(c.distance) +
+                            (c.remove_duplicates ? " -p" : "") + " --jobs " + std::to_string(jobs);
+  ASSERT_EQ(fast.err, expected.err) << where << "\n" << c.reads.fasta;
+  ASSERT_EQ(fast.out, expected.out) << where << "\n" << c.reads.fasta;
+  ASSERT_EQ(fast.report, expected.report) << where << "\n" << c.reads.fasta;
+  ASSERT_EQ(fast.bytes_left, 0) << where;
+  ASSERT_EQ(expected.bytes_left, 0) << where;
+}
+
+class EngineAgreement : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(EngineAgreement, SameBytesOnRandomReads) {
+  const uint32_t length_class = GetParam();
+  static const uint32_t kJobs[] = {1, 2, 3, 8};
+  for (uint32_t seed = 0; seed < kCasesPerClass; ++seed) {
+    CaseRandom random(seed * 4 + length_class);
+    EngineCase c{random_read_set(random, length_class, seed % 10 == 0 ? 300 : 60), random.below(4), random.chance(40)};
+    expect_same_bytes(c, kJobs[random.below(4)], "seed " + std::to_string(seed));
+    if (HasFatalFailure()) return;
+  }
+}
+
+std::string length_class_name(const ::testing::TestParamInfo<uint32_t>& info) {
+  static const char* kNames[] = {"ShorterThan8", "Exactly8", "From9To32", "From33To70"};
+  return kNames[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(BarcodeLengths, EngineAgreement, ::testing::Values(0u, 1u, 2u, 3u), length_class_name);
+
+// The same inputs with every number of jobs give the same bytes.
+TEST(EngineJobs, SameBytesForOneTwoThreeAndEightJobs) {
+  for (uint32_t seed = 0; seed < kCasesPerClass / 10; ++seed) {
+    CaseRandom random(1000003 + seed);
+    const EngineCase c{random_read_set(random, seed % 4, 300), 1 + random.below(3), random.chance(50)};
+    const EngineOutput one = run_engine(run_fast_engine, c, 1);
+    for (uint32_t jobs : {2u, 3u, 8u}) {
+      const EngineOutput many = run_engine(run_fast_engine, c, jobs);
+      ASSERT_EQ(many.err, one.err) << "seed " << seed << " jobs " << jobs;
+      ASSERT_EQ(many.report, one.report) << "seed " << seed << " jobs " << jobs;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+#include "support/random_reads.h"
+
+#include <vector>
+
+uint64_t CaseRandom::next() {
+  uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+namespace {
+
+const char kBases[] = "ACGT";
+
+std::string random_barcode(CaseRandom& random, uint32_t length, uint32_t alphabet) {
+  std::string barcode(length, 'A');
+  for (char& base : barcode) base = kBases[random.below(alphabet)];
+  return barcode;
+}
+
+// Substitutes `count` positions, mostly inside a window (the prefix, the end,
+// or anywhere), so that both prefix and suffix differences are common.
+std::string mutate(CaseRandom& random, std::string barcode, uint32_t count) {
+  const uint32_t length = static_cast<uint32_t>(barcode.size());
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t position;
+    switch (random.below(3)) {
+      case 0:
+        position = random.below(length < 8 ? length : 8);
+        break;
+      case 1:
+        position = length - 1 - random.below(length < 4 ? length : 4);
+        break;
+      default:
+        position = random.below(length);
+    }
+    char base;
+    do base = kBases[random.below(4)];
+    while (base == barcode[position]);
+    barcode[position] = base;
+  }
+  return barcode;
+}
+
+char random_case(CaseRandom& random, char letter) {
+  return random.chance(20) ? static_cast<char>(letter - 'A' + 'a') : letter;
+}
+
+}  // namespace
+
+ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_reads) {
+  static const uint32_t kLow[] = {1, 8, 9, 33};
+  static const uint32_t kHigh[] = {7, 8, 32, 70};
+  const uint32_t length = kLow[length_class] + random.below(kHigh[length_class] - kLow[length_class] + 1);
+
+  // The template: fixed letters around and now and then between barcode positions.
+  ReadSet set;
+  set.barcode_length = length;
+  std::string fixed_after(length + 1, '\0');  // a fixed letter after barcode position i (index i + 1)
+  for (uint32_t i = 0; i <= length; ++i) {
+    if (random.chance(i == 0 || i == length ? 40 : 3)) fixed_after[i] = kBases[random.below(4)];
+  }
+  const char* kPositionMarks = "NNn.";
+  for (uint32_t i = 0; i <= length; ++i) {
+    if (fixed_after[i] != '\0') set.template_text += random_case(random, fixed_after[i]);
+    if (i < length) set.template_text += kPositionMarks[random.below(4)];
+  }
+
+  // Barcodes: a few seeds over a possibly narrow alphabet, then reads that
+  // copy a seed or the read before, with up to four substitutions.
+  const uint32_t alphabet = 2 + random.below(3);
+  std::vector<std::string> seeds(1 + random.below(6));
+  for (std::string& seed : seeds) seed = random_barcode(random, length, alphabet);
+  const uint32_t reads = 1 + random.below(max_reads);
+  const bool crlf = random.chance(10);
+  std::vector<std::string> barcodes;
+  for (uint32_t r = 0; r < reads; ++r) {
+    std::string barcode;
+    const uint32_t how = random.below(100);
+    if (how < 25 && !barcodes.empty()) {
+      barcode = barcodes[random.below(static_cast<uint32_t>(barcodes.size()))];  // exact duplicate
+    } else if (how < 50 && !barcodes.empty()) {
+      barcode = mutate(random, barcodes.back(), 1 + random.below(3));  // chain
+    } else if (how < 92) {
+      barcode = mutate(random, seeds[random.below(static_cast<uint32_t>(seeds.size()))], random.below(5));
+    } else {
+      barcode = random_barcode(random, length, 4);
+    }
+    barcodes.push_back(barcode);
+
+    std::string read;
+    for (uint32_t i = 0; i <= length; ++i) {
+      if (fixed_after[i] != '\0') read += random.chance(r > 0 ? 3 : 0) ? 'A' + (fixed_after[i] == 'A') : fixed_after[i];
+      if (i < length) read += random_case(random, barcode[i]);
+    }
+    if (r > 0 && random.chance(4))
+      read[random.below(static_cast<uint32_t>(read.size()))] = random.chance(50) ? 'N' : 'x';
+    // Never empty: a blank sequence line is a malformed file, not a rejected read.
+    if (r > 0 && read.size() > 1 && random.chance(3))
+      read.resize(1 + random.below(static_cast<uint32_t>(read.size() - 1)));
+    if (random.chance(30)) read += random_barcode(random, random.below(12), 4);
+    set.fasta += ">r" + std::to_string(r + 1) + (random.chance(10) ? " extra words" : "") + (crlf ? "\r\n" : "\n");
+    set.fasta += read + (crlf ? "\r\n" : "\n");
+  }
+  return set;
+}

@@ -1,0 +1,29 @@
+// Random read sets for differential tests: a template and a FASTA text whose
+// barcodes crowd together (exact duplicates, near-duplicates, chains), so that
+// every distance pass has joins to order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// A small deterministic generator, so a failing case can be replayed from its seed.
+class CaseRandom {
+ public:
+  explicit CaseRandom(uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  uint64_t next();
+  uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
+  bool chance(uint32_t percent) { return below(100) < percent; }
+
+ private:
+  uint64_t state_;
+};
+
+struct ReadSet {
+  std::string template_text;
+  std::string fasta;
+  uint32_t barcode_length;
+};
+
+// Barcode lengths by class: 0 gives 1 to 7 positions, 1 exactly 8, 2 from 9
+// to 32, 3 from 33 to 70. Up to max_reads reads, the first always accepted.
+ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_reads);
