@@ -14,9 +14,10 @@ namespace {
 
 constexpr uint64_t kFirstStreamChunk = 1 << 20;
 
-// Reads a stream of unknown size, doubling the block as it fills; the block
-// always keeps one byte free for the closing NUL. head holds the bytes
-// already taken from the stream.
+// Reads a stream of unknown size, doubling the block as it fills (realloc
+// remaps a large block's pages rather than copying them) and trimming it to
+// the data at the end; the block always keeps one byte free for the closing
+// NUL. head holds the bytes already taken from the stream.
 void load_stream(FILE* file, const char* path, const unsigned char* head, size_t head_size) {
   RunState& s = run_state;
   s.input_buffer_bytes = kFirstStreamChunk;
@@ -26,10 +27,7 @@ void load_stream(FILE* file, const char* path, const unsigned char* head, size_t
   for (;;) {
     if (filled + 1 == s.input_buffer_bytes) {
       const uint64_t grown_bytes = s.input_buffer_bytes * 2;
-      char* grown = static_cast<char*>(tracked_malloc(grown_bytes));
-      memcpy(grown, s.input_buffer, filled);
-      tracked_free(s.input_buffer, s.input_buffer_bytes);
-      s.input_buffer = grown;
+      s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, grown_bytes));
       s.input_buffer_bytes = grown_bytes;
     }
     const size_t wanted = s.input_buffer_bytes - 1 - filled;
@@ -41,6 +39,8 @@ void load_stream(FILE* file, const char* path, const unsigned char* head, size_t
     }
   }
   fclose(file);
+  s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, filled + 1));
+  s.input_buffer_bytes = filled + 1;
   s.input_size = filled;
   s.input_buffer[filled] = '\0';
 }
