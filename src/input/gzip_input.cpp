@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "input/input_loader.h"
 #include "run/messages.h"
 #include "run/run_state.h"
 #include "run/run_statistics.h"
@@ -88,12 +89,7 @@ void load_gzip(FILE* file, const unsigned char* head, size_t head_size, const ch
       inflateReset(&stream);  // the next member; a header that is not gzip fails below
       inside_member = true;
     }
-    if (filled + 1 == s.input_buffer_bytes) {
-      // realloc grows a large block by remapping its pages, not by copying them.
-      const uint64_t grown_bytes = s.input_buffer_bytes * 2;
-      s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, grown_bytes));
-      s.input_buffer_bytes = grown_bytes;
-    }
+    make_room_in_input_buffer(filled);
     unsigned char* output = reinterpret_cast<unsigned char*>(s.input_buffer) + filled;
     stream.next_out = output;
     stream.avail_out = static_cast<uInt>(std::min(s.input_buffer_bytes - 1 - filled, kMaxOutputStep));
@@ -113,10 +109,6 @@ void load_gzip(FILE* file, const unsigned char* head, size_t head_size, const ch
   if (unreadable) fail(kExitFailure, "Can't read input file \"%s\"\n", path);
   if (corrupt) fail(kExitFailure, "Can't decompress input file \"%s\"\n", path);
 
-  // Give back what the last growth left unused.
-  s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, filled + 1));
-  s.input_buffer_bytes = filled + 1;
-  s.input_size = filled;
-  s.input_buffer[filled] = '\0';
+  finish_input_buffer(filled);  // gives back what the last growth left unused
   run_statistics.decompress_seconds = monotonic_seconds() - started;
 }

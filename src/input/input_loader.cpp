@@ -14,10 +14,8 @@ namespace {
 
 constexpr uint64_t kFirstStreamChunk = 1 << 20;
 
-// Reads a stream of unknown size, doubling the block as it fills (realloc
-// remaps a large block's pages rather than copying them) and trimming it to
-// the data at the end; the block always keeps one byte free for the closing
-// NUL. head holds the bytes already taken from the stream.
+// Reads a stream of unknown size into a growing block. head holds the bytes
+// already taken from the stream.
 void load_stream(FILE* file, const char* path, const unsigned char* head, size_t head_size) {
   RunState& s = run_state;
   s.input_buffer_bytes = kFirstStreamChunk;
@@ -25,11 +23,7 @@ void load_stream(FILE* file, const char* path, const unsigned char* head, size_t
   memcpy(s.input_buffer, head, head_size);
   uint64_t filled = head_size;
   for (;;) {
-    if (filled + 1 == s.input_buffer_bytes) {
-      const uint64_t grown_bytes = s.input_buffer_bytes * 2;
-      s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, grown_bytes));
-      s.input_buffer_bytes = grown_bytes;
-    }
+    make_room_in_input_buffer(filled);
     const size_t wanted = s.input_buffer_bytes - 1 - filled;
     const size_t got = fread(s.input_buffer + filled, 1, wanted, file);
     filled += got;
@@ -39,10 +33,7 @@ void load_stream(FILE* file, const char* path, const unsigned char* head, size_t
     }
   }
   fclose(file);
-  s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, filled + 1));
-  s.input_buffer_bytes = filled + 1;
-  s.input_size = filled;
-  s.input_buffer[filled] = '\0';
+  finish_input_buffer(filled);
 }
 
 // The size found by seeking to the end, or -1 when the file cannot be sized
@@ -57,6 +48,22 @@ off_t seekable_size(FILE* file) {
 }
 
 }  // namespace
+
+void make_room_in_input_buffer(uint64_t filled) {
+  RunState& s = run_state;
+  if (filled + 1 < s.input_buffer_bytes) return;
+  const uint64_t grown_bytes = s.input_buffer_bytes * 2;
+  s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, grown_bytes));
+  s.input_buffer_bytes = grown_bytes;
+}
+
+void finish_input_buffer(uint64_t filled) {
+  RunState& s = run_state;
+  s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, filled + 1));
+  s.input_buffer_bytes = filled + 1;
+  s.input_size = filled;
+  s.input_buffer[filled] = '\0';
+}
 
 void load_file(const char* path) {
   RunState& s = run_state;
