@@ -2,9 +2,9 @@
 
 #include <cctype>
 
-#include "run/messages.h"
-#include "run/tracked_memory.h"
-#include "run/worker_pool.h"
+#include "base/messages.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>

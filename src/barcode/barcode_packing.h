@@ -3,7 +3,7 @@
 // left-aligned) or marks the record rejected by writing '#' over its '>'.
 #pragma once
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 enum PackResult : int {
   accepted = 0,

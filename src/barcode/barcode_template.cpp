@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstring>
 
-#include "run/messages.h"
-#include "run/run_state.h"
-#include "run/tracked_memory.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
 
 void prepare_template() {
   RunState& s = run_state;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "cluster/distance_pass.h"
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 // The searches count differing bases with popcount. On x86-64 a second copy
 // of find_bucket_pairs uses the POPCNT instruction where the processor has

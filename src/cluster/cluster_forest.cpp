@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "run/messages.h"
-#include "run/tracked_memory.h"
-#include "run/worker_pool.h"
+#include "base/messages.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 void create_clusters() {
   RunState& s = run_state;

@@ -3,7 +3,7 @@
 // nodes and bucket_start; releases the bucket entry arrays and their tables.
 #pragma once
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 // Builds the forest with every node a cluster of its own, then frees the buckets.
 void create_clusters();

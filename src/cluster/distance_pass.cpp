@@ -1,7 +1,7 @@
 #include "cluster/distance_pass.h"
 
 #include "cluster/cluster_forest.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 bool neighbour_key(uint32_t b, const uint32_t* subset, uint32_t k, uint32_t v, uint32_t* n) {
   uint32_t key = b;

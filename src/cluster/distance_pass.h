@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 // Runs the pass for exactly distance d and reports how many clusters it merged.
 void cluster_at_distance(uint32_t d);

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/messages.h"
-#include "run/tracked_memory.h"
-#include "run/worker_pool.h"
+#include "base/messages.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 void fill_buckets() {
   RunState& s = run_state;

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 using PrefixKey = uint16_t;
 

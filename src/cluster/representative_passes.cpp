@@ -8,11 +8,11 @@
 #include "cluster/candidate_pairs.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
-#include "run/messages.h"
-#include "run/phase_clock.h"
-#include "run/run_state.h"
-#include "run/tracked_memory.h"
-#include "run/worker_pool.h"
+#include "base/messages.h"
+#include "base/phase_clock.h"
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "run/messages.h"
-#include "run/run_state.h"
-#include "run/tracked_memory.h"
-#include "run/worker_pool.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>

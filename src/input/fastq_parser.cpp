@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "input/fasta_parser.h"
-#include "run/messages.h"
-#include "run/run_state.h"
-#include "run/run_statistics.h"
-#include "run/tracked_memory.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/run_statistics.h"
+#include "base/tracked_memory.h"
 
 namespace {
 

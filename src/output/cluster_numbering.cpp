@@ -5,7 +5,7 @@
 
 #include "barcode/barcode_packing.h"
 #include "cluster/prefix_buckets.h"
-#include "run/tracked_memory.h"
+#include "base/tracked_memory.h"
 
 namespace {
 

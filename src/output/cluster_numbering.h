@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 // record_cluster values: a cluster number (1, 2, ...), that number with
 // kDuplicateFlag for a record dropped by -p (the cluster of the record it

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <functional>
 
-#include "run/messages.h"
-#include "run/tracked_memory.h"
-#include "run/worker_pool.h"
+#include "base/messages.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 namespace {
 

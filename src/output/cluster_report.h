@@ -3,7 +3,7 @@
 // output. Exits with 1 when either stream cannot take what is written.
 #pragma once
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 // Writes the clusters of the forest in ascending order of their first node,
 // members in ring order from there.

@@ -8,10 +8,10 @@
 #include "barcode/barcode_packing.h"
 #include "output/cluster_numbering.h"
 #include "output/stats_file.h"
-#include "run/messages.h"
-#include "run/output_file.h"
-#include "run/run_state.h"
-#include "run/run_statistics.h"
+#include "base/messages.h"
+#include "output/output_file.h"
+#include "base/run_state.h"
+#include "base/run_statistics.h"
 
 namespace {
 

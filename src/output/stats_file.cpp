@@ -5,8 +5,8 @@
 
 #include "barcode/barcode_packing.h"
 #include "output/cluster_numbering.h"
-#include "run/run_state.h"
-#include "run/run_statistics.h"
+#include "base/run_state.h"
+#include "base/run_statistics.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "cluster/representative_passes.h"
 #include "input/fastq_parser.h"
 #include "output/cluster_report.h"
-#include "run/phase_clock.h"
-#include "run/run_state.h"
+#include "base/phase_clock.h"
+#include "base/run_state.h"
 
 namespace {
 

@@ -9,12 +9,13 @@
 #include "input/input_loader.h"
 #include "run/engine.h"
 #include "output/run_tables.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
-#include "run/output_file.h"
-#include "run/phase_clock.h"
-#include "run/run_state.h"
-#include "run/tracked_memory.h"
+#include "output/output_file.h"
+#include "base/phase_clock.h"
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
+#include "run/teardown.h"
 
 int main(int argc, char** argv) {
   atexit(release_all);

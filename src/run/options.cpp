@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/messages.h"
-#include "run/run_state.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 
 namespace {
 

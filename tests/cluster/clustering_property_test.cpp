@@ -18,7 +18,8 @@
 #include "cluster/distance_pass.h"
 #include "cluster/prefix_buckets.h"
 #include "input/fasta_parser.h"
-#include "run/tracked_memory.h"
+#include "base/tracked_memory.h"
+#include "run/teardown.h"
 
 // Passes at distance 2 and 3 take seconds each under the sanitizers, where fewer runs are made.
 #if defined(__SANITIZE_ADDRESS__)

@@ -13,9 +13,10 @@
 #include <cstring>
 #include <string>
 
-#include "run/messages.h"
-#include "run/run_state.h"
-#include "run/tracked_memory.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
+#include "run/teardown.h"
 
 // A broken invariant: say which on the real standard error and abort, so that libFuzzer keeps the input.
 [[noreturn]] inline void fuzz_check_failed(const char* condition, const char* what, const std::string& detail) {

@@ -7,8 +7,9 @@
 
 #include <string>
 
-#include "run/run_state.h"
-#include "run/tracked_memory.h"
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
+#include "run/teardown.h"
 #include "support/captured_streams.h"
 #include "support/random_reads.h"
 #include "support/run_state_fixture.h"

@@ -4,7 +4,8 @@
 
 #include "barcode/barcode_template.h"
 #include "input/fasta_parser.h"
-#include "run/tracked_memory.h"
+#include "base/tracked_memory.h"
+#include "run/teardown.h"
 
 void reset_run_state() { memset(&run_state, 0, sizeof run_state); }
 

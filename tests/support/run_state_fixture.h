@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 void reset_run_state();
 

@@ -1,12 +1,12 @@
 // Every block the run holds goes through these operations, which keep
-// run_state.bytes_allocated; release_all is the at-exit teardown that returns
-// whatever still exists, each block with the size it was counted with.
+// run_state.bytes_allocated; the teardown (run/teardown.h) returns whatever
+// still exists, each block with the size it was counted with.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 // malloc that counts the bytes; on failure prints the size and exits with 10.
 [[nodiscard]] void* tracked_malloc(size_t size);
@@ -35,8 +35,3 @@ void* reserve_work_block(WorkBlockId id, uint64_t bytes);
 // Hands freed heap pages back to the system where the C library allows it,
 // so that what a phase released stops counting towards the resident size.
 void return_free_memory();
-
-// The teardown, registered with atexit before anything else. Closes the output
-// file, releases every block still set (clearing its member), and reports any
-// bytes the count has not come back from.
-void release_all();

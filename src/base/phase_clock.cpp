@@ -1,4 +1,4 @@
-#include "run/phase_clock.h"
+#include "base/phase_clock.h"
 
 #ifdef TARNWELL_PHASE_TIMES
 #include <time.h>

@@ -1,4 +1,4 @@
-#include "run/worker_pool.h"
+#include "base/worker_pool.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "run/run_state.h"
+#include "base/run_state.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "run/messages.h"
+#include "base/messages.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "run/run_statistics.h"
+#include "base/run_statistics.h"
 
 void say(const char* format, ...) {
   va_list args;

@@ -1,4 +1,4 @@
-#include "run/output_file.h"
+#include "output/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "run/messages.h"
-#include "run/run_state.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 
 // Opening such an output would empty the input before it is read.
 bool output_is_input(const char* input_path, const char* output_path) {

@@ -1,4 +1,4 @@
-#include "run/run_statistics.h"
+#include "base/run_statistics.h"
 
 #include <cstring>
 #include <ctime>

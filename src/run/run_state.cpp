@@ -1,3 +1,0 @@
-#include "run/run_state.h"
-
-RunState run_state;
