@@ -144,8 +144,7 @@ void number_clusters() {
   s.record_cluster = static_cast<uint64_t*>(tracked_malloc(s.record_count * sizeof(uint64_t)));
   for (uint64_t r = 0; r < s.record_count; ++r) {
     SequenceRecord* record = record_at(r);
-    // Packing a rejected record again finds the same cause; only its unused words change.
-    s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(pack_barcode(record));
+    s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(rejection_cause(r));
   }
   number_reported_clusters();
   s.cluster_totals = static_cast<ClusterTotals*>(tracked_malloc(s.cluster_count * sizeof(ClusterTotals)));

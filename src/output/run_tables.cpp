@@ -6,6 +6,8 @@
 #include <initializer_list>
 
 #include "barcode/barcode_packing.h"
+#include "barcode/barcode_search.h"
+#include "base/tracked_memory.h"
 #include "output/cluster_numbering.h"
 #include "output/stats_file.h"
 #include "base/messages.h"
@@ -68,7 +70,9 @@ void finish_table(FILE* RunState::*member, const char* path) {
 void write_assignments() {
   const RunState& s = run_state;
   FILE* file = s.assignments_file;
-  put_text("read\tstatus\tbarcode\tcluster\n", file);
+  // The barcode search adds where each barcode was found.
+  const bool placed = s.finding_barcode;
+  put_text(placed ? "read\tstatus\tbarcode\tcluster\toffset\tstrand\n" : "read\tstatus\tbarcode\tcluster\n", file);
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint64_t mark = s.record_cluster[r];
@@ -76,7 +80,7 @@ void write_assignments() {
     putc_unlocked('\t', file);
     if (mark & kRejectedFlag) {
       put_text(kStatusNames[mark & kClusterNumberMask], file);
-      put_text("\t\t\n", file);
+      put_text(placed ? "\t\t\t\t\n" : "\t\t\n", file);
       continue;
     }
     put_text((mark & kDuplicateFlag) ? "duplicate" : "clustered", file);
@@ -84,6 +88,12 @@ void write_assignments() {
     put_barcode(record, file);
     putc_unlocked('\t', file);
     put_number(mark & kClusterNumberMask, file);
+    if (placed) {
+      const unsigned char placement = read_placement(r);
+      putc_unlocked('\t', file);
+      put_number(placement & kOffsetMask, file);
+      put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
+    }
     putc_unlocked('\n', file);
   }
 }
@@ -149,6 +159,7 @@ void write_tables() {
     finish_table(&RunState::stats_file, s.stats_path);
   }
   release_cluster_numbering();
+  release_work_block(kReadPlacements);
 }
 
 void release_tables() {
