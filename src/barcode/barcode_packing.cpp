@@ -177,7 +177,7 @@ void convert_barcodes_fast() {
   if (s.finding_barcode) hold_read_placements();
   constexpr uint64_t kMaxSlices = 1024;
   unsigned long long slice_counts[kMaxSlices][4] = {};
-  static PlacementCounts slice_placed[kMaxSlices];
+  PlacementCounts slice_placed[kMaxSlices];  // each slice clears its own
   const uint64_t slices = job_count_for(s.record_count, 4096, kMaxSlices);
   run_jobs(slices, [&](uint64_t slice, uint32_t) {
     const uint64_t end = job_begin(slice + 1, slices, s.record_count);

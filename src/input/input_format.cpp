@@ -41,7 +41,7 @@ void refuse_quality_without_fastq(const char* path) {
   if (strcmp(path, "-") == 0 || stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return;
   FILE* file = fopen(path, "rb");
   if (file == nullptr) return;  // the load says why
-  static unsigned char head[kHeadBytes];
+  unsigned char head[kHeadBytes];
   size_t size = fread(head, 1, sizeof head, file);
   fclose(file);
   unsigned char data[4];
