@@ -11,10 +11,11 @@
 // Template length plus window: the bases a walk can reach from one end.
 [[nodiscard]] uint64_t quality_reach();
 
-// Take the rows for the records / note one read's quality line of length
-// bytes. Both do nothing without --quality.
-void hold_base_qualities(uint64_t records);
-void note_base_qualities(uint64_t index, const char* quality, uint64_t length);
+// Notes read index's bases below --quality from its quality line, length
+// bytes like its sequence line; the reads come in input order, so the rows
+// grow as they arrive. Does nothing without --quality. The FASTQ parse calls
+// it for every sound record before the quality line is dropped.
+void note_base_qualities(uint64_t index, const char* sequence, const char* quality, uint64_t length);
 
 // The row of read index, or null without --quality (or once released).
 [[nodiscard]] const unsigned char* low_quality_row(uint64_t index);

@@ -79,7 +79,7 @@ uint64_t walk_fastq(char* buffer, uint64_t size, bool fill) {
       buffer[i] = '>';
       buffer[name_end] = '\0';
       buffer[sequence_end] = '\0';
-      note_base_qualities(made, buffer + quality_at, sequence_length);
+      note_base_qualities(made, buffer + sequence_at, buffer + quality_at, sequence_length);
     }
     ++made;
 
@@ -119,7 +119,6 @@ void parse_fastq(char* buffer, uint64_t size) {
   const uint64_t records = walk_fastq(buffer, size, false);
   s.record_count = records;
   s.record_table = static_cast<char*>(tracked_malloc(s.record_count * s.record_size));
-  hold_base_qualities(records);
   walk_fastq(buffer, size, true);
   say("Parsed %llu sequences\n", static_cast<unsigned long long>(records));
 }
