@@ -115,8 +115,8 @@ PackPlan make_pack_plan() {
 }
 
 // The walk for a read the quick check does not settle.
-PackResult walk_slowly(SequenceRecord* record, uint64_t index, PlacementCounts& placed) {
-  return run_state.finding_barcode ? find_barcode(record, index, placed) : pack_barcode(record);
+PackResult walk_slowly(SequenceRecord* record, uint64_t index, const char* limit, PlacementCounts& placed) {
+  return run_state.finding_barcode ? find_barcode_quickly(record, index, limit, placed) : pack_barcode(record);
 }
 
 // pack_barcode for the usual read: one that carries a nucleotide at every
@@ -130,7 +130,7 @@ PackResult pack_barcode_quickly(SequenceRecord* record, uint64_t index, const Pa
   const RunState& s = run_state;
   const unsigned char* read = reinterpret_cast<const unsigned char*>(record->sequence);
 #ifdef __SSE2__
-  if (record->sequence + 16 * plan.chunks > limit) return walk_slowly(record, index, placed);
+  if (record->sequence + 16 * plan.chunks > limit) return walk_slowly(record, index, limit, placed);
   // Upper-casing by clearing bit 5 maps exactly a, c, g, t onto A, C, G, T.
   const __m128i upper = _mm_set1_epi8(static_cast<char>(0xDF));
   const __m128i zero = _mm_setzero_si128();
@@ -144,10 +144,10 @@ PackResult pack_barcode_quickly(SequenceRecord* record, uint64_t index, const Pa
     const uint32_t good = static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(nucleotide, fits)));
     const uint32_t positions = s.template_length - 16 * chunk;
     const uint32_t wanted = positions >= 16 ? 0xFFFF : (1u << positions) - 1;
-    if ((good & wanted) != wanted) return walk_slowly(record, index, placed);
+    if ((good & wanted) != wanted) return walk_slowly(record, index, limit, placed);
   }
   if (s.finding_barcode) {
-    if (has_low_quality_barcode(index)) return walk_slowly(record, index, placed);
+    if (has_low_quality_barcode(index)) return walk_slowly(record, index, limit, placed);
     note_plain_acceptance(index, placed);
   }
   uint64_t* word = record_barcode(record);
@@ -163,7 +163,7 @@ PackResult pack_barcode_quickly(SequenceRecord* record, uint64_t index, const Pa
   (void)plan;
   (void)read;
   (void)limit;
-  return walk_slowly(record, index, placed);
+  return walk_slowly(record, index, limit, placed);
 #endif
 }
 
@@ -174,7 +174,10 @@ void convert_barcodes_fast() {
   refuse_quality_after_parse();
   say("Converting barcodes to binary form\n");
   const PackPlan plan = make_pack_plan();
-  if (s.finding_barcode) hold_read_placements();
+  if (s.finding_barcode) {
+    hold_read_placements();
+    prepare_search();
+  }
   constexpr uint64_t kMaxSlices = 1024;
   unsigned long long slice_counts[kMaxSlices][4] = {};
   PlacementCounts slice_placed[kMaxSlices];  // each slice clears its own
@@ -189,6 +192,7 @@ void convert_barcodes_fast() {
     }
   });
   release_work_block(kPackPlan);
+  release_search();
   release_work_block(kLowQualityBases);
   for (uint64_t slice = 0; slice < slices; ++slice) add_placement_counts(slice_placed[slice]);
   unsigned long long counts[4] = {0, 0, 0, 0};

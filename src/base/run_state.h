@@ -63,6 +63,7 @@ enum WorkBlockId : int {
   kSubpassPairs,            // passes: all candidate pairs of a subpass searched by blanked suffix
   kReportSlots,             // report: one text buffer per job slot
   kLowQualityBases,         // parse to screening: per read, which bases near either end fall below --quality
+  kSearchPlan,              // screening: the template and its reverse complement laid out for the barcode search
   kReadPlacements,          // screening to tables: per read, where its barcode was found, or why not
   kWorkBlockCount,
 };
