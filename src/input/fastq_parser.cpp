@@ -4,14 +4,12 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
-#include "base/run_statistics.h"
 #include "base/tracked_memory.h"
 #include "input/fasta_parser.h"
 #include "input/fastq_compactor.h"
 
 void parse_records(char* buffer, uint64_t size) {
   RunState& s = run_state;
-  start_phase("parse", monotonic_seconds());
   if (!s.input_is_fastq) {
     const uint64_t mark = size >= 3 && memcmp(buffer, "\xef\xbb\xbf", 3) == 0 ? 3 : 0;
     return parse_fasta(buffer + mark, size - mark);

@@ -133,7 +133,6 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
 void load_file(const char* path) {
   RunState& s = run_state;
   const double started = monotonic_seconds();
-  start_phase("load", started);
   OpenInput input = {};
   input.fd = strcmp(path, "-") == 0 ? 0 : open(path, O_RDONLY | O_CLOEXEC);
   if (input.fd < 0) fail(kExitFailure, "Can't open file \"%s\"\n", path);
