@@ -48,13 +48,29 @@ std::optional<std::string> zlib_inflate(const std::string& data) {
   return out;
 }
 
+// zstd frames one after the other, each found whole first; nothing when
+// corrupt or truncated.
 std::optional<std::string> zstd_inflate(const std::string& data) {
-  const unsigned long long size = ZSTD_decompressBound(data.data(), data.size());
-  if (ZSTD_isError(size) || size > (64u << 20)) return std::nullopt;
-  std::string out(size, '\0');
-  const size_t made = ZSTD_decompress(out.data(), out.size(), data.data(), data.size());
-  if (ZSTD_isError(made)) return std::nullopt;
-  out.resize(made);
+  std::string out;
+  size_t at = 0;
+  while (at < data.size()) {
+    const size_t frame = ZSTD_findFrameCompressedSize(data.data() + at, data.size() - at);
+    if (ZSTD_isError(frame)) return std::nullopt;
+    ZSTD_DCtx* context = ZSTD_createDCtx();
+    ZSTD_inBuffer in = {data.data() + at, frame, 0};
+    size_t left = 1;
+    while (left != 0 && out.size() < (64u << 20)) {
+      char buffer[4096];
+      ZSTD_outBuffer piece = {buffer, sizeof buffer, 0};
+      left = ZSTD_decompressStream(context, &piece, &in);
+      if (ZSTD_isError(left)) break;
+      out.append(buffer, piece.pos);
+      if (piece.pos == 0 && in.pos == in.size && left != 0) break;
+    }
+    ZSTD_freeDCtx(context);
+    if (left != 0) return std::nullopt;
+    at += frame;
+  }
   return out;
 }
 
