@@ -4,15 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "base/run_statistics.h"
+#include "base/worker_pool.h"
+
 
 void say(const char* format, ...) {
   va_list args;
   va_start(args, format);
   vfprintf(stderr, format, args);
-  va_end(args);
-  va_start(args, format);
-  note_progress(format, args);
   va_end(args);
 }
 
@@ -25,6 +23,7 @@ void fail(int status, const char* format, ...) {
 }
 
 void end_run(int status) {
+  stop_workers();
 #ifdef TARNWELL_FUZZING
   throw RunEnded{status};
 #else

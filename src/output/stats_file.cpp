@@ -85,11 +85,15 @@ void put_histogram(FILE* file) {
 }
 
 void put_seconds(FILE* file) {
-  RunStatistics& r = run_statistics;
+  const RunStatistics& r = run_statistics;
+  end_phase();
   const double now = monotonic_seconds();
-  end_phase(now);
   fputs("  \"seconds\": {", file);
-  for (uint32_t i = 0; i < r.phase_count; ++i) fprintf(file, "\"%s\": %.6f, ", r.phases[i].name, r.phases[i].seconds);
+  for (uint32_t i = 0; i < r.phase_count; ++i) {
+    const Phase phase = r.phases[i].phase;
+    if (phase == Phase::setup || phase == Phase::pass || phase == Phase::teardown) continue;
+    fprintf(file, "\"%s\": %.6f, ", phase_name(r.phases[i]), r.phases[i].seconds);
+  }
   fprintf(file, "\"decompress\": %.6f, \"total\": %.6f}\n", r.decompress_seconds, now - r.run_start);
 }
 
@@ -107,7 +111,7 @@ void write_stats(FILE* file) {
   fprintf(file, ", \"remove_duplicate_barcodes\": %s},\n", s.remove_duplicates ? "true" : "false");
   fprintf(file, "  \"input\": {\"format\": \"%s\", \"gzip\": %s, \"bytes\": %llu},\n",
           s.input_is_fastq ? "fastq" : "fasta", s.input_compressed ? "true" : "false",
-          static_cast<unsigned long long>(s.input_size));
+          static_cast<unsigned long long>(s.input_data_bytes));
   fprintf(file, "  \"records\": %llu,\n", static_cast<unsigned long long>(s.record_count));
   put_screening(file);
   fprintf(file, "  \"entries\": %llu,\n  \"clusters\": %llu,\n", static_cast<unsigned long long>(s.entry_count),
