@@ -272,6 +272,7 @@ struct Options {
     double reverse_share = 0.0;       // share of reads written as their reverse complement
     double low_quality_rate = 0.0;    // per barcode base: quality '#' (Phred 2) in FASTQ
     std::string truth;                // file of each read's true barcode and placement
+    bool illumina_names = false;
 };
 
 void usage(std::FILE* out) {
@@ -315,8 +316,11 @@ void usage(std::FILE* out) {
         "  --seed S                   random seed (default 1); output is fully\n"
         "                             determined by the options and the seed\n"
         "  --output FILE              output file (default: standard output)\n"
-        "  --fastq                    write four-line FASTQ with made-up qualities\n"
-        "                             (the same reads as FASTA for the same seed)\n"
+        "  --fastq                    write four-line FASTQ with binned qualities as\n"
+        "                             recent sequencers write them (the same reads\n"
+        "                             as FASTA for the same seed)\n"
+        "  --illumina-names           name reads as sequencers do, about 55 bytes\n"
+        "                             (\"A00917:412:HVLKMDSX3:2:1101:1000:1000 1:N:0:...\")\n"
         "\n"
         "Barcode placement (for the barcode search options of tarnwell):\n"
         "  --stagger S                random bases (1 to S, uniform) before the left\n"
@@ -404,6 +408,7 @@ Options parse_options(int argc, char** argv) {
         kReverseShare,
         kLowQualityRate,
         kTruth,
+        kIlluminaNames,
         kHelp,
     };
     static const option long_opts[] = {
@@ -429,6 +434,7 @@ Options parse_options(int argc, char** argv) {
         {"reverse-share", required_argument, nullptr, kReverseShare},
         {"low-quality-rate", required_argument, nullptr, kLowQualityRate},
         {"truth", required_argument, nullptr, kTruth},
+        {"illumina-names", no_argument, nullptr, kIlluminaNames},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -463,6 +469,7 @@ Options parse_options(int argc, char** argv) {
             case kReverseShare: o.reverse_share = parse_rate("reverse-share", optarg); break;
             case kLowQualityRate: o.low_quality_rate = parse_rate("low-quality-rate", optarg); break;
             case kTruth: o.truth = optarg; break;
+            case kIlluminaNames: o.illumina_names = true; break;
             case 'h':
             case kHelp: usage(stdout); std::exit(0);
             default: die("unknown or malformed option");
@@ -525,13 +532,12 @@ public:
     }
 
     void run(Writer& w, std::FILE* truth) {
-        const std::size_t max_line = 2 * (layout_.length() + o_.stagger) + 32;
+        const std::size_t max_line = 2 * (layout_.length() + o_.stagger) + 160;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
             char* const start = p;
             *p++ = o_.fastq ? '@' : '>';
-            *p++ = 'r';
-            p = std::to_chars(p, p + 24, i).ptr;
+            p = o_.illumina_names ? write_illumina_name(p, i) : write_short_name(p, i);
             *p++ = '\n';
             std::string_view seq = o_.unique ? unique_read() : pooled_read();
             if (truth != nullptr) write_truth(truth, i, seq);
@@ -591,10 +597,36 @@ private:
                      seq.size() < L.tail_begin() ? 1 : 0);
     }
 
-    // "+" line and a quality line: mostly high scores, some lower, '#' at N.
+    static char* write_short_name(char* p, std::uint64_t i) {
+        *p++ = 'r';
+        return std::to_chars(p, p + 24, i).ptr;
+    }
+
+    // Instrument, run, flow cell, lane, tile and the cluster's x and y: a
+    // million reads per tile, each at its own place; then read, filter flag,
+    // control bits and the sample's index pair.
+    static char* write_illumina_name(char* p, std::uint64_t i) {
+        static constexpr std::string_view kRun = "A00917:412:HVLKMDSX3:";
+        static constexpr std::string_view kIndex = " 1:N:0:GATCAGAT+ATCTGACT";
+        const std::uint64_t tile = i / 1000000, place = i % 1000000;
+        std::memcpy(p, kRun.data(), kRun.size());
+        p += kRun.size();
+        p = std::to_chars(p, p + 24, 1 + tile / 624 % 4).ptr;
+        *p++ = ':';
+        p = std::to_chars(p, p + 24, 1101 + tile % 624 / 78 * 100 + tile % 78).ptr;
+        *p++ = ':';
+        p = std::to_chars(p, p + 24, 1000 + place % 1000 * 31).ptr;
+        *p++ = ':';
+        p = std::to_chars(p, p + 24, 1000 + place / 1000 * 29).ptr;
+        std::memcpy(p, kIndex.data(), kIndex.size());
+        return p + kIndex.size();
+    }
+
+    // "+" line and a quality line binned to four values as recent sequencers
+    // write them: mostly 'F' (37), some ':' (25) and ',' (11), '#' at N.
     // Qualities come from their own generator so the reads match FASTA mode.
     char* write_quality(char* p, std::string_view seq) {
-        static constexpr char kScores[] = "IIIIIIIIIIIIIIIIIIIIHHHHHHGGGGGFFFFEEEDDCCBBA@?>=<;:98765432+*)(";
+        static constexpr char kScores[] = "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF::::::::::,,,,";
         *p++ = '+';
         *p++ = '\n';
         std::uint64_t bits = 0;

@@ -1,13 +1,14 @@
 #include "input/input_format.h"
 
+#include <isa-l/igzip_lib.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "base/tracked_memory.h"
 
 namespace {
 
@@ -19,17 +20,15 @@ constexpr size_t kHeadBytes = 1 << 16;
 
 // The first bytes of the data of a gzip member, or 0 bytes when the head does not tell.
 size_t inflate_head(unsigned char* head, size_t size, unsigned char* out, size_t out_size) {
-  z_stream stream;
-  memset(&stream, 0, sizeof stream);
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return 0;
-  stream.next_in = head;
-  stream.avail_in = static_cast<uInt>(size);
-  stream.next_out = out;
-  stream.avail_out = static_cast<uInt>(out_size);
-  while (stream.avail_out > 0 && inflate(&stream, Z_NO_FLUSH) == Z_OK) {
-  }
-  const size_t made = out_size - stream.avail_out;
-  inflateEnd(&stream);
+  auto* state = static_cast<inflate_state*>(tracked_malloc(sizeof(inflate_state)));
+  isal_inflate_init(state);
+  state->crc_flag = ISAL_GZIP;
+  state->next_in = head;
+  state->avail_in = static_cast<uint32_t>(size);
+  state->next_out = out;
+  state->avail_out = static_cast<uint32_t>(out_size);
+  const size_t made = isal_inflate(state) == ISAL_DECOMP_OK ? out_size - state->avail_out : 0;
+  tracked_free(state, sizeof(inflate_state));
   return made;
 }
 

@@ -8,6 +8,8 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "input/base_qualities.h"
+#include "input/fastq_compactor.h"
 #include "input/input_format.h"
 
 namespace {
@@ -235,5 +237,9 @@ void process_options(int argc, char** argv) {
   say("Input path: \"%s\"\n", s.input_path);
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
   if (s.both_strands) s.finding_barcode = 1;
-  if (s.quality_given) refuse_quality_without_fastq(s.input_path);
+  if (s.quality_given) {
+    refuse_quality_without_fastq(s.input_path);
+    // The FASTQ parse drops the quality lines: it hands each one over first.
+    fastq_quality_hook = note_base_qualities;
+  }
 }
