@@ -7,6 +7,7 @@
 
 #include "barcode/barcode_packing.h"
 #include "output/cluster_numbering.h"
+#include "output/run_page.h"
 #include "output/stats_file.h"
 #include "base/messages.h"
 #include "output/output_file.h"
@@ -23,6 +24,7 @@ constexpr TableFile kTableFiles[] = {
     {&RunState::assignments_path, &RunState::assignments_file},
     {&RunState::cluster_table_path, &RunState::cluster_table_file},
     {&RunState::stats_path, &RunState::stats_file},
+    {&RunState::page_path, &RunState::page_file},
 };
 
 // True when both paths name one regular file: two streams would then
@@ -133,7 +135,9 @@ void write_tables() {
   const double report_end = monotonic_seconds();
   start_phase("report", r.last_message);
   start_phase("tables", report_end);
-  if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr) return;
+  if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr &&
+      s.page_file == nullptr)
+    return;
 
   number_clusters();
   if (s.assignments_file != nullptr) {
@@ -147,6 +151,10 @@ void write_tables() {
   if (s.stats_file != nullptr) {
     write_stats(s.stats_file);
     finish_table(&RunState::stats_file, s.stats_path);
+  }
+  if (s.page_file != nullptr) {
+    write_page(s.page_file);
+    finish_table(&RunState::page_file, s.page_path);
   }
   release_cluster_numbering();
 }
