@@ -82,7 +82,7 @@ row() {
       push @{$values{$_}}, $run{$_} for keys %run;
     }
     sub median { my @v = sort { $a <=> $b } @_; return undef unless @v; return $v[$#v / 2]; }
-    my @columns = ("load", "parse", "pack", "sort", "forest", "pass 0", "pass 1", "pass 2", "pass 3", "write", "total");
+    my @columns = ("load", "parse", "screen", "bucket", "forest", "pass 0", "pass 1", "pass 2", "pass 3", "report", "total");
     if (!$values{total}) { print "| $label |", " |" x 11, " (over the time limit) |\n"; exit; }
     print "| $label |";
     for my $c (@columns) { my $m = median(@{$values{$c} || []}); print defined $m ? sprintf(" %.2f |", $m) : " |"; }
@@ -94,7 +94,7 @@ echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ */
   "$(free -g | awk '/Mem:/ {print $2}') GB; --jobs $jobs; medians of $runs runs (straightforward: 1 run," \
   "limit ${timeout} s); report written to $([ $null_output = 1 ] && echo /dev/null || echo a file)."
 echo
-echo "| set, D, engine | load | parse | pack | sort | forest | pass 0 | pass 1 | pass 2 | pass 3 | write | total s | peak MiB |"
+echo "| set, D, engine | load | parse | screen | bucket | forest | pass 0 | pass 1 | pass 2 | pass 3 | report | total s | peak MiB |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for set in ${sets//,/ }; do
   input=$data/$set.fa

@@ -4,15 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "base/run_statistics.h"
 
 void say(const char* format, ...) {
   va_list args;
   va_start(args, format);
   vfprintf(stderr, format, args);
-  va_end(args);
-  va_start(args, format);
-  note_progress(format, args);
   va_end(args);
 }
 

@@ -1,38 +1,39 @@
-// What the --stats file reports besides the run's counts: how long each phase
-// took and how many clusters each distance pass joined. The phases mark their
-// start with start_phase, or are recognised by the progress line they open
-// with (every progress line passes through say), so the clustering phases
-// need no hook of their own. Sets run_statistics.
+// How long each phase of the run took and how many clusters each distance pass
+// joined: one record that the --stats file and the benchmark timings both read.
+// The driver and the engines name every phase explicitly as it begins, so
+// rewording a progress line changes no figure. Sets run_statistics.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 
-constexpr uint32_t kMaxPhases = 16;
+// The phases of a run, in run order. Passes are phases too, one per distance.
+enum class Phase : uint8_t { setup, load, parse, screen, bucket, forest, pass, report, tables, teardown };
+
+constexpr uint32_t kMaxPhases = 24;
 constexpr uint32_t kMaxPasses = 4;  // distances 0 to 3
 
 struct PhaseTime {
-  const char* name;  // "load", "parse", "screen", ...; a string literal
-  double seconds;    // wall-clock time from its start to the next phase's
+  Phase phase;
+  uint32_t distance;  // the pass's exact distance; 0 for other phases
+  double seconds;     // wall-clock time from its start to the next phase's
+  long peak_kb;       // the process's peak resident size when it ended; benchmark builds only, else -1
 };
 
 struct PassRecord {
   uint32_t distance;  // the pass's exact distance
   uint64_t joins;     // merges the pass reported
-  double seconds;     // from its opening progress line to its closing one
+  double seconds;     // from its start to the end of its joins
 };
 
 struct RunStatistics {
-  double run_start;              // monotonic seconds when the output files were created
-  double last_message;           // monotonic seconds of the latest progress line
+  double run_start;              // monotonic seconds when the setup phase began
   double phase_start;            // monotonic seconds when the open phase began
-  const char* open_phase;        // the phase still running, or null
-  PhaseTime phases[kMaxPhases];  // finished phases in run order
-  uint32_t phase_count;
+  bool phase_open;               // a phase is running
+  PhaseTime phases[kMaxPhases];  // finished phases in run order, the open one last while it runs
+  uint32_t phase_count;          // finished phases, and the open one
   PassRecord passes[kMaxPasses];  // finished distance passes in run order
   uint32_t pass_count;
-  double pass_start;          // monotonic seconds when the running pass began
-  double decompress_seconds;  // reading and inflating a gzip input; 0 otherwise
+  double decompress_seconds;  // reading and inflating a compressed input; 0 otherwise
 };
 
 extern RunStatistics run_statistics;
@@ -40,12 +41,17 @@ extern RunStatistics run_statistics;
 // Seconds on the monotonic clock.
 [[nodiscard]] double monotonic_seconds();
 
-// Ends the open phase at `at` (when one is open) and opens `name` at `at`.
-void start_phase(const char* name, double at);
+// Ends the open phase now, if any, and opens `phase`.
+void begin_phase(Phase phase);
 
-// Ends the open phase at `at`, if any.
-void end_phase(double at);
+// Ends the open phase now, if any, and opens the distance pass for d.
+void begin_pass(uint32_t distance);
 
-// Called by say with every message: opens the phase that a known progress
-// line begins, and records the distance and joins of each distance pass.
-void note_progress(const char* format, va_list args);
+// Records the joins of the open distance pass and ends it.
+void end_pass(uint64_t joins);
+
+// Ends the open phase now, if any.
+void end_phase();
+
+// The phase's name in the stats file and the benchmark timings ("load", "pass 1", ...).
+[[nodiscard]] const char* phase_name(const PhaseTime& time);

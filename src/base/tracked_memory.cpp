@@ -1,7 +1,10 @@
 #include "base/tracked_memory.h"
 
+#include <sys/mman.h>
+
 #include <cassert>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -10,29 +13,153 @@
 #include "base/messages.h"
 #include "base/run_state.h"
 
+namespace {
+
+// Blocks of this size and up (the input, the record table, the nodes, the
+// bucket entries of a large input, the working blocks) are mapped on their own,
+// 2 MiB aligned and advised for huge pages: the first touch of a 4 KiB page
+// costs a fault, and a large block touched in full pays one per page otherwise.
+// Every size is the caller's, so the block's size alone tells which kind it is.
+constexpr size_t kMappedBlockBytes = 4u << 20;
+constexpr size_t kHugePageBytes = 2u << 20;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TARNWELL_HEAP_ONLY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define TARNWELL_HEAP_ONLY 1
+#endif
+#endif
+
+bool is_mapped_size(size_t size) {
+#ifdef TARNWELL_HEAP_ONLY
+  // The sanitizers watch heap blocks only, so every block stays on the heap there.
+  (void)size;
+  return false;
+#else
+  return size >= kMappedBlockBytes;
+#endif
+}
+
+constexpr size_t kSmallPageBytes = 4096;
+
+// The mapping behind a block: whole small pages, as the C library would map
+// it, so that a block fits wherever it fit before under an address-space limit.
+size_t mapped_length(size_t size) { return (size + kSmallPageBytes - 1) & ~(kSmallPageBytes - 1); }
+
+void advise_huge_pages(void* block, size_t length) {
+#ifdef MADV_HUGEPAGE
+  madvise(block, length, MADV_HUGEPAGE);  // refused where huge pages are off: then small pages it is
+#else
+  (void)block;
+  (void)length;
+#endif
+}
+
+// Maps length bytes (whole small pages) at a huge page boundary, taking
+// a huge page's worth more for a moment to find one; where even that is too
+// much for the address-space limit, anywhere. Null when the system refuses.
+void* map_aligned(size_t length) {
+  const size_t padded = length + kHugePageBytes - kSmallPageBytes;
+  void* raw = padded < length ? MAP_FAILED
+                              : mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) {
+    raw = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    advise_huge_pages(raw, length);
+    return raw;
+  }
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePageBytes - 1) & ~static_cast<uintptr_t>(kHugePageBytes - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const uintptr_t tail = aligned + length;
+  if (start + padded > tail) munmap(reinterpret_cast<void*>(tail), start + padded - tail);
+  void* block = reinterpret_cast<void*>(aligned);
+  advise_huge_pages(block, length);
+  return block;
+}
+
+void* allocate(size_t size) { return is_mapped_size(size) ? map_aligned(mapped_length(size)) : malloc(size); }
+
+void release(void* block, size_t size) {
+  if (block == nullptr) return;
+  if (is_mapped_size(size)) {
+    munmap(block, mapped_length(size));
+  } else {
+    free(block);
+  }
+}
+
+// Moves a mapped block to a larger mapping: grown in place where the pages
+// after it are free, otherwise remapped (no copy) onto a fresh aligned range.
+void* grow_mapping(void* block, size_t old_length, size_t new_length) {
+  void* grown = mremap(block, old_length, new_length, 0);
+  if (grown != MAP_FAILED) {
+    advise_huge_pages(grown, new_length);
+    return grown;
+  }
+  void* target = map_aligned(new_length);
+  if (target == nullptr) return nullptr;
+  grown = mremap(block, old_length, new_length, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  if (grown == MAP_FAILED) {
+    munmap(target, new_length);
+    return nullptr;
+  }
+  return grown;
+}
+
+// Resizes a block, keeping min(old_size, new_size) bytes; null (the old block
+// kept) on failure.
+void* resize(void* block, size_t old_size, size_t new_size) {
+  const bool was_mapped = is_mapped_size(old_size);
+  const bool is_mapped = is_mapped_size(new_size);
+  if (!was_mapped && !is_mapped) return realloc(block, new_size);
+  if (was_mapped && is_mapped) {
+    const size_t old_length = mapped_length(old_size);
+    const size_t new_length = mapped_length(new_size);
+    if (new_length == old_length) return block;
+    if (new_length < old_length) {
+      munmap(static_cast<char*>(block) + new_length, old_length - new_length);
+      return block;
+    }
+    return grow_mapping(block, old_length, new_length);
+  }
+  // From the heap to a mapping or back: a copy of at most a few MiB.
+  void* moved = allocate(new_size);
+  if (moved == nullptr) return nullptr;
+  memcpy(moved, block, old_size < new_size ? old_size : new_size);
+  release(block, old_size);
+  return moved;
+}
+
+}  // namespace
+
 void* tracked_malloc(size_t size) {
-  void* block = malloc(size);
+  void* block = allocate(size);
   if (block == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", size);
   run_state.bytes_allocated += static_cast<int64_t>(size);
   return block;
 }
 
 void* tracked_calloc(size_t count, size_t size) {
-  void* block = calloc(count, size);
-  if (block == nullptr) fail(kExitCallocFailure, "Error: can't allocate %zu bytes\n", count * size);
-  run_state.bytes_allocated += static_cast<int64_t>(count * size);
+  const size_t bytes = count * size;
+  const bool overflows = size != 0 && bytes / size != count;
+  // Fresh mappings are zero already.
+  void* block = overflows ? nullptr : (is_mapped_size(bytes) ? allocate(bytes) : calloc(count, size));
+  if (block == nullptr) fail(kExitCallocFailure, "Error: can't allocate %zu bytes\n", bytes);
+  run_state.bytes_allocated += static_cast<int64_t>(bytes);
   return block;
 }
 
 void* tracked_realloc(void* block, size_t old_size, size_t new_size) {
-  void* resized = realloc(block, new_size);
+  void* resized = block == nullptr ? allocate(new_size) : resize(block, old_size, new_size);
   if (resized == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", new_size);
   run_state.bytes_allocated += static_cast<int64_t>(new_size) - static_cast<int64_t>(old_size);
   return resized;
 }
 
 void tracked_free(void* block, size_t size) {
-  free(block);
+  release(block, size);
   run_state.bytes_allocated -= static_cast<int64_t>(size);
 }
 

@@ -2,6 +2,7 @@
 
 #include "cluster/cluster_forest.h"
 #include "base/messages.h"
+#include "base/run_statistics.h"
 
 bool neighbour_key(uint32_t b, const uint32_t* subset, uint32_t k, uint32_t v, uint32_t* n) {
   uint32_t key = b;
@@ -58,6 +59,7 @@ uint64_t join_bucket_pair(uint32_t d, uint32_t a, uint32_t b) {
 
 void cluster_at_distance(uint32_t d) {
   const uint32_t suffix_length = run_state.barcode_length - 8;  // wraps for barcodes under 8 bases
+  begin_pass(d);
   say("Clustering with distance %u ..", d);
   uint64_t total = 0;
   for (uint32_t k = 0; k <= d; ++k) {
@@ -82,4 +84,5 @@ void cluster_at_distance(uint32_t d) {
     }
   }
   say(" OK, %llu joined\n", static_cast<unsigned long long>(total));
+  end_pass(total);
 }

@@ -9,7 +9,7 @@
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
 #include "base/messages.h"
-#include "base/phase_clock.h"
+#include "base/run_statistics.h"
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
@@ -383,9 +383,9 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
   for (uint32_t d = first; d <= last; ++d) {
     if (!fits_node_indices()) {
       cluster_at_distance(d);
-      mark_phase(pass_phase_name(d));
       continue;
     }
+    begin_pass(d);
     say("Clustering with distance %u ..", d);
     if (d >= 1 && run_state.work_blocks[kRepresentativeNode].data == nullptr) {
       collect_representatives();
@@ -395,7 +395,7 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
     }
     const uint64_t joined = d == 0 ? join_identical_barcodes() : join_at_distance(d);
     say(" OK, %llu joined\n", static_cast<unsigned long long>(joined));
-    mark_phase(pass_phase_name(d));
+    end_pass(joined);
   }
   if (run_state.work_blocks[kRepresentativeNode].data == nullptr) return;
   write_cluster_ids();

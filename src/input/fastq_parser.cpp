@@ -5,7 +5,6 @@
 #include "input/fasta_parser.h"
 #include "base/messages.h"
 #include "base/run_state.h"
-#include "base/run_statistics.h"
 #include "base/tracked_memory.h"
 
 namespace {
@@ -103,7 +102,6 @@ uint64_t walk_fastq(char* buffer, uint64_t size, bool fill) {
 }  // namespace
 
 void parse_records(char* buffer, uint64_t size) {
-  start_phase("parse", monotonic_seconds());
   if (buffer[0] == '@') {
     parse_fastq(buffer, size);
   } else {

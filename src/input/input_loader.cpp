@@ -7,7 +7,6 @@
 #include "input/gzip_input.h"
 #include "base/messages.h"
 #include "base/run_state.h"
-#include "base/run_statistics.h"
 #include "base/tracked_memory.h"
 
 namespace {
@@ -67,7 +66,6 @@ void finish_input_buffer(uint64_t filled) {
 
 void load_file(const char* path) {
   RunState& s = run_state;
-  start_phase("load", monotonic_seconds());
   FILE* file = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
   if (file == nullptr) fail(kExitFailure, "Can't open file \"%s\"\n", path);
 

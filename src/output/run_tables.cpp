@@ -12,7 +12,6 @@
 #include "base/messages.h"
 #include "output/output_file.h"
 #include "base/run_state.h"
-#include "base/run_statistics.h"
 
 namespace {
 
@@ -111,7 +110,6 @@ void write_cluster_table() {
 
 void create_table_files() {
   RunState& s = run_state;
-  run_statistics.run_start = monotonic_seconds();
   for (const TableFile& table : kTableFiles) {
     const char* path = s.*table.path;
     if (path == nullptr) continue;
@@ -129,12 +127,6 @@ void create_table_files() {
 
 void write_tables() {
   RunState& s = run_state;
-  RunStatistics& r = run_statistics;
-  // The report began where the last progress line of the clustering ended.
-  end_phase(r.last_message);
-  const double report_end = monotonic_seconds();
-  start_phase("report", r.last_message);
-  start_phase("tables", report_end);
   if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr &&
       s.page_file == nullptr)
     return;

@@ -76,11 +76,15 @@ void put_histogram(FILE* file) {
 }
 
 void put_seconds(FILE* file) {
-  RunStatistics& r = run_statistics;
+  const RunStatistics& r = run_statistics;
+  end_phase();
   const double now = monotonic_seconds();
-  end_phase(now);
   fputs("  \"seconds\": {", file);
-  for (uint32_t i = 0; i < r.phase_count; ++i) fprintf(file, "\"%s\": %.6f, ", r.phases[i].name, r.phases[i].seconds);
+  for (uint32_t i = 0; i < r.phase_count; ++i) {
+    const Phase phase = r.phases[i].phase;
+    if (phase == Phase::setup || phase == Phase::pass || phase == Phase::teardown) continue;
+    fprintf(file, "\"%s\": %.6f, ", phase_name(r.phases[i]), r.phases[i].seconds);
+  }
   fprintf(file, "\"decompress\": %.6f, \"total\": %.6f}\n", r.decompress_seconds, now - r.run_start);
 }
 

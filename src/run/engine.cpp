@@ -1,13 +1,16 @@
 #include "run/engine.h"
 
 #include "barcode/barcode_packing.h"
+#include "barcode/barcode_template.h"
+#include "base/messages.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
 #include "cluster/prefix_buckets.h"
 #include "cluster/representative_passes.h"
 #include "input/fastq_parser.h"
+#include "input/input_loader.h"
 #include "output/cluster_report.h"
-#include "base/phase_clock.h"
+#include "base/run_statistics.h"
 #include "base/run_state.h"
 
 namespace {
@@ -23,41 +26,53 @@ uint32_t first_distance() { return run_state.remove_duplicates ? 1 : 0; }
 void run_straightforward_engine() {
   RunState& s = run_state;
   s.jobs = 1;  // one thread throughout, the parse the engines share included
+  begin_phase(Phase::parse);
   parse_records(s.input_buffer, s.input_size);
-  mark_phase("parse");
+  begin_phase(Phase::screen);
   convert_barcodes();
-  mark_phase("pack");
+  begin_phase(Phase::bucket);
   bucket_records();
-  mark_phase("sort");
   if (reports_buckets_directly()) {
+    begin_phase(Phase::report);
     write_buckets_as_clusters();
-    return mark_phase("write");
+    return;
   }
+  begin_phase(Phase::forest);
   create_clusters();
-  mark_phase("forest");
   for (uint32_t d = first_distance(); d <= s.distance; ++d) {
     cluster_at_distance(d);
-    mark_phase(pass_phase_name(d));
   }
+  begin_phase(Phase::report);
   write_clusters();
-  mark_phase("write");
 }
 
 void run_fast_engine() {
   RunState& s = run_state;
+  begin_phase(Phase::parse);
   parse_records(s.input_buffer, s.input_size);
-  mark_phase("parse");
+  begin_phase(Phase::screen);
   convert_barcodes_fast();
-  mark_phase("pack");
+  begin_phase(Phase::bucket);
   bucket_records_fast();
-  mark_phase("sort");
   if (reports_buckets_directly()) {
+    begin_phase(Phase::report);
     write_buckets_as_clusters_fast();
-    return mark_phase("write");
+    return;
   }
+  begin_phase(Phase::forest);
   create_clusters_fast();
-  mark_phase("forest");
   cluster_at_distances_fast(first_distance(), s.distance);
+  begin_phase(Phase::report);
   write_clusters_fast();
-  mark_phase("write");
+}
+
+void run_phases(void (*engine)()) {
+  RunState& s = run_state;
+  prepare_template();
+  say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1,
+      s.distance != 0 ? "es" : "");
+  say("Using only sequences matching template \"%s\"\n", s.template_upper);
+  begin_phase(Phase::load);
+  load_file(s.input_path);
+  engine();
 }

@@ -12,3 +12,8 @@ void run_straightforward_engine();
 // only after the distance-0 pass, union-find, indexed candidate pairs and
 // buffered output.
 void run_fast_engine();
+
+// The run once the command line is accepted and the output files exist: the
+// template and its settings lines, the load, then the engine's phases up to
+// the report. The driver and the pipeline fuzz target both run this list.
+void run_phases(void (*engine)());

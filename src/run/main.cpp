@@ -5,38 +5,27 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "barcode/barcode_template.h"
-#include "input/input_loader.h"
 #include "run/engine.h"
 #include "output/run_tables.h"
 #include "base/messages.h"
 #include "run/options.h"
 #include "output/output_file.h"
-#include "base/phase_clock.h"
-#include "base/run_state.h"
-#include "base/tracked_memory.h"
+#include "base/run_statistics.h"
 #include "run/teardown.h"
 
 int main(int argc, char** argv) {
+  begin_phase(Phase::setup);
   atexit(release_all);
   setbuf(stderr, nullptr);
   process_options(argc, argv);
   create_output_file();
   create_table_files();
-  prepare_template();
-
-  RunState& s = run_state;
-  say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1,
-      s.distance != 0 ? "es" : "");
-  say("Using only sequences matching template \"%s\"\n", s.template_upper);
-  mark_phase("setup");
-  load_file(s.input_path);
-  mark_phase("load");
 #ifdef TARNWELL_STRAIGHTFORWARD_ENGINE
-  run_straightforward_engine();
+  run_phases(run_straightforward_engine);
 #else
-  run_fast_engine();
+  run_phases(run_fast_engine);
 #endif
+  begin_phase(Phase::tables);
   write_tables();
   return kExitSuccess;
 }

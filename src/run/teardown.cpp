@@ -1,13 +1,14 @@
 #include "run/teardown.h"
 
 #include "base/messages.h"
-#include "base/phase_clock.h"
+#include "base/run_statistics.h"
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
 #include "cluster/cluster_forest.h"
 #include "output/run_tables.h"
 
 void release_all() {
+  begin_phase(Phase::teardown);
   RunState& s = run_state;
   if (s.output_file != nullptr) {
     fclose(s.output_file);
@@ -49,5 +50,4 @@ void release_all() {
   }
   if (s.bytes_allocated != 0)
     say("Error: Failed to deallocate %lld bytes\n", static_cast<long long>(s.bytes_allocated));
-  mark_phase("teardown");
 }

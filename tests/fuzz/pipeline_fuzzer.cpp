@@ -40,16 +40,11 @@ uint32_t max_distance = 1;
 
 // The phases as the driver runs them, the report a memory stream here;
 // report_handed is set once the teardown owns it.
-void run_phases(int argc, char** argv, FILE* report, bool* report_handed) {
-  RunState& s = run_state;
+void run_tool(int argc, char** argv, FILE* report, bool* report_handed) {
   process_options(argc, argv);
-  s.output_file = report;
+  run_state.output_file = report;
   *report_handed = true;
-  prepare_template();
-  say("Counting clusters separated by at least %d mismatch%s\n", static_cast<int>(s.distance) + 1, s.distance != 0 ? "es" : "");
-  say("Using only sequences matching template \"%s\"\n", s.template_upper);
-  load_file(s.input_path);
-  run_fast_engine();
+  run_phases(run_fast_engine);
 }
 
 struct Member {
@@ -147,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool report_handed = false;
   ToolRun tool;
   const int status = tool.run([&] {
-    run_phases(static_cast<int>(argv.size()) - 1, argv.data(), report, &report_handed);
+    run_tool(static_cast<int>(argv.size()) - 1, argv.data(), report, &report_handed);
     // Before the teardown: every record's mark against the reference screening.
     const RunState& s = run_state;
     std::map<std::string, bool> seen;

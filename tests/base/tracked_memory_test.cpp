@@ -1,0 +1,47 @@
+// Blocks change between the heap and their own mappings by size; a resize
+// across and within either kind must keep the bytes and the count.
+#include "base/tracked_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/run_state_fixture.h"
+
+namespace {
+
+using TrackedMemory = RunStateTest;
+
+TEST_F(TrackedMemory, ResizesKeepBytesAndCount) {
+  constexpr size_t kMiB = 1 << 20;
+  // Each row resizes the block the row before left: grow and shrink on the
+  // heap, onto a mapping, within mappings (in place and moved), back.
+  const size_t sizes[] = {100, 3 * kMiB, 5 * kMiB, 5 * kMiB + 1, 64 * kMiB + 7, 9 * kMiB, 4 * kMiB, 1000, 17};
+  size_t size = 10;
+  auto* block = static_cast<unsigned char*>(tracked_malloc(size));
+  for (size_t i = 0; i < size; ++i) block[i] = static_cast<unsigned char>(i * 7);
+  for (const size_t new_size : sizes) {
+    SCOPED_TRACE(new_size);
+    // A neighbour mapping keeps some moves from growing in place.
+    void* neighbour = tracked_malloc(8 * kMiB);
+    block = static_cast<unsigned char*>(tracked_realloc(block, size, new_size));
+    const size_t kept = size < new_size ? size : new_size;
+    size_t wrong = 0;
+    for (size_t i = 0; i < kept; ++i) wrong += block[i] != static_cast<unsigned char>(i * 7);
+    EXPECT_EQ(wrong, 0u);
+    for (size_t i = kept; i < new_size; ++i) block[i] = static_cast<unsigned char>(i * 7);
+    EXPECT_EQ(run_state.bytes_allocated, static_cast<int64_t>(new_size + 8 * kMiB));
+    tracked_free(neighbour, 8 * kMiB);
+    size = new_size;
+  }
+  tracked_free(block, size);
+  // Large zeroed blocks come zeroed, and blocks of any size can be taken again.
+  auto* zeroed = static_cast<uint64_t*>(tracked_calloc(kMiB, 8));
+  size_t nonzero = 0;
+  for (size_t i = 0; i < kMiB; ++i) nonzero += zeroed[i] != 0;
+  EXPECT_EQ(nonzero, 0u);
+  tracked_free(zeroed, 8 * kMiB);
+  EXPECT_EQ(run_state.bytes_allocated, 0);
+}
+
+}  // namespace
