@@ -1,6 +1,7 @@
 #include "output/page_figures.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "barcode/barcode_packing.h"
 #include "base/run_state.h"
@@ -29,6 +30,7 @@ void count_records(uint64_t begin, uint64_t end, uint64_t* region) {
   for (uint64_t r = begin; r < end; ++r) {
     const uint64_t mark = s.record_cluster[r];
     if (mark & kRejectedFlag) {
+      assert((mark & kClusterNumberMask) < kScreeningSlots && "every screening cause needs a slot");
       ++region[mark & kClusterNumberMask];
       continue;
     }

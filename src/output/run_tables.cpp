@@ -140,13 +140,14 @@ void write_tables() {
     write_cluster_table();
     finish_table(&RunState::cluster_table_file, s.cluster_table_path);
   }
-  if (s.stats_file != nullptr) {
-    write_stats(s.stats_file);
-    finish_table(&RunState::stats_file, s.stats_path);
-  }
+  // The page before the stats, so that the stats' times cover it.
   if (s.page_file != nullptr) {
     write_page(s.page_file);
     finish_table(&RunState::page_file, s.page_path);
+  }
+  if (s.stats_file != nullptr) {
+    write_stats(s.stats_file);
+    finish_table(&RunState::stats_file, s.stats_path);
   }
   release_cluster_numbering();
 }

@@ -135,7 +135,7 @@ PlotAxis decades_around(double low, double high) {
 PlotAxis zero_to_round(double high) {
   if (high < 1) high = 1;
   const double unit = std::pow(10.0, std::floor(std::log10(high)));
-  for (double multiple : {1.0, 2.0, 2.5, 5.0, 10.0}) {
+  for (double multiple : {1.0, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 8.0, 10.0}) {
     if (unit * multiple >= high) return {0, unit * multiple, false};
   }
   return {0, unit * 10, false};
