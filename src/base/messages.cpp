@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/worker_pool.h"
+
 
 void say(const char* format, ...) {
   va_list args;
@@ -21,6 +23,7 @@ void fail(int status, const char* format, ...) {
 }
 
 void end_run(int status) {
+  stop_workers();
 #ifdef TARNWELL_FUZZING
   throw RunEnded{status};
 #else

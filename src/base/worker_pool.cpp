@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -12,22 +13,102 @@ namespace {
 
 constexpr uint32_t kMaxWorkers = 256;
 
-// Starts up to wanted threads running body; fewer when the system refuses
-// more, which only costs speed. Returns how many started.
-uint32_t start_threads(std::thread* threads, uint32_t wanted, const std::function<void()>& body) {
-  uint32_t started = 0;
-  try {
-    for (; started < wanted; ++started) threads[started] = std::thread(body);
-  } catch (const std::system_error&) {
+// The helper threads of one threaded phase. A failure on the calling thread
+// (an allocation the consumer makes, or a fuzzing build's exception) must not
+// end the process or unwind the phase while helpers still read the memory the
+// teardown is about to release: stop() hands out no further job, wakes every
+// waiting helper and joins them all, and runs from stop_workers() and from the
+// destructor alike. A helper's exception stops the crew and is thrown again on
+// the calling thread once every helper is joined.
+class Crew {
+ public:
+  Crew(std::mutex* lock, std::condition_variable* wake, std::condition_variable* wake_too)
+      : lock_(lock), wake_{wake, wake_too}, owner_(std::this_thread::get_id()) {
+    previous_ = running_;
+    running_ = this;
   }
-  return started;
-}
+  ~Crew() {
+    stop();
+    running_ = previous_;
+  }
+  Crew(const Crew&) = delete;
+  Crew& operator=(const Crew&) = delete;
 
-void join_threads(std::thread* threads, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) threads[i].join();
-}
+  // Starts up to wanted threads running body; fewer when the system refuses
+  // more, which only costs speed. Returns how many started.
+  // The crew keeps its own copy of body, which outlives every helper.
+  uint32_t start(uint32_t wanted, const std::function<void()>& body) {
+    body_ = body;
+    try {
+      for (; started_ < wanted; ++started_) threads_[started_] = std::thread([this] { run_helper(); });
+    } catch (const std::system_error&) {
+    }
+    return started_;
+  }
+
+  [[nodiscard]] bool stopping() const { return stopping_.load(std::memory_order_acquire); }
+
+  void stop() {
+    raise_stop();
+    if (std::this_thread::get_id() != owner_) return;  // a helper cannot join itself
+    join();
+  }
+
+  // Waits for the helpers to run out of jobs, then passes on a helper's exception.
+  void finish() {
+    join();
+    if (failure_ != nullptr) std::rethrow_exception(failure_);
+  }
+
+  static Crew* running() { return running_; }
+
+ private:
+  void run_helper() {
+    try {
+      body_();
+    } catch (...) {
+      {
+        std::lock_guard<std::mutex> held(failure_lock_);
+        if (failure_ == nullptr) failure_ = std::current_exception();
+      }
+      raise_stop();
+    }
+  }
+
+  void raise_stop() {
+    stopping_.store(true, std::memory_order_release);
+    if (lock_ != nullptr) {
+      // Under the lock, so that no waiter checks its condition between the flag and the wake-up.
+      std::lock_guard<std::mutex> held(*lock_);
+      for (std::condition_variable* waiters : wake_) waiters->notify_all();
+    }
+  }
+
+  void join() {
+    for (uint32_t i = 0; i < started_; ++i) {
+      if (threads_[i].joinable()) threads_[i].join();
+    }
+  }
+
+  // The crew of the phase running now: phases run on the main thread only.
+  static inline Crew* running_ = nullptr;
+  Crew* previous_;
+  std::mutex* lock_;               // the waits of ordered jobs, or null
+  std::condition_variable* wake_[2];  // the waits notified on stop
+  std::thread::id owner_;
+  std::atomic<bool> stopping_{false};
+  std::mutex failure_lock_;
+  std::exception_ptr failure_;
+  std::function<void()> body_;
+  std::thread threads_[kMaxWorkers];
+  uint32_t started_ = 0;
+};
 
 }  // namespace
+
+void stop_workers() {
+  if (Crew* crew = Crew::running()) crew->stop();
+}
 
 uint32_t worker_count() {
   const uint32_t jobs = run_state.jobs;
@@ -48,15 +129,17 @@ void run_jobs(uint64_t job_count, const std::function<void(uint64_t job, uint32_
   }
   std::atomic<uint64_t> next_job{0};
   std::atomic<uint32_t> next_worker{0};
+  Crew crew(nullptr, nullptr, nullptr);
   const std::function<void()> body = [&] {
     const uint32_t worker = next_worker.fetch_add(1, std::memory_order_relaxed);
-    for (uint64_t job; (job = next_job.fetch_add(1, std::memory_order_relaxed)) < job_count;) work(job, worker);
+    for (uint64_t job; !crew.stopping() && (job = next_job.fetch_add(1, std::memory_order_relaxed)) < job_count;) {
+      work(job, worker);
+    }
   };
-  std::thread threads[kMaxWorkers];
   const uint64_t helpers = (wanted < job_count ? wanted : job_count) - 1;
-  const uint32_t started = start_threads(threads, static_cast<uint32_t>(helpers), body);
+  crew.start(static_cast<uint32_t>(helpers), body);
   body();
-  join_threads(threads, started);
+  crew.finish();
 }
 
 uint32_t ordered_slot_count() {
@@ -86,11 +169,12 @@ void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job
   uint64_t ready_up_to = 0;             // the consumer waits while job ready_up_to is not produced
   bool produced[2 * kMaxWorkers] = {};  // per slot: its job's result is there
 
+  Crew crew(&lock, &job_free, &job_ready);
   const std::function<void()> body = [&] {
     std::unique_lock<std::mutex> held(lock);
     for (;;) {
-      job_free.wait(held, [&] { return next_job == job_count || next_job < consumed + slot_count; });
-      if (next_job == job_count) return;
+      job_free.wait(held, [&] { return crew.stopping() || next_job == job_count || next_job < consumed + slot_count; });
+      if (crew.stopping() || next_job == job_count) return;
       const uint64_t job = next_job++;
       const uint32_t slot = static_cast<uint32_t>(job % slot_count);
       held.unlock();
@@ -100,17 +184,16 @@ void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job
       if (job == ready_up_to) job_ready.notify_one();
     }
   };
-  std::thread threads[kMaxWorkers];
   const uint64_t producers = job_count < worker_count() ? job_count : worker_count();
-  const uint32_t started = start_threads(threads, static_cast<uint32_t>(producers), body);
-  if (started == 0) return run_alone();
+  if (crew.start(static_cast<uint32_t>(producers), body) == 0) return run_alone();
 
   for (uint64_t job = 0; job < job_count; ++job) {
     const uint32_t slot = static_cast<uint32_t>(job % slot_count);
     {
       std::unique_lock<std::mutex> held(lock);
       ready_up_to = job;
-      job_ready.wait(held, [&] { return produced[slot]; });
+      job_ready.wait(held, [&] { return produced[slot] || crew.stopping(); });
+      if (!produced[slot]) break;  // a producer failed; finish() passes its exception on
     }
     consume(job, slot);
     {
@@ -121,6 +204,9 @@ void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job
     job_free.notify_one();
   }
   // Producers that found no job left may still wait for one.
-  job_free.notify_all();
-  join_threads(threads, started);
+  {
+    std::lock_guard<std::mutex> held(lock);
+    job_free.notify_all();
+  }
+  crew.finish();
 }

@@ -1,10 +1,16 @@
 // Threads for the fast engine: work is cut into numbered jobs that run on up to
 // run_state.jobs threads. A job neither allocates tracked memory nor ends the
-// run, so only the calling thread ever touches the allocation count or exits.
+// run, so only the calling thread ever touches the allocation count or exits;
+// when it does so while helpers run, stop_workers() stops them first.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+
+// Lets the helper threads of the running threaded phase, if any, finish the
+// jobs they hold, hands out no further job, and waits for them: the run may
+// then end and release its memory. Called on the way out of every failure.
+void stop_workers();
 
 // Threads the fast engine uses: run_state.jobs, capped at 256.
 [[nodiscard]] uint32_t worker_count();

@@ -27,14 +27,14 @@ TEST(AddressSpaceLimit, FailsAtEachAllocation) {
   for (int i = 0; i < 2000000; ++i) tiny += ">\nA\n";
   const struct {
     bool huge;  // a sparse 1 GB file instead of the tiny records
-    int megabytes, status;
+    int kilobytes, status;  // the limit sits mid-way between the failing block and the one before it
     std::string expected;
   } cases[] = {
-      {true, 64, 10, "\"N\"\nError: can't allocate 1073741825 bytes\n"},  // the input buffer
-      {false, 40, 10, "\"N\"\nError: can't allocate 48000000 bytes\n"},   // the record table
-      {false, 80, 10, " - 2000000 barcodes match template\nSorting ..Error: can't allocate 16000000 bytes\n"},
-      {false, 120, 10, "Sorting .. OK\nCreating clusters ..Error: can't allocate 48000000 bytes\n"},  // the nodes
-      {false, 7, 11, "Input path: \"in.fa\"\nError: can't allocate 524288 bytes\n"},  // a bucket table, first of all
+      {true, 64 << 10, 10, "\"N\"\nError: can't allocate 1073741825 bytes\n"},  // the input buffer
+      {false, 40 << 10, 10, "\"N\"\nError: can't allocate 48000000 bytes\n"},   // the record table
+      {false, 80 << 10, 10, " - 2000000 barcodes match template\nSorting ..Error: can't allocate 16000000 bytes\n"},
+      {false, 120 << 10, 10, "Sorting .. OK\nCreating clusters ..Error: can't allocate 48000000 bytes\n"},  // the nodes
+      {false, 6900, 11, "Input path: \"in.fa\"\nError: can't allocate 524288 bytes\n"},  // a bucket table, first of all
   };
   ScratchDir dir;
   for (const auto& c : cases) {
@@ -43,18 +43,47 @@ TEST(AddressSpaceLimit, FailsAtEachAllocation) {
       dir.write("in.fa", ">a\nA\n");
       std::filesystem::resize_file(dir.file("in.fa"), 1ull << 30);
     } else {
-      dir.write("in.fa", c.megabytes == 7 ? ">a\nA\n" : tiny);
+      dir.write("in.fa", c.kilobytes == 6900 ? ">a\nA\n" : tiny);
     }
     std::filesystem::remove(dir.file("out.txt"));
     // One thread: worker stacks would take address space of their own.
     std::vector<std::string> args = run_args("1", "N");
     args.push_back("--jobs=1");
-    const CliResult result = run_tarnwell(dir, args, {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(c.megabytes << 20)}});
+    const CliResult result = run_tarnwell(dir, args, {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(c.kilobytes << 10)}});
     EXPECT_EQ(result.status, c.status);
     EXPECT_TRUE(result.err.ends_with(c.expected)) << result.err;
     EXPECT_FALSE(contains(result.err, kLeak));
     EXPECT_EQ(dir.read("out.txt"), "");
   }
+}
+
+// The growth of a candidate pair buffer that runs out while the helpers of a
+// distance pass still work: 16,384 barcodes two apart from their neighbours
+// (the last base a check sum) in one bucket, so that the calling thread
+// finishes the bucket's pairs itself. The helpers stop before the run ends.
+TEST(AddressSpaceLimit, FailsInsideAThreadedPhase) {
+#ifdef TARNWELL_SANITIZED
+  GTEST_SKIP() << "address-space limits do not apply under the sanitizers";
+#endif
+  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+  std::string reads;
+  for (int code = 0; code < 1 << 14; ++code) {
+    std::string suffix;
+    int sum = 0;
+    for (int i = 0; i < 7; ++i) {
+      suffix += "ACGT"[(code >> (2 * i)) & 3];
+      sum += (code >> (2 * i)) & 3;
+    }
+    reads += ">r" + std::to_string(code) + "\nAAAAAAAA" + suffix + "ACGT"[sum % 4] + "\n";
+  }
+  ScratchDir dir;
+  dir.write("in.fa", reads);
+  const std::vector<std::string> args = {"-i", "in.fa", "-o", "out.txt", "-d", "2", "-t", std::string(16, 'N'), "--jobs", "2"};
+  const CliResult result = run_tarnwell(dir, args, {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(35 << 20)}});
+  EXPECT_EQ(result.status, 10);
+  EXPECT_TRUE(result.err.ends_with("Clustering with distance 2 ..Error: can't allocate 12582912 bytes\n")) << result.err;
+  EXPECT_FALSE(contains(result.err, kLeak));
+  EXPECT_EQ(dir.read("out.txt"), "");
 }
 
 TEST(OutputFaults, FullDiskAndFullStandardOutputAreReported) {
