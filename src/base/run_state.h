@@ -62,6 +62,7 @@ enum WorkBlockId : int {
   kBlankedEntries,          // passes: per worker, all representatives twice, for the blanked-suffix search
   kSubpassPairs,            // passes: all candidate pairs of a subpass searched by blanked suffix
   kReportSlots,             // report: one text buffer per job slot
+  kNumberingSlots,          // tables: per job slot, the distinct barcodes a worker found for the cluster rows
   kClusterSizeCounts,       // tables: clusters per size in reads, for the stats and the page
   kPageCounts,              // page: per worker, the screening causes and the barcode bytes at each byte place
   kWorkBlockCount,
