@@ -266,6 +266,7 @@ struct Options {
     std::string output;  // empty = stdout
     bool print_template = false;
     bool fastq = false;
+    bool illumina_names = false;
 };
 
 void usage(std::FILE* out) {
@@ -309,8 +310,11 @@ void usage(std::FILE* out) {
         "  --seed S                   random seed (default 1); output is fully\n"
         "                             determined by the options and the seed\n"
         "  --output FILE              output file (default: standard output)\n"
-        "  --fastq                    write four-line FASTQ with made-up qualities\n"
-        "                             (the same reads as FASTA for the same seed)\n"
+        "  --fastq                    write four-line FASTQ with binned qualities as\n"
+        "                             recent sequencers write them (the same reads\n"
+        "                             as FASTA for the same seed)\n"
+        "  --illumina-names           name reads as sequencers do, about 55 bytes\n"
+        "                             (\"A00917:412:HVLKMDSX3:2:1101:1000:1000 1:N:0:...\")\n"
         "  --print-template           print the matching tarnwell template (left\n"
         "                             flank + L 'N's + right flank) and exit\n"
         "  --help                     show this help\n"
@@ -379,6 +383,7 @@ Options parse_options(int argc, char** argv) {
         kOutput,
         kPrintTemplate,
         kFastq,
+        kIlluminaNames,
         kHelp,
     };
     static const option long_opts[] = {
@@ -399,6 +404,7 @@ Options parse_options(int argc, char** argv) {
         {"output", required_argument, nullptr, kOutput},
         {"print-template", no_argument, nullptr, kPrintTemplate},
         {"fastq", no_argument, nullptr, kFastq},
+        {"illumina-names", no_argument, nullptr, kIlluminaNames},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -428,6 +434,7 @@ Options parse_options(int argc, char** argv) {
             case kOutput: o.output = optarg; break;
             case kPrintTemplate: o.print_template = true; break;
             case kFastq: o.fastq = true; break;
+            case kIlluminaNames: o.illumina_names = true; break;
             case 'h':
             case kHelp: usage(stdout); std::exit(0);
             default: die("unknown or malformed option");
@@ -489,13 +496,12 @@ public:
     }
 
     void run(Writer& w) {
-        const std::size_t max_line = 2 * layout_.length() + 32;
+        const std::size_t max_line = 2 * layout_.length() + 160;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
             char* const start = p;
             *p++ = o_.fastq ? '@' : '>';
-            *p++ = 'r';
-            p = std::to_chars(p, p + 24, i).ptr;
+            p = o_.illumina_names ? write_illumina_name(p, i) : write_short_name(p, i);
             *p++ = '\n';
             const std::string_view seq = o_.unique ? unique_read() : pooled_read();
             std::memcpy(p, seq.data(), seq.size());
@@ -507,10 +513,36 @@ public:
     }
 
 private:
-    // "+" line and a quality line: mostly high scores, some lower, '#' at N.
+    static char* write_short_name(char* p, std::uint64_t i) {
+        *p++ = 'r';
+        return std::to_chars(p, p + 24, i).ptr;
+    }
+
+    // Instrument, run, flow cell, lane, tile and the cluster's x and y: a
+    // million reads per tile, each at its own place; then read, filter flag,
+    // control bits and the sample's index pair.
+    static char* write_illumina_name(char* p, std::uint64_t i) {
+        static constexpr std::string_view kRun = "A00917:412:HVLKMDSX3:";
+        static constexpr std::string_view kIndex = " 1:N:0:GATCAGAT+ATCTGACT";
+        const std::uint64_t tile = i / 1000000, place = i % 1000000;
+        std::memcpy(p, kRun.data(), kRun.size());
+        p += kRun.size();
+        p = std::to_chars(p, p + 24, 1 + tile / 624 % 4).ptr;
+        *p++ = ':';
+        p = std::to_chars(p, p + 24, 1101 + tile % 624 / 78 * 100 + tile % 78).ptr;
+        *p++ = ':';
+        p = std::to_chars(p, p + 24, 1000 + place % 1000 * 31).ptr;
+        *p++ = ':';
+        p = std::to_chars(p, p + 24, 1000 + place / 1000 * 29).ptr;
+        std::memcpy(p, kIndex.data(), kIndex.size());
+        return p + kIndex.size();
+    }
+
+    // "+" line and a quality line binned to four values as recent sequencers
+    // write them: mostly 'F' (37), some ':' (25) and ',' (11), '#' at N.
     // Qualities come from their own generator so the reads match FASTA mode.
     char* write_quality(char* p, std::string_view seq) {
-        static constexpr char kScores[] = "IIIIIIIIIIIIIIIIIIIIHHHHHHGGGGGFFFFEEEDDCCBBA@?>=<;:98765432+*)(";
+        static constexpr char kScores[] = "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF::::::::::,,,,";
         *p++ = '+';
         *p++ = '\n';
         std::uint64_t bits = 0;

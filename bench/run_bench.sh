@@ -11,7 +11,12 @@
 #
 # Usage: bench/run_bench.sh [--sets a,b,c,d] [--distances "0 1 2 3"] [--runs 3]
 #                           [--jobs 2] [--reference-sets a,b,c] [--timeout 120]
-#                           [--data DIR] [--build DIR] [--null-output]
+#                           [--data DIR] [--build DIR] [--null-output] [--fastq-reads N]
+#
+# --fastq-reads N adds the gzipped-FASTQ rows (N reads of 100 bases with
+# sequencer-style names and binned qualities, D=1): the time of `igzip -dc` of
+# the .fastq.gz, the tool on it, on the same FASTQ uncompressed, and on the same
+# reads as two-line FASTA, interleaved run by run. --sets '' skips the rest.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,6 +29,7 @@ jobs=2
 reference_sets=a,b,c
 timeout=120
 null_output=0
+fastq_reads=0
 while [ $# -gt 0 ]; do
   case $1 in
     --sets) sets=$2; shift ;;
@@ -35,6 +41,7 @@ while [ $# -gt 0 ]; do
     --data) data=$2; shift ;;
     --build) build=$2; shift ;;
     --null-output) null_output=1 ;;
+    --fastq-reads) fastq_reads=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -116,3 +123,47 @@ for set in ${sets//,/ }; do
     done
   done
 done
+
+[ "$fastq_reads" -gt 0 ] || exit 0
+command -v igzip > /dev/null || { echo "the FASTQ rows need igzip (Debian: isal)" >&2; exit 2; }
+reads_options="--reads $fastq_reads --tail-length 64 --illumina-names"
+fasta=$data/q$fastq_reads.fa fastq=$data/q$fastq_reads.fq
+[ -s "$fasta" ] || "$build/generate_reads" $reads_options --output "$fasta"
+[ -s "$fastq" ] || "$build/generate_reads" $reads_options --fastq --output "$fastq"
+[ -s "$fastq.gz" ] || gzip -6 -c "$fastq" > "$fastq.gz"
+template=$("$build/generate_reads" --print-template)
+# Each form's total and peak, run after run in turn.
+for run in $(seq "$runs"); do
+  cat "$fasta" "$fastq" "$fastq.gz" > /dev/null  # in the page cache
+  /usr/bin/time -f "%e %M" -o "$scratch/igzip.$run" igzip -dc "$fastq.gz" > /dev/null
+  for form in fq.gz fq fa; do
+    case $form in fq.gz) input=$fastq.gz ;; fq) input=$fastq ;; fa) input=$fasta ;; esac
+    run_once "$build/tarnwell" "$input" "$template" 1 "--jobs $jobs" 100000 >"$scratch/$form.$run"
+  done
+done
+echo
+echo "$fastq_reads reads of 100 bases, D=1, --jobs $jobs; medians of $runs runs, interleaved:" \
+  "FASTQ $(($(stat -c %s "$fastq") >> 20)) MiB, gzip -6 $(($(stat -c %s "$fastq.gz") >> 20)) MiB, FASTA $(($(stat -c %s "$fasta") >> 20)) MiB."
+echo
+perl -e '
+  my ($runs, $dir) = @ARGV;
+  sub median { my @v = sort { $a <=> $b } @_; return $v[$#v / 2]; }
+  sub field { my ($file, $name) = @_; open my $in, "<", $file or return undef;
+    while (<$in>) { my ($n, $v) = split /\t/; return $v if $n eq $name; } return undef; }
+  my (%total, %peak, @igzip);
+  for my $run (1 .. $runs) {
+    open my $in, "<", "$dir/igzip.$run" or die; my ($s) = split / /, scalar <$in>; push @igzip, $s;
+    for my $form ("fq.gz", "fq", "fa") {
+      push @{$total{$form}}, field("$dir/$form.$run", "total"); push @{$peak{$form}}, field("$dir/$form.$run", "peak");
+    }
+  }
+  my ($i, $fa) = (median(@igzip), median(@{$total{fa}}));
+  print "| input | total s | peak MiB | against |\n|---|---|---|---|\n";
+  printf "| igzip -dc of the .fastq.gz | %.2f | | |\n", $i;
+  printf "| FASTA | %.2f | %.0f | |\n", $fa, median(@{$peak{fa}}) / 1024;
+  printf "| FASTQ | %.2f | %.0f | %.2fx the FASTA time, %.2fx its peak |\n", median(@{$total{fq}}),
+    median(@{$peak{fq}}) / 1024, median(@{$total{fq}}) / $fa, median(@{$peak{fq}}) / median(@{$peak{fa}});
+  printf "| FASTQ.gz | %.2f | %.0f | %.2fx (igzip + FASTA = %.2f s), %.2fx the FASTA peak |\n", median(@{$total{"fq.gz"}}),
+    median(@{$peak{"fq.gz"}}) / 1024, median(@{$total{"fq.gz"}}) / ($i + $fa), $i + $fa,
+    median(@{$peak{"fq.gz"}}) / median(@{$peak{fa}});
+' "$runs" "$scratch"

@@ -101,7 +101,9 @@ struct RunState {
   uint64_t record_count;       // records in the table (for FASTA, the '>' bytes in the input)
   char* record_table;          // record_count records of record_size bytes
   int input_compressed;        // 1 when the input was gzip data; loading
-  int input_is_fastq;          // 1 when the input was parsed as FASTQ; parse
+  int input_is_fastq;          // 1 when the input was FASTQ, held compactly; loading
+  uint64_t input_data_bytes;   // bytes of input data as read (inflated), before FASTQ is compacted; loading
+  uint64_t fastq_records;      // FASTQ records the loading kept; loading
 
   // Template
   uint32_t nucleotide_codes[256];  // A/a 1, C/c 2, G/g 3, T/t 4, else 0

@@ -1,100 +1,172 @@
 #include "input/input_loader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
-#include "input/gzip_input.h"
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "base/run_statistics.h"
 #include "base/tracked_memory.h"
+#include "input/chunk_pipeline.h"
+#include "input/fastq_compactor.h"
+#include "input/gzip_source.h"
+#include "input/input_buffer.h"
+#include "input/plain_source.h"
+#include "input/zstd_source.h"
 
 namespace {
 
-constexpr uint64_t kFirstStreamChunk = 1 << 20;
+constexpr unsigned char kByteOrderMark[3] = {0xef, 0xbb, 0xbf};
 
-// Reads a stream of unknown size into a growing block. head holds the bytes
-// already taken from the stream.
-void load_stream(FILE* file, const char* path, const unsigned char* head, size_t head_size) {
-  RunState& s = run_state;
-  s.input_buffer_bytes = kFirstStreamChunk;
-  s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
-  memcpy(s.input_buffer, head, head_size);
-  uint64_t filled = head_size;
-  for (;;) {
-    make_room_in_input_buffer(filled);
-    const size_t wanted = s.input_buffer_bytes - 1 - filled;
-    const size_t got = fread(s.input_buffer + filled, 1, wanted, file);
-    filled += got;
-    if (got < wanted) {
-      if (ferror(file)) fail(kExitFailure, "Can't read input file \"%s\"\n", path);
-      break;
-    }
-  }
-  fclose(file);
-  finish_input_buffer(filled);
+// Bytes of a UTF-8 byte-order mark at the start of data, or 0.
+size_t byte_order_mark(const unsigned char* data, size_t size) {
+  return size >= 3 && memcmp(data, kByteOrderMark, 3) == 0 ? 3 : 0;
 }
 
-// The size found by seeking to the end, or -1 when the file cannot be sized
+bool starts_fastq(const unsigned char* data, size_t size) {
+  const size_t mark = byte_order_mark(data, size);
+  return size > mark && data[mark] == '@';
+}
+
+// Compressed forms the tool does not read, named in the message that refuses them.
+const char* unread_compression(const unsigned char* head, size_t size) {
+  if (size >= 4 && head[0] == 'B' && head[1] == 'Z' && head[2] == 'h' && head[3] >= '1' && head[3] <= '9') return "bzip2";
+  static const unsigned char kXz[6] = {0xfd, '7', 'z', 'X', 'Z', 0x00};
+  if (size >= 6 && memcmp(head, kXz, 6) == 0) return "xz";
+  return nullptr;
+}
+
+// The size found by seeking to the end, or -1 when the input cannot be sized
 // that way. Only regular files and block devices are trusted to tell it.
-off_t seekable_size(FILE* file) {
+// Leaves the position after the head.
+int64_t seekable_size(const OpenInput& input) {
   struct stat status;
-  if (fstat(fileno(file), &status) != 0 || !(S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) return -1;
-  if (fseeko(file, 0, SEEK_END) != 0) return -1;
-  const off_t size = ftello(file);
-  if (size < 0 || fseeko(file, 0, SEEK_SET) != 0) return -1;
+  if (fstat(input.fd, &status) != 0 || !(S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) return -1;
+  const off_t size = lseek(input.fd, 0, SEEK_END);
+  if (size < 0 || lseek(input.fd, static_cast<off_t>(input.head_size), SEEK_SET) < 0) return -1;
   return size;
+}
+
+// A sized file straight into a block of its size and the closing NUL.
+void read_sized_file(const OpenInput& input, uint64_t size, const char* path) {
+  RunState& s = run_state;
+  s.input_size = size;
+  s.input_data_bytes = size;
+  s.input_buffer_bytes = size + 1;
+  s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
+  const uint64_t head = input.head_size < size ? input.head_size : size;
+  memcpy(s.input_buffer, input.head, head);
+  const int64_t got = read_fully(input.fd, s.input_buffer + head, size - head);
+  const bool complete = got >= 0 && static_cast<uint64_t>(got) == size - head;
+  char probe;
+  // A file still being written would otherwise be cut at the size it had when it was opened.
+  const bool grew = complete && read_fully(input.fd, &probe, 1) == 1;
+  close(input.fd);
+  s.input_buffer[size] = '\0';
+  if (!complete || input.head_size > size) {
+    fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(size));
+  }
+  if (grew) fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
+}
+
+// Any other input, through the chunk pipeline: FASTA is appended to the
+// block as it comes, FASTQ checked and kept compactly.
+void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t size, uint64_t size_hint,
+                           const char* path) {
+  RunState& s = run_state;
+  bool first = true;
+  bool fastq = false;
+  FastqCompactor compactor;
+  uint64_t filled = 0;
+  uint64_t data_bytes = 0;
+  uint64_t carried = 0;  // bytes the last window left, handed again
+  const SourceState ended = run_chunk_pipeline(source, [&](const char* window, size_t bytes, bool last) -> size_t {
+    data_bytes += bytes - carried;
+    size_t mark = 0;
+    if (first) {  // the first window holds the first 4 MiB, or the whole input
+      first = false;
+      const auto* data = reinterpret_cast<const unsigned char*>(window);
+      fastq = starts_fastq(data, bytes);
+      if (fastq) mark = byte_order_mark(data, bytes);  // FASTA keeps it: the parse steps over it
+      start_input_buffer((fastq ? size_hint / 2 : size_hint) + 1);  // FASTQ kept compactly takes about half
+    }
+    size_t taken;
+    if (fastq) {
+      taken = mark + compactor.take(window + mark, bytes - mark, last);
+    } else {
+      memcpy(input_buffer_room(filled, bytes), window, bytes);
+      filled += bytes;
+      taken = bytes;
+    }
+    carried = bytes - taken;
+    return taken;
+  });
+  close(input.fd);
+  switch (ended) {
+    case SourceState::kUnreadable:
+      fail(kExitFailure, "Can't read input file \"%s\"\n", path);
+    case SourceState::kCorrupt:
+      fail(kExitFailure, "Can't decompress input file \"%s\"\n", path);
+    case SourceState::kShort:
+      fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(size));
+    case SourceState::kGrew:
+      fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
+    default:
+      break;
+  }
+  finish_input_buffer(fastq ? compactor.kept_bytes() : filled);
+  s.input_data_bytes = data_bytes;
+  if (data_bytes == 0) fail(kExitFailure, "Can't load input data\n");
+  if (fastq) {
+    if (!compactor.failure().empty()) fail(kExitFailure, "%s", compactor.failure().c_str());
+    s.input_is_fastq = 1;
+    s.fastq_records = compactor.records();
+  }
 }
 
 }  // namespace
 
-void make_room_in_input_buffer(uint64_t filled) {
-  RunState& s = run_state;
-  if (filled + 1 < s.input_buffer_bytes) return;
-  const uint64_t grown_bytes = s.input_buffer_bytes * 2;
-  s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, grown_bytes));
-  s.input_buffer_bytes = grown_bytes;
-}
-
-void finish_input_buffer(uint64_t filled) {
-  RunState& s = run_state;
-  s.input_buffer = static_cast<char*>(tracked_realloc(s.input_buffer, s.input_buffer_bytes, filled + 1));
-  s.input_buffer_bytes = filled + 1;
-  s.input_size = filled;
-  s.input_buffer[filled] = '\0';
-}
-
 void load_file(const char* path) {
   RunState& s = run_state;
-  FILE* file = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
-  if (file == nullptr) fail(kExitFailure, "Can't open file \"%s\"\n", path);
+  const double started = monotonic_seconds();
+  OpenInput input = {};
+  input.fd = strcmp(path, "-") == 0 ? 0 : open(path, O_RDONLY | O_CLOEXEC);
+  if (input.fd < 0) fail(kExitFailure, "Can't open file \"%s\"\n", path);
 
-  // Two bytes tell gzip data; a file that can be sized seeks back over them.
-  unsigned char head[2];
-  const size_t head_size = fread(head, 1, sizeof head, file);
-  off_t size = -1;
-  if (is_gzip_magic(head, head_size)) {
-    load_gzip(file, head, head_size, path);
-  } else if ((size = seekable_size(file)) < 0) {
-    load_stream(file, path, head, head_size);
-  } else if (size == 0) {
-    // Files of /proc and the like show size 0 whatever they hold, so a size
-    // of 0 is no proof of an empty file: such files are read like a stream,
-    // from the start that the sizing went back to.
-    load_stream(file, path, head, 0);
-  } else {
-    s.input_size = static_cast<uint64_t>(size);
-    s.input_buffer_bytes = s.input_size + 1;
-    s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
-    const size_t read = fread(s.input_buffer, 1, s.input_size, file);
-    // A file still being written would otherwise be cut at the size it had when it was opened.
-    const bool grew = read == s.input_size && fgetc(file) != EOF;
-    fclose(file);
-    s.input_buffer[s.input_size] = '\0';
-    if (read != s.input_size) {
-      fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(s.input_size));
-    }
-    if (grew) fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
+  // A few bytes tell the form: gzip, zstd, the compressed forms refused, FASTQ or FASTA.
+  const int64_t head = read_fully(input.fd, reinterpret_cast<char*>(input.head), 6);
+  if (head < 0) fail(kExitFailure, "Can't read input file \"%s\"\n", path);
+  input.head_size = static_cast<size_t>(head);
+  if (const char* refused = unread_compression(input.head, input.head_size)) {
+    fail(kExitFailure, "Input file \"%s\" is %s compressed; decompress it or recompress it with gzip or zstd\n", path,
+         refused);
   }
-  if (s.input_size == 0) fail(kExitFailure, "Can't load input data\n");
+  std::unique_ptr<ByteSource> source;
+  uint64_t size_hint = 0;
+  int64_t size = -1;
+  if (is_gzip_magic(input.head, input.head_size)) {
+    s.input_compressed = 1;
+    size_hint = gzip_size_hint(input.fd);
+    source = make_gzip_source(input);
+  } else if (is_zstd_magic(input.head, input.head_size)) {
+    source = make_zstd_source(input);
+  } else {
+    size = seekable_size(input);
+    // Files of /proc and the like show size 0 whatever they hold, so a size
+    // of 0 is no proof of an empty file: such files are read like a stream.
+    if (size > 0 && !starts_fastq(input.head, input.head_size)) {
+      read_sized_file(input, static_cast<uint64_t>(size), path);
+      if (s.input_size == 0) fail(kExitFailure, "Can't load input data\n");
+      return;
+    }
+    if (size == 0) size = -1;
+    size_hint = size > 0 ? static_cast<uint64_t>(size) : 0;
+    source = std::make_unique<PlainSource>(input, size);
+  }
+  read_through_pipeline(*source, input, size, size_hint, path);
+  if (s.input_compressed) run_statistics.decompress_seconds = monotonic_seconds() - started;
 }

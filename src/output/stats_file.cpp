@@ -102,7 +102,7 @@ void write_stats(FILE* file) {
   fprintf(file, ", \"remove_duplicate_barcodes\": %s},\n", s.remove_duplicates ? "true" : "false");
   fprintf(file, "  \"input\": {\"format\": \"%s\", \"gzip\": %s, \"bytes\": %llu},\n",
           s.input_is_fastq ? "fastq" : "fasta", s.input_compressed ? "true" : "false",
-          static_cast<unsigned long long>(s.input_size));
+          static_cast<unsigned long long>(s.input_data_bytes));
   fprintf(file, "  \"records\": %llu,\n", static_cast<unsigned long long>(s.record_count));
   put_screening(file);
   fprintf(file, "  \"entries\": %llu,\n  \"clusters\": %llu,\n", static_cast<unsigned long long>(s.entry_count),

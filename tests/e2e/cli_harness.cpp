@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -156,6 +157,14 @@ std::string gzip_member(const std::string& data) {
   if (deflate(&stream, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
   out.resize(stream.total_out);
   deflateEnd(&stream);
+  return out;
+}
+
+std::string zstd_frame(const std::string& data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  const size_t size = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
+  if (ZSTD_isError(size)) throw std::runtime_error("zstd");
+  out.resize(size);
   return out;
 }
 

@@ -108,3 +108,5 @@ std::vector<TestRead> make_test_reads(int count, uint32_t seed);
 std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
 std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
 std::string gzip_member(const std::string& data);
+// data as one zstd frame.
+std::string zstd_frame(const std::string& data);

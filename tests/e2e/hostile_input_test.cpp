@@ -48,7 +48,6 @@ const std::vector<CliCase> kDegenerate = {
     fails("OneLineEnd", "\n", "Input has no sequences\n"),
     fails("OneNul", std::string(1, '\0'), "Input has no sequences\n"),
     fails("MarkAndLineEnd", ">\n", "Can't find data for sequence \">\"\n"),
-    fails("ByteOrderMark", "\xef\xbb\xbf>a\nACGT\n", "Can't find sequence start ('>') in line 1\n"),
     fails("MillionRecordMarks", kMarks, "Can't find end of sequence name\n"),
     fails("MillionRecordMarksAndLineEnd", kMarks + "\n", "Can't find data for sequence \"" + kMarks + "\"\n"),
     fails("MillionRecordMarksNamingOneRead", kMarks + "\nACGT\n", "Failed to parse 1000000 sequences\n"),

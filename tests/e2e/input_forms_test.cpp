@@ -13,10 +13,11 @@ namespace {
 std::string without_input_line(const std::string& err) { return err.substr(err.find('\n') + 1); }
 
 TEST(InputForms, GiveTheReportOfPlainFasta) {
-  // Many reads, so that a report that varies from run to run shows; one with a
-  // name of 3 MB, so that the gzip data expands far beyond any guess.
-  std::vector<TestRead> reads = make_test_reads(3000, 7);
-  reads.push_back({std::string(3 << 20, 'x'), "ACGATTACGT"});
+  // Many reads, so that a report that varies from run to run shows and the
+  // input comes in several chunks; one with a name of 5 MB in the middle, so
+  // that the gzip data expands far beyond any guess and a record spans chunks.
+  std::vector<TestRead> reads = make_test_reads(60000, 7);
+  reads.insert(reads.begin() + 30000, {std::string(5 << 20, 'x'), "ACGATTACGT"});
   const std::string fasta = as_fasta(reads);
   const std::string fastq = as_fastq(reads);
   ScratchDir dir;
@@ -35,6 +36,10 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
       {"reads.fa.gz", gzip_member(fasta)},
       {"reads.fq.gz", gzip_member(fastq)},
       {"members.fq.gz", members},
+      {"reads.fq.zst", zstd_frame(fastq)},
+      {"frames.fa.zst", zstd_frame(fasta.substr(0, 5000)) + zstd_frame(fasta.substr(5000))},
+      {"marked.fa", "\xef\xbb\xbf" + fasta},  // a UTF-8 byte-order mark is skipped
+      {"marked.fq.gz", gzip_member("\xef\xbb\xbf" + fastq)},
   };
   for (const auto& [name, bytes] : forms) {
     dir.write(name, bytes);
@@ -47,6 +52,13 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
   // messages, the memory figure included.
   const CliResult gzipped = run_tarnwell(dir, run_args("1", kTestTemplate, "reads.fa.gz"));
   EXPECT_EQ(without_input_line(gzipped.err), without_input_line(plain.err));
+  // FASTQ is held as its names and sequences: the figure of a file, its .gz
+  // and its pipe is that of the same reads as two-line FASTA.
+  const CliResult fastq_file = run_tarnwell(dir, run_args("1", kTestTemplate, "reads.fq"));
+  const CliResult fastq_piped = run_tarnwell(dir, run_args("1", kTestTemplate, "-"), {"/dev/null", "", {"sh", "-c", "cat reads.fq | \"$0\" \"$@\""}});
+  for (const CliResult* fastq : {&fastq_file, &fastq_piped}) {
+    EXPECT_EQ(without_input_line(fastq->err), without_input_line(plain.err));
+  }
 
   // Through -i -: redirected from a multi-member file, and piped gzip and plain.
   for (const RunSetup& setup : {RunSetup{dir.file("members.fq.gz"), "", {}}, RunSetup{"/dev/null", "", {"sh", "-c", "cat reads.fq.gz | \"$0\" \"$@\""}},
@@ -97,6 +109,12 @@ const std::vector<CliCase> kBadInputs = {
     fails("EndsAfterPlusLine", "@a\nAC\n+\n", "Truncated sequence \"@a\" at line 1\n"),
     fails("EndsInName", "@a\nAC\n+\nII\n@b", "Truncated sequence \"@b\" at line 5\n"),
     fails("GzippedFastqError", gzip_member("@a\nAC\n+\nI\n"), "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
+    fails("BadGzipAfterBadFastq", gzip_member("@a\nAC\n+\nI\n") + "x", kBadGzip),  // the data's fault comes first
+    fails("ZstdTruncated", zstd_frame(">a\nAC\n").substr(0, 8), kBadGzip),
+    fails("ZstdTrailingBytes", zstd_frame(">a\nAC\n") + "\n", kBadGzip),
+    fails("Bzip2", "BZh91AY&SY", "Input file \"in.fa\" is bzip2 compressed; decompress it or recompress it with gzip or zstd\n"),
+    fails("Xz", std::string("\xfd" "7zXZ\0\0\0", 8), "Input file \"in.fa\" is xz compressed; decompress it or recompress it with gzip or zstd\n"),
+    fails("FastqErrorAfterByteOrderMark", "\xef\xbb\xbf@a\nAC\n+\nI\n", "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
 };
 // clang-format on
 

@@ -1,0 +1,164 @@
+#include "input/chunk_pipeline.h"
+
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "base/messages.h"
+#include "base/worker_pool.h"
+
+namespace {
+
+#ifdef TARNWELL_FUZZING
+// Inputs of a few KiB then cross many chunks, and records longer than the room for a carry are common.
+constexpr size_t kCarryRoom = 16;
+constexpr size_t kChunkBytes = 61;
+#else
+constexpr size_t kCarryRoom = 1 << 20;  // in front of each chunk, for the part of a record the last chunk ended in
+constexpr size_t kChunkBytes = 4 << 20;
+#endif
+constexpr size_t kSlotBytes = kCarryRoom + kChunkBytes;
+constexpr int kSlots = 4;  // the reader may run two chunks ahead
+
+struct Slot {
+  size_t size;        // bytes at kCarryRoom
+  SourceState state;  // the source's state once the chunk was filled
+  bool full;          // filled and not yet given back
+};
+
+// The pipeline's scratch is not tracked: it is the reader's, not the run's,
+// and it is never released while the reader may still write to it. An exit
+// while the reader runs (memory ran out) leaves it to the system; held here,
+// it is still reachable then.
+struct Scratch {
+  char* slots;
+  char* long_window;  // for a carry longer than kCarryRoom: the carry and the next chunk
+  size_t long_window_bytes;
+} scratch;
+
+void fill(ByteSource& source, Slot& slot, char* base) {
+  slot.size = 0;
+  while (slot.size < kChunkBytes && source.state() == SourceState::kMore) {
+    slot.size += source.read(base + kCarryRoom + slot.size, kChunkBytes - slot.size);
+  }
+  slot.state = source.state();
+}
+
+char* grow_long_window(size_t bytes) {
+  if (bytes <= scratch.long_window_bytes) return scratch.long_window;
+  const size_t grown = bytes > 2 * scratch.long_window_bytes ? bytes : 2 * scratch.long_window_bytes;
+  char* window = static_cast<char*>(realloc(scratch.long_window, grown));
+  if (window == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", grown);
+  scratch.long_window = window;
+  scratch.long_window_bytes = grown;
+  return window;
+}
+
+}  // namespace
+
+SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take) {
+  scratch.slots = static_cast<char*>(malloc(kSlots * kSlotBytes));
+  if (scratch.slots == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", kSlots * kSlotBytes);
+  Slot slots[kSlots] = {};
+  std::mutex lock;
+  std::condition_variable changed;
+  bool stop = false;
+
+  std::thread reader;
+  if (worker_count() > 1) {
+    try {
+      reader = std::thread([&] {
+        for (uint64_t k = 0;; ++k) {
+          Slot& slot = slots[k % kSlots];
+          {
+            std::unique_lock<std::mutex> held(lock);
+            changed.wait(held, [&] { return stop || !slot.full; });
+            if (stop) return;
+          }
+          fill(source, slot, scratch.slots + (k % kSlots) * kSlotBytes);
+          {
+            std::lock_guard<std::mutex> held(lock);
+            slot.full = true;
+          }
+          changed.notify_all();
+          if (slot.state != SourceState::kMore) return;
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread: the chunks are read in turn on this one, only slower.
+    }
+  }
+  const auto stop_reader = [&] {
+    if (!reader.joinable()) return;
+    {
+      std::lock_guard<std::mutex> held(lock);
+      stop = true;
+    }
+    changed.notify_all();
+    reader.join();
+  };
+
+  SourceState ended = SourceState::kEnd;
+  try {
+    const char* carry = nullptr;
+    size_t carry_size = 0;
+    bool window_is_long = false;  // the last window was the long window
+    size_t taken_before = 0;      // what the last window's take took
+    for (uint64_t k = 0;; ++k) {
+      Slot& slot = slots[k % kSlots];
+      char* base = scratch.slots + (k % kSlots) * kSlotBytes;
+      if (reader.joinable()) {
+        std::unique_lock<std::mutex> held(lock);
+        changed.wait(held, [&] { return slot.full; });
+      } else {
+        fill(source, slot, base);
+      }
+      if (slot.state != SourceState::kMore && slot.state != SourceState::kEnd) {
+        ended = slot.state;
+        break;
+      }
+      const char* window;
+      size_t size = carry_size + slot.size;
+      if (carry_size <= kCarryRoom) {
+        if (carry_size > 0) memcpy(base + kCarryRoom - carry_size, carry, carry_size);
+        window = base + kCarryRoom - carry_size;
+      } else {
+        // The carry is in the long window already (at its front after the
+        // move below), or in the last chunk.
+        const bool carried_long = window_is_long;
+        const size_t carry_at = carried_long ? taken_before : 0;
+        char* long_window = grow_long_window(size);
+        if (carried_long) {
+          memmove(long_window, long_window + carry_at, carry_size);
+        } else {
+          memcpy(long_window, carry, carry_size);
+        }
+        memcpy(long_window + carry_size, base + kCarryRoom, slot.size);
+        window = long_window;
+      }
+      window_is_long = window == scratch.long_window;
+      if (k > 0) {  // the last chunk's carry has been copied: its slot may be filled again
+        std::lock_guard<std::mutex> held(lock);
+        slots[(k - 1) % kSlots].full = false;
+      }
+      changed.notify_all();
+      const bool last = slot.state == SourceState::kEnd;
+      const size_t taken = take(window, size, last);
+      if (last) break;
+      carry = window + taken;
+      carry_size = size - taken;
+      taken_before = taken;
+    }
+  } catch (...) {
+    stop_reader();  // a fuzzing build's end of run unwinds through here
+    throw;
+  }
+  stop_reader();
+  free(scratch.slots);
+  free(scratch.long_window);
+  scratch = {};
+  return ended;
+}

@@ -1,0 +1,18 @@
+// Reads a source in chunks of a few MiB on a thread of its own (when the run
+// may use more than one), while the calling thread takes each chunk in turn:
+// inflating and reading overlap with the work done on what has arrived.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "input/byte_source.h"
+
+// Takes bytes from the front of a window and returns how many; the rest is
+// handed again, in front of the next chunk's bytes. last: nothing follows.
+using ChunkTaker = std::function<size_t(const char* window, size_t size, bool last)>;
+
+// Runs until the source ends (returns kEnd, after take saw the last window)
+// or fails (returns its state; the chunks up to the failure may or may not
+// have been taken). Ends the run itself only when memory runs out.
+[[nodiscard]] SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take);

@@ -1,0 +1,17 @@
+// The block behind run_state.input_buffer while an input arrives in pieces
+// (streams, compressed data, FASTQ held compactly): it doubles in place as
+// the data comes (realloc moves large blocks by remapping their pages) and is
+// trimmed to the data and its closing NUL at the end.
+#pragma once
+
+#include <cstdint>
+
+// Takes the first block, of at least 1 MiB.
+void start_input_buffer(uint64_t bytes);
+
+// Makes room for wanted bytes after filled (and the closing NUL); returns
+// where they go.
+[[nodiscard]] char* input_buffer_room(uint64_t filled, uint64_t wanted);
+
+// Trims the block to filled bytes and the closing NUL, and sets input_size.
+void finish_input_buffer(uint64_t filled);

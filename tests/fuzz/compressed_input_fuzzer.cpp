@@ -1,0 +1,209 @@
+// The loading of every input form against plain references: gzip inflated by
+// zlib (members one after the other, nothing after the last), zstd by its
+// one-shot decoder, and FASTQ checked by a walk over the whole inflated text.
+// The loader reads in chunks of a few dozen bytes in this build, so records,
+// line ends and byte-order marks fall across chunk boundaries, on one thread
+// or with a reading thread (the first input byte chooses).
+//
+// The load must end as the references say: the same message and status, or
+// the inflated FASTA byte for byte, or the FASTQ records' names and sequences.
+#include <sys/mman.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <optional>
+#include <string>
+
+#include "fuzz_support.h"
+#include "input/fastq_parser.h"
+#include "input/input_loader.h"
+
+namespace {
+
+int input_fd = -1;
+std::string input_path;
+
+// gzip members one after the other, as zlib inflates them; nothing when corrupt.
+std::optional<std::string> zlib_inflate(const std::string& data) {
+  std::string out;
+  size_t at = 0;
+  do {
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK) return std::nullopt;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
+    stream.avail_in = static_cast<uInt>(data.size() - at);
+    int status;
+    do {
+      char buffer[4096];
+      stream.next_out = reinterpret_cast<Bytef*>(buffer);
+      stream.avail_out = sizeof buffer;
+      status = inflate(&stream, Z_NO_FLUSH);
+      out.append(buffer, sizeof buffer - stream.avail_out);
+    } while (status == Z_OK);
+    at = data.size() - stream.avail_in;
+    inflateEnd(&stream);
+    if (status != Z_STREAM_END) return std::nullopt;
+  } while (at < data.size());
+  return out;
+}
+
+// zstd frames one after the other, each found whole first; nothing when
+// corrupt or truncated.
+std::optional<std::string> zstd_inflate(const std::string& data) {
+  std::string out;
+  size_t at = 0;
+  while (at < data.size()) {
+    const size_t frame = ZSTD_findFrameCompressedSize(data.data() + at, data.size() - at);
+    if (ZSTD_isError(frame)) return std::nullopt;
+    ZSTD_DCtx* context = ZSTD_createDCtx();
+    ZSTD_inBuffer in = {data.data() + at, frame, 0};
+    size_t left = 1;
+    while (left != 0 && out.size() < (64u << 20)) {
+      char buffer[4096];
+      ZSTD_outBuffer piece = {buffer, sizeof buffer, 0};
+      left = ZSTD_decompressStream(context, &piece, &in);
+      if (ZSTD_isError(left)) break;
+      out.append(buffer, piece.pos);
+      if (piece.pos == 0 && in.pos == in.size && left != 0) break;
+    }
+    ZSTD_freeDCtx(context);
+    if (left != 0) return std::nullopt;
+    at += frame;
+  }
+  return out;
+}
+
+// The FASTQ check over the whole text: the message of the first malformed
+// record, or empty and the kept records as ">name\0sequence\0".
+struct FastqReference {
+  std::string failure, kept;
+  uint64_t records = 0;
+};
+FastqReference reference_fastq(const std::string& text) {
+  FastqReference result;
+  const size_t size = text.size();
+  const auto line_end = [&](size_t i) { return std::min(text.find_first_of("\r\n", i), size); };
+  const auto after = [&](size_t i) { return text[i] == '\r' && i + 1 < size && text[i + 1] == '\n' ? i + 2 : i + 1; };
+  const auto kept = [&](size_t from, size_t to) { return text.substr(from, std::min(text.find('\0', from), to) - from); };
+  char message[16384];
+  size_t i = 0;
+  uint64_t line = 1;
+  for (;;) {
+    const uint64_t name_line = line;
+    const size_t name_end = line_end(i);
+    const std::string name = kept(i, name_end);
+    const auto truncated = [&] {
+      snprintf(message, sizeof message, "Truncated sequence \"%s\" at line %llu\n", name.c_str(), static_cast<unsigned long long>(name_line));
+      result.failure = message;
+      return result;
+    };
+    if (name_end == size) return truncated();
+    const size_t sequence_at = after(name_end);
+    if (sequence_at == size) return truncated();
+    const size_t sequence_end = line_end(sequence_at);
+    if (sequence_end == size) return truncated();
+    const size_t plus_at = after(sequence_end);
+    if (plus_at == size) return truncated();
+    if (text[plus_at] != '+') {
+      snprintf(message, sizeof message, "Can't find '+' line of sequence \"%s\" in line %llu\n", name.c_str(), static_cast<unsigned long long>(name_line + 2));
+      result.failure = message;
+      return result;
+    }
+    const size_t plus_end = line_end(plus_at);
+    if (plus_end == size) return truncated();
+    const size_t quality_at = after(plus_end);
+    if (quality_at == size) return truncated();
+    const size_t quality_end = line_end(quality_at);
+    if (quality_end - quality_at != sequence_end - sequence_at) {
+      snprintf(message, sizeof message, "Quality of sequence \"%s\" in line %llu has %zu bytes, sequence has %zu\n", name.c_str(),
+               static_cast<unsigned long long>(name_line + 3), quality_end - quality_at, sequence_end - sequence_at);
+      result.failure = message;
+      return result;
+    }
+    result.kept += ">" + kept(i + 1, name_end) + '\0' + kept(sequence_at, sequence_end) + '\0';
+    ++result.records;
+    line = name_line + 3;
+    i = quality_end;
+    while (i < size && (text[i] == '\n' || text[i] == '\r' || text[i] == '\0')) {
+      if (text[i] == '\0') {
+        ++i;
+      } else {
+        i = after(i);
+        ++line;
+      }
+    }
+    if (i == size) return result;
+    if (text[i] != '@') {
+      snprintf(message, sizeof message, "Can't find sequence start ('@') in line %llu\n", static_cast<unsigned long long>(line));
+      result.failure = message;
+      return result;
+    }
+  }
+}
+
+// The last line of standard error.
+std::string last_line(const std::string& err) {
+  const size_t start = err.size() < 2 ? std::string::npos : err.rfind('\n', err.size() - 2);
+  return err.substr(start == std::string::npos ? 0 : start + 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  input_fd = memfd_create("fuzz-input", 0);
+  if (input_fd < 0) std::abort();
+  input_path = "/proc/self/fd/" + std::to_string(input_fd);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (ftruncate(input_fd, 0) != 0 || pwrite(input_fd, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size())) std::abort();
+
+  // The reference: the inflated text, or nothing when the data is corrupt.
+  const bool gzip = input.size() >= 2 && input[0] == '\x1f' && input[1] == '\x8b';
+  const bool zstd = input.size() >= 4 && input.compare(0, 4, "\x28\xb5\x2f\xfd") == 0;
+  const std::optional<std::string> text = gzip ? zlib_inflate(input) : zstd ? zstd_inflate(input) : input;
+  const size_t mark = text && text->compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
+  const bool fastq = text && text->size() > mark && (*text)[mark] == '@';
+  const bool refused = (input.size() >= 4 && input.compare(0, 3, "BZh") == 0 && input[3] >= '1' && input[3] <= '9') ||
+                       input.compare(0, 6, std::string("\xfd" "7zXZ\0", 6)) == 0;
+
+  ToolRun tool;
+  std::string held;
+  uint64_t records = 0;
+  const int status = tool.run([&] {
+    run_state.jobs = data[0] & 1 ? 2 : 1;
+    load_file(input_path.c_str());
+    held.assign(run_state.input_buffer, run_state.input_size);
+    FUZZ_CHECK(run_state.input_buffer[run_state.input_size] == '\0', "the closing NUL", input);
+    records = run_state.fastq_records;
+  });
+  tool.finish();
+  const std::string message = last_line(tool.err());
+  if (refused) {
+    FUZZ_CHECK(status == 1 && message.find(" compressed; decompress it") != std::string::npos, "bzip2 or xz refused", tool.err());
+    return 0;
+  }
+  if (!text) {
+    FUZZ_CHECK(status == 1 && message == "Can't decompress input file \"" + input_path + "\"\n", "corrupt data refused", tool.err());
+    return 0;
+  }
+  if (text->empty()) {
+    FUZZ_CHECK(status == 1 && message == "Can't load input data\n", "empty input refused", tool.err());
+    return 0;
+  }
+  if (!fastq) {
+    FUZZ_CHECK(status == 0 && held == *text, "FASTA held byte for byte", input);
+    return 0;
+  }
+  const FastqReference reference = reference_fastq(text->substr(mark));
+  if (!reference.failure.empty()) {
+    FUZZ_CHECK(status == 1 && message == reference.failure, "the FASTQ message", tool.err() + reference.failure);
+    return 0;
+  }
+  FUZZ_CHECK(status == 0 && held == reference.kept && records == reference.records, "FASTQ kept as names and sequences", tool.err());
+  return 0;
+}
