@@ -98,7 +98,7 @@ struct RunState {
   char* input_buffer;          // the whole input and a closing NUL
   uint64_t input_size;         // bytes of input data, without the closing NUL
   uint64_t input_buffer_bytes; // size input_buffer was allocated with
-  uint64_t record_count;       // records in the table (for FASTA, the '>' bytes in the input)
+  uint64_t record_count;       // records in the table (for FASTA, the lines that begin with '>')
   char* record_table;          // record_count records of record_size bytes
   int input_compressed;        // 1 when the input was gzip data; loading
   int input_is_fastq;          // 1 when the input was FASTQ, held compactly; loading

@@ -57,15 +57,6 @@ void put_barcode(const SequenceRecord* record, FILE* file) {
   }
 }
 
-// Flushes and closes a table file; a write that did not reach it fails the run.
-void finish_table(FILE* RunState::*member, const char* path) {
-  RunState& s = run_state;
-  FILE* file = s.*member;
-  s.*member = nullptr;
-  const bool written = fflush(file) == 0 && !ferror(file);
-  if (fclose(file) != 0 || !written) fail(kExitFailure, "Can't write output file \"%s\"\n", path);
-}
-
 void write_assignments() {
   const RunState& s = run_state;
   FILE* file = s.assignments_file;
@@ -134,11 +125,11 @@ void write_tables() {
   number_clusters();
   if (s.assignments_file != nullptr) {
     write_assignments();
-    finish_table(&RunState::assignments_file, s.assignments_path);
+    close_output(&s.assignments_file, s.assignments_path);
   }
   if (s.cluster_table_file != nullptr) {
     write_cluster_table();
-    finish_table(&RunState::cluster_table_file, s.cluster_table_path);
+    close_output(&s.cluster_table_file, s.cluster_table_path);
   }
   // The page before the stats, so that the stats' times cover it.
   if (s.page_file != nullptr) {
@@ -147,7 +138,7 @@ void write_tables() {
   }
   if (s.stats_file != nullptr) {
     write_stats(s.stats_file);
-    finish_table(&RunState::stats_file, s.stats_path);
+    close_output(&s.stats_file, s.stats_path);
   }
   release_cluster_numbering();
 }
