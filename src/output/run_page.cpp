@@ -102,7 +102,7 @@ void write_run_section(FILE* file) {
   fprintf(file, "</td></tr>\n");
   put_fact(file, "Format");
   fprintf(file, "%s%s, ", s.input_is_fastq ? "FASTQ" : "FASTA", s.input_compressed ? ", gzip" : "");
-  put_count(file, s.input_size);
+  put_count(file, s.input_data_bytes);
   fputs(" bytes of data</td></tr>\n", file);
   put_fact(file, "Reads");
   put_count(file, s.record_count);

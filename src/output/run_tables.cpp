@@ -134,7 +134,7 @@ void write_tables() {
   // The page before the stats, so that the stats' times cover it.
   if (s.page_file != nullptr) {
     write_page(s.page_file);
-    finish_table(&RunState::page_file, s.page_path);
+    close_output(&s.page_file, s.page_path);
   }
   if (s.stats_file != nullptr) {
     write_stats(s.stats_file);
