@@ -65,6 +65,9 @@ enum WorkBlockId : int {
   kLowQualityBases,         // parse to screening: per read, which bases near either end fall below --quality
   kSearchPlan,              // screening: the template and its reverse complement laid out for the barcode search
   kReadPlacements,          // screening to tables: per read, where its barcode was found, or why not
+  kNumberingSlots,          // tables: per job slot, the distinct barcodes a worker found for the cluster rows
+  kClusterSizeCounts,       // tables: clusters per size in reads, for the stats and the page
+  kPageCounts,              // page: per worker, the screening causes and the barcode bytes at each byte place
   kWorkBlockCount,
 };
 
@@ -90,6 +93,7 @@ struct RunState {
   const char* assignments_path;    // --assignments, or null
   const char* cluster_table_path;  // --cluster-table, or null
   const char* stats_path;          // --stats, or null
+  const char* page_path;           // --page, or null
   uint32_t jobs;              // --jobs, or the cores the process may use; at least 1 once accepted
   uint32_t fixed_mismatches;  // --fixed-mismatches, 0 to 8
   uint32_t window;            // --window, 0 to 64
@@ -103,6 +107,7 @@ struct RunState {
   FILE* assignments_file;    // created with the report when asked for; tables
   FILE* cluster_table_file;  // likewise
   FILE* stats_file;          // likewise
+  FILE* page_file;           // likewise
 
   // Tracked memory
   int64_t bytes_allocated;  // bytes held through the tracked operations

@@ -23,9 +23,10 @@ constexpr int kAssignmentsCode = 260;
 constexpr int kClusterTableCode = 261;
 constexpr int kStatsCode = 262;
 constexpr int kJobsCode = 263;
-constexpr int kFixedMismatchesCode = 264;
-constexpr int kWindowCode = 265;
-constexpr int kQualityCode = 266;
+constexpr int kPageCode = 264;
+constexpr int kFixedMismatchesCode = 265;
+constexpr int kWindowCode = 266;
+constexpr int kQualityCode = 267;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -41,6 +42,7 @@ const option long_options[] = {
     {"cluster-table", required_argument, nullptr, kClusterTableCode},
     {"stats", required_argument, nullptr, kStatsCode},
     {"jobs", required_argument, nullptr, kJobsCode},
+    {"page", required_argument, nullptr, kPageCode},
     {"fixed-mismatches", required_argument, nullptr, kFixedMismatchesCode},
     {"window", required_argument, nullptr, kWindowCode},
     {"both-strands", no_argument, &run_state.both_strands, 1},
@@ -78,7 +80,7 @@ uint32_t available_cores() {
 }  // namespace
 
 void print_version() {
-  say("Tarnwell, version 0.0.7, 2015-04-17\n");
+  say("Tarnwell, version %s, 2015-04-17\n", kToolVersion);
   say("Clusters DNA reads by barcode, single linkage on Hamming distance\n");
 }
 
@@ -168,6 +170,9 @@ void parse_options(int argc, char** argv) {
         break;
       case kStatsCode:
         s.stats_path = optarg;
+        break;
+      case kPageCode:
+        s.page_path = optarg;
         break;
       case kJobsCode:
         s.jobs = parse_uint(optarg, "jobs");
