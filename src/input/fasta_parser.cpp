@@ -4,14 +4,13 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-
-uint64_t fasta_slice_bytes = 1 << 20;
 
 namespace {
 
@@ -204,7 +203,7 @@ void parse_fasta(char* buffer, uint64_t size) {
   // end where the next slice begins (a record start after NUL bytes, a name
   // line taken as a sequence) sends the whole buffer to one walk.
   constexpr uint64_t kMaxSlices = 4096;
-  uint64_t slices = job_count_for(size, fasta_slice_bytes, kMaxSlices);
+  uint64_t slices = job_count_for(size, size_thresholds.fasta_slice_bytes, kMaxSlices);
   uint64_t start[kMaxSlices + 1];
   Walk walks[kMaxSlices];
   start[0] = 0;
