@@ -11,7 +11,7 @@
 #include "fuzz_support.h"
 #include "base/size_thresholds.h"
 #include "input/fasta_parser.h"
-#include "support/reference_parse.h"
+#include "support/references.h"
 
 namespace {
 

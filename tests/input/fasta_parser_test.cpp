@@ -11,7 +11,7 @@
 
 #include "base/size_thresholds.h"
 #include "support/random_reads.h"
-#include "support/reference_parse.h"
+#include "support/references.h"
 #include "support/run_state_fixture.h"
 
 namespace {
