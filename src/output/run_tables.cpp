@@ -7,6 +7,7 @@
 
 #include "barcode/barcode_packing.h"
 #include "output/cluster_numbering.h"
+#include "output/run_page.h"
 #include "output/stats_file.h"
 #include "base/messages.h"
 #include "output/output_file.h"
@@ -22,6 +23,7 @@ constexpr TableFile kTableFiles[] = {
     {&RunState::assignments_path, &RunState::assignments_file},
     {&RunState::cluster_table_path, &RunState::cluster_table_file},
     {&RunState::stats_path, &RunState::stats_file},
+    {&RunState::page_path, &RunState::page_file},
 };
 
 // True when both paths name one regular file: two streams would then
@@ -116,7 +118,9 @@ void create_table_files() {
 
 void write_tables() {
   RunState& s = run_state;
-  if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr) return;
+  if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr &&
+      s.page_file == nullptr)
+    return;
 
   number_clusters();
   if (s.assignments_file != nullptr) {
@@ -126,6 +130,11 @@ void write_tables() {
   if (s.cluster_table_file != nullptr) {
     write_cluster_table();
     close_output(&s.cluster_table_file, s.cluster_table_path);
+  }
+  // The page before the stats, so that the stats' times cover it.
+  if (s.page_file != nullptr) {
+    write_page(s.page_file);
+    close_output(&s.page_file, s.page_path);
   }
   if (s.stats_file != nullptr) {
     write_stats(s.stats_file);
