@@ -93,6 +93,31 @@ double peak_memory_mib() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
+// The barcode search's settings and where it found the accepted reads.
+void write_search_facts(FILE* file) {
+  const RunState& s = run_state;
+  const PlacementCounts& p = s.placement_counts;
+  put_fact(file, "Barcode search");
+  fprintf(file, "up to %u fixed letters differing, offsets 0 to %u, %s, ", s.fixed_mismatches, s.window,
+          s.both_strands ? "both strands" : "forward strand only");
+  if (s.quality_given) {
+    fprintf(file, "barcode bases below quality %u left out</td></tr>\n", s.quality_floor);
+  } else {
+    fputs("qualities not used</td></tr>\n", file);
+  }
+  put_fact(file, "Barcodes found");
+  put_count(file, p.at_start_forward);
+  fputs(" at the start of the read as given, ", file);
+  put_count(file, p.shifted);
+  fputs(" shifted, ", file);
+  put_count(file, p.reverse_strand);
+  fputs(" on the reverse strand; ", file);
+  uint64_t with_mismatches = 0;
+  for (uint32_t m = 1; m <= s.fixed_mismatches && m < 9; ++m) with_mismatches += p.flank_mismatches[m];
+  put_count(file, with_mismatches);
+  fputs(" with fixed letters differing</td></tr>\n", file);
+}
+
 void write_run_section(FILE* file) {
   const RunState& s = run_state;
   put_section_start(file, "run", "The run",
@@ -113,6 +138,7 @@ void write_run_section(FILE* file) {
   fprintf(file, "</td></tr>\n");
   put_fact(file, "Distance D");
   fprintf(file, "%u</td></tr>\n", s.distance);
+  if (s.finding_barcode) write_search_facts(file);
   put_fact(file, "Duplicate barcodes (-p)");
   fputs(s.remove_duplicates ? "removed</td></tr>\n" : "kept</td></tr>\n", file);
   put_fact(file, "Clusters");
@@ -153,12 +179,19 @@ void write_funnel_section(FILE* file, const PageFigures& figures) {
                     "Every read in, by what became of it: left out by screening (red), dropped as a duplicate "
                     "barcode (grey), or clustered (green); bars and percentages are shares of all reads.");
   constexpr int kCauses = sizeof kScreeningCauses / sizeof kScreeningCauses[0];
-  const int rows = kCauses + 3;
+  // Reads left out for a low-quality barcode base count as barcodes with N;
+  // with --quality they get a bar of their own, taken out of that cause's.
+  const uint64_t low_quality = run_state.quality_given ? run_state.placement_counts.low_quality : 0;
+  const int rows = kCauses + 3 + (run_state.quality_given ? 1 : 0);
   open_svg(file, kPlotWidth, 16 + 30 * rows, "funnel-plot", "Read funnel");
   int row = 0;
   put_funnel_row(file, row++, "Reads in", run_state.record_count, "reads");
-  for (const ScreeningCause& cause : kScreeningCauses)
-    put_funnel_row(file, row++, cause.label, figures.screening[cause.result], "lost");
+  for (const ScreeningCause& cause : kScreeningCauses) {
+    const uint64_t count = figures.screening[cause.result];
+    put_funnel_row(file, row++, cause.label, cause.result == has_n ? count - low_quality : count, "lost");
+    if (cause.result == has_n && run_state.quality_given)
+      put_funnel_row(file, row++, "Low-quality barcode base", low_quality, "lost");
+  }
   put_funnel_row(file, row++, "Duplicates removed", figures.duplicates_removed, "duplicates");
   put_funnel_row(file, row++, "Clustered", run_state.entry_count, "kept");
   close_svg(file);

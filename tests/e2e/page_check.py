@@ -127,6 +127,13 @@ def agree(page_path, stats_path, clusters_path):
     assert facts["Duplicate barcodes (-p)"] == ("removed" if stats["settings"]["remove_duplicate_barcodes"] else "kept")
     assert re.fullmatch(r"[0-9]+\.[0-9]{2} s", facts["Wall-clock time"]), facts
     assert re.fullmatch(r"[0-9]+\.[0-9] MiB", facts["Peak memory"]), facts
+    if "barcode_search" in stats:
+        search = stats["barcode_search"]
+        found = [number(n) for n in re.findall(r"[0-9][0-9,]*", facts["Barcodes found"])]
+        assert found == [search["at_start_forward"], search["shifted"], search["reverse_strand"],
+                         sum(search["flank_mismatches"].values())], facts
+    else:
+        assert "Barcode search" not in facts, facts
 
     # The funnel: every bar's label, count and share of the reads.
     records = stats["records"]
@@ -134,8 +141,13 @@ def agree(page_path, stats_path, clusters_path):
     labels = [t for c, t in texts if "label" in c]
     values = [t for c, t in texts if "value" in c]
     screening = stats["screening"]
+    # With --quality, reads left out for a low-quality barcode base (counted as N) get a bar of their own.
+    search = stats.get("barcode_search")
+    low_quality = search["low_quality"] if search and search["quality"] is not None else None
     expected = [("Reads in", records), ("Template mismatch", screening["template_mismatch"]),
-                ("Barcode has N", screening["has_n"]), ("Unknown character", screening["unknown_character"]),
+                ("Barcode has N", screening["has_n"] - (low_quality or 0))] + \
+               ([("Low-quality barcode base", low_quality)] if low_quality is not None else []) + \
+               [("Unknown character", screening["unknown_character"]),
                 ("Duplicates removed", stats["duplicates_removed"]), ("Clustered", stats["entries"])]
     assert labels == [label for label, _ in expected], labels
     assert values == ["%s (%s%%)" % (format(n, ","), percent(n, records)) for _, n in expected], values

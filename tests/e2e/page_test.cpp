@@ -44,6 +44,7 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
       {"distance 2, -p, gzip FASTQ", true, {"-d", "2", "-p"}},
       {"distance 0 with -p: no pass", false, {"-d", "0", "-p"}},
       {"distance 0, one job", false, {"-d", "0", "--jobs", "1"}},
+      {"barcode search with qualities", true, {"-d", "1", "--quality", "30", "--window", "2", "--both-strands"}},
   };
   for (const PageRun& run : runs) {
     SCOPED_TRACE(run.name);
