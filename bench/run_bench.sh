@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times tarnwell phase by phase on the standard data sets of bench/README.md,
 # for every distance with and without -p, and prints a Markdown table of
-# medians: seconds per phase, total wall time and peak resident memory.
+# medians: seconds per phase, total wall time, the floor (the input read
+# whole and written to a file by bench/floor_copy, run just before each run of
+# the tool) with the ratio of the two, and peak resident memory.
 #
 # The binaries come from a build with TARNWELL_PHASE_TIMES, which notes when
 # each phase ends and writes the times to file descriptor 3 at exit; nothing
@@ -11,7 +13,8 @@
 #
 # Usage: bench/run_bench.sh [--sets a,b,c,d] [--distances "0 1 2 3"] [--runs 3]
 #                           [--jobs 2] [--reference-sets a,b,c] [--timeout 120]
-#                           [--data DIR] [--build DIR] [--null-output] [--fastq-reads N]
+#                           [--data DIR] [--build DIR] [--null-output] [--without-p]
+#                           [--fastq-reads N]
 #
 # --fastq-reads N adds the gzipped-FASTQ rows (N reads of 100 bases with
 # sequencer-style names and binned qualities, D=1): the time of `igzip -dc` of
@@ -29,6 +32,7 @@ jobs=2
 reference_sets=a,b,c
 timeout=120
 null_output=0
+flag_sets=("" "-p")
 fastq_reads=0
 while [ $# -gt 0 ]; do
   case $1 in
@@ -41,6 +45,7 @@ while [ $# -gt 0 ]; do
     --data) data=$2; shift ;;
     --build) build=$2; shift ;;
     --null-output) null_output=1 ;;
+    --without-p) flag_sets=("") ;;
     --fastq-reads) fastq_reads=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -49,7 +54,7 @@ done
 [ -x /usr/bin/time ] || { echo "needs GNU time at /usr/bin/time" >&2; exit 2; }
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWELL_PHASE_TIMES=ON -DTARNWELL_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target tarnwell tarnwell_reference generate_reads >/dev/null
+cmake --build "$build" -j2 --target tarnwell tarnwell_reference generate_reads floor_copy >/dev/null
 mkdir -p "$data"
 
 declare -A generator_options=(
@@ -57,8 +62,9 @@ declare -A generator_options=(
   [b]="--reads 1000000 --unique --barcode-length 16"
   [c]="--reads 1000000 --barcode-length 12 --true-barcodes 50000"
   [d]="--reads 10000000"
+  [e]="--reads 100000000"
 )
-declare -A barcode_length=([a]=20 [b]=16 [c]=12 [d]=20)
+declare -A barcode_length=([a]=20 [b]=16 [c]=12 [d]=20 [e]=20)
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -79,6 +85,16 @@ run_once() {
   [ "$report" = /dev/null ] || rm -f "$report"
 }
 
+# The floor for an input: line "floor<TAB>seconds".
+floor_once() {
+  local input=$1 timing=$scratch/floor_timing floor_output=$data/floor.out
+  [ "$report" = /dev/null ] && floor_output=/dev/null
+  if /usr/bin/time -f "%e" -o "$timing" "$build/floor_copy" "$input" "$floor_output"; then
+    printf 'floor\t%s\t0\n' "$(cat "$timing")"
+  fi
+  [ "$floor_output" = /dev/null ] || rm -f "$floor_output"
+}
+
 # Medians over the runs given as files, one table row.
 row() {
   perl -e '
@@ -90,9 +106,11 @@ row() {
     }
     sub median { my @v = sort { $a <=> $b } @_; return undef unless @v; return $v[$#v / 2]; }
     my @columns = ("load", "parse", "screen", "bucket", "forest", "pass 0", "pass 1", "pass 2", "pass 3", "report", "total");
-    if (!$values{total}) { print "| $label |", " |" x 11, " (over the time limit) |\n"; exit; }
+    if (!$values{total}) { print "| $label |", " |" x 13, " (over the time limit) |\n"; exit; }
     print "| $label |";
-    for my $c (@columns) { my $m = median(@{$values{$c} || []}); print defined $m ? sprintf(" %.2f |", $m) : " |"; }
+    for my $c (@columns, "floor") { my $m = median(@{$values{$c} || []}); print defined $m ? sprintf(" %.2f |", $m) : " |"; }
+    my $floor = median(@{$values{floor} || []});
+    print $floor ? sprintf(" %.1f |", median(@{$values{total}}) / $floor) : " |";
     printf " %.0f |\n", median(@{$values{peak}}) / 1024;
   ' "$@"
 }
@@ -101,18 +119,19 @@ echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ */
   "$(free -g | awk '/Mem:/ {print $2}') GB; --jobs $jobs; medians of $runs runs (straightforward: 1 run," \
   "limit ${timeout} s); report written to $([ $null_output = 1 ] && echo /dev/null || echo a file)."
 echo
-echo "| set, D, engine | load | parse | screen | bucket | forest | pass 0 | pass 1 | pass 2 | pass 3 | report | total s | peak MiB |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| set, D, engine | load | parse | screen | bucket | forest | pass 0 | pass 1 | pass 2 | pass 3 | report | total s | floor s | x floor | peak MiB |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for set in ${sets//,/ }; do
   input=$data/$set.fa
   [ -s "$input" ] || "$build/generate_reads" ${generator_options[$set]} --output "$input"
   template=$("$build/generate_reads" --print-template --barcode-length "${barcode_length[$set]}")
   for distance in $distances; do
-    for flags in "" "-p"; do
+    for flags in "${flag_sets[@]}"; do
       label="$set, $distance${flags:+ -p}"
       files=()
       for run in $(seq "$runs"); do
-        run_once "$build/tarnwell" "$input" "$template" "$distance" "$flags --jobs $jobs" 100000 >"$scratch/fast.$run"
+        floor_once "$input" >"$scratch/fast.$run"
+        run_once "$build/tarnwell" "$input" "$template" "$distance" "$flags --jobs $jobs" 100000 >>"$scratch/fast.$run"
         files+=("$scratch/fast.$run")
       done
       row "$label, fast" "${files[@]}"

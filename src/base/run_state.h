@@ -62,6 +62,9 @@ enum WorkBlockId : int {
   kBlankedEntries,          // passes: per worker, all representatives twice, for the blanked-suffix search
   kSubpassPairs,            // passes: all candidate pairs of a subpass searched by blanked suffix
   kReportSlots,             // report: one text buffer per job slot
+  kNumberingSlots,          // tables: per job slot, the distinct barcodes a worker found for the cluster rows
+  kClusterSizeCounts,       // tables: clusters per size in reads, for the stats and the page
+  kPageCounts,              // page: per worker, the screening causes and the barcode bytes at each byte place
   kWorkBlockCount,
 };
 
@@ -78,6 +81,7 @@ struct RunState {
   const char* assignments_path;    // --assignments, or null
   const char* cluster_table_path;  // --cluster-table, or null
   const char* stats_path;          // --stats, or null
+  const char* page_path;           // --page, or null
   uint32_t jobs;              // --jobs, or the cores the process may use; at least 1 once accepted
 
   // Driver
@@ -85,6 +89,7 @@ struct RunState {
   FILE* assignments_file;    // created with the report when asked for; tables
   FILE* cluster_table_file;  // likewise
   FILE* stats_file;          // likewise
+  FILE* page_file;           // likewise
 
   // Tracked memory
   int64_t bytes_allocated;  // bytes held through the tracked operations
@@ -93,7 +98,7 @@ struct RunState {
   char* input_buffer;          // the whole input and a closing NUL
   uint64_t input_size;         // bytes of input data, without the closing NUL
   uint64_t input_buffer_bytes; // size input_buffer was allocated with
-  uint64_t record_count;       // records in the table (for FASTA, the '>' bytes in the input)
+  uint64_t record_count;       // records in the table (for FASTA, the lines that begin with '>')
   char* record_table;          // record_count records of record_size bytes
   int input_compressed;        // 1 when the input was gzip data; loading
   int input_is_fastq;          // 1 when the input was FASTQ, held compactly; loading

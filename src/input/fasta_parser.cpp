@@ -11,97 +11,230 @@
 #include <emmintrin.h>
 #endif
 
+uint64_t fasta_slice_bytes = 1 << 20;
+
 namespace {
 
 inline bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
-// The first CR or LF from position i on, or size when there is none.
-uint64_t find_line_end(const char* buffer, uint64_t i, uint64_t size) {
-#ifdef __SSE2__
-  const __m128i line_feed = _mm_set1_epi8('\n');
-  const __m128i carriage_return = _mm_set1_epi8('\r');
-  for (; i + 16 <= size; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
-    const int hits =
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed), _mm_cmpeq_epi8(bytes, carriage_return)));
-    if (hits != 0) return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(hits)));
-  }
-#endif
-  while (i < size && !is_line_end(buffer[i])) ++i;
-  return i;
-}
+// Finds CR and LF bytes 64 at a time: one bit mask per 64-byte block, walked
+// bit by bit, so that a short line costs a few instructions. Only bytes at or
+// after the last position asked for may change under it.
+class LineEnds {
+ public:
+  LineEnds(const char* buffer, uint64_t size) : buffer_(buffer), size_(size) {}
 
-uint64_t count_record_starts(const char* buffer, uint64_t size) {
-  uint64_t count = 0;
-  uint64_t i = 0;
-#ifdef __SSE2__
-  // Each matching byte subtracts -1 from its lane; lanes are summed before they can overflow.
-  const __m128i mark = _mm_set1_epi8('>');
-  while (i + 16 <= size) {
-    __m128i lanes = _mm_setzero_si128();
-    for (int round = 0; round < 255 && i + 16 <= size; ++round, i += 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, mark));
+  // The first CR or LF at or after i, or size when there is none.
+  uint64_t next(uint64_t i) {
+    while (i < size_) {
+      const uint64_t block = i & ~uint64_t{63};
+      if (block != block_) load(block);
+      const uint64_t hits = mask_ & (~uint64_t{0} << (i & 63));
+      if (hits != 0) return block + static_cast<uint64_t>(__builtin_ctzll(hits));
+      i = block + 64;
     }
-    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-    count += static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) + static_cast<uint64_t>(_mm_extract_epi16(sums, 4));
+    return size_;
   }
+
+ private:
+  void load(uint64_t block) {
+    block_ = block;
+    mask_ = 0;
+    const char* bytes = buffer_ + block;
+#ifdef __SSE2__
+    if (block + 64 <= size_) {
+      const __m128i line_feed = _mm_set1_epi8('\n');
+      const __m128i carriage_return = _mm_set1_epi8('\r');
+      for (int part = 0; part < 4; ++part) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
+        const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, line_feed), _mm_cmpeq_epi8(chunk, carriage_return))));
+        mask_ |= static_cast<uint64_t>(hits) << (16 * part);
+      }
+      return;
+    }
 #endif
-  for (; i < size; ++i) count += buffer[i] == '>';
+    const uint64_t length = size_ - block < 64 ? size_ - block : 64;
+    for (uint64_t k = 0; k < length; ++k) mask_ |= static_cast<uint64_t>(is_line_end(bytes[k])) << k;
+  }
+
+  const char* buffer_;
+  uint64_t size_;
+  uint64_t block_ = ~uint64_t{0};
+  uint64_t mask_ = 0;
+};
+
+// Why a walk stopped before the end of its part of the buffer.
+enum class Fault {
+  none,
+  name_without_end,   // the buffer ends inside a name line
+  name_without_data,  // only line ends follow a name line
+  stray_line,         // a line after a name line taken as a sequence does not begin with '>'
+};
+
+struct Walk {
+  uint64_t records = 0;
+  uint64_t lines = 0;         // name and sequence lines walked (blank lines not counted)
+  uint64_t end = 0;           // the record start at which the walk stopped, or the buffer size
+  bool name_as_sequence = false;  // a name line was taken as a record's sequence: the run fails
+  Fault fault = Fault::none;
+  uint64_t fault_name = 0;    // where the name of a record without data begins
+};
+
+// Walks the records from the record start at `begin` up to the first record
+// start at or after `stop`. A record is a name line beginning with '>' and
+// every line after it up to the next line that begins with '>'; blank lines
+// (and NUL bytes between lines) are skipped. With kCut, the records go to the
+// table from `first_record` on, line ends become NUL bytes, and the sequence
+// lines of a record are moved together behind its first one, each byte once.
+// A name line directly after a name line is taken as the sequence, as a
+// two-line reader would, and then no other line may follow it.
+template <bool kCut>
+void walk_records(char* buffer, uint64_t size, uint64_t begin, uint64_t stop, uint64_t first_record, Walk* walk) {
+  LineEnds ends(buffer, size);
+  uint64_t i = begin;
+  while (i < size && (i == begin || i < stop)) {
+    const uint64_t name = i;
+    uint64_t at = ends.next(i + 1);
+    if (at == size) {
+      walk->fault = Fault::name_without_end;
+      break;
+    }
+    ++walk->lines;
+    // Blank lines between the name and its sequence vanish with its line end.
+    while (at < size && is_line_end(buffer[at])) {
+      if (kCut) buffer[at] = '\0';
+      ++at;
+    }
+    if (at == size) {
+      walk->fault = Fault::name_without_data;
+      walk->fault_name = name;
+      break;
+    }
+    if (kCut) {
+      SequenceRecord* record = record_at(first_record + walk->records);
+      record->name = buffer + name;
+      record->sequence = buffer + at;
+    }
+    ++walk->records;
+    const bool name_as_sequence = buffer[at] == '>';
+    walk->name_as_sequence |= name_as_sequence;
+    uint64_t line_end = ends.next(at);
+    ++walk->lines;
+    uint64_t joined_end = line_end;  // the end of the sequence joined so far
+    for (;;) {
+      uint64_t next = line_end;
+      while (next < size && (is_line_end(buffer[next]) || buffer[next] == '\0')) ++next;
+      if (next < size && buffer[next] != '>') {
+        if (name_as_sequence) {
+          walk->fault = Fault::stray_line;
+          break;
+        }
+        line_end = ends.next(next);
+        ++walk->lines;
+        if (kCut) memmove(buffer + joined_end, buffer + next, line_end - next);
+        joined_end += line_end - next;
+        continue;
+      }
+      if (kCut) memset(buffer + joined_end, 0, next - joined_end);
+      i = next;
+      break;
+    }
+    if (walk->fault != Fault::none) break;
+  }
+  walk->end = i;
+}
+
+// The '>' bytes anywhere in the buffer: the count a failed run reports.
+uint64_t count_marks(const char* buffer, uint64_t size) {
+  uint64_t count = 0;
+  for (const char* p = buffer; (p = static_cast<const char*>(memchr(p, '>', size - (p - buffer)))) != nullptr; ++p) {
+    ++count;
+  }
   return count;
 }
 
-// Counts the '>' bytes in slices of at least a few megabytes on all workers.
-uint64_t count_record_starts_in_parallel(const char* buffer, uint64_t size) {
-  constexpr uint64_t kMaxSlices = 4096;
-  const uint64_t slice_bytes = size / kMaxSlices + 1 > (4 << 20) ? size / kMaxSlices + 1 : (4 << 20);
-  const uint64_t slices = (size + slice_bytes - 1) / slice_bytes;
-  uint64_t counts[kMaxSlices];
-  run_jobs(slices, [&](uint64_t slice, uint32_t) {
-    const uint64_t start = slice * slice_bytes;
-    counts[slice] = count_record_starts(buffer + start, size - start < slice_bytes ? size - start : slice_bytes);
-  });
-  uint64_t count = 0;
-  for (uint64_t slice = 0; slice < slices; ++slice) count += counts[slice];
-  return count;
+// Walks the whole buffer on the calling thread, without changing it, and ends
+// the run with the message of its first fault.
+void report_first_fault(const char* buffer, uint64_t size) {
+  Walk walk;
+  walk_records<false>(const_cast<char*>(buffer), size, 0, size, 0, &walk);
+  switch (walk.fault) {
+    case Fault::name_without_end:
+      fail(kExitFailure, "Can't find end of sequence name\n");
+    case Fault::name_without_data: {
+      const char* name = buffer + walk.fault_name;
+      const uint64_t line = LineEnds(buffer, size).next(walk.fault_name) - walk.fault_name;
+      fail(kExitFailure, "Can't find data for sequence \"%.*s\"\n", static_cast<int>(strnlen(name, line)), name);
+    }
+    case Fault::stray_line:
+      fail(kExitFailure, "Can't find sequence start ('>') in line %llu\n",
+           static_cast<unsigned long long>(walk.lines + 1));
+    case Fault::none:
+      break;
+  }
+  if (walk.name_as_sequence) {
+    fail(kExitFailure, "Failed to parse %llu sequences\n", static_cast<unsigned long long>(count_marks(buffer, size)));
+  }
+}
+
+// The first record start at or after i that a line end directly precedes, or size.
+uint64_t slice_start(const char* buffer, uint64_t size, uint64_t i) {
+  while (i < size) {
+    const char* mark = static_cast<const char*>(memchr(buffer + i, '>', size - i));
+    if (mark == nullptr) return size;
+    i = static_cast<uint64_t>(mark - buffer);
+    if (is_line_end(buffer[i - 1])) return i;
+    ++i;
+  }
+  return size;
 }
 
 }  // namespace
 
 void parse_fasta(char* buffer, uint64_t size) {
   RunState& s = run_state;
-  const uint64_t starts = count_record_starts_in_parallel(buffer, size);
-  if (starts == 0) fail(kExitFailure, "Input has no sequences\n");
-  // The table is sized before any record is made, so every exit below
-  // leaves it to the teardown with the same size.
-  s.record_count = starts;
+  if (buffer[0] != '>') {
+    if (memchr(buffer, '>', size) == nullptr) fail(kExitFailure, "Input has no sequences\n");
+    fail(kExitFailure, "Can't find sequence start ('>') in line %llu\n", 1ull);
+  }
+  // Slices of the buffer from a record start each, walked on all workers
+  // first without a change, to count the records and find any fault; the
+  // table is taken and the same walks cut the records. A walk that does not
+  // end where the next slice begins (a record start after NUL bytes, a name
+  // line taken as a sequence) sends the whole buffer to one walk.
+  constexpr uint64_t kMaxSlices = 4096;
+  uint64_t slices = job_count_for(size, fasta_slice_bytes, kMaxSlices);
+  uint64_t start[kMaxSlices + 1];
+  Walk walks[kMaxSlices];
+  start[0] = 0;
+  for (uint64_t k = 1; k < slices; ++k) start[k] = slice_start(buffer, size, job_begin(k, slices, size));
+  start[slices] = size;
+  run_jobs(slices, [&](uint64_t k, uint32_t) {
+    walks[k] = Walk{};
+    if (start[k] < start[k + 1]) walk_records<false>(buffer, size, start[k], start[k + 1], 0, &walks[k]);
+    else walks[k].end = start[k + 1];
+  });
+  bool whole = false;
+  for (uint64_t k = 0; k < slices; ++k) {
+    whole |= walks[k].fault != Fault::none || walks[k].name_as_sequence || walks[k].end != start[k + 1];
+  }
+  if (whole) {
+    report_first_fault(buffer, size);
+    slices = 1;
+    start[1] = size;
+    walks[0] = Walk{};
+    walk_records<false>(buffer, size, 0, size, 0, &walks[0]);
+  }
+  uint64_t first_record[kMaxSlices + 1];
+  first_record[0] = 0;
+  for (uint64_t k = 0; k < slices; ++k) first_record[k + 1] = first_record[k] + walks[k].records;
+
+  s.record_count = first_record[slices];
   s.record_table = static_cast<char*>(tracked_malloc(s.record_count * s.record_size));
-
-  if (buffer[0] != '>') fail(kExitFailure, "Can't find sequence start ('>') in line %llu\n", 1ull);
-  uint64_t made = 0;
-  uint64_t i = 0;
-  for (;;) {
-    SequenceRecord* record = record_at(made);
-    record->name = buffer + i;
-    i = find_line_end(buffer, i + 1, size);
-    if (i == size) fail(kExitFailure, "Can't find end of sequence name\n");
-    // Blank lines between the name and its sequence vanish with its line end.
-    while (i < size && is_line_end(buffer[i])) buffer[i++] = '\0';
-    if (i == size) fail(kExitFailure, "Can't find data for sequence \"%s\"\n", record->name);
-    record->sequence = buffer + i;
-    ++made;
-
-    i = find_line_end(buffer, i, size);
-    if (i == size) break;
-    while (i < size && (is_line_end(buffer[i]) || buffer[i] == '\0')) buffer[i++] = '\0';
-    if (i == size) break;
-    if (buffer[i] != '>') {
-      fail(kExitFailure, "Can't find sequence start ('>') in line %llu\n",
-           static_cast<unsigned long long>(2 * made + 1));
-    }
-  }
-  if (made != s.record_count) {
-    fail(kExitFailure, "Failed to parse %llu sequences\n", static_cast<unsigned long long>(s.record_count));
-  }
-  say("Parsed %llu sequences\n", static_cast<unsigned long long>(made));
+  run_jobs(slices, [&](uint64_t k, uint32_t) {
+    Walk walk;
+    if (start[k] < start[k + 1]) walk_records<true>(buffer, size, start[k], start[k + 1], first_record[k], &walk);
+  });
+  say("Parsed %llu sequences\n", static_cast<unsigned long long>(s.record_count));
 }

@@ -5,6 +5,12 @@
 
 #include <cstdint>
 
-// Strict two-line FASTA (LF, CR LF or CR line ends; blank lines between
-// lines tolerated). Needs record_size. Exits with a message on malformed input.
+// FASTA: a record is a line beginning with '>' (its name, kept whole, '>'
+// bytes inside included) and the sequence lines up to the next such line,
+// joined in place into one sequence. LF, CR LF or CR line ends; blank lines
+// between lines tolerated. Needs record_size. Runs on all workers; exits with
+// a message on malformed input.
 void parse_fasta(char* buffer, uint64_t size);
+
+// Bytes of input per parse job (tests lower it to cut small inputs into many).
+extern uint64_t fasta_slice_bytes;

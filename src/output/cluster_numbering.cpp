@@ -6,6 +6,7 @@
 #include "barcode/barcode_packing.h"
 #include "cluster/prefix_buckets.h"
 #include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 namespace {
 
@@ -38,16 +39,21 @@ void number_reported_clusters() {
   RunState& s = run_state;
   uint64_t clusters = 0;
   if (s.nodes != nullptr) {
+    // Every node carries the index of its cluster's first node, so each node
+    // takes its first node's number without walking the rings: independent
+    // look-ups that the workers share, instead of one chase of links.
     for (uint64_t i = 0; i < s.entry_count; ++i) {
-      const ClusterNode* first = &s.nodes[i];
-      if (first->cluster_id != static_cast<int64_t>(i)) continue;
-      ++clusters;
-      const ClusterNode* node = first;
-      do {
-        s.record_cluster[record_index(node->record)] = clusters;
-        node = node->next;
-      } while (node != first);
+      if (s.nodes[i].cluster_id == static_cast<int64_t>(i)) s.record_cluster[record_index(s.nodes[i].record)] = ++clusters;
     }
+    const uint64_t jobs = job_count_for(s.entry_count, 1 << 16, 1024);
+    run_jobs(jobs, [&](uint64_t job, uint32_t) {
+      const uint64_t end = job_begin(job + 1, jobs, s.entry_count);
+      for (uint64_t j = job_begin(job, jobs, s.entry_count); j < end; ++j) {
+        const int64_t first = s.nodes[j].cluster_id;
+        if (first == static_cast<int64_t>(j)) continue;
+        s.record_cluster[record_index(s.nodes[j].record)] = s.record_cluster[record_index(s.nodes[first].record)];
+      }
+    });
   } else {
     for (uint32_t k = 0; k < kBucketCount; ++k) {
       for (uint64_t e = 0; e < s.bucket_counts[k]; ++e)
@@ -88,42 +94,100 @@ void number_duplicates() {
   }
 }
 
-// Adds one barcode, carried by `members` entries and `reads` reads, to its cluster.
-void add_barcode(const SequenceRecord* first, uint64_t members, uint64_t reads) {
-  RunState& s = run_state;
-  ClusterTotals& totals = s.cluster_totals[(s.record_cluster[record_index(first)] & kClusterNumberMask) - 1];
-  totals.members += members;
-  totals.reads += reads;
+// One distinct barcode's share of its cluster.
+struct BarcodeShare {
+  ClusterTotals* totals;         // its cluster's row
+  const SequenceRecord* first;   // its first record in barcode order
+  uint64_t members;              // entries carrying it
+  uint64_t reads;                // reads carrying it, -p duplicates included
+};
+
+// Adds one barcode to its cluster's row.
+void add_barcode(const BarcodeShare& share) {
+  ClusterTotals& totals = *share.totals;
+  totals.members += share.members;
+  totals.reads += share.reads;
   totals.barcodes += 1;
   // Barcodes arrive in ascending order, so a tie keeps the first in letter order.
-  if (reads > totals.representative_reads) {
-    totals.representative_reads = reads;
-    totals.representative = first;
+  if (share.reads > totals.representative_reads) {
+    totals.representative_reads = share.reads;
+    totals.representative = share.first;
   }
 }
 
-// Adds every barcode to its cluster, in ascending barcode order.
+BarcodeShare share_of(const SequenceRecord* first, uint64_t members, uint64_t reads) {
+  const uint64_t number = run_state.record_cluster[record_index(first)] & kClusterNumberMask;
+  return {&run_state.cluster_totals[number - 1], first, members, reads};
+}
+
+bool same_barcode_as_previous(uint64_t node) {
+  const ClusterNode* nodes = run_state.nodes;
+  return compare_barcodes(record_barcode(nodes[node - 1].record), record_barcode(nodes[node].record)) == 0;
+}
+
+// Adds every barcode to its cluster, in ascending barcode order. On the
+// forest the workers find the barcodes of consecutive stretches of nodes
+// (reading the records is what costs) and the calling thread adds them in
+// order, so the rows come out as one thread would make them.
 void total_clusters() {
   RunState& s = run_state;
   if (s.nodes == nullptr) {
     for (uint32_t k = 0; k < kBucketCount; ++k) {
-      for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) add_barcode(s.bucket_entries[k][e], 1, 1);
+      for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) add_barcode(share_of(s.bucket_entries[k][e], 1, 1));
     }
     return;
   }
-  // The nodes lie in barcode order and equal barcodes always share a cluster.
-  uint64_t i = 0;
-  while (i < s.entry_count) {
-    const uint64_t* barcode = record_barcode(s.nodes[i].record);
-    uint64_t j = i;
-    uint64_t reads = 0;
-    while (j < s.entry_count && compare_barcodes(record_barcode(s.nodes[j].record), barcode) == 0) {
-      reads += s.entry_reads != nullptr ? s.entry_reads[j] : 1;
-      ++j;
+  const uint64_t jobs = job_count_for(s.entry_count, 1 << 14, 1024);
+  // A job begins where a barcode begins, so a stretch may shrink but never
+  // holds more barcodes than nodes before the next job's nominal start.
+  const auto job_start = [&](uint64_t job) {
+    const uint64_t node = job_begin(job, jobs, s.entry_count);
+    if (node == 0 || node >= s.entry_count || !same_barcode_as_previous(node)) return node;
+    // Inside a run of one barcode: its end, searched within its bucket.
+    const PrefixKey key = prefix_key(s.nodes[node].record);
+    const ClusterNode* bucket_end = key + 1u < kBucketCount ? s.bucket_start[key + 1] : s.nodes + s.entry_count;
+    const uint64_t* barcode = record_barcode(s.nodes[node].record);
+    uint64_t low = node;
+    uint64_t high = static_cast<uint64_t>(bucket_end - s.nodes);
+    while (low < high) {
+      const uint64_t middle = low + (high - low) / 2;
+      if (compare_barcodes(record_barcode(s.nodes[middle].record), barcode) == 0) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
     }
-    add_barcode(s.nodes[i].record, j - i, reads);
-    i = j;
-  }
+    return low;
+  };
+  const uint64_t capacity = s.entry_count / jobs + 2;
+  const uint32_t slots = ordered_slot_count();
+  auto* shares = static_cast<BarcodeShare*>(hold_work_block(kNumberingSlots, slots * (capacity + 1) * sizeof(BarcodeShare)));
+  auto* share_counts = reinterpret_cast<uint64_t*>(shares + slots * capacity);
+  static_assert(sizeof(BarcodeShare) >= sizeof(uint64_t), "one share's room holds a slot's count");
+  run_jobs_in_order(
+      jobs,
+      [&](uint64_t job, uint32_t slot) {
+        BarcodeShare* out = shares + slot * capacity;
+        uint64_t count = 0;
+        const uint64_t end = job + 1 < jobs ? job_start(job + 1) : s.entry_count;
+        uint64_t i = job_start(job);
+        while (i < end) {
+          uint64_t j = i;
+          uint64_t reads = 0;
+          do {
+            reads += s.entry_reads != nullptr ? s.entry_reads[j] : 1;
+            ++j;
+          } while (j < s.entry_count && same_barcode_as_previous(j));
+          assert(count < capacity && "a stretch holds at most its nominal nodes' barcodes");
+          out[count++] = share_of(s.nodes[i].record, j - i, reads);
+          i = j;
+        }
+        share_counts[slot] = count;
+      },
+      [&](uint64_t, uint32_t slot) {
+        for (uint64_t k = 0; k < share_counts[slot]; ++k) add_barcode(shares[slot * capacity + k]);
+      });
+  release_work_block(kNumberingSlots);
 }
 
 }  // namespace
@@ -142,11 +206,15 @@ int compare_barcodes(const uint64_t* a, const uint64_t* b) {
 void number_clusters() {
   RunState& s = run_state;
   s.record_cluster = static_cast<uint64_t*>(tracked_malloc(s.record_count * sizeof(uint64_t)));
-  for (uint64_t r = 0; r < s.record_count; ++r) {
-    SequenceRecord* record = record_at(r);
-    // Packing a rejected record again finds the same cause; only its unused words change.
-    s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(pack_barcode(record));
-  }
+  const uint64_t jobs = job_count_for(s.record_count, 1 << 16, 1024);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    const uint64_t end = job_begin(job + 1, jobs, s.record_count);
+    for (uint64_t r = job_begin(job, jobs, s.record_count); r < end; ++r) {
+      SequenceRecord* record = record_at(r);
+      // Packing a rejected record again finds the same cause; only its unused words change.
+      s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(pack_barcode(record));
+    }
+  });
   number_reported_clusters();
   s.cluster_totals = static_cast<ClusterTotals*>(tracked_malloc(s.cluster_count * sizeof(ClusterTotals)));
   memset(s.cluster_totals, 0, s.cluster_count * sizeof(ClusterTotals));

@@ -7,6 +7,7 @@
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "output/output_file.h"
 
 namespace {
 
@@ -15,11 +16,11 @@ void write_cluster_header(uint64_t number) {
 }
 
 // A report that did not reach the file, or a count that did not reach
-// standard output, must not pass for a complete run.
+// standard output, must not pass for a complete run. The report is closed
+// before the count is printed: some file systems report a failed write only
+// when the file is closed.
 void finish_report(uint64_t clusters) {
-  if (fflush(run_state.output_file) != 0 || ferror(run_state.output_file)) {
-    fail(kExitFailure, "Can't write output file \"%s\"\n", run_state.output_path);
-  }
+  close_output(&run_state.output_file, run_state.output_path);
   printf("%llu clusters\n", static_cast<unsigned long long>(clusters));
   if (fflush(stdout) != 0 || ferror(stdout)) fail(kExitFailure, "Can't write to standard output\n");
 }
@@ -126,43 +127,26 @@ bool append_member(ReportText* text, const SequenceRecord* record, bool flush) {
          append(text, record->sequence, sequence_length, flush) && append(text, "\n", 1, flush);
 }
 
-// One cluster of the forest: its header, then its ring from its first node.
-// A worker's buffer is left as it was when the cluster does not fit.
-bool append_cluster(ReportText* text, const ClusterNode* first, uint64_t number, bool flush) {
-  const uint64_t size_before = text->size;
-  bool fits = append_header(text, number, flush);
-  // Members lie all over the record table and the input. The ring is walked
-  // a batch at a time first, so that the records, and then their names and
-  // sequences, can all be fetched at once.
-  constexpr int kBatch = 32;
-  const SequenceRecord* batch[kBatch];
-  const ClusterNode* node = first;
-  do {
-    int count = 0;
-    do {
-      batch[count++] = node->record;
-      node = node->next;
-    } while (count < kBatch && node != first);
-    for (int i = 0; i < count; ++i) __builtin_prefetch(batch[i]);
-    for (int i = 0; i < count; ++i) {
-      __builtin_prefetch(batch[i]->name);
-      __builtin_prefetch(batch[i]->sequence);
-    }
-    for (int i = 0; i < count && fits; ++i) fits = append_member(text, batch[i], flush);
-  } while (fits && node != first);
-  if (!fits) text->size = size_before;
-  return fits;
-}
+// Where a run of items stopped: the first item not appended and the number
+// its first cluster gets.
+struct Resume {
+  uint64_t item;
+  uint64_t number;
+};
+
+// Appends the clusters of items begin to end, numbered from number on. A
+// worker (flush false) stops before the first cluster that does not fit,
+// leaving the buffer as it was before that cluster.
+using AppendItems = std::function<Resume(ReportText*, uint64_t begin, uint64_t end, uint64_t number, bool flush)>;
 
 // Writes the clusters of items 0 to items - 1 in order, in jobs of
-// consecutive items: workers format whole jobs into their slots; a job that
-// does not fit its slot is finished on the calling thread.
-// cluster_count(begin, end) gives the clusters that items begin to end open;
-// append_item appends the clusters of an item, numbered from n on, and
-// returns the number of the next cluster, or 0 when they did not fit.
-uint64_t write_report(
-    uint64_t items, uint64_t jobs, const std::function<uint64_t(uint64_t begin, uint64_t end)>& cluster_count,
-    const std::function<uint64_t(ReportText*, uint64_t item, uint64_t number, bool flush)>& append_item) {
+// consecutive items: workers format whole jobs into their slots; what does
+// not fit its slot is finished on the calling thread, which writes each job
+// out while the workers format the next ones.
+// cluster_count(begin, end) gives the clusters that items begin to end open.
+uint64_t write_report(uint64_t items, uint64_t jobs,
+                      const std::function<uint64_t(uint64_t begin, uint64_t end)>& cluster_count,
+                      const AppendItems& append_items) {
   const auto first_item = [&](uint64_t job) { return job_begin(job, jobs, items); };
   uint64_t first_number[kMaxReportJobs + 1];
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
@@ -172,33 +156,114 @@ uint64_t write_report(
   for (uint64_t job = 0; job < jobs; ++job) first_number[job + 1] += first_number[job];
 
   char* slots = static_cast<char*>(hold_work_block(kReportSlots, ordered_slot_count() * report_slot_bytes()));
-  uint64_t resume_item[2 * 256];
-  uint64_t resume_number[2 * 256];
+  Resume resume[2 * 256];
   ReportText texts[2 * 256];
   run_jobs_in_order(
       jobs,
       [&](uint64_t job, uint32_t slot) {
         ReportText* text = &texts[slot];
         *text = {slots + slot * report_slot_bytes(), 0, report_slot_bytes()};
-        uint64_t number = first_number[job];
-        uint64_t item = first_item(job);
-        for (uint64_t next; item < first_item(job + 1); ++item, number = next) {
-          next = append_item(text, item, number, false);
-          if (next == 0) break;
-        }
-        resume_item[slot] = item;
-        resume_number[slot] = number;
+        resume[slot] = append_items(text, first_item(job), first_item(job + 1), first_number[job], false);
       },
       [&](uint64_t job, uint32_t slot) {
         ReportText* text = &texts[slot];
-        uint64_t number = resume_number[slot];
-        for (uint64_t item = resume_item[slot]; item < first_item(job + 1); ++item) {
-          number = append_item(text, item, number, true);
+        if (resume[slot].item < first_item(job + 1)) {
+          append_items(text, resume[slot].item, first_item(job + 1), resume[slot].number, true);
         }
         write_out(text);
       });
   release_work_block(kReportSlots);
   return first_number[jobs] - 1;
+}
+
+// Appends the member lines of records, fetching each record, and then its
+// name and sequence, well before they are needed. False (some lines
+// appended) when a worker's buffer is full.
+bool append_members(ReportText* text, const SequenceRecord* const* records, uint64_t count, bool flush) {
+  constexpr uint64_t kRecordsAhead = 16;
+  constexpr uint64_t kTextAhead = 8;
+  for (uint64_t i = 0; i < count && i < kRecordsAhead; ++i) __builtin_prefetch(records[i]);
+  for (uint64_t i = 0; i < count && i < kTextAhead; ++i) {
+    __builtin_prefetch(records[i]->name);
+    __builtin_prefetch(records[i]->sequence);
+  }
+  for (uint64_t i = 0; i < count; ++i) {
+    if (i + kRecordsAhead < count) __builtin_prefetch(records[i + kRecordsAhead]);
+    if (i + kTextAhead < count) {
+      __builtin_prefetch(records[i + kTextAhead]->name);
+      __builtin_prefetch(records[i + kTextAhead]->sequence);
+    }
+    if (!append_member(text, records[i], flush)) return false;
+  }
+  return true;
+}
+
+// The clusters whose first nodes lie in begin to end, members in ring order.
+// Walking a ring is a chain of cache misses, one node after the other, so
+// the rings of consecutive clusters are walked side by side, a lane each,
+// every lane gathering its members' records; lanes are formatted in cluster
+// order, the first one whenever it is full or its ring is done.
+Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, uint64_t number, bool flush) {
+  const ClusterNode* nodes = run_state.nodes;
+  constexpr uint32_t kLanes = 16;
+  constexpr uint32_t kLaneRecords = 128;
+  struct Lane {
+    const ClusterNode* first;
+    const ClusterNode* node;  // the next node to gather; null once the ring is done
+    uint32_t gathered;
+    bool header_written;
+    const SequenceRecord* records[kLaneRecords];
+  };
+  Lane lanes[kLanes];
+  uint32_t head = 0;    // the lane of the cluster formatted next
+  uint32_t active = 0;  // lanes in use, from head on
+  uint64_t next = begin;
+  uint64_t cluster_start = text->size;
+  // A worker resumes at the cluster of the head lane, whose lines go.
+  const auto stop = [&] {
+    text->size = cluster_start;
+    return Resume{static_cast<uint64_t>(lanes[head].first - nodes), number};
+  };
+  for (;;) {
+    while (active < kLanes) {
+      while (next < end && nodes[next].cluster_id != static_cast<int64_t>(next)) ++next;
+      if (next == end) break;
+      Lane& lane = lanes[(head + active) % kLanes];
+      lane.first = lane.node = &nodes[next];
+      lane.gathered = 0;
+      lane.header_written = false;
+      ++active;
+      ++next;
+    }
+    if (active == 0) return {end, number};
+    // Steps every lane with room once per round: independent loads, in flight together.
+    for (bool stepped = true; stepped;) {
+      stepped = false;
+      for (uint32_t a = 0; a < active; ++a) {
+        Lane& lane = lanes[(head + a) % kLanes];
+        if (lane.node == nullptr || lane.gathered == kLaneRecords) continue;
+        lane.records[lane.gathered++] = lane.node->record;
+        lane.node = lane.node->next == lane.first ? nullptr : lane.node->next;
+        stepped = true;
+      }
+      if (lanes[head].node == nullptr || lanes[head].gathered == kLaneRecords) break;
+    }
+    while (active != 0) {
+      Lane& lane = lanes[head];
+      if (lane.node != nullptr && lane.gathered < kLaneRecords) break;
+      if (!lane.header_written) {
+        cluster_start = text->size;
+        if (!append_header(text, number, flush)) return stop();
+        lane.header_written = true;
+      }
+      if (!append_members(text, lane.records, lane.gathered, flush)) return stop();
+      lane.gathered = 0;
+      if (lane.node != nullptr) break;  // more of its ring to gather
+      ++number;
+      head = (head + 1) % kLanes;
+      --active;
+    }
+  }
 }
 
 }  // namespace
@@ -209,26 +274,15 @@ uint64_t report_jobs() { return job_count_for(run_state.entry_count, 64, kMaxRep
 
 void write_clusters_fast() {
   const RunState& s = run_state;
-  const uint64_t entries = s.entry_count;
   const auto is_first = [&](uint64_t i) { return s.nodes[i].cluster_id == static_cast<int64_t>(i); };
   const uint64_t clusters = write_report(
-      entries, report_jobs(),
+      s.entry_count, report_jobs(),
       [&](uint64_t begin, uint64_t end) {
         uint64_t count = 0;
         for (uint64_t i = begin; i < end; ++i) count += is_first(i);
         return count;
       },
-      [&](ReportText* text, uint64_t i, uint64_t number, bool flush) -> uint64_t {
-        // Clusters of one member lie all over the input too: fetch the next
-        // clusters' records, and their text a little closer.
-        if (i + 8 < entries && is_first(i + 8)) __builtin_prefetch(s.nodes[i + 8].record);
-        if (i + 4 < entries && is_first(i + 4)) {
-          __builtin_prefetch(s.nodes[i + 4].record->name);
-          __builtin_prefetch(s.nodes[i + 4].record->sequence);
-        }
-        if (!is_first(i)) return number;
-        return append_cluster(text, &s.nodes[i], number, flush) ? number + 1 : 0;
-      });
+      append_forest_clusters);
   finish_report(clusters);
 }
 
@@ -242,22 +296,25 @@ void write_buckets_as_clusters_fast() {
         for (uint64_t k = begin; k < end; ++k) count += s.bucket_counts[k];
         return count;
       },
-      [&](ReportText* text, uint64_t k, uint64_t number, bool flush) -> uint64_t {
-        const uint64_t size_before = text->size;
-        const uint64_t count = s.bucket_counts[k];
-        SequenceRecord* const* entries = s.bucket_entries[k];
-        for (uint64_t e = 0; e < count; ++e) {
-          if (e + 8 < count) __builtin_prefetch(entries[e + 8]);
-          if (e + 4 < count) {
-            __builtin_prefetch(entries[e + 4]->name);
-            __builtin_prefetch(entries[e + 4]->sequence);
+      [&](ReportText* text, uint64_t begin, uint64_t end, uint64_t number, bool flush) -> Resume {
+        for (uint64_t k = begin; k < end; ++k) {
+          const uint64_t size_before = text->size;
+          const uint64_t count = s.bucket_counts[k];
+          SequenceRecord* const* entries = s.bucket_entries[k];
+          for (uint64_t e = 0; e < count; ++e) {
+            if (e + 8 < count) __builtin_prefetch(entries[e + 8]);
+            if (e + 4 < count) {
+              __builtin_prefetch(entries[e + 4]->name);
+              __builtin_prefetch(entries[e + 4]->sequence);
+            }
+            if (!append_header(text, number + e, flush) || !append_member(text, entries[e], flush)) {
+              text->size = size_before;
+              return {k, number};
+            }
           }
-          if (!append_header(text, number + e, flush) || !append_member(text, entries[e], flush)) {
-            text->size = size_before;
-            return 0;
-          }
+          number += count;
         }
-        return number + count;
+        return {end, number};
       });
   finish_report(clusters);
 }

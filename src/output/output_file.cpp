@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "base/messages.h"
 #include "base/run_state.h"
@@ -18,6 +19,23 @@ bool output_is_input(const char* input_path, const char* output_path) {
   if (input_found != 0 || stat(output_path, &output_status) != 0) return false;
   return S_ISREG(input_status.st_mode) && input_status.st_dev == output_status.st_dev &&
          input_status.st_ino == output_status.st_ino;
+}
+
+bool output_is_standard_output(const char* output_path) {
+  struct stat output_status;
+  struct stat standard_output;
+  if (stat(output_path, &output_status) != 0 || fstat(STDOUT_FILENO, &standard_output) != 0) return false;
+  const bool shares_bytes =
+      S_ISREG(output_status.st_mode) || S_ISFIFO(output_status.st_mode) || S_ISSOCK(output_status.st_mode);
+  return shares_bytes && output_status.st_dev == standard_output.st_dev &&
+         output_status.st_ino == standard_output.st_ino;
+}
+
+void close_output(FILE** file, const char* path) {
+  FILE* stream = *file;
+  *file = nullptr;
+  const bool written = fflush(stream) == 0 && !ferror(stream);
+  if (fclose(stream) != 0 || !written) fail(kExitFailure, "Can't write output file \"%s\"\n", path);
 }
 
 namespace {
@@ -36,6 +54,12 @@ void occupy_closed_standard_streams() {
 void create_output_file() {
   RunState& s = run_state;
   occupy_closed_standard_streams();
+  // Every output is checked before any is created, so a refused one leaves every file as it was.
+  for (const char* path : {s.output_path, s.assignments_path, s.cluster_table_path, s.stats_path}) {
+    if (path != nullptr && output_is_standard_output(path)) {
+      fail(kExitFailure, "Output file \"%s\" is standard output\n", path);
+    }
+  }
   if (output_is_input(s.input_path, s.output_path)) {
     fail(kExitFailure, "Output file \"%s\" is the input file\n", s.output_path);
   }

@@ -7,6 +7,7 @@
 
 #include "barcode/barcode_packing.h"
 #include "output/cluster_numbering.h"
+#include "output/run_page.h"
 #include "output/stats_file.h"
 #include "base/messages.h"
 #include "output/output_file.h"
@@ -22,6 +23,7 @@ constexpr TableFile kTableFiles[] = {
     {&RunState::assignments_path, &RunState::assignments_file},
     {&RunState::cluster_table_path, &RunState::cluster_table_file},
     {&RunState::stats_path, &RunState::stats_file},
+    {&RunState::page_path, &RunState::page_file},
 };
 
 // True when both paths name one regular file: two streams would then
@@ -53,15 +55,6 @@ void put_barcode(const SequenceRecord* record, FILE* file) {
   for (uint32_t j = 0; j < run_state.barcode_length; ++j) {
     putc_unlocked(kLetters[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3], file);
   }
-}
-
-// Flushes and closes a table file; a write that did not reach it fails the run.
-void finish_table(FILE* RunState::*member, const char* path) {
-  RunState& s = run_state;
-  FILE* file = s.*member;
-  s.*member = nullptr;
-  const bool written = fflush(file) == 0 && !ferror(file);
-  if (fclose(file) != 0 || !written) fail(kExitFailure, "Can't write output file \"%s\"\n", path);
 }
 
 void write_assignments() {
@@ -125,20 +118,27 @@ void create_table_files() {
 
 void write_tables() {
   RunState& s = run_state;
-  if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr) return;
+  if (s.assignments_file == nullptr && s.cluster_table_file == nullptr && s.stats_file == nullptr &&
+      s.page_file == nullptr)
+    return;
 
   number_clusters();
   if (s.assignments_file != nullptr) {
     write_assignments();
-    finish_table(&RunState::assignments_file, s.assignments_path);
+    close_output(&s.assignments_file, s.assignments_path);
   }
   if (s.cluster_table_file != nullptr) {
     write_cluster_table();
-    finish_table(&RunState::cluster_table_file, s.cluster_table_path);
+    close_output(&s.cluster_table_file, s.cluster_table_path);
+  }
+  // The page before the stats, so that the stats' times cover it.
+  if (s.page_file != nullptr) {
+    write_page(s.page_file);
+    close_output(&s.page_file, s.page_path);
   }
   if (s.stats_file != nullptr) {
     write_stats(s.stats_file);
-    finish_table(&RunState::stats_file, s.stats_path);
+    close_output(&s.stats_file, s.stats_path);
   }
   release_cluster_numbering();
 }

@@ -1,7 +1,8 @@
 // The optional tables of a run: --assignments (one row per record),
-// --cluster-table (one row per cluster) and --stats (a JSON summary). Their
-// files are created with the report, so a failed run leaves them empty, and
-// written after it. Sets assignments_file, cluster_table_file and stats_file.
+// --cluster-table (one row per cluster), --stats (a JSON summary) and --page
+// (an HTML summary with plots). Their files are created with the report, so a
+// failed run leaves them empty, and written after it. Sets assignments_file,
+// cluster_table_file, stats_file and page_file.
 #pragma once
 
 // Refuses a table path that names the input file or the report, then

@@ -1,10 +1,10 @@
 #include "output/stats_file.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 #include "barcode/barcode_packing.h"
 #include "output/cluster_numbering.h"
+#include "output/cluster_sizes.h"
 #include "base/run_state.h"
 #include "base/run_statistics.h"
 
@@ -50,12 +50,6 @@ void put_json_string(const char* text, FILE* file) {
   putc('"', file);
 }
 
-int compare_cluster_reads(const void* a, const void* b) {
-  const uint64_t x = static_cast<const ClusterTotals*>(a)->reads;
-  const uint64_t y = static_cast<const ClusterTotals*>(b)->reads;
-  return x < y ? -1 : (x > y ? 1 : 0);
-}
-
 void put_screening(FILE* file) {
   const RunState& s = run_state;
   unsigned long long counts[4] = {0, 0, 0, 0};
@@ -71,17 +65,14 @@ void put_screening(FILE* file) {
 }
 
 void put_histogram(FILE* file) {
-  const RunState& s = run_state;
-  qsort(s.cluster_totals, s.cluster_count, sizeof(ClusterTotals), compare_cluster_reads);
+  const ClusterSizes histogram = count_cluster_sizes();
   fputs("  \"cluster_sizes\": {", file);
-  for (uint64_t c = 0; c < s.cluster_count;) {
-    uint64_t same = c;
-    while (same < s.cluster_count && s.cluster_totals[same].reads == s.cluster_totals[c].reads) ++same;
-    fprintf(file, "%s\"%llu\": %llu", c == 0 ? "" : ", ", static_cast<unsigned long long>(s.cluster_totals[c].reads),
-            static_cast<unsigned long long>(same - c));
-    c = same;
+  for (uint64_t i = 0; i < histogram.count; ++i) {
+    fprintf(file, "%s\"%llu\": %llu", i == 0 ? "" : ", ", static_cast<unsigned long long>(histogram.sizes[i].reads),
+            static_cast<unsigned long long>(histogram.sizes[i].clusters));
   }
   fputs("},\n", file);
+  release_cluster_sizes();
 }
 
 void put_seconds(FILE* file) {

@@ -6,6 +6,5 @@
 
 #include <cstdio>
 
-// Writes the object to file. Needs number_clusters; reorders cluster_totals
-// by reads (for the histogram), so it comes after the cluster table.
+// Writes the object to file. Needs number_clusters.
 void write_stats(FILE* file);

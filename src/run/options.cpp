@@ -20,6 +20,7 @@ constexpr int kAssignmentsCode = 260;
 constexpr int kClusterTableCode = 261;
 constexpr int kStatsCode = 262;
 constexpr int kJobsCode = 263;
+constexpr int kPageCode = 264;
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -35,6 +36,7 @@ const option long_options[] = {
     {"cluster-table", required_argument, nullptr, kClusterTableCode},
     {"stats", required_argument, nullptr, kStatsCode},
     {"jobs", required_argument, nullptr, kJobsCode},
+    {"page", required_argument, nullptr, kPageCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -42,7 +44,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kJobsCode) {
+  if (optopt >= kInCode && optopt <= kPageCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -68,7 +70,7 @@ uint32_t available_cores() {
 }  // namespace
 
 void print_version() {
-  say("Tarnwell, version 0.0.7, 2015-04-17\n");
+  say("Tarnwell, version %s, 2015-04-17\n", kToolVersion);
   say("Clusters DNA reads by barcode, single linkage on Hamming distance\n");
 }
 
@@ -137,6 +139,9 @@ void parse_options(int argc, char** argv) {
         break;
       case kStatsCode:
         s.stats_path = optarg;
+        break;
+      case kPageCode:
+        s.page_path = optarg;
         break;
       case kJobsCode:
         s.jobs = parse_uint(optarg, "jobs");

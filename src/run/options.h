@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// The version the -v text and the page name.
+inline constexpr const char* kToolVersion = "0.0.7";
+
 // The whole command-line step; returns only when the run may proceed.
 void process_options(int argc, char** argv);
 

@@ -24,6 +24,7 @@ std::string parsed(int records) { return "Parsed " + std::to_string(records) + "
 const std::string kFourReads = ">r1\nCA\n>r2\nAC\n>r3\nCA\n>r4\nAC\n";
 const std::string kFourRunHead = settings(0, "NN") + parsed(4) + screening(4) + "Sorting .. OK\n";
 const std::string kNuls(">a\0x\r\nCA\0y\n\0\0>b\rAC\n>c\n\0CGT\n", 27);
+const std::string kWrapped = ">a\r\nAC\r\n\r\nG\r\nT\r\n>b x>y\rAC\rGT";
 const std::string kBadDistance = "Can't parse distance (\"";
 
 // clang-format off
@@ -81,11 +82,13 @@ const std::vector<CliCase> kRunCases = {
     {"EmptyInput", "", run_args("1", "N"), 1, "", settings(1, "N") + "Can't load input data\n", ""},
     {"InputWithoutRecords", "ACGT\n", run_args("1", "N"), 1, "", settings(1, "N") + "Input has no sequences\n", ""},
     {"InputNotStartingWithName", "\n>a\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 1\n", ""},
-    {"SequenceOverTwoLines", ">a\nAC\n>b\nAC\nGT\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 5\n", ""},
+    // Sequence lines of a record are joined; line numbers of later faults count every line but blank ones.
+    {"WrappedSequencesAndMarksInNames", kWrapped, run_args("0", "NNNN"), 0, "1 clusters\n", settings(0, "NNNN") + parsed(2) + screening(2) + "Sorting .. OK\n" + forest_line(4, kWrapped.size(), 2, 2) + "Clustering with distance 0 .. OK, 1 joined\n", ">1\na\tACGT\nb x>y\tACGT\n"},
+    {"NameLineAfterWrappedRecord", ">a\nAC\nGT\n\n>b\n>c\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 6\n", ""},
     {"NameWithoutLineEnd", ">a\nAC\n>b", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", ""},
     {"LoneClosingMark", ">a\nAC\n>", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", ""},
     {"NameWithoutSequence", ">a\nAC\n>r7\r\n\r\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find data for sequence \">r7\"\n", ""},
-    {"MarkInsideName", ">a>b\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 2 sequences\n", ""},
+    {"NameLineAsSequenceCountsEveryMark", ">a>z\n>b\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 3 sequences\n", ""},
     {"TwoNameLines", ">a\n>b\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 2 sequences\n", ""},
     {"LineEndsAndBlankLines", ">a\r\n\r\nCA\r\n\r\n>b\rAC\r\r>c\n\nCA", run_args("0", "NN"), 0, "2 clusters\n", settings(0, "NN") + parsed(3) + screening(3) + "Sorting .. OK\n" + forest_line(2, 25, 3, 3) + "Clustering with distance 0 .. OK, 1 joined\n", ">1\nb\tAC\n>2\na\tCA\nc\tCA\n"},
     // A NUL ends the text of its line; NULs between lines vanish; one that opens a sequence line empties it.

@@ -99,6 +99,39 @@ TEST(OutputFaults, FullDiskAndFullStandardOutputAreReported) {
   EXPECT_EQ(dir.read("out.txt"), ">1\na\tACGT\n");
 }
 
+// An output that is the open file standard output writes to would take the
+// count line too (over its first bytes, or among its lines through a pipe):
+// refused before any file is created. Devices such as /dev/null share nothing.
+TEST(OutputFaults, OutputThatIsStandardOutputIsRefused) {
+  ScratchDir dir;
+  dir.write("in.fa", ">a\nACGT\n");
+  const RunSetup to_file{"/dev/null", dir.file("stdout.txt"), {}};
+  const RunSetup to_pipe{"/dev/null", "", {"/bin/bash", "-c", "set -o pipefail; \"$0\" \"$@\" | cat"}};
+  const struct {
+    std::vector<std::string> extra;
+    RunSetup setup;
+  } cases[] = {
+      {{"-o", "/dev/stdout"}, to_file},  {{"-o", "out.txt", "--stats", "/dev/stdout"}, to_file},
+      {{"-o", "stdout.txt"}, to_file},   {{"-o", "/dev/stdout"}, to_pipe},
+      {{"-o", "out.txt", "--assignments", "/dev/stdout"}, to_pipe},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.extra[1] + (c.extra.size() > 2 ? " " + c.extra[3] : "") + (c.setup.wrapper.empty() ? "" : " | cat"));
+    dir.write("stdout.txt", "kept");
+    std::filesystem::remove(dir.file("out.txt"));
+    std::vector<std::string> args = {"-i", "in.fa", "-d", "0", "-t", "NNNN"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const CliResult result = run_tarnwell(dir, args, c.setup);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Input path: \"in.fa\"\nOutput file \"" + c.extra.back() + "\" is standard output\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(dir.read("stdout.txt"), "kept");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.txt")));
+  }
+  const CliResult null = run_tarnwell(dir, {"-i", "in.fa", "-o", "/dev/null", "-d", "0", "-t", "NNNN"}, {"/dev/null", "/dev/null", {}});
+  EXPECT_EQ(null.status, 0) << null.err;
+}
+
 // Megabytes through a pipe (several read chunks) give the report and messages of the file, without a leak
 // report; an empty pipe is empty input.
 TEST(InputFaults, PipeIsReadLikeAFile) {

@@ -50,7 +50,7 @@ const std::vector<CliCase> kDegenerate = {
     fails("MarkAndLineEnd", ">\n", "Can't find data for sequence \">\"\n"),
     fails("MillionRecordMarks", kMarks, "Can't find end of sequence name\n"),
     fails("MillionRecordMarksAndLineEnd", kMarks + "\n", "Can't find data for sequence \"" + kMarks + "\"\n"),
-    fails("MillionRecordMarksNamingOneRead", kMarks + "\nACGT\n", "Failed to parse 1000000 sequences\n"),
+    {"MillionRecordMarksNamingOneRead", kMarks + "\nACGT\n", run_args("0", "NNNN"), 0, "1 clusters\n", settings(0, "NNNN") + forest_run(4, kMarks.size() + 6, 1, 1, false, "Clustering with distance 0 .. OK, 0 joined\n"), ">1\n" + kMarks.substr(1) + "\tACGT\n"},
     // Each name line takes the next as its sequence.
     fails("MillionRecordMarksOnLinesOfTheirOwn", mark_lines(), "Failed to parse 1000000 sequences\n"),
 };

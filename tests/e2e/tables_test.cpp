@@ -189,6 +189,9 @@ TEST(Tables, RefuseOrReportBadFilesAndAreEmptyAfterAFailedRun) {
       {{"--cluster-table", "out.txt"}, head + "Output file \"out.txt\" is the report file\n"},
       {{"--a", "t.tsv", "--c", "./t.tsv"}, head + "Output file \"./t.tsv\" is named twice\n"},
       {{"--s", "no/such/dir/s.json"}, head + "Can't create output file \"no/such/dir/s.json\"\n"},
+      {{"--page", "./in.fa"}, head + "Output file \"./in.fa\" is the input file\n"},
+      {{"--p", "out.txt"}, head + "Output file \"out.txt\" is the report file\n"},
+      {{"--s", "p.html", "--page", "./p.html"}, head + "Output file \"./p.html\" is named twice\n"},
   };
   for (const auto& [options, message] : cases) {
     std::vector<std::string> args = run_args("0", "NN");
@@ -199,19 +202,22 @@ TEST(Tables, RefuseOrReportBadFilesAndAreEmptyAfterAFailedRun) {
   }
   EXPECT_EQ(dir.read("in.fa"), kFourReads);
 
-  std::vector<std::string> args = run_args("0", "NN");
-  args.insert(args.end(), {"--assignments", "/dev/full"});
-  const CliResult full = run_tarnwell(dir, args);
-  EXPECT_EQ(full.status, 1);
-  EXPECT_EQ(full.out, "2 clusters\n");
-  EXPECT_TRUE(full.err.ends_with("Clustering with distance 0 .. OK, 2 joined\nCan't write output file \"/dev/full\"\n")) << full.err;
+  std::vector<std::string> args;
+  for (const char* option : {"--assignments", "--page"}) {
+    args = run_args("0", "NN");
+    args.insert(args.end(), {option, "/dev/full"});
+    const CliResult full = run_tarnwell(dir, args);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.out, "2 clusters\n");
+    EXPECT_TRUE(full.err.ends_with("Clustering with distance 0 .. OK, 2 joined\nCan't write output file \"/dev/full\"\n")) << full.err;
+  }
 
   dir.write("in.fa", ">a\nACG\n");  // no barcode matches: the tables are left empty, a stale one emptied
   dir.write("a.tsv", "stale");
   args = run_args("1", "NNNN");
-  args.insert(args.end(), {"--assignments", "a.tsv", "--cluster-table", "c.tsv", "--stats", "s.json"});
+  args.insert(args.end(), {"--assignments", "a.tsv", "--cluster-table", "c.tsv", "--stats", "s.json", "--page", "p.html"});
   EXPECT_EQ(run_tarnwell(dir, args).status, 1);
-  for (const char* file : {"a.tsv", "c.tsv", "s.json"}) {
+  for (const char* file : {"a.tsv", "c.tsv", "s.json", "p.html"}) {
     bool exists = false;
     EXPECT_EQ(dir.read(file, &exists), "") << file;
     EXPECT_TRUE(exists) << file;

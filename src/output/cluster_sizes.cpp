@@ -1,0 +1,53 @@
+#include "output/cluster_sizes.h"
+
+#include <algorithm>
+
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
+
+namespace {
+
+// Sizes below this are counted in place; larger clusters are few (at most
+// one per kDirectSizes reads) and are sorted.
+constexpr uint64_t kDirectSizes = 65536;
+
+}  // namespace
+
+ClusterSizes count_cluster_sizes() {
+  const RunState& s = run_state;
+  uint64_t large = 0;
+  for (uint64_t c = 0; c < s.cluster_count; ++c) large += s.cluster_totals[c].reads >= kDirectSizes;
+  // One block: the direct counts, the large sizes, then the result (at most
+  // one entry per direct size and per large cluster).
+  const uint64_t result_capacity = kDirectSizes + large;
+  auto* block = static_cast<uint64_t*>(
+      reserve_work_block(kClusterSizeCounts, (kDirectSizes + large) * sizeof(uint64_t) +
+                                                 result_capacity * sizeof(ClusterSizeCount)));
+  uint64_t* direct = block;
+  uint64_t* large_sizes = block + kDirectSizes;
+  auto* result = reinterpret_cast<ClusterSizeCount*>(large_sizes + large);
+  std::fill(direct, direct + kDirectSizes, 0);
+  uint64_t next_large = 0;
+  for (uint64_t c = 0; c < s.cluster_count; ++c) {
+    const uint64_t reads = s.cluster_totals[c].reads;
+    if (reads < kDirectSizes) {
+      ++direct[reads];
+    } else {
+      large_sizes[next_large++] = reads;
+    }
+  }
+  std::sort(large_sizes, large_sizes + large);
+  uint64_t count = 0;
+  for (uint64_t reads = 0; reads < kDirectSizes; ++reads) {
+    if (direct[reads] != 0) result[count++] = {reads, direct[reads]};
+  }
+  for (uint64_t i = 0; i < large;) {
+    uint64_t same = i;
+    while (same < large && large_sizes[same] == large_sizes[i]) ++same;
+    result[count++] = {large_sizes[i], same - i};
+    i = same;
+  }
+  return {result, count};
+}
+
+void release_cluster_sizes() { release_work_block(kClusterSizeCounts); }

@@ -1,0 +1,228 @@
+// The --page file: its numbers agree with the stats and cluster tables of the
+// same run, it is the same from run to run, hostile names cannot break it, it
+// stays small, and a real browser renders every section and plot mark.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "e2e/cli_harness.h"
+
+namespace {
+
+// Runs the page checker (python3) and returns "ok" or its complaint.
+std::string page_check(const std::vector<std::string>& args) {
+  std::string command = std::string("python3 '") + TARNWELL_PAGE_CHECK + "'";
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  std::string output;
+  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+  pclose(pipe);
+  return output;
+}
+
+// The page with its time and memory figures blanked.
+std::string without_varying_figures(const std::string& page) {
+  return std::regex_replace(page, std::regex("class=\"varies\">[^<]*<"), "class=\"varies\"><");
+}
+
+struct PageRun {
+  const char* name;
+  bool fastq_gzip;
+  std::vector<std::string> options;
+};
+
+TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
+  const std::vector<TestRead> reads = make_test_reads(1500, 11);
+  const PageRun runs[] = {
+      {"distance 1", false, {"-d", "1"}},
+      {"distance 2, -p, gzip FASTQ", true, {"-d", "2", "-p"}},
+      {"distance 0 with -p: no pass", false, {"-d", "0", "-p"}},
+      {"distance 0, one job", false, {"-d", "0", "--jobs", "1"}},
+  };
+  for (const PageRun& run : runs) {
+    SCOPED_TRACE(run.name);
+    ScratchDir dir;
+    const std::string input = run.fastq_gzip ? "in.fq.gz" : "in.fa";
+    dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(reads)) : as_fasta(reads));
+    std::vector<std::string> args = {"-i", input, "-o", "out.txt", "-t", kTestTemplate, "--stats", "s.json",
+                                     "--cluster-table", "c.tsv", "--page", "p.html"};
+    args.insert(args.end(), run.options.begin(), run.options.end());
+    const CliResult first = run_tarnwell(dir, args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(page_check({"agree", dir.file("p.html"), dir.file("s.json"), dir.file("c.tsv")}), "ok");
+    const std::string page = dir.read("p.html");
+    args.insert(args.end(), {"--jobs", "3"});
+    const CliResult second = run_tarnwell(dir, args);
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(first.err, second.err);
+    EXPECT_EQ(without_varying_figures(dir.read("p.html")), without_varying_figures(page));
+  }
+}
+
+// Exact shares on a tiny input: position 1 is all C or A, position 2 the other way round.
+TEST(Page, CountsBasesPerPosition) {
+  ScratchDir dir;
+  dir.write("in.fa", ">r1\nCA\n>r2\nAC\n>r3\nCA\n>r4\nCC\n>r5\nNC\n");
+  ASSERT_EQ(run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN", "-p", "--page", "p.html"}).status,
+            0);
+  const std::string page = dir.read("p.html");
+  for (const char* share : {"position 1: A 25.0%", "position 1: C 75.0%", "position 1: G 0.0%",
+                            "position 2: A 50.0%", "position 2: C 50.0%", "position 2: T 0.0%"}) {
+    EXPECT_NE(page.find(share), std::string::npos) << share;
+  }
+}
+
+TEST(Page, EscapesHostileNamesAndPaths) {
+  ScratchDir dir;
+  const std::string input = "<script>&amp;\"q'\xff.fa";
+  dir.write(input, ">r1<b &amp;\"'\xfe\x01\nAC\n>r2\nAC\n>r3\nGT\n");
+  const CliResult result =
+      run_tarnwell(dir, {"-i", input, "-o", "o<i>&.txt", "-d", "0", "-t", "NN", "--page", "p.html"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string page = dir.read("p.html");
+  for (const char* markup : {"<script", "<b ", "<i>", "\xff", "\xfe", "\x01"})
+    EXPECT_EQ(page.find(markup), std::string::npos) << markup;
+  for (const char* escaped : {"&lt;script&gt;&amp;amp;&quot;q&#39;&#xFFFD;.fa", "o&lt;i&gt;&amp;.txt",
+                              "r1&lt;b &amp;amp;&quot;&#39;&#xFFFD;&#xFFFD;"})
+    EXPECT_NE(page.find(escaped), std::string::npos) << escaped;
+  EXPECT_EQ(page_check({"dom", dir.file("p.html"), dir.file("p.html")}), "ok");
+}
+
+// Plots are binned and long barcodes and names cut, so neither many clusters nor long barcodes grow the page.
+TEST(Page, StaysSmall) {
+  ScratchDir dir;
+  uint64_t state = 7;
+  auto random_bases = [&](int count) {
+    std::string bases;
+    for (int b = 0; b < count; ++b) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      bases += "ACGT"[state >> 62];
+    }
+    return bases;
+  };
+  std::string many;
+  for (int r = 0; r < 60000; ++r) many += ">r" + std::to_string(r) + "\n" + random_bases(14) + "\n";
+  dir.write("many.fa", many);
+  std::string long_reads;
+  for (int r = 0; r < 30; ++r) long_reads += ">" + std::string(5000, 'n') + "\n" + random_bases(3000) + "\n";
+  dir.write("long.fa", long_reads);
+  for (const auto& [input, templ] : {std::pair<std::string, std::string>{"many.fa", "NNNNNNNNNNNNNN"},
+                                     {"long.fa", std::string(3000, 'N')}}) {
+    SCOPED_TRACE(input);
+    const CliResult result = run_tarnwell(
+        dir, {"-i", input, "-o", "out.txt", "-d", "1", "-t", templ, "--page", "p.html", "--s", "s.json", "--c", "c.tsv"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_LT(dir.read("p.html").size(), 200000u);
+    EXPECT_EQ(page_check({"agree", dir.file("p.html"), dir.file("s.json"), dir.file("c.tsv")}), "ok");
+  }
+}
+
+// The first installed browser of the ones the CI script installs, or "".
+std::string find_browser() {
+  for (const char* name : {"chromium-headless-shell", "chromium"}) {
+    const std::string command = std::string("command -v ") + name + " > /dev/null 2>&1";
+    if (std::system(command.c_str()) == 0) return name;
+  }
+  return "";
+}
+
+// Runs the browser on the page with one more option (--screenshot=..., --dump-dom), headless, offline, in a
+// fresh profile; returns what it printed on standard output.
+std::string run_browser(const std::string& browser, const ScratchDir& dir, const std::string& action) {
+  const std::string profile = dir.file("profile");
+  const std::string command =
+      browser + " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking "
+                "--disable-component-update --disable-sync --hide-scrollbars --window-size=900,3500 "
+                "--user-data-dir='" + profile + "' " + action + " 'file://" + dir.file("p.html") + "' 2> /dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string output;
+  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+  pclose(pipe);
+  std::system(("rm -rf '" + profile + "'").c_str());
+  return output;
+}
+
+// Decodes an 8-bit RGB or RGBA PNG (as the browser writes them) and counts the distinct colours of its pixels;
+// -1 when it is not such a PNG.
+int png_colour_count(const std::string& png) {
+  if (png.size() < 33 || png.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return -1;
+  auto be32 = [&](size_t at) {
+    return (uint32_t{static_cast<unsigned char>(png[at])} << 24) | (uint32_t{static_cast<unsigned char>(png[at + 1])} << 16) |
+           (uint32_t{static_cast<unsigned char>(png[at + 2])} << 8) | uint32_t{static_cast<unsigned char>(png[at + 3])};
+  };
+  const uint32_t width = be32(16);
+  const uint32_t height = be32(20);
+  const int channels = png[25] == 6 ? 4 : (png[25] == 2 ? 3 : 0);
+  if (png[24] != 8 || channels == 0 || png[28] != 0) return -1;
+  std::string compressed;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    const uint32_t length = be32(at);
+    if (png.compare(at + 4, 4, "IDAT") == 0) compressed += png.substr(at + 8, length);
+    at += 12 + length;
+  }
+  const size_t stride = size_t{width} * channels;
+  std::vector<unsigned char> raw(height * (stride + 1));
+  uLongf raw_size = raw.size();
+  if (uncompress(raw.data(), &raw_size, reinterpret_cast<const Bytef*>(compressed.data()), compressed.size()) != Z_OK ||
+      raw_size != raw.size())
+    return -1;
+  std::vector<unsigned char> previous(stride, 0);
+  std::vector<uint32_t> colours;
+  for (uint32_t y = 0; y < height; ++y) {
+    unsigned char* line = &raw[y * (stride + 1) + 1];
+    const int filter = line[-1];
+    for (size_t x = 0; x < stride; ++x) {
+      const int a = x >= size_t(channels) ? line[x - channels] : 0;
+      const int b = previous[x];
+      const int c = x >= size_t(channels) ? previous[x - channels] : 0;
+      const int p = a + b - c;
+      const int predictor = filter == 1 ? a
+                            : filter == 2 ? b
+                            : filter == 3 ? (a + b) / 2
+                            : filter == 4 ? (std::abs(p - a) <= std::abs(p - b) && std::abs(p - a) <= std::abs(p - c)
+                                                 ? a
+                                                 : (std::abs(p - b) <= std::abs(p - c) ? b : c))
+                                          : 0;
+      line[x] = static_cast<unsigned char>(line[x] + predictor);
+    }
+    for (size_t x = 0; x < stride; x += channels) colours.push_back(uint32_t{line[x]} << 16 | line[x + 1] << 8 | line[x + 2]);
+    previous.assign(line, line + stride);
+  }
+  std::sort(colours.begin(), colours.end());
+  return static_cast<int>(std::unique(colours.begin(), colours.end()) - colours.begin());
+}
+
+// The shipped example's page in a real browser. Set TARNWELL_PAGE_PICTURE to an absolute path to keep the
+// screenshot (the README's picture is made that way).
+TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
+  const std::string browser = find_browser();
+  // CI installs a browser and says so: there a missing one is a failure, not a skip.
+  const char* required = std::getenv("TARNWELL_BROWSER_REQUIRED");
+  if (browser.empty() && required != nullptr && std::string(required) == "1") FAIL() << "no browser installed";
+  if (browser.empty()) GTEST_SKIP() << "no chromium-headless-shell or chromium installed";
+  ScratchDir dir;
+  dir.write("reads.fa", read_file(std::string(TARNWELL_EXAMPLES_DIR) + "/reads.fa"));
+  const CliResult result = run_tarnwell(
+      dir, {"-i", "reads.fa", "-o", "clusters.txt", "-d", "1", "-t", "ACGTACGTNNNNNNNNNNNNTGCATGCA", "--page", "p.html"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  dir.write("dom.html", run_browser(browser, dir, "--dump-dom"));
+  EXPECT_EQ(page_check({"dom", dir.file("p.html"), dir.file("dom.html")}), "ok");
+  run_browser(browser, dir, "--screenshot='" + dir.file("p.png") + "'");
+  const std::string png = dir.read("p.png");
+  // A blank page has one colour; text, bars and the four bases bring dozens.
+  EXPECT_GE(png_colour_count(png), 20) << png.size() << " bytes of PNG";
+  if (const char* keep = std::getenv("TARNWELL_PAGE_PICTURE")) {
+    FILE* file = fopen(keep, "wb");
+    ASSERT_NE(file, nullptr) << keep;
+    fwrite(png.data(), 1, png.size(), file);
+    fclose(file);
+  }
+}
+
+}  // namespace
