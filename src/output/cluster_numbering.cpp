@@ -213,8 +213,7 @@ void number_clusters() {
     const uint64_t end = job_begin(job + 1, jobs, s.record_count);
     for (uint64_t r = job_begin(job, jobs, s.record_count); r < end; ++r) {
       SequenceRecord* record = record_at(r);
-      // Packing a rejected record again finds the same cause; only its unused words change.
-      s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(pack_barcode(record));
+      s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(rejection_cause(r));
     }
   });
   number_reported_clusters();
