@@ -266,6 +266,12 @@ struct Options {
     std::string output;  // empty = stdout
     bool print_template = false;
     bool fastq = false;
+    // Where the barcode sits (drawn from their own generator, so the reads are otherwise the same).
+    std::size_t stagger = 0;          // up to this many random bases before the left flank
+    double stagger_share = 1.0;       // share of reads that get 1..stagger of them
+    double reverse_share = 0.0;       // share of reads written as their reverse complement
+    double low_quality_rate = 0.0;    // per barcode base: quality '#' (Phred 2) in FASTQ
+    std::string truth;                // file of each read's true barcode and placement
     bool illumina_names = false;
 };
 
@@ -315,6 +321,20 @@ void usage(std::FILE* out) {
         "                             as FASTA for the same seed)\n"
         "  --illumina-names           name reads as sequencers do, about 55 bytes\n"
         "                             (\"A00917:412:HVLKMDSX3:2:1101:1000:1000 1:N:0:...\")\n"
+        "\n"
+        "Barcode placement (for the barcode search options of tarnwell):\n"
+        "  --stagger S                random bases (1 to S, uniform) before the left\n"
+        "                             flank of a share of the reads (default 0)\n"
+        "  --stagger-share F          share of reads that get them (default 1)\n"
+        "  --reverse-share F          share of reads written reverse-complemented\n"
+        "                             (default 0)\n"
+        "  --low-quality-rate R       per barcode base: quality '#' (Phred 2) in\n"
+        "                             FASTQ (default 0)\n"
+        "  --truth FILE               one line per read: name, barcode as read on\n"
+        "                             its strand, offset, strand (+ or -), fixed\n"
+        "                             letters differing, low-quality barcode bases,\n"
+        "                             and 1 when the read is cut before the\n"
+        "                             template's end\n"
         "  --print-template           print the matching tarnwell template (left\n"
         "                             flank + L 'N's + right flank) and exit\n"
         "  --help                     show this help\n"
@@ -383,6 +403,11 @@ Options parse_options(int argc, char** argv) {
         kOutput,
         kPrintTemplate,
         kFastq,
+        kStagger,
+        kStaggerShare,
+        kReverseShare,
+        kLowQualityRate,
+        kTruth,
         kIlluminaNames,
         kHelp,
     };
@@ -404,6 +429,11 @@ Options parse_options(int argc, char** argv) {
         {"output", required_argument, nullptr, kOutput},
         {"print-template", no_argument, nullptr, kPrintTemplate},
         {"fastq", no_argument, nullptr, kFastq},
+        {"stagger", required_argument, nullptr, kStagger},
+        {"stagger-share", required_argument, nullptr, kStaggerShare},
+        {"reverse-share", required_argument, nullptr, kReverseShare},
+        {"low-quality-rate", required_argument, nullptr, kLowQualityRate},
+        {"truth", required_argument, nullptr, kTruth},
         {"illumina-names", no_argument, nullptr, kIlluminaNames},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
@@ -434,6 +464,11 @@ Options parse_options(int argc, char** argv) {
             case kOutput: o.output = optarg; break;
             case kPrintTemplate: o.print_template = true; break;
             case kFastq: o.fastq = true; break;
+            case kStagger: o.stagger = parse_u64("stagger", optarg); break;
+            case kStaggerShare: o.stagger_share = parse_rate("stagger-share", optarg); break;
+            case kReverseShare: o.reverse_share = parse_rate("reverse-share", optarg); break;
+            case kLowQualityRate: o.low_quality_rate = parse_rate("low-quality-rate", optarg); break;
+            case kTruth: o.truth = optarg; break;
             case kIlluminaNames: o.illumina_names = true; break;
             case 'h':
             case kHelp: usage(stdout); std::exit(0);
@@ -445,6 +480,7 @@ Options parse_options(int argc, char** argv) {
     if (o.barcode_length == 0) die("--barcode-length must be >= 1");
     if (o.barcode_length > 4096) die("--barcode-length must be <= 4096");
     if (o.tail_length > 1u << 20) die("--tail-length must be <= 1048576");
+    if (o.stagger > 1024) die("--stagger must be <= 1024");
 
     if (o.unique) {
         if (!set_subst) o.substitution_rate = 0.0;
@@ -495,15 +531,17 @@ public:
         if (!o.unique) make_true_barcodes();
     }
 
-    void run(Writer& w) {
-        const std::size_t max_line = 2 * layout_.length() + 160;
+    void run(Writer& w, std::FILE* truth) {
+        const std::size_t max_line = 2 * (layout_.length() + o_.stagger) + 160;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
             char* const start = p;
             *p++ = o_.fastq ? '@' : '>';
             p = o_.illumina_names ? write_illumina_name(p, i) : write_short_name(p, i);
             *p++ = '\n';
-            const std::string_view seq = o_.unique ? unique_read() : pooled_read();
+            std::string_view seq = o_.unique ? unique_read() : pooled_read();
+            if (truth != nullptr) write_truth(truth, i, seq);
+            if (places_barcodes()) seq = place(seq);
             std::memcpy(p, seq.data(), seq.size());
             p += seq.size();
             *p++ = '\n';
@@ -513,6 +551,52 @@ public:
     }
 
 private:
+    bool places_barcodes() const {
+        return o_.stagger > 0 || o_.reverse_share > 0.0 || o_.low_quality_rate > 0.0 || !o_.truth.empty();
+    }
+
+    // Draws where the barcode of the next read sits; the truth file and place() use the same draw.
+    void draw_placement() {
+        shift_ = o_.stagger > 0 && place_rng_.chance(o_.stagger_share) ? 1 + place_rng_.below(o_.stagger) : 0;
+        reverse_ = o_.reverse_share > 0.0 && place_rng_.chance(o_.reverse_share);
+        low_bases_.clear();
+        if (o_.low_quality_rate > 0.0) {
+            for (std::size_t j = 0; j < layout_.bl; ++j) {
+                if (place_rng_.chance(o_.low_quality_rate)) low_bases_.push_back(shift_ + layout_.lf + j);
+            }
+        }
+        placement_drawn_ = true;
+    }
+
+    // The read with its stagger, on the strand it is written, into placed_.
+    std::string_view place(std::string_view seq) {
+        if (!placement_drawn_) draw_placement();
+        placement_drawn_ = false;
+        placed_.resize(shift_);
+        random_bases(place_rng_, placed_.data(), shift_);
+        placed_.append(seq);
+        if (reverse_) {
+            std::reverse(placed_.begin(), placed_.end());
+            for (char& c : placed_) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
+        }
+        return placed_;
+    }
+
+    void write_truth(std::FILE* truth, std::uint64_t index, std::string_view seq) {
+        draw_placement();
+        const Layout& L = layout_;
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < L.lf + L.rf; ++i) {
+            const std::size_t pos = i < L.lf ? i : L.rf_begin() + (i - L.lf);
+            const char want = i < L.lf ? o_.left_flank[i] : o_.right_flank[i - L.lf];
+            if (pos < seq.size() && seq[pos] != want) ++differing;
+        }
+        const std::string barcode(seq.substr(std::min(seq.size(), L.bc_begin()), L.bl));
+        std::fprintf(truth, "r%llu\t%s\t%zu\t%c\t%zu\t%zu\t%d\n", static_cast<unsigned long long>(index),
+                     barcode.c_str(), shift_, reverse_ ? '-' : '+', differing, low_bases_.size(),
+                     seq.size() < L.tail_begin() ? 1 : 0);
+    }
+
     static char* write_short_name(char* p, std::uint64_t i) {
         *p++ = 'r';
         return std::to_chars(p, p + 24, i).ptr;
@@ -555,6 +639,10 @@ private:
             *p++ = base == 'N' ? '#' : kScores[bits & 63];
             bits >>= 6;
             --left;
+        }
+        // Low-quality barcode bases, counted on the forward strand and mirrored with the read.
+        for (std::size_t at : low_bases_) {
+            if (at < seq.size()) p[-1 - static_cast<std::ptrdiff_t>(reverse_ ? at : seq.size() - 1 - at)] = '#';
         }
         *p++ = '\n';
         return p;
@@ -643,6 +731,12 @@ private:
     const Options& o_;
     Rng rng_;
     Rng quality_rng_{o_.seed ^ 0x5155414c49545953ULL};
+    Rng place_rng_{o_.seed ^ 0x504c414345424353ULL};
+    std::size_t shift_ = 0;
+    bool reverse_ = false;
+    bool placement_drawn_ = false;
+    std::vector<std::size_t> low_bases_;  // forward-strand positions, stagger included
+    std::string placed_;
     Layout layout_;
     EventSampler subst_, nrate_, flank_;
     std::vector<char> read_;
@@ -671,10 +765,22 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    std::FILE* truth = nullptr;
+    if (!o.truth.empty()) {
+        truth = std::fopen(o.truth.c_str(), "wb");
+        if (!truth) {
+            std::perror(("generate_reads: cannot open " + o.truth).c_str());
+            return 1;
+        }
+    }
     {
         Writer w(out);
         Generator g(o);
-        g.run(w);
+        g.run(w, truth);
+    }
+    if (truth != nullptr && std::fclose(truth) != 0) {
+        std::perror("generate_reads: write failed");
+        return 1;
     }
     if (std::fflush(out) != 0 || (out != stdout && std::fclose(out) != 0)) {
         std::perror("generate_reads: write failed");

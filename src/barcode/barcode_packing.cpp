@@ -2,7 +2,9 @@
 
 #include <cctype>
 
+#include "barcode/barcode_search.h"
 #include "base/messages.h"
+#include "input/input_format.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
 
@@ -66,10 +68,25 @@ void report_screening(const unsigned long long* counts) {
 
 void convert_barcodes() {
   RunState& s = run_state;
+  refuse_quality_after_parse();
   say("Converting barcodes to binary form\n");
   unsigned long long counts[4] = {0, 0, 0, 0};
-  for (uint64_t i = 0; i < s.record_count; ++i) ++counts[pack_barcode(record_at(i))];
+  if (s.finding_barcode) {
+    hold_read_placements();
+    PlacementCounts placed = {};
+    for (uint64_t i = 0; i < s.record_count; ++i) ++counts[find_barcode(record_at(i), i, placed)];
+    add_placement_counts(placed);
+  } else {
+    for (uint64_t i = 0; i < s.record_count; ++i) ++counts[pack_barcode(record_at(i))];
+  }
+  release_work_block(kLowQualityBases);
   report_screening(counts);
+}
+
+PackResult rejection_cause(uint64_t index) {
+  if (run_state.finding_barcode) return static_cast<PackResult>(read_placement(index));
+  // Packing a rejected record again finds the same cause; only its unused words change.
+  return pack_barcode(record_at(index));
 }
 
 namespace {
@@ -97,17 +114,23 @@ PackPlan make_pack_plan() {
   return {block, positions, chunks};
 }
 
+// The walk for a read the quick check does not settle.
+PackResult walk_slowly(SequenceRecord* record, uint64_t index, const char* limit, PlacementCounts& placed) {
+  return run_state.finding_barcode ? find_barcode_quickly(record, index, limit, placed) : pack_barcode(record);
+}
+
 // pack_barcode for the usual read: one that carries a nucleotide at every
 // template position, the fixed letters matched. Such a read is walked to the
 // template's end and accepted, so its barcode can be packed straight from the
-// barcode positions. Any other read, and one too close to the end of the
-// input for whole chunks, takes pack_barcode's walk.
-PackResult pack_barcode_quickly(SequenceRecord* record, const PackPlan& plan) {
+// barcode positions. Any other read takes the walk, and so does one whose
+// chunks would reach limit: the first byte that another worker may write
+// while this one reads (the mark of the first record of the next slice).
+PackResult pack_barcode_quickly(SequenceRecord* record, uint64_t index, const PackPlan& plan, const char* limit,
+                                PlacementCounts& placed) {
   const RunState& s = run_state;
   const unsigned char* read = reinterpret_cast<const unsigned char*>(record->sequence);
 #ifdef __SSE2__
-  const char* input_end = s.input_buffer + s.input_size + 1;
-  if (record->sequence + 16 * plan.chunks > input_end) return pack_barcode(record);
+  if (record->sequence + 16 * plan.chunks > limit) return walk_slowly(record, index, limit, placed);
   // Upper-casing by clearing bit 5 maps exactly a, c, g, t onto A, C, G, T.
   const __m128i upper = _mm_set1_epi8(static_cast<char>(0xDF));
   const __m128i zero = _mm_setzero_si128();
@@ -121,7 +144,11 @@ PackResult pack_barcode_quickly(SequenceRecord* record, const PackPlan& plan) {
     const uint32_t good = static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(nucleotide, fits)));
     const uint32_t positions = s.template_length - 16 * chunk;
     const uint32_t wanted = positions >= 16 ? 0xFFFF : (1u << positions) - 1;
-    if ((good & wanted) != wanted) return pack_barcode(record);
+    if ((good & wanted) != wanted) return walk_slowly(record, index, limit, placed);
+  }
+  if (s.finding_barcode) {
+    if (has_low_quality_barcode(index)) return walk_slowly(record, index, limit, placed);
+    note_plain_acceptance(index, placed);
   }
   uint64_t* word = record_barcode(record);
   for (uint32_t first = 0; first < s.barcode_length; first += 32) {
@@ -135,7 +162,8 @@ PackResult pack_barcode_quickly(SequenceRecord* record, const PackPlan& plan) {
 #else
   (void)plan;
   (void)read;
-  return pack_barcode(record);
+  (void)limit;
+  return walk_slowly(record, index, limit, placed);
 #endif
 }
 
@@ -143,18 +171,30 @@ PackResult pack_barcode_quickly(SequenceRecord* record, const PackPlan& plan) {
 
 void convert_barcodes_fast() {
   RunState& s = run_state;
+  refuse_quality_after_parse();
   say("Converting barcodes to binary form\n");
   const PackPlan plan = make_pack_plan();
+  if (s.finding_barcode) {
+    hold_read_placements();
+    prepare_search();
+  }
   constexpr uint64_t kMaxSlices = 1024;
   unsigned long long slice_counts[kMaxSlices][4] = {};
+  PlacementCounts slice_placed[kMaxSlices];  // each slice clears its own
   const uint64_t slices = job_count_for(s.record_count, 4096, kMaxSlices);
   run_jobs(slices, [&](uint64_t slice, uint32_t) {
     const uint64_t end = job_begin(slice + 1, slices, s.record_count);
+    const char* limit = end < s.record_count ? record_at(end)->name : s.input_buffer + s.input_size + 1;
+    PlacementCounts& placed = slice_placed[slice];
+    placed = {};
     for (uint64_t i = job_begin(slice, slices, s.record_count); i < end; ++i) {
-      ++slice_counts[slice][pack_barcode_quickly(record_at(i), plan)];
+      ++slice_counts[slice][pack_barcode_quickly(record_at(i), i, plan, limit, placed)];
     }
   });
   release_work_block(kPackPlan);
+  release_search();
+  release_work_block(kLowQualityBases);
+  for (uint64_t slice = 0; slice < slices; ++slice) add_placement_counts(slice_placed[slice]);
   unsigned long long counts[4] = {0, 0, 0, 0};
   for (uint64_t slice = 0; slice < slices; ++slice) {
     for (int result = 0; result < 4; ++result) counts[result] += slice_counts[slice][result];

@@ -22,3 +22,6 @@ void convert_barcodes();
 
 // The same on all workers, each packing its own slice of the record table.
 void convert_barcodes_fast();
+
+// Why the screening left record index out (the record is rejected).
+[[nodiscard]] PackResult rejection_cause(uint64_t index);

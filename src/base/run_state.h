@@ -62,10 +62,22 @@ enum WorkBlockId : int {
   kBlankedEntries,          // passes: per worker, all representatives twice, for the blanked-suffix search
   kSubpassPairs,            // passes: all candidate pairs of a subpass searched by blanked suffix
   kReportSlots,             // report: one text buffer per job slot
+  kLowQualityBases,         // parse to screening: per read, which bases near either end fall below --quality
+  kSearchPlan,              // screening: the template and its reverse complement laid out for the barcode search
+  kReadPlacements,          // screening to tables: per read, where its barcode was found, or why not
   kNumberingSlots,          // tables: per job slot, the distinct barcodes a worker found for the cluster rows
   kClusterSizeCounts,       // tables: clusters per size in reads, for the stats and the page
   kPageCounts,              // page: per worker, the screening causes and the barcode bytes at each byte place
   kWorkBlockCount,
+};
+
+// What the barcode search found, counted over all reads; see barcode_packing.h.
+struct PlacementCounts {
+  uint64_t at_start_forward;     // accepted at offset 0 on the read as given
+  uint64_t shifted;              // accepted at an offset above 0, either strand
+  uint64_t reverse_strand;       // accepted on the reverse complement
+  uint64_t flank_mismatches[9];  // accepted with this many fixed letters differing (0 to 8)
+  uint64_t low_quality;          // left out for a barcode base below --quality
 };
 
 struct RunState {
@@ -83,6 +95,12 @@ struct RunState {
   const char* stats_path;          // --stats, or null
   const char* page_path;           // --page, or null
   uint32_t jobs;              // --jobs, or the cores the process may use; at least 1 once accepted
+  uint32_t fixed_mismatches;  // --fixed-mismatches, 0 to 8
+  uint32_t window;            // --window, 0 to 64
+  int both_strands;           // --both-strands
+  uint32_t quality_floor;     // --quality, 0 to 93; meaningful when quality_given
+  int quality_given;          // --quality was given
+  int finding_barcode;        // any of the four above was given: the tables show the placements
 
   // Driver
   FILE* output_file;         // the report stream, closed by release_all
@@ -133,6 +151,9 @@ struct RunState {
   // Fast engine working memory (see WorkBlockId)
   WorkBlock work_blocks[kWorkBlockCount];
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
+
+  // Screening with the barcode search (finding_barcode)
+  PlacementCounts placement_counts;
 };
 
 extern RunState run_state;

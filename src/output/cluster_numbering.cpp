@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "barcode/barcode_packing.h"
-#include "cluster/prefix_buckets.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/prefix_buckets.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ void number_reported_clusters() {
     // takes its first node's number without walking the rings: independent
     // look-ups that the workers share, instead of one chase of links.
     for (uint64_t i = 0; i < s.entry_count; ++i) {
-      if (s.nodes[i].cluster_id == static_cast<int64_t>(i)) s.record_cluster[record_index(s.nodes[i].record)] = ++clusters;
+      if (s.nodes[i].cluster_id == static_cast<int64_t>(i))
+        s.record_cluster[record_index(s.nodes[i].record)] = ++clusters;
     }
     const uint64_t jobs = job_count_for(s.entry_count, 1 << 16, 1024);
     run_jobs(jobs, [&](uint64_t job, uint32_t) {
@@ -96,10 +97,10 @@ void number_duplicates() {
 
 // One distinct barcode's share of its cluster.
 struct BarcodeShare {
-  ClusterTotals* totals;         // its cluster's row
-  const SequenceRecord* first;   // its first record in barcode order
-  uint64_t members;              // entries carrying it
-  uint64_t reads;                // reads carrying it, -p duplicates included
+  ClusterTotals* totals;        // its cluster's row
+  const SequenceRecord* first;  // its first record in barcode order
+  uint64_t members;             // entries carrying it
+  uint64_t reads;               // reads carrying it, -p duplicates included
 };
 
 // Adds one barcode to its cluster's row.
@@ -161,7 +162,8 @@ void total_clusters() {
   };
   const uint64_t capacity = s.entry_count / jobs + 2;
   const uint32_t slots = ordered_slot_count();
-  auto* shares = static_cast<BarcodeShare*>(hold_work_block(kNumberingSlots, slots * (capacity + 1) * sizeof(BarcodeShare)));
+  auto* shares =
+      static_cast<BarcodeShare*>(hold_work_block(kNumberingSlots, slots * (capacity + 1) * sizeof(BarcodeShare)));
   auto* share_counts = reinterpret_cast<uint64_t*>(shares + slots * capacity);
   static_assert(sizeof(BarcodeShare) >= sizeof(uint64_t), "one share's room holds a slot's count");
   run_jobs_in_order(
@@ -211,8 +213,7 @@ void number_clusters() {
     const uint64_t end = job_begin(job + 1, jobs, s.record_count);
     for (uint64_t r = job_begin(job, jobs, s.record_count); r < end; ++r) {
       SequenceRecord* record = record_at(r);
-      // Packing a rejected record again finds the same cause; only its unused words change.
-      s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(pack_barcode(record));
+      s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(rejection_cause(r));
     }
   });
   number_reported_clusters();

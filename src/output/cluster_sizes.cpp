@@ -20,9 +20,8 @@ ClusterSizes count_cluster_sizes() {
   // One block: the direct counts, the large sizes, then the result (at most
   // one entry per direct size and per large cluster).
   const uint64_t result_capacity = kDirectSizes + large;
-  auto* block = static_cast<uint64_t*>(
-      reserve_work_block(kClusterSizeCounts, (kDirectSizes + large) * sizeof(uint64_t) +
-                                                 result_capacity * sizeof(ClusterSizeCount)));
+  auto* block = static_cast<uint64_t*>(reserve_work_block(
+      kClusterSizeCounts, (kDirectSizes + large) * sizeof(uint64_t) + result_capacity * sizeof(ClusterSizeCount)));
   uint64_t* direct = block;
   uint64_t* large_sizes = block + kDirectSizes;
   auto* result = reinterpret_cast<ClusterSizeCount*>(large_sizes + large);

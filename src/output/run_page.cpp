@@ -71,7 +71,8 @@ void put_barcode_letters(FILE* file, const SequenceRecord* record) {
   static const char kLetters[4] = {'A', 'C', 'G', 'T'};
   const uint64_t* words = record_barcode(record);
   const uint32_t length = run_state.barcode_length;
-  for (uint32_t j = 0; j < length && j < kShownBases; ++j) putc(kLetters[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3], file);
+  for (uint32_t j = 0; j < length && j < kShownBases; ++j)
+    putc(kLetters[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3], file);
   if (length > kShownBases) fputs("&#x2026;", file);
 }
 
@@ -181,7 +182,12 @@ void write_sizes_section(FILE* file, const PageFigures& figures) {
   uint64_t tallest = 1;
   for (int k = 0; k < bin_count; ++k) tallest = bins[k] > tallest ? bins[k] : tallest;
   open_svg(file, kPlotWidth, 300, "sizes-plot", "Cluster sizes");
-  PlotFrame frame = {file, 80, 34, 640, 200, decades_around(1, static_cast<double>(2ull << (bin_count - 1))),
+  PlotFrame frame = {file,
+                     80,
+                     34,
+                     640,
+                     200,
+                     decades_around(1, static_cast<double>(2ull << (bin_count - 1))),
                      decades_around(1, static_cast<double>(tallest))};
   frame.y.low = 0.5;  // so that a bin of one cluster still shows
   draw_axes(frame, "cluster size (reads)", "clusters");
@@ -192,7 +198,8 @@ void write_sizes_section(FILE* file, const PageFigures& figures) {
     const double left = plot_x(frame, static_cast<double>(first));
     const double right = plot_x(frame, static_cast<double>(2ull << k));
     const double top = plot_y(frame, static_cast<double>(bins[k]));
-    open_mark(file, left + 1, top, right - left - 2, frame.top + frame.height - top, k == 0 ? "size singletons" : "size");
+    open_mark(file, left + 1, top, right - left - 2, frame.top + frame.height - top,
+              k == 0 ? "size singletons" : "size");
     put_count(file, bins[k]);
     fputs(k == 0 ? " clusters of 1 read" : " clusters of ", file);
     if (k != 0) {
@@ -222,7 +229,12 @@ void write_rank_section(FILE* file, const PageFigures& figures) {
                     "clustered reads held by the largest clusters.");
   const uint64_t largest = sizes.count > 0 ? sizes.sizes[sizes.count - 1].reads : 1;
   open_svg(file, kPlotWidth, 290, "rank-plot", "Reads per cluster by rank");
-  const PlotFrame frame = {file, 80, 16, 640, 210, decades_around(1, static_cast<double>(s.cluster_count)),
+  const PlotFrame frame = {file,
+                           80,
+                           16,
+                           640,
+                           210,
+                           decades_around(1, static_cast<double>(s.cluster_count)),
                            decades_around(1, static_cast<double>(largest))};
   draw_axes(frame, "cluster rank", "reads in the cluster");
   // A step through every run of equal sizes, keeping only the first and
@@ -281,9 +293,10 @@ void write_rank_section(FILE* file, const PageFigures& figures) {
     shares[shown++] = held;
   }
   close_svg(file);
-  fputs("<table class=\"shares\">\n<thead><tr><th>Largest clusters</th><th class=\"number\">Reads</th>"
-        "<th class=\"number\">Share of clustered reads</th></tr></thead>\n<tbody>\n",
-        file);
+  fputs(
+      "<table class=\"shares\">\n<thead><tr><th>Largest clusters</th><th class=\"number\">Reads</th>"
+      "<th class=\"number\">Share of clustered reads</th></tr></thead>\n<tbody>\n",
+      file);
   for (int i = 0; i < shown; ++i) {
     fputs("<tr><td>Top ", file);
     put_count(file, ranks[i]);
@@ -308,8 +321,9 @@ void write_passes_section(FILE* file) {
   const PlotFrame frame = {file, 80, 20, 640, 190, {0, 1, false}, zero_to_round(static_cast<double>(most))};
   draw_axes(frame, nullptr, "joins");
   if (r.pass_count == 0) {
-    fprintf(file, "<text class=\"label\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">No distance pass ran: "
-                  "with -p and D = 0 every distinct barcode is a cluster of its own.</text>\n",
+    fprintf(file,
+            "<text class=\"label\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">No distance pass ran: "
+            "with -p and D = 0 every distinct barcode is a cluster of its own.</text>\n",
             frame.left + frame.width / 2, frame.top + frame.height / 2);
   }
   uint64_t clusters = s.entry_count;
@@ -399,10 +413,11 @@ void write_largest_section(FILE* file, const PageFigures& figures) {
   put_section_start(file, "largest-clusters", "The 20 largest clusters",
                     "The clusters with the most reads, numbered as in the report; the representative is the "
                     "cluster's most frequent barcode, shown with the name of a read that carries it.");
-  fputs("<table class=\"largest\">\n<thead><tr><th class=\"number\">Cluster</th><th class=\"number\">Reads</th>"
-        "<th class=\"number\">% of clustered</th><th class=\"number\">Barcodes</th><th>Representative barcode</th>"
-        "<th>A read with it</th></tr></thead>\n<tbody>\n",
-        file);
+  fputs(
+      "<table class=\"largest\">\n<thead><tr><th class=\"number\">Cluster</th><th class=\"number\">Reads</th>"
+      "<th class=\"number\">% of clustered</th><th class=\"number\">Barcodes</th><th>Representative barcode</th>"
+      "<th>A read with it</th></tr></thead>\n<tbody>\n",
+      file);
   for (uint32_t i = 0; i < figures.top_count; ++i) {
     const uint64_t c = figures.top_clusters[i];
     const ClusterTotals& totals = s.cluster_totals[c];
@@ -429,9 +444,10 @@ void write_page(FILE* file) {
   const RunState& s = run_state;
   PageFigures figures;
   gather_page_figures(figures);
-  fputs("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tarnwell: ",
-        file);
+  fputs(
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tarnwell: ",
+      file);
   put_html_text(file, s.input_path, 120);
   fputs("</title>\n", file);
   fputs(kStyle, file);
@@ -452,7 +468,8 @@ void write_page(FILE* file) {
   write_passes_section(file);
   write_composition_section(file, figures);
   write_largest_section(file, figures);
-  fprintf(file, "<footer>Written by tarnwell %s. Everything is in this one file: no script, nothing fetched.</footer>\n",
+  fprintf(file,
+          "<footer>Written by tarnwell %s. Everything is in this one file: no script, nothing fetched.</footer>\n",
           kToolVersion);
   fputs("</main>\n</body>\n</html>\n", file);
   release_page_figures();

@@ -6,6 +6,8 @@
 #include <initializer_list>
 
 #include "barcode/barcode_packing.h"
+#include "barcode/barcode_search.h"
+#include "base/tracked_memory.h"
 #include "output/cluster_numbering.h"
 #include "output/run_page.h"
 #include "output/stats_file.h"
@@ -60,7 +62,9 @@ void put_barcode(const SequenceRecord* record, FILE* file) {
 void write_assignments() {
   const RunState& s = run_state;
   FILE* file = s.assignments_file;
-  put_text("read\tstatus\tbarcode\tcluster\n", file);
+  // The barcode search adds where each barcode was found.
+  const bool placed = s.finding_barcode;
+  put_text(placed ? "read\tstatus\tbarcode\tcluster\toffset\tstrand\n" : "read\tstatus\tbarcode\tcluster\n", file);
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint64_t mark = s.record_cluster[r];
@@ -68,7 +72,7 @@ void write_assignments() {
     putc_unlocked('\t', file);
     if (mark & kRejectedFlag) {
       put_text(kStatusNames[mark & kClusterNumberMask], file);
-      put_text("\t\t\n", file);
+      put_text(placed ? "\t\t\t\t\n" : "\t\t\n", file);
       continue;
     }
     put_text((mark & kDuplicateFlag) ? "duplicate" : "clustered", file);
@@ -76,6 +80,12 @@ void write_assignments() {
     put_barcode(record, file);
     putc_unlocked('\t', file);
     put_number(mark & kClusterNumberMask, file);
+    if (placed) {
+      const unsigned char placement = read_placement(r);
+      putc_unlocked('\t', file);
+      put_number(placement & kOffsetMask, file);
+      put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
+    }
     putc_unlocked('\n', file);
   }
 }
@@ -141,6 +151,7 @@ void write_tables() {
     close_output(&s.stats_file, s.stats_path);
   }
   release_cluster_numbering();
+  release_work_block(kReadPlacements);
 }
 
 void release_tables() {

@@ -64,6 +64,27 @@ void put_screening(FILE* file) {
   fprintf(file, "  \"duplicates_removed\": %llu,\n", counts[accepted] - static_cast<unsigned long long>(s.entry_count));
 }
 
+// What the barcode search found; only when one of its options was given.
+void put_placements(FILE* file) {
+  const RunState& s = run_state;
+  if (!s.finding_barcode) return;
+  const PlacementCounts& p = s.placement_counts;
+  fprintf(file, "  \"barcode_search\": {\"fixed_mismatches\": %u, \"window\": %u, \"both_strands\": %s, \"quality\": ",
+          s.fixed_mismatches, s.window, s.both_strands ? "true" : "false");
+  if (s.quality_given) {
+    fprintf(file, "%u", s.quality_floor);
+  } else {
+    fputs("null", file);
+  }
+  fprintf(file, ", \"at_start_forward\": %llu, \"shifted\": %llu, \"reverse_strand\": %llu, \"flank_mismatches\": {",
+          static_cast<unsigned long long>(p.at_start_forward), static_cast<unsigned long long>(p.shifted),
+          static_cast<unsigned long long>(p.reverse_strand));
+  for (uint32_t m = 1; m <= s.fixed_mismatches; ++m) {
+    fprintf(file, "%s\"%u\": %llu", m == 1 ? "" : ", ", m, static_cast<unsigned long long>(p.flank_mismatches[m]));
+  }
+  fprintf(file, "}, \"low_quality\": %llu},\n", static_cast<unsigned long long>(p.low_quality));
+}
+
 void put_histogram(FILE* file) {
   const ClusterSizes histogram = count_cluster_sizes();
   fputs("  \"cluster_sizes\": {", file);
@@ -105,6 +126,7 @@ void write_stats(FILE* file) {
           static_cast<unsigned long long>(s.input_data_bytes));
   fprintf(file, "  \"records\": %llu,\n", static_cast<unsigned long long>(s.record_count));
   put_screening(file);
+  put_placements(file);
   fprintf(file, "  \"entries\": %llu,\n  \"clusters\": %llu,\n", static_cast<unsigned long long>(s.entry_count),
           static_cast<unsigned long long>(s.cluster_count));
   fputs("  \"passes\": [", file);

@@ -32,14 +32,17 @@ int utf8_sequence_length(const unsigned char* text) {
   return length;
 }
 
-// A tick label: on a log axis 1, 10, 100, 1k ... 100G; other values with separators.
+// A tick label: on a log axis 1, 10, 100, 1k ... 100G; other values from 10,000 on as 12k, 2.5M.
 void put_tick_label(FILE* file, double value, bool log) {
-  static const char* const kPowers[] = {"1",   "10",   "100",   "1k", "10k", "100k",
-                                        "1M",  "10M",  "100M",  "1G", "10G", "100G"};
-  const double exponent = std::log10(value);
-  const long rounded = std::lround(exponent);
-  if (log && value >= 1 && std::fabs(exponent - static_cast<double>(rounded)) < 1e-9 && rounded < 12) {
+  static const char* const kPowers[] = {"1",  "10",  "100",  "1k", "10k", "100k",
+                                        "1M", "10M", "100M", "1G", "10G", "100G"};
+  const long rounded = log && value >= 1 ? std::lround(std::log10(value)) : -1;
+  if (rounded >= 0 && rounded < 12 && std::fabs(std::log10(value) - static_cast<double>(rounded)) < 1e-9) {
     fputs(kPowers[rounded], file);
+  } else if (value >= 1e6) {
+    fprintf(file, "%gM", value / 1e6);  // ten-digit labels would run into the axis title
+  } else if (value >= 1e4) {
+    fprintf(file, "%gk", value / 1e3);
   } else {
     put_count(file, static_cast<uint64_t>(std::llround(value)));
   }
@@ -63,8 +66,10 @@ int axis_ticks(const PlotAxis& axis, double* ticks, int capacity) {
     return count;
   }
   double step = std::pow(10.0, std::floor(std::log10(axis.high - axis.low)));
-  if ((axis.high - axis.low) / step < 2) step /= 5;
-  else if ((axis.high - axis.low) / step < 4) step /= 2;
+  if ((axis.high - axis.low) / step < 2)
+    step /= 5;
+  else if ((axis.high - axis.low) / step < 4)
+    step /= 2;
   if (step < 1) step = 1;  // the linear axes count things
   for (double value = axis.low; value <= axis.high * (1 + 1e-9) && count < capacity; value += step)
     ticks[count++] = value;
@@ -82,11 +87,21 @@ void put_html_text(FILE* file, const char* text, size_t max_bytes) {
       return;
     }
     switch (*p) {
-      case '<': fputs("&lt;", file); break;
-      case '>': fputs("&gt;", file); break;
-      case '&': fputs("&amp;", file); break;
-      case '"': fputs("&quot;", file); break;
-      case '\'': fputs("&#39;", file); break;
+      case '<':
+        fputs("&lt;", file);
+        break;
+      case '>':
+        fputs("&gt;", file);
+        break;
+      case '&':
+        fputs("&amp;", file);
+        break;
+      case '"':
+        fputs("&quot;", file);
+        break;
+      case '\'':
+        fputs("&#39;", file);
+        break;
       default:
         if (*p < 0x20 || *p == 0x7f) {
           fputs("&#xFFFD;", file);
@@ -188,8 +203,8 @@ void draw_axes(const PlotFrame& frame, const char* x_title, const char* y_title)
 }
 
 void open_mark(FILE* file, double x, double y, double width, double height, const char* css_class) {
-  fprintf(file, "<rect class=\"mark %s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"><title>", css_class, x,
-          y, width, height);
+  fprintf(file, "<rect class=\"mark %s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"><title>", css_class, x, y,
+          width, height);
 }
 
 void close_mark(FILE* file) { fputs("</title></rect>\n", file); }

@@ -8,6 +8,9 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "input/base_qualities.h"
+#include "input/fastq_compactor.h"
+#include "input/input_format.h"
 
 namespace {
 
@@ -21,6 +24,9 @@ constexpr int kClusterTableCode = 261;
 constexpr int kStatsCode = 262;
 constexpr int kJobsCode = 263;
 constexpr int kPageCode = 264;
+constexpr int kFixedMismatchesCode = 265;
+constexpr int kWindowCode = 266;
+constexpr int kQualityCode = 267;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -37,6 +43,10 @@ const option long_options[] = {
     {"stats", required_argument, nullptr, kStatsCode},
     {"jobs", required_argument, nullptr, kJobsCode},
     {"page", required_argument, nullptr, kPageCode},
+    {"fixed-mismatches", required_argument, nullptr, kFixedMismatchesCode},
+    {"window", required_argument, nullptr, kWindowCode},
+    {"both-strands", no_argument, &run_state.both_strands, 1},
+    {"quality", required_argument, nullptr, kQualityCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -44,7 +54,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kPageCode) {
+  if (optopt >= kInCode && optopt <= kQualityCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -88,7 +98,10 @@ void print_usage() {
 
 void print_use_help() { say("Use -h for help\n"); }
 
-uint32_t parse_uint(const char* text, const char* name) {
+namespace {
+
+// The strict decimal parse of parse_uint, without the refusal.
+bool read_uint(const char* text, uint32_t* value) {
   const char* p = text;
   char last_skipped = '\0';
   while (is_c_space(*p)) last_skipped = *p++;
@@ -102,9 +115,27 @@ uint32_t parse_uint(const char* text, const char* name) {
     while (p[digits] >= '0' && p[digits] <= '9') ++digits;
     ok = p[digits] == '\0' && digits <= 10 && (digits < 10 || strcmp(p, "2147483647") <= 0);
   }
-  if (!ok) fail(kExitFailure, "Can't parse %s (\"%s\")\n", name, text);
+  if (!ok) return false;
+  *value = 0;
+  for (; *p != '\0'; ++p) *value = *value * 10 + static_cast<uint32_t>(*p - '0');
+  return true;
+}
+
+// A value of the barcode search options: a plain number up to most.
+uint32_t parse_setting(const char* text, const char* name, uint32_t most) {
   uint32_t value = 0;
-  for (; *p != '\0'; ++p) value = value * 10 + static_cast<uint32_t>(*p - '0');
+  if (!read_uint(text, &value) || value > most) {
+    fail(kExitFailure, "Can't parse %s (\"%s\") - %s should be from 0 to %u\n", name, text, name, most);
+  }
+  run_state.finding_barcode = 1;
+  return value;
+}
+
+}  // namespace
+
+uint32_t parse_uint(const char* text, const char* name) {
+  uint32_t value = 0;
+  if (!read_uint(text, &value)) fail(kExitFailure, "Can't parse %s (\"%s\")\n", name, text);
   return value;
 }
 
@@ -147,6 +178,16 @@ void parse_options(int argc, char** argv) {
         s.jobs = parse_uint(optarg, "jobs");
         // Zero workers would never finish the run.
         if (s.jobs == 0) fail(kExitFailure, "Can't parse jobs (\"%s\")\n", optarg);
+        break;
+      case kFixedMismatchesCode:
+        s.fixed_mismatches = parse_setting(optarg, "fixed-mismatches", 8);
+        break;
+      case kWindowCode:
+        s.window = parse_setting(optarg, "window", 64);
+        break;
+      case kQualityCode:
+        s.quality_floor = parse_setting(optarg, "quality", 93);
+        s.quality_given = 1;
         break;
       case 'p':
         s.remove_duplicates = 1;
@@ -200,4 +241,10 @@ void process_options(int argc, char** argv) {
   if (s.jobs == 0) s.jobs = available_cores();
   say("Input path: \"%s\"\n", s.input_path);
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
+  if (s.both_strands) s.finding_barcode = 1;
+  if (s.quality_given) {
+    refuse_quality_without_fastq(s.input_path);
+    // The FASTQ parse drops the quality lines: it hands each one over first.
+    fastq_quality_hook = note_base_qualities;
+  }
 }

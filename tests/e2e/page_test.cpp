@@ -50,8 +50,9 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     ScratchDir dir;
     const std::string input = run.fastq_gzip ? "in.fq.gz" : "in.fa";
     dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(reads)) : as_fasta(reads));
-    std::vector<std::string> args = {"-i", input, "-o", "out.txt", "-t", kTestTemplate, "--stats", "s.json",
-                                     "--cluster-table", "c.tsv", "--page", "p.html"};
+    std::vector<std::string> args = {"-i",          input,     "-o",     "out.txt",         "-t",
+                                     kTestTemplate, "--stats", "s.json", "--cluster-table", "c.tsv",
+                                     "--page",      "p.html"};
     args.insert(args.end(), run.options.begin(), run.options.end());
     const CliResult first = run_tarnwell(dir, args);
     ASSERT_EQ(first.status, 0) << first.err;
@@ -72,8 +73,8 @@ TEST(Page, CountsBasesPerPosition) {
   ASSERT_EQ(run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN", "-p", "--page", "p.html"}).status,
             0);
   const std::string page = dir.read("p.html");
-  for (const char* share : {"position 1: A 25.0%", "position 1: C 75.0%", "position 1: G 0.0%",
-                            "position 2: A 50.0%", "position 2: C 50.0%", "position 2: T 0.0%"}) {
+  for (const char* share : {"position 1: A 25.0%", "position 1: C 75.0%", "position 1: G 0.0%", "position 2: A 50.0%",
+                            "position 2: C 50.0%", "position 2: T 0.0%"}) {
     EXPECT_NE(page.find(share), std::string::npos) << share;
   }
 }
@@ -112,11 +113,11 @@ TEST(Page, StaysSmall) {
   std::string long_reads;
   for (int r = 0; r < 30; ++r) long_reads += ">" + std::string(5000, 'n') + "\n" + random_bases(3000) + "\n";
   dir.write("long.fa", long_reads);
-  for (const auto& [input, templ] : {std::pair<std::string, std::string>{"many.fa", "NNNNNNNNNNNNNN"},
-                                     {"long.fa", std::string(3000, 'N')}}) {
+  for (const auto& [input, templ] :
+       {std::pair<std::string, std::string>{"many.fa", "NNNNNNNNNNNNNN"}, {"long.fa", std::string(3000, 'N')}}) {
     SCOPED_TRACE(input);
-    const CliResult result = run_tarnwell(
-        dir, {"-i", input, "-o", "out.txt", "-d", "1", "-t", templ, "--page", "p.html", "--s", "s.json", "--c", "c.tsv"});
+    const CliResult result = run_tarnwell(dir, {"-i", input, "-o", "out.txt", "-d", "1", "-t", templ, "--page",
+                                                "p.html", "--s", "s.json", "--c", "c.tsv"});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_LT(dir.read("p.html").size(), 200000u);
     EXPECT_EQ(page_check({"agree", dir.file("p.html"), dir.file("s.json"), dir.file("c.tsv")}), "ok");
@@ -137,9 +138,11 @@ std::string find_browser() {
 std::string run_browser(const std::string& browser, const ScratchDir& dir, const std::string& action) {
   const std::string profile = dir.file("profile");
   const std::string command =
-      browser + " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking "
-                "--disable-component-update --disable-sync --hide-scrollbars --window-size=900,3500 "
-                "--user-data-dir='" + profile + "' " + action + " 'file://" + dir.file("p.html") + "' 2> /dev/null";
+      browser +
+      " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking "
+      "--disable-component-update --disable-sync --hide-scrollbars --window-size=900,3500 "
+      "--user-data-dir='" +
+      profile + "' " + action + " 'file://" + dir.file("p.html") + "' 2> /dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   std::string output;
   for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
@@ -153,7 +156,8 @@ std::string run_browser(const std::string& browser, const ScratchDir& dir, const
 int png_colour_count(const std::string& png) {
   if (png.size() < 33 || png.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return -1;
   auto be32 = [&](size_t at) {
-    return (uint32_t{static_cast<unsigned char>(png[at])} << 24) | (uint32_t{static_cast<unsigned char>(png[at + 1])} << 16) |
+    return (uint32_t{static_cast<unsigned char>(png[at])} << 24) |
+           (uint32_t{static_cast<unsigned char>(png[at + 1])} << 16) |
            (uint32_t{static_cast<unsigned char>(png[at + 2])} << 8) | uint32_t{static_cast<unsigned char>(png[at + 3])};
   };
   const uint32_t width = be32(16);
@@ -182,7 +186,7 @@ int png_colour_count(const std::string& png) {
       const int b = previous[x];
       const int c = x >= size_t(channels) ? previous[x - channels] : 0;
       const int p = a + b - c;
-      const int predictor = filter == 1 ? a
+      const int predictor = filter == 1   ? a
                             : filter == 2 ? b
                             : filter == 3 ? (a + b) / 2
                             : filter == 4 ? (std::abs(p - a) <= std::abs(p - b) && std::abs(p - a) <= std::abs(p - c)
@@ -191,7 +195,8 @@ int png_colour_count(const std::string& png) {
                                           : 0;
       line[x] = static_cast<unsigned char>(line[x] + predictor);
     }
-    for (size_t x = 0; x < stride; x += channels) colours.push_back(uint32_t{line[x]} << 16 | line[x + 1] << 8 | line[x + 2]);
+    for (size_t x = 0; x < stride; x += channels)
+      colours.push_back(uint32_t{line[x]} << 16 | line[x + 1] << 8 | line[x + 2]);
     previous.assign(line, line + stride);
   }
   std::sort(colours.begin(), colours.end());
@@ -208,8 +213,8 @@ TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
   if (browser.empty()) GTEST_SKIP() << "no chromium-headless-shell or chromium installed";
   ScratchDir dir;
   dir.write("reads.fa", read_file(std::string(TARNWELL_EXAMPLES_DIR) + "/reads.fa"));
-  const CliResult result = run_tarnwell(
-      dir, {"-i", "reads.fa", "-o", "clusters.txt", "-d", "1", "-t", "ACGTACGTNNNNNNNNNNNNTGCATGCA", "--page", "p.html"});
+  const CliResult result = run_tarnwell(dir, {"-i", "reads.fa", "-o", "clusters.txt", "-d", "1", "-t",
+                                              "ACGTACGTNNNNNNNNNNNNTGCATGCA", "--page", "p.html"});
   ASSERT_EQ(result.status, 0) << result.err;
   dir.write("dom.html", run_browser(browser, dir, "--dump-dom"));
   EXPECT_EQ(page_check({"dom", dir.file("p.html"), dir.file("dom.html")}), "ok");

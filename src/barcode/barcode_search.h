@@ -1,0 +1,47 @@
+// The barcode search that --fixed-mismatches, --window, --both-strands and
+// --quality ask for. A read is walked along the template at every offset from
+// 0 to the window, counting the fixed letters that differ; it passes at the
+// offset with the fewest (ties to the smallest offset) when no more than K
+// differ and every barcode base is a nucleotide of good quality. A read that
+// passes nowhere on the strand it was read on is tried as its reverse
+// complement. A read that passes nowhere is counted under the cause the walk
+// at offset 0 on the read as given finds. Without these options nothing here runs.
+#pragma once
+
+#include <cstdint>
+
+#include "barcode/barcode_packing.h"
+#include "base/run_state.h"
+
+// The placement of each read (work block kReadPlacements, one byte a read):
+// for an accepted read its offset, with kReverseStrand when the barcode came
+// from the reverse complement; for a rejected one its PackResult.
+constexpr unsigned char kReverseStrand = 0x80;
+constexpr unsigned char kOffsetMask = 0x7f;
+
+// Takes the placement block; the screening calls it before the walks.
+void hold_read_placements();
+[[nodiscard]] unsigned char read_placement(uint64_t index);
+
+// Searches one read: packs its barcode and notes its placement, or marks it
+// rejected under the cause of the walk at offset 0. Adds to counts.
+PackResult find_barcode(SequenceRecord* record, uint64_t index, PlacementCounts& counts);
+
+// The same search, comparing 16 bytes at a time at every offset, for the
+// fast engine: prepare_search lays the template out (work block kSearchPlan)
+// and release_search gives it back. A read too short for whole comparisons,
+// or whose comparisons would reach limit (the first byte another worker may
+// write meanwhile), takes find_barcode.
+void prepare_search();
+void release_search();
+PackResult find_barcode_quickly(SequenceRecord* record, uint64_t index, const char* limit, PlacementCounts& counts);
+
+// Notes a read that the plain walk accepted: offset 0, no fixed letter differing.
+void note_plain_acceptance(uint64_t index, PlacementCounts& counts);
+
+// Adds one slice's counts to the run's.
+void add_placement_counts(const PlacementCounts& counts);
+
+// True when a base at a barcode position of the walk at offset 0 on the read
+// as given lies below --quality; false without --quality.
+[[nodiscard]] bool has_low_quality_barcode(uint64_t index);

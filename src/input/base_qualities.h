@@ -1,0 +1,23 @@
+// The base qualities the barcode search (--quality) needs, gathered by the
+// FASTQ parse while the quality lines are still at hand, so that nothing
+// later depends on them being kept: for each read one row of bits (work
+// block kLowQualityBases), set where a base lies below --quality, for the
+// first quality_reach() bases and, with --both-strands, as many again counted
+// from the read's end (bit quality_reach() + i for the base i from the end).
+#pragma once
+
+#include <cstdint>
+
+// Template length plus window: the bases a walk can reach from one end.
+[[nodiscard]] uint64_t quality_reach();
+
+// Notes read index's bases below --quality from its quality line, length
+// bytes like its sequence line; the reads come in input order, so the rows
+// grow as they arrive. Does nothing without --quality. The FASTQ parse calls
+// it for every sound record before the quality line is dropped.
+void note_base_qualities(uint64_t index, const char* sequence, const char* quality, uint64_t length);
+
+// The row of read index, or null without --quality (or once released).
+[[nodiscard]] const unsigned char* low_quality_row(uint64_t index);
+
+inline bool is_low_quality_base(const unsigned char* row, uint64_t bit) { return (row[bit >> 3] >> (bit & 7)) & 1; }
