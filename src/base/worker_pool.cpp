@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/run_state.h"
+#include "base/size_thresholds.h"
 
 namespace {
 
@@ -117,6 +118,7 @@ uint32_t worker_count() {
 }
 
 uint64_t job_count_for(uint64_t items, uint64_t items_per_job, uint64_t max_jobs) {
+  if (size_thresholds.items_per_job != 0) items_per_job = size_thresholds.items_per_job;
   const uint64_t jobs = items / items_per_job;
   return jobs < 1 ? 1 : (jobs > max_jobs ? max_jobs : jobs);
 }

@@ -11,7 +11,10 @@
 // of find_bucket_pairs uses the POPCNT instruction where the processor has
 // it; every helper of the search is inlined into it so that the copy covers
 // them too.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Sanitizer builds take one copy: the clones' resolver runs before the
+// ThreadSanitizer runtime is up.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(__SANITIZE_ADDRESS__)
 #define TARNWELL_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
 #else
 #define TARNWELL_POPCOUNT_CLONES

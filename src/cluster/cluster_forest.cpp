@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/messages.h"
+#include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
 
@@ -74,8 +75,7 @@ void create_clusters_fast() {
   // Large forests copy and release the buckets a window at a time, trimming
   // the heap after each, so that the entry arrays and the node array are
   // never resident in full together.
-  constexpr uint64_t kLargeForest = 1 << 20;
-  const uint32_t windows = s.entry_count >= kLargeForest ? 32 : 1;
+  const uint32_t windows = s.entry_count >= size_thresholds.large_forest_entries ? 32 : 1;
   const uint32_t buckets_per_window = kBucketCount / windows;
   const uint64_t jobs = job_count_for(s.entry_count / windows, 1 << 14, 16);
   for (uint32_t window = 0; window < windows; ++window) {

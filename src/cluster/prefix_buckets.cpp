@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/messages.h"
+#include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
 
@@ -98,7 +99,7 @@ uint64_t accepted_count() {
 }
 
 // Scratch of the fill and the sort holds at most this many entries per worker.
-constexpr uint64_t kMaxScratchEntries = 1 << 20;
+uint64_t max_scratch_entries() { return size_thresholds.max_scratch_entries; }
 
 // Where bucket k's entries begin among all entries in bucket order, and the
 // first barcode word of each entry in that order; both live from the fill to
@@ -117,9 +118,9 @@ void fill_buckets_fast() {
   RunState& s = run_state;
   // Each slice counts in a table of its own, worth it only for many records.
   constexpr uint64_t kMaxSlices = 16;
-  constexpr uint64_t kRecordsPerSlice = 1 << 18;
+  const uint64_t records_per_slice = size_thresholds.fill_records_per_slice;
   constexpr uint32_t kGroups = 256;  // bucket groups by the first four bases
-  const uint64_t slices = std::min<uint64_t>({s.record_count / kRecordsPerSlice + 1, worker_count(), kMaxSlices});
+  const uint64_t slices = std::min<uint64_t>({s.record_count / records_per_slice + 1, worker_count(), kMaxSlices});
   const auto slice_begin = [&](uint64_t slice) { return s.record_count * slice / slices; };
   uint64_t* counts = static_cast<uint64_t*>(hold_work_block(kBucketCountsByThread, slices * kBucketTableBytes));
   memset(counts, 0, slices * kBucketTableBytes);
@@ -175,7 +176,7 @@ void fill_buckets_fast() {
   uint64_t largest = 0;
   for (uint64_t group = 0; group < kGroups; ++group) largest = std::max(largest, group_end(group) - offset[group << 8]);
   // A group larger than the copy takes its words from the records instead.
-  const uint64_t copy_entries = std::min<uint64_t>(largest, kMaxScratchEntries);
+  const uint64_t copy_entries = std::min<uint64_t>(largest, max_scratch_entries());
   uint64_t* copies = static_cast<uint64_t*>(hold_work_block(kSortScratch, 8 * worker_count() * copy_entries + 8));
   run_jobs(kGroups, [&](uint64_t group, uint32_t worker) {
     const uint64_t begin = offset[group << 8];
@@ -220,7 +221,7 @@ void sort_buckets_fast() {
   RunState& s = run_state;
   uint64_t largest = 0;
   for (uint32_t k = 0; k < kBucketCount; ++k) largest = s.bucket_counts[k] > largest ? s.bucket_counts[k] : largest;
-  const uint64_t scratch_entries = largest < kMaxScratchEntries ? largest : kMaxScratchEntries;
+  const uint64_t scratch_entries = largest < max_scratch_entries() ? largest : max_scratch_entries();
   SortKey* scratch =
       static_cast<SortKey*>(hold_work_block(kSortScratch, worker_count() * scratch_entries * sizeof(SortKey)));
   const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);

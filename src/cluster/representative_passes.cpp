@@ -11,6 +11,7 @@
 #include "base/messages.h"
 #include "base/run_statistics.h"
 #include "base/run_state.h"
+#include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
 
@@ -180,6 +181,7 @@ void grow_pair_list(PairBuffer* list) {
 bool search_by_blanked_suffix(const PairSearch& search) {
   const RunState& s = run_state;
   if (one_suffix_base_apart_searches(search) == 0) return false;
+  if (size_thresholds.blanked_suffix_search != 0) return size_thresholds.blanked_suffix_search > 0;
   const uint32_t* first = search.bucket_first;
   const uint64_t jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
   double bucket_cost_of_job[kMaxJobs];

@@ -4,6 +4,7 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
 
@@ -11,18 +12,17 @@
 #include <emmintrin.h>
 #endif
 
-uint64_t fasta_slice_bytes = 1 << 20;
-
 namespace {
 
 inline bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
 // Finds CR and LF bytes 64 at a time: one bit mask per 64-byte block, walked
 // bit by bit, so that a short line costs a few instructions. Only bytes at or
-// after the last position asked for may change under it.
+// after the last position asked for may change under it. It reads no byte
+// outside [low, size): other workers may be writing there.
 class LineEnds {
  public:
-  LineEnds(const char* buffer, uint64_t size) : buffer_(buffer), size_(size) {}
+  LineEnds(const char* buffer, uint64_t low, uint64_t size) : buffer_(buffer), low_(low), size_(size) {}
 
   // The first CR or LF at or after i, or size when there is none.
   uint64_t next(uint64_t i) {
@@ -42,7 +42,7 @@ class LineEnds {
     mask_ = 0;
     const char* bytes = buffer_ + block;
 #ifdef __SSE2__
-    if (block + 64 <= size_) {
+    if (block >= low_ && block + 64 <= size_) {
       const __m128i line_feed = _mm_set1_epi8('\n');
       const __m128i carriage_return = _mm_set1_epi8('\r');
       for (int part = 0; part < 4; ++part) {
@@ -54,11 +54,14 @@ class LineEnds {
       return;
     }
 #endif
-    const uint64_t length = size_ - block < 64 ? size_ - block : 64;
-    for (uint64_t k = 0; k < length; ++k) mask_ |= static_cast<uint64_t>(is_line_end(bytes[k])) << k;
+    const uint64_t end = size_ - block < 64 ? size_ : block + 64;
+    for (uint64_t k = block < low_ ? low_ : block; k < end; ++k) {
+      mask_ |= static_cast<uint64_t>(is_line_end(buffer_[k])) << (k - block);
+    }
   }
 
   const char* buffer_;
+  uint64_t low_;
   uint64_t size_;
   uint64_t block_ = ~uint64_t{0};
   uint64_t mask_ = 0;
@@ -91,7 +94,8 @@ struct Walk {
 // two-line reader would, and then no other line may follow it.
 template <bool kCut>
 void walk_records(char* buffer, uint64_t size, uint64_t begin, uint64_t stop, uint64_t first_record, Walk* walk) {
-  LineEnds ends(buffer, size);
+  // A cut reads no further than the next slice's '>' (a valid slice ends there), which no worker writes.
+  LineEnds ends(buffer, begin, kCut && stop < size ? stop + 1 : size);
   uint64_t i = begin;
   while (i < size && (i == begin || i < stop)) {
     const uint64_t name = i;
@@ -164,7 +168,7 @@ void report_first_fault(const char* buffer, uint64_t size) {
       fail(kExitFailure, "Can't find end of sequence name\n");
     case Fault::name_without_data: {
       const char* name = buffer + walk.fault_name;
-      const uint64_t line = LineEnds(buffer, size).next(walk.fault_name) - walk.fault_name;
+      const uint64_t line = LineEnds(buffer, 0, size).next(walk.fault_name) - walk.fault_name;
       fail(kExitFailure, "Can't find data for sequence \"%.*s\"\n", static_cast<int>(strnlen(name, line)), name);
     }
     case Fault::stray_line:
@@ -204,7 +208,7 @@ void parse_fasta(char* buffer, uint64_t size) {
   // end where the next slice begins (a record start after NUL bytes, a name
   // line taken as a sequence) sends the whole buffer to one walk.
   constexpr uint64_t kMaxSlices = 4096;
-  uint64_t slices = job_count_for(size, fasta_slice_bytes, kMaxSlices);
+  uint64_t slices = job_count_for(size, size_thresholds.fasta_slice_bytes, kMaxSlices);
   uint64_t start[kMaxSlices + 1];
   Walk walks[kMaxSlices];
   start[0] = 0;

@@ -11,6 +11,3 @@
 // between lines tolerated. Needs record_size. Runs on all workers; exits with
 // a message on malformed input.
 void parse_fasta(char* buffer, uint64_t size);
-
-// Bytes of input per parse job (tests lower it to cut small inputs into many).
-extern uint64_t fasta_slice_bytes;

@@ -55,7 +55,7 @@ void create_output_file() {
   RunState& s = run_state;
   occupy_closed_standard_streams();
   // Every output is checked before any is created, so a refused one leaves every file as it was.
-  for (const char* path : {s.output_path, s.assignments_path, s.cluster_table_path, s.stats_path}) {
+  for (const char* path : {s.output_path, s.assignments_path, s.cluster_table_path, s.stats_path, s.page_path}) {
     if (path != nullptr && output_is_standard_output(path)) {
       fail(kExitFailure, "Output file \"%s\" is standard output\n", path);
     }

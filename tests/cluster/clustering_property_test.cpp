@@ -20,6 +20,7 @@
 #include "input/fasta_parser.h"
 #include "base/tracked_memory.h"
 #include "run/teardown.h"
+#include "support/references.h"
 
 // Passes at distance 2 and 3 take seconds each under the sanitizers, where fewer runs are made.
 #if defined(__SANITIZE_ADDRESS__)
@@ -97,22 +98,11 @@ Clusters canonical(Clusters clusters) {
 }
 
 Clusters brute_force(const Input& in, const std::vector<int>& members, uint32_t distance) {
-  std::vector<size_t> parent(members.size());
-  std::iota(parent.begin(), parent.end(), 0);
-  auto find = [&](size_t x) {
-    while (parent[x] != x) x = parent[x] = parent[parent[x]];
-    return x;
-  };
-  for (size_t a = 0; a < members.size(); ++a) {
-    for (size_t b = a + 1; b < members.size(); ++b) {
-      const std::string &x = in.barcodes[members[a]], &y = in.barcodes[members[b]];
-      if (std::inner_product(x.begin(), x.end(), y.begin(), 0u, std::plus<>(), std::not_equal_to<>()) <= distance) {
-        parent[find(a)] = find(b);
-      }
-    }
-  }
+  std::vector<std::string> barcodes;
+  for (int member : members) barcodes.push_back(in.barcodes[member]);
+  const std::vector<size_t> root = single_linkage(barcodes, distance);
   Clusters by_root(members.size());
-  for (size_t a = 0; a < members.size(); ++a) by_root[find(a)].push_back(members[a]);
+  for (size_t a = 0; a < members.size(); ++a) by_root[root[a]].push_back(members[a]);
   std::erase_if(by_root, [](const std::vector<int>& group) { return group.empty(); });
   return canonical(by_root);
 }

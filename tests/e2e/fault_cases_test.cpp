@@ -114,6 +114,7 @@ TEST(OutputFaults, OutputThatIsStandardOutputIsRefused) {
       {{"-o", "/dev/stdout"}, to_file},  {{"-o", "out.txt", "--stats", "/dev/stdout"}, to_file},
       {{"-o", "stdout.txt"}, to_file},   {{"-o", "/dev/stdout"}, to_pipe},
       {{"-o", "out.txt", "--assignments", "/dev/stdout"}, to_pipe},
+      {{"-o", "out.txt", "--page", "/dev/stdout"}, to_file},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.extra[1] + (c.extra.size() > 2 ? " " + c.extra[3] : "") + (c.setup.wrapper.empty() ? "" : " | cat"));

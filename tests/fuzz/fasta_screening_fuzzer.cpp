@@ -9,8 +9,9 @@
 #include "barcode/barcode_packing.h"
 #include "barcode/barcode_template.h"
 #include "fuzz_support.h"
+#include "base/size_thresholds.h"
 #include "input/fasta_parser.h"
-#include "support/reference_parse.h"
+#include "support/references.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& template_text = kTemplates[data[0] % std::size(kTemplates)];
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
   const ReferenceParse expected = reference_fasta(bytes);
-  fasta_slice_bytes = 1 + data[0] / std::size(kTemplates) % 4 * 16;  // many parse jobs, or one
+  size_thresholds.fasta_slice_bytes = 1 + data[0] / std::size(kTemplates) % 4 * 16;  // many parse jobs, or one
 
   ToolRun tool;
   unsigned long long counts[4] = {0, 0, 0, 0};

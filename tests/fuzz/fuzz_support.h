@@ -17,6 +17,7 @@
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
 #include "run/teardown.h"
+#include "support/references.h"
 
 // A broken invariant: say which on the real standard error and abort, so that libFuzzer keeps the input.
 [[noreturn]] inline void fuzz_check_failed(const char* condition, const char* what, const std::string& detail) {
@@ -70,36 +71,6 @@ class ToolRun {
   bool finished_ = false;
   std::string err_, out_;
 };
-
-enum class Screening { accepted, template_mismatch, has_n, unknown_character };
-struct ReferenceBarcode {
-  Screening result;
-  std::string bases;  // upper-case A/C/G/T, one per barcode position walked
-};
-
-inline bool is_barcode_position(char letter) { return std::strchr("Nn.", letter) != nullptr && letter != '\0'; }
-
-// The screening rules as plainly as possible: walk read and template together up to the shorter.
-inline ReferenceBarcode reference_screening(const std::string& template_text, const char* read) {
-  ReferenceBarcode result{Screening::accepted, ""};
-  size_t positions = 0;
-  for (char letter : template_text) positions += is_barcode_position(letter);
-  for (size_t i = 0; i < template_text.size() && read[i] != '\0'; ++i) {
-    const int base = std::toupper(static_cast<unsigned char>(read[i]));
-    if (std::strchr("ACGT", base) == nullptr) {
-      result.result = base == 'N' ? Screening::has_n : Screening::unknown_character;
-      return result;
-    }
-    if (is_barcode_position(template_text[i])) {
-      result.bases += static_cast<char>(base);
-    } else if (base != std::toupper(static_cast<unsigned char>(template_text[i]))) {
-      result.result = Screening::template_mismatch;
-      return result;
-    }
-  }
-  if (result.bases.size() != positions) result.result = Screening::template_mismatch;
-  return result;
-}
 
 // A record's packed words against the reference bases: two bits a base from the top of each word, zero fill.
 inline void check_packed(const SequenceRecord* record, const std::string& bases) {

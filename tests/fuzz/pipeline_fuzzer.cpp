@@ -1,5 +1,5 @@
 // The whole run in one process on small inputs: command line, loading,
-// parse, screening, buckets, forest, distance passes and report. It ends with
+// parse (its records against the reference FASTA or FASTQ reading), screening, buckets, forest, distance passes and report. It ends with
 // status 0 and a report whose clusters are exactly the connected components
 // of "Hamming distance <= D" among the accepted barcodes (with -p: the first
 // read of each barcode), in ascending order of their smallest barcode; or
@@ -52,37 +52,34 @@ struct Member {
   std::string barcode;  // reference bases
 };
 
-size_t hamming(const std::string& a, const std::string& b) {
-  return std::inner_product(a.begin(), a.end(), b.begin(), size_t{0}, std::plus<>(), std::not_equal_to<>());
-}
-
 using Clusters = std::vector<std::vector<std::string>>;
 
-// The expected report: components by brute force over all pairs, each listed
-// from its smallest (barcode, input order) member, clusters in that order.
-// Members after the first are compared as a multiset: their order is that of the joins.
+// The expected report: components by brute force, each listed from its
+// smallest (barcode, input order) member, clusters in that order. Members
+// after the first are compared as a multiset: their order is that of the joins.
 Clusters expected_clusters(std::vector<Member> members, uint32_t distance) {
   std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.barcode < b.barcode; });
-  std::vector<size_t> parent(members.size());
-  std::iota(parent.begin(), parent.end(), 0);
-  auto root = [&](size_t i) {
-    while (parent[i] != i) i = parent[i] = parent[parent[i]];
-    return i;
-  };
-  for (size_t i = 0; i < members.size(); ++i) {
-    for (size_t j = i + 1; j < members.size(); ++j) {
-      if (hamming(members[i].barcode, members[j].barcode) <= distance) parent[std::max(root(i), root(j))] = std::min(root(i), root(j));
-    }
-  }
-  // Roots are the smallest members, so clusters come in the order of their first lines.
+  std::vector<std::string> barcodes;
+  for (const Member& member : members) barcodes.push_back(member.barcode);
+  const std::vector<size_t> root = single_linkage(barcodes, distance);
   std::map<size_t, std::vector<std::string>> components;
-  for (size_t i = 0; i < members.size(); ++i) components[root(i)].push_back(members[i].line);
+  for (size_t i = 0; i < members.size(); ++i) components[root[i]].push_back(members[i].line);
   Clusters clusters;
   for (auto& [first, lines] : components) {
     std::sort(lines.begin() + 1, lines.end());
     clusters.push_back(lines);
   }
   return clusters;
+}
+
+// The records the reference reading finds, or none when the input is
+// compressed (its bytes are the loader's fuzz target's business).
+ReferenceParse reference_records(std::string bytes) {
+  if (bytes.starts_with("\xef\xbb\xbf")) bytes.erase(0, 3);
+  for (const char* magic : {"\x1f\x8b", "\x28\xb5\x2f\xfd", "BZh", "\xfd" "7zXZ"}) {
+    if (bytes.starts_with(magic)) return {"compressed", {}};
+  }
+  return bytes.starts_with("@") ? reference_fastq(bytes) : reference_fasta(bytes);
 }
 
 // The report as written: headers 1, 2, 3, ..., each followed by member lines.
@@ -94,7 +91,7 @@ Clusters written_clusters(const std::string& report) {
     if (line == ">" + std::to_string(clusters.size() + 1)) {
       clusters.emplace_back();
     } else {
-      FUZZ_CHECK(!clusters.empty() && (line.empty() || line[0] != '>'), "a stray line or cluster number", report);
+      FUZZ_CHECK(!clusters.empty() && line.find('\t') != std::string::npos, "a stray line or cluster number", report);
       clusters.back().push_back(line);
     }
   }
@@ -139,6 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t report_size = 0;
   FILE* report = open_memstream(&report_text, &report_size);
   std::vector<Member> members;
+  const ReferenceParse reference = reference_records(fasta);
+  const bool compressed = reference.message == "compressed";
   bool report_handed = false;
   ToolRun tool;
   const int status = tool.run([&] {
@@ -146,14 +145,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Before the teardown: every record's mark against the reference screening.
     const RunState& s = run_state;
     std::map<std::string, bool> seen;
+    // The tool's records against the reference reading (compressed input: the tool's own), then the members.
+    FUZZ_CHECK(compressed || (reference.message.empty() && s.record_count == reference.records.size()), "a record count the reference reading does not give", fasta);
     for (uint64_t i = 0; i < s.record_count; ++i) {
       const SequenceRecord* record = record_at(i);
-      const ReferenceBarcode screening = reference_screening(template_text, record->sequence);
+      const std::string name = compressed ? record->name + 1 : reference.records[i].name.c_str();
+      const std::string sequence = compressed ? record->sequence : reference.records[i].sequence.c_str();
+      FUZZ_CHECK(record->name + 1 == name && record->sequence == sequence, "a record the reference reading does not give", fasta);
+      const ReferenceBarcode screening = reference_screening(template_text, sequence.c_str());
       const bool accepted_here = screening.result == Screening::accepted;
       FUZZ_CHECK(record->name[0] == (accepted_here ? '>' : '#'), "screening mark", fasta);
       if (!accepted_here) continue;
       if (remove_duplicates && !seen.emplace(screening.bases, true).second) continue;
-      members.push_back({std::string(record->name + 1) + "\t" + record->sequence, screening.bases});
+      members.push_back({name + "\t" + sequence, screening.bases});
     }
   });
   tool.finish();  // closes the report stream, which fills report_text

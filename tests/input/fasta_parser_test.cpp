@@ -9,8 +9,9 @@
 
 #include <string>
 
+#include "base/size_thresholds.h"
 #include "support/random_reads.h"
-#include "support/reference_parse.h"
+#include "support/references.h"
 #include "support/run_state_fixture.h"
 
 namespace {
@@ -44,13 +45,12 @@ std::string reshape(CaseRandom& random, const std::string& fasta) {
 
 TEST_F(RunStateTest, FastaParseMatchesTheReferenceReading) {
   static const uint64_t kSliceBytes[] = {1, 7, 64, 1 << 20};
-  const uint64_t default_slice = fasta_slice_bytes;
   for (uint32_t seed = 0; seed < 400 && !HasFailure(); ++seed) {
     CaseRandom random(seed);
     const std::string text = reshape(random, random_read_set(random, seed % 4, seed % 10 == 0 ? 300 : 30).fasta);
     const ReferenceParse expected = reference_fasta(text);
     ASSERT_EQ(expected.message, "") << text;
-    fasta_slice_bytes = kSliceBytes[seed % 4];
+    size_thresholds.fasta_slice_bytes = kSliceBytes[seed % 4];
     run_state.jobs = 1 + random.below(3);
     ::testing::internal::CaptureStderr();
     parse_input("N", text);
@@ -67,7 +67,7 @@ TEST_F(RunStateTest, FastaParseMatchesTheReferenceReading) {
     TearDown();
     SetUp();
   }
-  fasta_slice_bytes = default_slice;
+  size_thresholds = SizeThresholds{};
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/run_state.h"
+#include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "run/teardown.h"
 #include "support/captured_streams.h"
@@ -104,6 +105,23 @@ TEST(EngineJobs, SameBytesForOneTwoThreeAndEightJobs) {
       ASSERT_EQ(many.err, one.err) << "seed " << seed << " jobs " << jobs;
       ASSERT_EQ(many.report, one.report) << "seed " << seed << " jobs " << jobs;
     }
+  }
+}
+
+// Thresholds lowered so that a few hundred reads take every path the fast
+// engine keeps for large inputs: several fill slices, the windowed forest,
+// buckets larger than the sort scratch, both pair searches, and every phase
+// cut into many jobs on two and three workers.
+TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
+  static const SizeThresholds kLowered[] = {
+      {4, 8, 3, 16, 2, 1}, {64, 1, 1, 1, 1, -1}, {2, 64, 16, 64, 8, 0}, {1, 2, 2, 7, 3, 1}};
+  for (uint32_t seed = 0; seed < kCasesPerClass / 4; ++seed) {
+    CaseRandom random(2000003 + seed);
+    const EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40)};
+    size_thresholds = kLowered[seed % 4];
+    expect_same_bytes(c, 2 + seed % 2, "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed % 4));
+    size_thresholds = SizeThresholds{};
+    if (HasFatalFailure()) return;
   }
 }
 

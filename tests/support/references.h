@@ -1,0 +1,151 @@
+// The tool's rules as plainly as possible, independent of its code, for the
+// tests and the fuzz targets (header-only): the FASTA and FASTQ readings, the
+// screening of a read through a template, and single linkage by brute force.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <string>
+#include <vector>
+
+struct ReferenceRecord {
+  size_t name_at, sequence_at;  // offsets of the '>' and of the first sequence byte
+  std::string name, sequence;   // the texts the tool keeps (each up to its first NUL)
+};
+
+struct ReferenceParse {
+  std::string message;  // empty when the input is well formed
+  std::vector<ReferenceRecord> records;
+};
+
+// Line by line: a name line beginning with '>', its line end and any blank
+// lines, then sequence lines up to the next line beginning with '>' (blank
+// lines and NUL bytes between them skipped), joined. A name line right after
+// a name line is that record's only sequence line, which fails the run.
+inline ReferenceParse reference_fasta(const std::string& bytes) {
+  ReferenceParse parse;
+  auto failed = [&](const std::string& message) {
+    parse.message = message;
+    return parse;
+  };
+  auto text = [](const std::string& line) { return std::string(line.c_str()); };
+  const std::string line_ends = "\r\n", gap(std::string("\r\n\0", 3));
+  if (bytes.find('>') == std::string::npos) return failed("Input has no sequences\n");
+  if (bytes[0] != '>') return failed("Can't find sequence start ('>') in line 1\n");
+  size_t lines = 0;
+  bool name_as_sequence = false;
+  for (size_t at = 0; at != std::string::npos;) {
+    const size_t name_end = bytes.find_first_of(line_ends, at);
+    if (name_end == std::string::npos) return failed("Can't find end of sequence name\n");
+    const size_t sequence = bytes.find_first_not_of(line_ends, name_end);
+    if (sequence == std::string::npos) {
+      return failed("Can't find data for sequence \"" + text(bytes.substr(at, name_end - at)) + "\"\n");
+    }
+    ReferenceRecord record{at, sequence, text(bytes.substr(at + 1, name_end - at - 1)), ""};
+    const bool takes_name = bytes[sequence] == '>';
+    name_as_sequence |= takes_name;
+    lines += 1;
+    bool ended = false;  // the sequence text stops at its first NUL
+    for (size_t line = sequence;;) {
+      const size_t line_end = std::min(bytes.find_first_of(line_ends, line), bytes.size());
+      const std::string piece = bytes.substr(line, line_end - line);
+      if (!ended) record.sequence += text(piece);
+      ended |= piece.find('\0') != std::string::npos;
+      ++lines;
+      line = bytes.find_first_not_of(gap, line_end);
+      if (line == std::string::npos || bytes[line] == '>') {
+        at = line;
+        break;
+      }
+      if (takes_name) return failed("Can't find sequence start ('>') in line " + std::to_string(lines + 1) + "\n");
+    }
+    parse.records.push_back(record);
+  }
+  if (name_as_sequence) {
+    return failed("Failed to parse " + std::to_string(std::count(bytes.begin(), bytes.end(), '>')) + " sequences\n");
+  }
+  return parse;
+}
+
+// Four-line FASTQ, line by line: "@name", the sequence, a line beginning with
+// '+', a quality line as long as the sequence; blank lines only between
+// records; the last line may lack its end. Only whether the input is well
+// formed is given, not the message (message "malformed" otherwise).
+inline ReferenceParse reference_fastq(const std::string& bytes) {
+  ReferenceParse parse;
+  std::vector<std::pair<size_t, std::string>> lines;  // start and text of every line
+  for (size_t at = 0; at < bytes.size();) {
+    size_t end = std::min(bytes.find_first_of("\r\n", at), bytes.size());
+    lines.push_back({at, bytes.substr(at, end - at)});
+    at = end + (end + 1 < bytes.size() && bytes[end] == '\r' && bytes[end + 1] == '\n' ? 2 : 1);
+  }
+  for (size_t i = 0; i < lines.size();) {
+    if (lines[i].second.empty()) {
+      ++i;
+      continue;
+    }
+    if (lines[i].second[0] != '@' || i + 3 >= lines.size() || lines[i + 2].second.empty() || lines[i + 2].second[0] != '+' ||
+        lines[i + 3].second.size() != lines[i + 1].second.size()) {
+      parse.message = "malformed";
+      return parse;
+    }
+    parse.records.push_back({lines[i].first, lines[i + 1].first, lines[i].second.substr(1), lines[i + 1].second});
+    i += 4;
+  }
+  if (parse.records.empty()) parse.message = "malformed";
+  return parse;
+}
+
+enum class Screening { accepted, template_mismatch, has_n, unknown_character };
+struct ReferenceBarcode {
+  Screening result;
+  std::string bases;  // upper-case A/C/G/T, one per barcode position walked
+};
+
+inline bool is_barcode_position(char letter) { return std::strchr("Nn.", letter) != nullptr && letter != '\0'; }
+
+// Read and template walked together up to the shorter of the two.
+inline ReferenceBarcode reference_screening(const std::string& template_text, const char* read) {
+  ReferenceBarcode result{Screening::accepted, ""};
+  size_t positions = 0;
+  for (char letter : template_text) positions += is_barcode_position(letter);
+  for (size_t i = 0; i < template_text.size() && read[i] != '\0'; ++i) {
+    const int base = std::toupper(static_cast<unsigned char>(read[i]));
+    if (std::strchr("ACGT", base) == nullptr) {
+      result.result = base == 'N' ? Screening::has_n : Screening::unknown_character;
+      return result;
+    }
+    if (is_barcode_position(template_text[i])) {
+      result.bases += static_cast<char>(base);
+    } else if (base != std::toupper(static_cast<unsigned char>(template_text[i]))) {
+      result.result = Screening::template_mismatch;
+      return result;
+    }
+  }
+  if (result.bases.size() != positions) result.result = Screening::template_mismatch;
+  return result;
+}
+
+// Single linkage over all pairs: each barcode's cluster as the smallest index in it.
+inline std::vector<size_t> single_linkage(const std::vector<std::string>& barcodes, uint32_t distance) {
+  std::vector<size_t> root(barcodes.size());
+  std::iota(root.begin(), root.end(), 0);
+  auto find = [&](size_t i) {
+    while (root[i] != i) i = root[i] = root[root[i]];
+    return i;
+  };
+  for (size_t i = 0; i < barcodes.size(); ++i) {
+    for (size_t j = i + 1; j < barcodes.size(); ++j) {
+      const std::string &a = barcodes[i], &b = barcodes[j];
+      if (std::inner_product(a.begin(), a.end(), b.begin(), 0u, std::plus<>(), std::not_equal_to<>()) <= distance) {
+        const size_t x = find(i), y = find(j);
+        root[std::max(x, y)] = std::min(x, y);
+      }
+    }
+  }
+  for (size_t i = 0; i < barcodes.size(); ++i) root[i] = find(i);
+  return root;
+}
