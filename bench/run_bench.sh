@@ -76,11 +76,11 @@ report=$data/report.txt
 run_once() {
   local binary=$1 input=$2 template=$3 distance=$4 flags=$5 limit=$6
   local phases=$scratch/phases timing=$scratch/timing
-  if timeout "$limit" /usr/bin/time -f "%e %M" -o "$timing" "$binary" -i "$input" -o "$report" \
+  if timeout "$limit" /usr/bin/time -f "%e %M %U %S" -o "$timing" "$binary" -i "$input" -o "$report" \
       -d "$distance" -t "$template" $flags 3>"$phases" >/dev/null 2>"$scratch/stderr"; then
     cat "$phases"
-    read -r seconds peak <"$timing"
-    printf 'total\t%s\t0\npeak\t%s\t0\n' "$seconds" "$peak"
+    read -r seconds peak user system <"$timing"
+    printf 'total\t%s\t0\npeak\t%s\t0\ncpu\t%s\t0\n' "$seconds" "$peak" "$(awk "BEGIN { print $user + $system }")"
   fi
   [ "$report" = /dev/null ] || rm -f "$report"
 }
@@ -154,7 +154,7 @@ template=$("$build/generate_reads" --print-template)
 # Each form's total and peak, run after run in turn.
 for run in $(seq "$runs"); do
   cat "$fasta" "$fastq" "$fastq.gz" > /dev/null  # in the page cache
-  /usr/bin/time -f "%e %M" -o "$scratch/igzip.$run" igzip -dc "$fastq.gz" > /dev/null
+  /usr/bin/time -f "%e %M %U %S" -o "$scratch/igzip.$run" igzip -dc "$fastq.gz" > /dev/null
   for form in fq.gz fq fa; do
     case $form in fq.gz) input=$fastq.gz ;; fq) input=$fastq ;; fa) input=$fasta ;; esac
     run_once "$build/tarnwell" "$input" "$template" 1 "--jobs $jobs" 100000 >"$scratch/$form.$run"
@@ -169,20 +169,22 @@ perl -e '
   sub median { my @v = sort { $a <=> $b } @_; return $v[$#v / 2]; }
   sub field { my ($file, $name) = @_; open my $in, "<", $file or return undef;
     while (<$in>) { my ($n, $v) = split /\t/; return $v if $n eq $name; } return undef; }
-  my (%total, %peak, @igzip);
+  my (%total, %peak, %cpu, @igzip, @igzip_cpu);
   for my $run (1 .. $runs) {
-    open my $in, "<", "$dir/igzip.$run" or die; my ($s) = split / /, scalar <$in>; push @igzip, $s;
+    open my $in, "<", "$dir/igzip.$run" or die; my ($s, $m, $u, $y) = split / /, scalar <$in>;
+    push @igzip, $s; push @igzip_cpu, $u + $y;
     for my $form ("fq.gz", "fq", "fa") {
       push @{$total{$form}}, field("$dir/$form.$run", "total"); push @{$peak{$form}}, field("$dir/$form.$run", "peak");
+      push @{$cpu{$form}}, field("$dir/$form.$run", "cpu");
     }
   }
   my ($i, $fa) = (median(@igzip), median(@{$total{fa}}));
-  print "| input | total s | peak MiB | against |\n|---|---|---|---|\n";
-  printf "| igzip -dc of the .fastq.gz | %.2f | | |\n", $i;
-  printf "| FASTA | %.2f | %.0f | |\n", $fa, median(@{$peak{fa}}) / 1024;
-  printf "| FASTQ | %.2f | %.0f | %.2fx the FASTA time, %.2fx its peak |\n", median(@{$total{fq}}),
-    median(@{$peak{fq}}) / 1024, median(@{$total{fq}}) / $fa, median(@{$peak{fq}}) / median(@{$peak{fa}});
-  printf "| FASTQ.gz | %.2f | %.0f | %.2fx (igzip + FASTA = %.2f s), %.2fx the FASTA peak |\n", median(@{$total{"fq.gz"}}),
-    median(@{$peak{"fq.gz"}}) / 1024, median(@{$total{"fq.gz"}}) / ($i + $fa), $i + $fa,
+  print "| input | total s | CPU s | peak MiB | against |\n|---|---|---|---|---|\n";
+  printf "| igzip -dc of the .fastq.gz | %.2f | %.2f | | |\n", $i, median(@igzip_cpu);
+  printf "| FASTA | %.2f | %.2f | %.0f | |\n", $fa, median(@{$cpu{fa}}), median(@{$peak{fa}}) / 1024;
+  printf "| FASTQ | %.2f | %.2f | %.0f | %.2fx the FASTA time, %.2fx its peak |\n", median(@{$total{fq}}),
+    median(@{$cpu{fq}}), median(@{$peak{fq}}) / 1024, median(@{$total{fq}}) / $fa, median(@{$peak{fq}}) / median(@{$peak{fa}});
+  printf "| FASTQ.gz | %.2f | %.2f | %.0f | %.2fx (igzip + FASTA = %.2f s), %.2fx the FASTA peak |\n", median(@{$total{"fq.gz"}}),
+    median(@{$cpu{"fq.gz"}}), median(@{$peak{"fq.gz"}}) / 1024, median(@{$total{"fq.gz"}}) / ($i + $fa), $i + $fa,
     median(@{$peak{"fq.gz"}}) / median(@{$peak{fa}});
 ' "$runs" "$scratch"
