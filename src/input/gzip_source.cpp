@@ -44,6 +44,11 @@ class GzipSource : public ByteSource {
         if (z.avail_in == 0) continue;
         // Another member follows; bytes that are not a gzip header fail below.
         isal_inflate_reset(&z);
+        at_member_start_ = true;
+      }
+      if (at_member_start_ && !member_flags_sound()) {
+        if (state_ == SourceState::kMore) state_ = SourceState::kCorrupt;
+        return written;
       }
       const size_t step = room - written < (1u << 30) ? room - written : (1u << 30);
       z.next_out = reinterpret_cast<uint8_t*>(out + written);
@@ -67,10 +72,34 @@ class GzipSource : public ByteSource {
   }
 
  private:
+  // ISA-L reads past a member header whose reserved flag bits are set, which
+  // gzip and zlib refuse as corrupt; so do we. The header's flag byte is its
+  // fourth: when the chunk ends before it, the rest of the chunk moves to the
+  // front and more is read behind it.
+  bool member_flags_sound() {
+    inflate_state& z = state_inflate_;
+    if (z.avail_in < 4 && !at_end_of_file_) {
+      memmove(compressed_.get(), z.next_in, z.avail_in);
+      const int64_t got = read_fully(fd_, reinterpret_cast<char*>(compressed_.get()) + z.avail_in,
+                                     kCompressedChunk - z.avail_in);
+      if (got < 0) {
+        state_ = SourceState::kUnreadable;
+        return false;
+      }
+      at_end_of_file_ = got == 0;
+      z.next_in = compressed_.get();
+      z.avail_in += static_cast<uint32_t>(got);
+    }
+    if (z.avail_in < 4) return true;  // a member cut short inside its header fails in the inflate
+    at_member_start_ = false;
+    return (z.next_in[3] & 0xe0) == 0;
+  }
+
   inflate_state state_inflate_;
   std::unique_ptr<unsigned char[]> compressed_;
   int fd_;
   bool at_end_of_file_ = false;
+  bool at_member_start_ = true;  // the next byte begins a member's header
   int stalls_ = 0;  // calls in a row that took and gave nothing
 };
 

@@ -87,6 +87,11 @@ std::string corrupted(std::string member) {
   member[member.size() / 2] ^= 0x55;
   return member;
 }
+// A member whose header sets a reserved flag bit: gzip and zlib refuse it.
+std::string with_reserved_flag(std::string member) {
+  member[3] |= 0x40;
+  return member;
+}
 CliCase fails(const char* name, const std::string& input, const std::string& message) {
   return {name, input, run_args("1", "NN"), 1, "", settings(1, "NN") + message, ""};
 }
@@ -98,6 +103,8 @@ const std::vector<CliCase> kBadInputs = {
     fails("FlippedByte", corrupted(gzip_member(std::string(2000, 'A'))), kBadGzip),
     fails("TruncatedMember", kGood.substr(0, kGood.size() - 5), kBadGzip),
     fails("OnlyMagic", "\x1f\x8b", kBadGzip),
+    fails("ReservedHeaderFlag", with_reserved_flag(kGood), kBadGzip),
+    fails("ReservedHeaderFlagInSecondMember", kGood + with_reserved_flag(kGood), kBadGzip),
     fails("TrailingBytes", kGood + "\n", kBadGzip),
     fails("EmptyMember", gzip_member(""), "Can't load input data\n"),
     fails("MissingPlusLine", "@a\nAC\nII\n", "Can't find '+' line of sequence \"@a\" in line 3\n"),

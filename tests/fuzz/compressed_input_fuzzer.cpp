@@ -80,7 +80,7 @@ struct FastqReference {
   std::string failure, kept;
   uint64_t records = 0;
 };
-FastqReference reference_fastq(const std::string& text) {
+FastqReference whole_text_fastq(const std::string& text) {
   FastqReference result;
   const size_t size = text.size();
   const auto line_end = [&](size_t i) { return std::min(text.find_first_of("\r\n", i), size); };
@@ -199,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(status == 0 && held == *text, "FASTA held byte for byte", input);
     return 0;
   }
-  const FastqReference reference = reference_fastq(text->substr(mark));
+  const FastqReference reference = whole_text_fastq(text->substr(mark));
   if (!reference.failure.empty()) {
     FUZZ_CHECK(status == 1 && message == reference.failure, "the FASTQ message", tool.err() + reference.failure);
     return 0;
