@@ -20,7 +20,7 @@ namespace {
 // 2 MiB aligned and advised for huge pages: the first touch of a 4 KiB page
 // costs a fault, and a large block touched in full pays one per page otherwise.
 // Every size is the caller's, so the block's size alone tells which kind it is.
-constexpr size_t kMappedBlockBytes = 4u << 20;
+[[maybe_unused]] constexpr size_t kMappedBlockBytes = 4u << 20;
 constexpr size_t kHugePageBytes = 2u << 20;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
