@@ -81,6 +81,16 @@ Walk walk_at(const StrandView& view, uint32_t offset, uint64_t* words) {
 unsigned char* placements() { return static_cast<unsigned char*>(run_state.work_blocks[kReadPlacements].data); }
 
 // Leaves a read out under the cause of the walk at offset 0 on the read as given.
+// Notes where an accepted read's barcode was found: its offset, its strand
+// (1 for the reverse complement) and how many fixed letters differed there.
+void note_placement(uint64_t index, uint32_t offset, int strand, uint32_t mismatches, PlacementCounts& counts) {
+  placements()[index] = static_cast<unsigned char>(offset | (strand == 1 ? kReverseStrand : 0));
+  if (offset == 0 && strand == 0) ++counts.at_start_forward;
+  if (offset > 0) ++counts.shifted;
+  if (strand == 1) ++counts.reverse_strand;
+  ++counts.flank_mismatches[mismatches];
+}
+
 PackResult reject(SequenceRecord* record, uint64_t index, const Walk& plain, PlacementCounts& counts) {
   record->name[0] = '#';
   placements()[index] = static_cast<unsigned char>(plain.result);
@@ -118,11 +128,7 @@ PackResult find_barcode(SequenceRecord* record, uint64_t index, PlacementCounts&
     }
     if (best < 0) continue;
     walk_at(view, static_cast<uint32_t>(best), record_barcode(record));
-    placements()[index] = static_cast<unsigned char>(best | (strand == 1 ? kReverseStrand : 0));
-    if (best == 0 && strand == 0) ++counts.at_start_forward;
-    if (best > 0) ++counts.shifted;
-    if (strand == 1) ++counts.reverse_strand;
-    ++counts.flank_mismatches[fewest];
+    note_placement(index, static_cast<uint32_t>(best), strand, fewest, counts);
     return accepted;
   }
   return reject(record, index, plain, counts);
@@ -269,11 +275,7 @@ PackResult find_barcode_quickly(SequenceRecord* record, uint64_t index, const ch
     }
     if (best < 0) continue;
     pack_placed(record, read, length, strand, static_cast<uint32_t>(best), plan.barcode_positions);
-    placements()[index] = static_cast<unsigned char>(best | (strand == 1 ? kReverseStrand : 0));
-    if (best == 0 && strand == 0) ++counts.at_start_forward;
-    if (best > 0) ++counts.shifted;
-    if (strand == 1) ++counts.reverse_strand;
-    ++counts.flank_mismatches[fewest];
+    note_placement(index, static_cast<uint32_t>(best), strand, fewest, counts);
     return accepted;
   }
   const StrandView view = {read, reach, false, low_quality};
