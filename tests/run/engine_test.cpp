@@ -1,6 +1,7 @@
 // The fast engine against the straightforward one on random read sets: every
 // byte of standard error, standard output and the report must agree, for
-// every barcode length class, distance, -p and number of jobs.
+// every barcode length class, distance, -p and number of jobs; and the
+// clusters must be the components that single linkage by brute force finds.
 #include "run/engine.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "run/teardown.h"
 #include "support/captured_streams.h"
 #include "support/random_reads.h"
+#include "support/references.h"
 #include "support/run_state_fixture.h"
 
 namespace {
@@ -72,6 +74,10 @@ void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& la
   ASSERT_EQ(fast.report, expected.report) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(fast.bytes_left, 0) << where;
   ASSERT_EQ(expected.bytes_left, 0) << where;
+  const Clusters clusters = expected_clusters(
+      reference_members(c.reads.fasta, c.reads.template_text, c.remove_duplicates), c.distance);
+  ASSERT_EQ(report_clusters(expected.report), clusters) << where << "\n" << c.reads.fasta;
+  ASSERT_EQ(expected.out, std::to_string(clusters.size()) + " clusters\n") << where;
 }
 
 class EngineAgreement : public ::testing::TestWithParam<uint32_t> {};
@@ -93,20 +99,6 @@ std::string length_class_name(const ::testing::TestParamInfo<uint32_t>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BarcodeLengths, EngineAgreement, ::testing::Values(0u, 1u, 2u, 3u), length_class_name);
-
-// The same inputs with every number of jobs give the same bytes.
-TEST(EngineJobs, SameBytesForOneTwoThreeAndEightJobs) {
-  for (uint32_t seed = 0; seed < kCasesPerClass / 10; ++seed) {
-    CaseRandom random(1000003 + seed);
-    const EngineCase c{random_read_set(random, seed % 4, 300), 1 + random.below(3), random.chance(50)};
-    const EngineOutput one = run_engine(run_fast_engine, c, 1);
-    for (uint32_t jobs : {2u, 3u, 8u}) {
-      const EngineOutput many = run_engine(run_fast_engine, c, jobs);
-      ASSERT_EQ(many.err, one.err) << "seed " << seed << " jobs " << jobs;
-      ASSERT_EQ(many.report, one.report) << "seed " << seed << " jobs " << jobs;
-    }
-  }
-}
 
 // Thresholds lowered so that a few hundred reads take every path the fast
 // engine keeps for large inputs: several fill slices, the windowed forest,

@@ -1,13 +1,17 @@
 // The tool's rules as plainly as possible, independent of its code, for the
 // tests and the fuzz targets (header-only): the FASTA and FASTQ readings, the
-// screening of a read through a template, and single linkage by brute force.
+// screening of a read through a template, single linkage by brute force, and
+// the clusters a report must hold.
 #pragma once
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <numeric>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -148,4 +152,65 @@ inline std::vector<size_t> single_linkage(const std::vector<std::string>& barcod
   }
   for (size_t i = 0; i < barcodes.size(); ++i) root[i] = find(i);
   return root;
+}
+
+// A report member: the line the report writes for the read, and its barcode.
+struct Member {
+  std::string line, barcode;
+};
+// Each cluster's member lines: the first as written, the rest sorted (their order is that of the joins).
+using Clusters = std::vector<std::vector<std::string>>;
+
+// The accepted reads of a well-formed FASTA text as report members (with -p, the first read of each barcode).
+inline std::vector<Member> reference_members(const std::string& fasta, const std::string& template_text,
+                                             bool remove_duplicates) {
+  std::vector<Member> members;
+  std::map<std::string, bool> seen;
+  for (const ReferenceRecord& record : reference_fasta(fasta).records) {
+    const ReferenceBarcode screening = reference_screening(template_text, record.sequence.c_str());
+    if (screening.result != Screening::accepted) continue;
+    if (remove_duplicates && !seen.emplace(screening.bases, true).second) continue;
+    members.push_back({record.name + "\t" + record.sequence, screening.bases});
+  }
+  return members;
+}
+
+// The report's clusters: the components of "Hamming distance <= D" among the
+// members, each listed from its smallest (barcode, input order) member, in
+// that order.
+inline Clusters expected_clusters(std::vector<Member> members, uint32_t distance) {
+  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.barcode < b.barcode; });
+  std::vector<std::string> barcodes;
+  for (const Member& member : members) barcodes.push_back(member.barcode);
+  const std::vector<size_t> root = single_linkage(barcodes, distance);
+  std::map<size_t, std::vector<std::string>> components;
+  for (size_t i = 0; i < members.size(); ++i) components[root[i]].push_back(members[i].line);
+  Clusters clusters;
+  for (auto& [first, lines] : components) {
+    std::sort(lines.begin() + 1, lines.end());
+    clusters.push_back(lines);
+  }
+  return clusters;
+}
+
+// The clusters a report holds, or nothing when it is not headers >1, >2, ...
+// each followed by member lines with a tab, every line ended.
+inline std::optional<Clusters> report_clusters(const std::string& report) {
+  Clusters clusters;
+  if (!report.empty() && report.back() != '\n') return std::nullopt;
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    if (line == ">" + std::to_string(clusters.size() + 1)) {
+      clusters.emplace_back();
+    } else if (clusters.empty() || line.find('\t') == std::string::npos) {
+      return std::nullopt;
+    } else {
+      clusters.back().push_back(line);
+    }
+  }
+  for (auto& cluster : clusters) {
+    if (cluster.empty()) return std::nullopt;
+    std::sort(cluster.begin() + 1, cluster.end());
+  }
+  return clusters;
 }
