@@ -134,3 +134,28 @@ std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line
   }
   return text;
 }
+
+std::string reshape(CaseRandom& random, const std::string& fasta) {
+  static const char* kLineEnds[] = {"\n", "\r\n", "\r"};
+  const std::string line_end = kLineEnds[random.below(3)];
+  const uint32_t width = 1 + random.below(random.chance(50) ? 80 : 8);
+  std::string text;
+  size_t at = 0;
+  for (bool name = true; at < fasta.size(); name = !name) {
+    const size_t end = fasta.find_first_of("\r\n", at);
+    std::string line = fasta.substr(at, end - at);
+    at = fasta.find_first_not_of("\r\n", end);
+    if (name) {
+      if (random.chance(20)) line += " x>" + std::to_string(random.below(9)) + ">";
+      text += line + line_end;
+      if (random.chance(10)) text += line_end;
+      continue;
+    }
+    for (size_t piece = 0; piece < line.size(); piece += width) {
+      text += line.substr(piece, width) + line_end;
+      if (random.chance(5)) text += random.chance(50) ? line_end : std::string(1, '\0') + line_end;
+    }
+  }
+  if (random.chance(30)) text.resize(text.size() - line_end.size());  // the last line without its end
+  return text;
+}

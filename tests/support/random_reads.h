@@ -29,6 +29,10 @@ struct ReadSet {
 // Barcode lengths by class: 0 gives 1 to 7 positions, 1 exactly 8, 2 from 9
 // to 32, 3 from 33 to 70. Up to max_reads reads, the first always accepted.
 ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_reads);
+// Two-line FASTA text rewritten with the same records: sequences wrapped at a
+// random width, names with '>' and blanks, one line end for the file (LF,
+// CR LF or CR), now and then blank lines and NUL bytes between lines.
+std::string reshape(CaseRandom& random, const std::string& fasta);
 
 struct TestRead {
   std::string name, sequence;
