@@ -1,8 +1,11 @@
 // The two binaries on the same files: tarnwell (fast engine) and
 // tarnwell_reference (straightforward engine) must print the same bytes and
-// exit alike, also on malformed input, for any number of jobs.
+// exit alike, also on malformed input, for any number of jobs, and with the
+// barcode search options on reads whose barcodes moved (the fast engine's
+// 16-byte search against the straightforward walk, reads near slice ends).
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,9 +15,9 @@
 namespace {
 
 #ifdef TARNWELL_SANITIZED_TESTS
-constexpr uint32_t kCases = 40;
+constexpr uint32_t kCases = 45;
 #else
-constexpr uint32_t kCases = 120;
+constexpr uint32_t kCases = 150;
 #endif
 
 // Breaks a well-formed FASTA text in one of the ways a parse must report.
@@ -44,14 +47,46 @@ std::string damage(CaseRandom& random, std::string fasta) {
   }
 }
 
+// Moves the barcode of some reads: random bases before it, the reverse complement, a tail after it.
+std::string move_barcodes(CaseRandom& random, const std::string& fasta) {
+  std::istringstream lines(fasta);
+  std::string moved;
+  for (std::string line; std::getline(lines, line);) {
+    const bool cr = !line.empty() && line.back() == '\r';
+    if (cr) line.pop_back();
+    if (!line.empty() && line[0] != '>') {
+      const char* bases = "ACGTacgt";
+      std::string read;
+      for (uint32_t n = random.chance(40) ? random.below(5) : 0; n > 0; --n) read += bases[random.below(8)];
+      read += line;
+      for (uint32_t n = random.below(24); n > 0; --n) read += bases[random.below(8)];
+      if (random.chance(40)) {
+        std::string reverse(read.rbegin(), read.rend());
+        for (char& c : reverse) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'a' ? 't' : c == 't' ? 'a' : c == 'c' ? 'g' : c == 'g' ? 'c' : c;
+        read = reverse;
+      }
+      line = read;
+    }
+    moved += line + (cr ? "\r\n" : "\n");
+  }
+  return moved;
+}
+
 TEST(EngineAgreement, BinariesWriteTheSameBytes) {
   for (uint32_t seed = 0; seed < kCases; ++seed) {
     CaseRandom random(5000 + seed);
-    ReadSet reads = random_read_set(random, seed % 4, 80);
+    const bool search = seed % 3 == 1;
+    ReadSet reads = random_read_set(random, seed % 4, search ? 300 : 80);
     if (seed % 3 == 0) reads.fasta = damage(random, reads.fasta);
-    std::vector<std::string> args{
-        "-i", "in.fa", "-o", "out.txt", "-d", std::to_string(random.below(4)), "-t", reads.template_text};
+    std::vector<std::string> args{"-i",      "in.fa", "-o", "out.txt", "-d", std::to_string(random.below(search ? 3 : 4)),
+                                  "-t",      reads.template_text, "--assignments", "a.tsv"};
     if (random.chance(40)) args.push_back("-p");
+    if (search) {
+      reads.fasta = move_barcodes(random, reads.fasta);
+      args.insert(args.end(), {"--window", std::to_string(random.below(5)), "--fixed-mismatches",
+                               std::to_string(random.below(3))});
+      if (random.chance(70)) args.push_back("--both-strands");
+    }
     ScratchDir reference_dir;
     reference_dir.write("in.fa", reads.fasta);
     const CliResult expected = run_binary(TARNWELL_REFERENCE_BINARY, reference_dir, args);
@@ -63,6 +98,7 @@ TEST(EngineAgreement, BinariesWriteTheSameBytes) {
     ASSERT_EQ(fast.out, expected.out) << "seed " << seed;
     ASSERT_EQ(fast.err, expected.err) << "seed " << seed;
     ASSERT_EQ(fast_dir.read("out.txt"), reference_dir.read("out.txt")) << "seed " << seed;
+    ASSERT_EQ(fast_dir.read("a.tsv"), reference_dir.read("a.tsv")) << "seed " << seed;
   }
 }
 

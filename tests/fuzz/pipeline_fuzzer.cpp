@@ -13,23 +13,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
-#include <numeric>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "barcode/barcode_packing.h"
-#include "barcode/barcode_template.h"
-#include "cluster/cluster_forest.h"
-#include "cluster/distance_pass.h"
-#include "cluster/prefix_buckets.h"
 #include "fuzz_support.h"
-#include "input/fasta_parser.h"
-#include "input/input_loader.h"
 #include "run/engine.h"
-#include "output/cluster_report.h"
 #include "run/options.h"
 
 namespace {
@@ -47,31 +36,6 @@ void run_tool(int argc, char** argv, FILE* report, bool* report_handed) {
   run_phases(run_fast_engine);
 }
 
-struct Member {
-  std::string line;     // "name<TAB>sequence" as the report writes it
-  std::string barcode;  // reference bases
-};
-
-using Clusters = std::vector<std::vector<std::string>>;
-
-// The expected report: components by brute force, each listed from its
-// smallest (barcode, input order) member, clusters in that order. Members
-// after the first are compared as a multiset: their order is that of the joins.
-Clusters expected_clusters(std::vector<Member> members, uint32_t distance) {
-  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.barcode < b.barcode; });
-  std::vector<std::string> barcodes;
-  for (const Member& member : members) barcodes.push_back(member.barcode);
-  const std::vector<size_t> root = single_linkage(barcodes, distance);
-  std::map<size_t, std::vector<std::string>> components;
-  for (size_t i = 0; i < members.size(); ++i) components[root[i]].push_back(members[i].line);
-  Clusters clusters;
-  for (auto& [first, lines] : components) {
-    std::sort(lines.begin() + 1, lines.end());
-    clusters.push_back(lines);
-  }
-  return clusters;
-}
-
 // The records the reference reading finds, or none when the input is
 // compressed (its bytes are the loader's fuzz target's business).
 ReferenceParse reference_records(std::string bytes) {
@@ -80,26 +44,6 @@ ReferenceParse reference_records(std::string bytes) {
     if (bytes.starts_with(magic)) return {"compressed", {}};
   }
   return bytes.starts_with("@") ? reference_fastq(bytes) : reference_fasta(bytes);
-}
-
-// The report as written: headers 1, 2, 3, ..., each followed by member lines.
-Clusters written_clusters(const std::string& report) {
-  Clusters clusters;
-  FUZZ_CHECK(report.empty() || report.back() == '\n', "the report does not end with a line end", report);
-  std::istringstream lines(report);
-  for (std::string line; std::getline(lines, line);) {
-    if (line == ">" + std::to_string(clusters.size() + 1)) {
-      clusters.emplace_back();
-    } else {
-      FUZZ_CHECK(!clusters.empty() && line.find('\t') != std::string::npos, "a stray line or cluster number", report);
-      clusters.back().push_back(line);
-    }
-  }
-  for (auto& cluster : clusters) {
-    FUZZ_CHECK(!cluster.empty(), "a cluster without members", report);
-    std::sort(cluster.begin() + 1, cluster.end());
-  }
-  return clusters;
 }
 
 }  // namespace
@@ -171,9 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const auto expected = expected_clusters(members, distance);
-  const auto clusters = written_clusters(written);
-  FUZZ_CHECK(clusters == expected, "the clusters are not the components of distance <= D", written);
-  FUZZ_CHECK(tool.out() == std::to_string(clusters.size()) + " clusters\n", "the cluster count line", tool.out());
+  const std::optional<Clusters> clusters = report_clusters(written);
+  FUZZ_CHECK(clusters.has_value(), "a report that is not numbered clusters of member lines", written);
+  FUZZ_CHECK(*clusters == expected, "the clusters are not the components of distance <= D", written);
+  FUZZ_CHECK(tool.out() == std::to_string(clusters->size()) + " clusters\n", "the cluster count line", tool.out());
   FUZZ_CHECK(tool.err().find("Failed to deallocate") == std::string::npos, "tracked bytes left", tool.err());
   return 0;
 }
