@@ -108,5 +108,9 @@ std::vector<TestRead> make_test_reads(int count, uint32_t seed);
 std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
 std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
 std::string gzip_member(const std::string& data);
+// data as block-gzip writes it: members of at most block_bytes inflated bytes,
+// each announcing its compressed size in a "BC" extra field, then the empty
+// member that closes such files.
+std::string block_gzip(const std::string& data, size_t block_bytes = 65280);
 // data as one zstd frame.
 std::string zstd_frame(const std::string& data);
