@@ -48,7 +48,8 @@ TEST(Neighbours, ListedInTheOrderOfTheStraightforwardPass) {
       const uint32_t count = list_neighbours(a, k, positions, keys);
       std::vector<uint32_t> expected = straightforward_neighbours(a, k);
       std::erase_if(expected, [&](uint32_t n) { return (n & unused) != 0; });
-      ASSERT_EQ(std::vector<uint32_t>(keys, keys + count), expected) << "a " << a << " k " << k << " positions " << positions;
+      ASSERT_EQ(std::vector<uint32_t>(keys, keys + count), expected)
+          << "a " << a << " k " << k << " positions " << positions;
       for (uint32_t i = 1; i < count; ++i) ASSERT_LT(neighbour_rank(a, keys[i - 1]), neighbour_rank(a, keys[i]));
     }
   }

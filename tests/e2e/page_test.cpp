@@ -50,9 +50,9 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     ScratchDir dir;
     const std::string input = run.fastq_gzip ? "in.fq.gz" : "in.fa";
     dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(reads)) : as_fasta(reads));
-    std::vector<std::string> args = {"-i",     input,           "-o",    "out.txt",       "-t",    kTestTemplate,
-                                     "--stats", "s.json",        "--page", "p.html",        "--cluster-table",
-                                     "c.tsv",  "--assignments", "a.tsv"};
+    std::vector<std::string> args = {
+        "-i",     input,    "-o",     "out.txt",         "-t",    kTestTemplate,   "--stats",
+        "s.json", "--page", "p.html", "--cluster-table", "c.tsv", "--assignments", "a.tsv"};
     args.insert(args.end(), run.options.begin(), run.options.end());
     const CliResult first = run_tarnwell(dir, args);
     ASSERT_EQ(first.status, 0) << first.err;
