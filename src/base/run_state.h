@@ -67,7 +67,9 @@ enum WorkBlockId : int {
   kReadPlacements,          // screening to tables: per read, where its barcode was found, or why not
   kNumberingSlots,          // tables: per job slot, the distinct barcodes a worker found for the cluster rows
   kClusterSizeCounts,       // tables: clusters per size in reads, for the stats and the page
-  kPageCounts,              // page: per worker, the screening causes and the barcode bytes at each byte place
+  kPageCounts,              // screening to page: per worker, the accepted reads' barcode bytes at each byte place
+  kClusterTally,            // report to page: the members of every cluster in report order
+  kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
   kWorkBlockCount,
 };
 
@@ -151,6 +153,9 @@ struct RunState {
   // Fast engine working memory (see WorkBlockId)
   WorkBlock work_blocks[kWorkBlockCount];
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
+
+  // Screening
+  uint64_t screened[4];  // reads per PackResult, accepted first
 
   // Screening with the barcode search (finding_barcode)
   PlacementCounts placement_counts;

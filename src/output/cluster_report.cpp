@@ -7,6 +7,7 @@
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "output/cluster_tally.h"
 #include "output/output_file.h"
 
 namespace {
@@ -20,6 +21,7 @@ void write_cluster_header(uint64_t number) {
 // before the count is printed: some file systems report a failed write only
 // when the file is closed.
 void finish_report(uint64_t clusters) {
+  run_state.cluster_count = clusters;
   close_output(&run_state.output_file, run_state.output_path);
   printf("%llu clusters\n", static_cast<unsigned long long>(clusters));
   if (fflush(stdout) != 0 || ferror(stdout)) fail(kExitFailure, "Can't write to standard output\n");
@@ -33,16 +35,27 @@ void print_record(const SequenceRecord* record) {
 
 void write_clusters() {
   const RunState& s = run_state;
+  uint64_t* tally = nullptr;
+  if (cluster_tally_wanted()) {
+    // One stretch: all nodes.
+    uint64_t first_number[2] = {1, 1};
+    for (uint64_t i = 0; i < s.entry_count; ++i) first_number[1] += s.nodes[i].cluster_id == static_cast<int64_t>(i);
+    begin_cluster_tally(first_number, 1);
+    tally = cluster_tally_members();
+  }
   uint64_t clusters = 0;
   for (uint64_t i = 0; i < s.entry_count; ++i) {
     const ClusterNode* first = &s.nodes[i];
     if (first->cluster_id != static_cast<int64_t>(i)) continue;
     write_cluster_header(++clusters);
     const ClusterNode* node = first;
+    uint64_t members = 0;
     do {
       print_record(node->record);
       node = node->next;
+      ++members;
     } while (node != first);
+    if (tally != nullptr) tally[clusters - 1] = members;
   }
   finish_report(clusters);
 }
@@ -74,6 +87,7 @@ uint64_t report_slot_bytes() {
   return bytes < 64 ? 64 : (bytes > (2 << 20) ? 2 << 20 : bytes);
 }
 constexpr uint64_t kMaxReportJobs = 1024;
+static_assert(kMaxReportJobs <= kMaxTallyStretches, "the tally keeps every report job's first cluster");
 
 void write_out(ReportText* text) {
   fwrite(text->data, 1, text->size, run_state.output_file);
@@ -144,9 +158,10 @@ using AppendItems = std::function<Resume(ReportText*, uint64_t begin, uint64_t e
 // not fit its slot is finished on the calling thread, which writes each job
 // out while the workers format the next ones.
 // cluster_count(begin, end) gives the clusters that items begin to end open.
+// With tally, the jobs' first cluster numbers go to the cluster tally.
 uint64_t write_report(uint64_t items, uint64_t jobs,
                       const std::function<uint64_t(uint64_t begin, uint64_t end)>& cluster_count,
-                      const AppendItems& append_items) {
+                      const AppendItems& append_items, bool tally = false) {
   const auto first_item = [&](uint64_t job) { return job_begin(job, jobs, items); };
   uint64_t first_number[kMaxReportJobs + 1];
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
@@ -154,6 +169,7 @@ uint64_t write_report(uint64_t items, uint64_t jobs,
   });
   first_number[0] = 1;
   for (uint64_t job = 0; job < jobs; ++job) first_number[job + 1] += first_number[job];
+  if (tally) begin_cluster_tally(first_number, jobs);
 
   char* slots = static_cast<char*>(hold_work_block(kReportSlots, ordered_slot_count() * report_slot_bytes()));
   Resume resume[2 * 256];
@@ -203,14 +219,18 @@ bool append_members(ReportText* text, const SequenceRecord* const* records, uint
 // the rings of consecutive clusters are walked side by side, a lane each,
 // every lane gathering its members' records; lanes are formatted in cluster
 // order, the first one whenever it is full or its ring is done.
+// With kTally, each cluster's members go to the cluster tally.
+template <bool kTally>
 Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, uint64_t number, bool flush) {
   const ClusterNode* nodes = run_state.nodes;
+  uint64_t* const tally = kTally ? cluster_tally_members() : nullptr;
   constexpr uint32_t kLanes = 16;
   constexpr uint32_t kLaneRecords = 128;
   struct Lane {
     const ClusterNode* first;
     const ClusterNode* node;  // the next node to gather; null once the ring is done
     uint32_t gathered;
+    uint64_t members;  // formatted so far; with kTally
     bool header_written;
     const SequenceRecord* records[kLaneRecords];
   };
@@ -231,6 +251,7 @@ Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, ui
       Lane& lane = lanes[(head + active) % kLanes];
       lane.first = lane.node = &nodes[next];
       lane.gathered = 0;
+      if constexpr (kTally) lane.members = 0;
       lane.header_written = false;
       ++active;
       ++next;
@@ -257,8 +278,10 @@ Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, ui
         lane.header_written = true;
       }
       if (!append_members(text, lane.records, lane.gathered, flush)) return stop();
+      if constexpr (kTally) lane.members += lane.gathered;
       lane.gathered = 0;
       if (lane.node != nullptr) break;  // more of its ring to gather
+      if constexpr (kTally) tally[number - 1] = lane.members;
       ++number;
       head = (head + 1) % kLanes;
       --active;
@@ -275,6 +298,8 @@ uint64_t report_jobs() { return job_count_for(run_state.entry_count, 64, kMaxRep
 void write_clusters_fast() {
   const RunState& s = run_state;
   const auto is_first = [&](uint64_t i) { return s.nodes[i].cluster_id == static_cast<int64_t>(i); };
+  // The choice is made once: the report's loop without the tally is as before.
+  const bool tally = cluster_tally_wanted();
   const uint64_t clusters = write_report(
       s.entry_count, report_jobs(),
       [&](uint64_t begin, uint64_t end) {
@@ -282,7 +307,7 @@ void write_clusters_fast() {
         for (uint64_t i = begin; i < end; ++i) count += is_first(i);
         return count;
       },
-      append_forest_clusters);
+      tally ? AppendItems(append_forest_clusters<true>) : AppendItems(append_forest_clusters<false>), tally);
   finish_report(clusters);
 }
 

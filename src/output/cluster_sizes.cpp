@@ -11,12 +11,11 @@ namespace {
 // one per kDirectSizes reads) and are sorted.
 constexpr uint64_t kDirectSizes = 65536;
 
-}  // namespace
-
-ClusterSizes count_cluster_sizes() {
-  const RunState& s = run_state;
+// reads_of(c) gives the reads of cluster c.
+template <typename ReadsOf>
+ClusterSizes count_sizes(uint64_t clusters, ReadsOf reads_of) {
   uint64_t large = 0;
-  for (uint64_t c = 0; c < s.cluster_count; ++c) large += s.cluster_totals[c].reads >= kDirectSizes;
+  for (uint64_t c = 0; c < clusters; ++c) large += reads_of(c) >= kDirectSizes;
   // One block: the direct counts, the large sizes, then the result (at most
   // one entry per direct size and per large cluster).
   const uint64_t result_capacity = kDirectSizes + large;
@@ -27,8 +26,8 @@ ClusterSizes count_cluster_sizes() {
   auto* result = reinterpret_cast<ClusterSizeCount*>(large_sizes + large);
   std::fill(direct, direct + kDirectSizes, 0);
   uint64_t next_large = 0;
-  for (uint64_t c = 0; c < s.cluster_count; ++c) {
-    const uint64_t reads = s.cluster_totals[c].reads;
+  for (uint64_t c = 0; c < clusters; ++c) {
+    const uint64_t reads = reads_of(c);
     if (reads < kDirectSizes) {
       ++direct[reads];
     } else {
@@ -47,6 +46,17 @@ ClusterSizes count_cluster_sizes() {
     i = same;
   }
   return {result, count};
+}
+
+}  // namespace
+
+ClusterSizes count_cluster_sizes() {
+  const ClusterTotals* totals = run_state.cluster_totals;
+  return count_sizes(run_state.cluster_count, [&](uint64_t c) { return totals[c].reads; });
+}
+
+ClusterSizes count_cluster_sizes(const uint64_t* reads, uint64_t clusters) {
+  return count_sizes(clusters, [&](uint64_t c) { return reads[c]; });
 }
 
 void release_cluster_sizes() { release_work_block(kClusterSizeCounts); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "barcode/barcode_packing.h"
+#include "barcode/base_composition.h"
 #include "base/run_state.h"
 #include "base/run_statistics.h"
 #include "output/page_figures.h"
@@ -28,8 +29,6 @@ constexpr ScreeningCause kScreeningCauses[] = {
 // Longest representative barcode and read name shown in full.
 constexpr uint32_t kShownBases = 48;
 constexpr size_t kShownNameBytes = 60;
-// Barcode positions drawn one bar each; longer barcodes are drawn in groups.
-constexpr uint32_t kMaxCompositionBars = 120;
 
 constexpr int kPlotWidth = 760;
 
@@ -392,7 +391,7 @@ void write_composition_section(FILE* file, const PageFigures& figures) {
                     "The share of A, C, G and T at each barcode position over the accepted reads; random barcodes "
                     "give four even bands, and a position dominated by one base points to a shifted or wrong "
                     "template.");
-  const uint32_t group = (length + kMaxCompositionBars - 1) / kMaxCompositionBars;
+  const uint32_t group = composition_group_positions();
   const uint32_t bars = (length + group - 1) / group;
   open_svg(file, kPlotWidth, 290, "composition-plot", "Base composition per barcode position");
   const PlotFrame frame = {file, 80, 30, 640, 200, {0, 1, false}, {0, 100, false}};
@@ -410,10 +409,7 @@ void write_composition_section(FILE* file, const PageFigures& figures) {
   for (uint32_t bar = 0; bar < bars; ++bar) {
     const uint32_t first = bar * group;
     const uint32_t end = first + group < length ? first + group : length;
-    uint64_t counts[4] = {};
-    for (uint32_t p = first; p < end; ++p) {
-      for (int b = 0; b < 4; ++b) counts[b] += figures.base_counts[4ull * p + b];
-    }
+    const uint64_t* counts = figures.base_counts + 4ull * bar;
     const uint64_t total = counts[0] + counts[1] + counts[2] + counts[3];
     double level = 0;
     const double x = frame.left + slot * bar + (slot > 6 ? 1 : 0);
@@ -442,7 +438,6 @@ void write_composition_section(FILE* file, const PageFigures& figures) {
 }
 
 void write_largest_section(FILE* file, const PageFigures& figures) {
-  const RunState& s = run_state;
   put_section_start(file, "largest-clusters", "The 20 largest clusters",
                     "The clusters with the most reads, numbered as in the report; the representative is the "
                     "cluster's most frequent barcode, shown with the name of a read that carries it.");
@@ -452,10 +447,9 @@ void write_largest_section(FILE* file, const PageFigures& figures) {
       "<th>A read with it</th></tr></thead>\n<tbody>\n",
       file);
   for (uint32_t i = 0; i < figures.top_count; ++i) {
-    const uint64_t c = figures.top_clusters[i];
-    const ClusterTotals& totals = s.cluster_totals[c];
+    const TopCluster& totals = figures.top_clusters[i];
     fputs("<tr><td class=\"number\">", file);
-    put_count(file, c + 1);
+    put_count(file, totals.number);
     fputs("</td><td class=\"number\">", file);
     put_count(file, totals.reads);
     fputs("</td><td class=\"number\">", file);

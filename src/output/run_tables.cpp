@@ -9,6 +9,7 @@
 #include "barcode/barcode_search.h"
 #include "base/tracked_memory.h"
 #include "output/cluster_numbering.h"
+#include "output/page_figures.h"
 #include "output/run_page.h"
 #include "output/stats_file.h"
 #include "base/messages.h"
@@ -132,7 +133,10 @@ void write_tables() {
       s.page_file == nullptr)
     return;
 
-  number_clusters();
+  // A page alone needs the numbering only where the report kept no tally.
+  if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
+      (s.page_file != nullptr && page_needs_numbering()))
+    number_clusters();
   if (s.assignments_file != nullptr) {
     write_assignments();
     close_output(&s.assignments_file, s.assignments_path);
@@ -151,6 +155,7 @@ void write_tables() {
     close_output(&s.stats_file, s.stats_path);
   }
   release_cluster_numbering();
+  release_page_figures();
   release_work_block(kReadPlacements);
 }
 

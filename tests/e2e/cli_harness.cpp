@@ -109,44 +109,6 @@ void expect_case(const CliCase& c) {
   EXPECT_TRUE(c.input == kAbsent || dir.read(c.input_name) == c.input) << "the input must never change";
 }
 
-std::vector<TestRead> make_test_reads(int count, uint32_t seed) {
-  uint64_t state = seed * 0x9e3779b97f4a7c15ull + 1;
-  auto next = [&state](uint32_t bound) {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<uint32_t>((state >> 33) % bound);
-  };
-  std::vector<std::string> pool(12);
-  for (std::string& barcode : pool) {
-    for (int j = 0; j < 6; ++j) barcode += "ACGT"[next(4)];
-  }
-  std::vector<TestRead> reads;
-  for (int i = 0; i < count; ++i) {
-    std::string barcode = pool[next(12)];
-    for (int substitutions = static_cast<int>(next(3)); substitutions > 0; --substitutions) barcode[next(6)] = "ACGT"[next(4)];
-    std::string sequence = "AC" + barcode + "GT" + (i % 3 == 0 ? "acgt" : "");
-    if (next(40) == 0) sequence[2 + next(6)] = 'N';
-    if (next(40) == 0) sequence[0] = 'G';
-    reads.push_back({"read" + std::to_string(i + 1) + " lane:" + std::to_string(i % 4), sequence});
-  }
-  return reads;
-}
-
-std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end) {
-  std::string text;
-  for (const TestRead& read : reads) text += ">" + read.name + line_end + read.sequence + line_end;
-  return text;
-}
-
-// Quality bytes '@' and '>' must not pass for record starts.
-std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end) {
-  std::string text;
-  for (size_t i = 0; i < reads.size(); ++i) {
-    text += "@" + reads[i].name + line_end + reads[i].sequence + line_end + "+" + line_end +
-            std::string(reads[i].sequence.size(), i % 2 == 0 ? '@' : '>') + line_end;
-  }
-  return text;
-}
-
 std::string gzip_member(const std::string& data) {
   z_stream stream{};
   if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflate");

@@ -1,6 +1,6 @@
 // Runs the built tarnwell binary in a scratch directory and captures the
 // exact bytes of standard output, standard error and the exit status; the
-// texts every run prints; and reproducible test reads as FASTA, FASTQ, gzip.
+// texts every run prints; and test data as gzip and zstd.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "support/random_reads.h"
 
 // A scratch directory removed with everything in it when it goes out of scope.
 class ScratchDir {
@@ -97,16 +99,6 @@ inline std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { re
 // Runs the case in a fresh scratch directory and checks every byte, and that the input never changes.
 void expect_case(const CliCase& c);
 
-struct TestRead {
-  std::string name, sequence;
-};
-// Reads "AC" + barcode + "GT" (template kTestTemplate) whose 6-base barcodes
-// come from a small pool with substitutions, so that clusters at distance 1
-// and 2 form; a few carry N or a wrong fixed letter.
-inline constexpr const char* kTestTemplate = "ACNNNNNNGT";
-std::vector<TestRead> make_test_reads(int count, uint32_t seed);
-std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
-std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
 std::string gzip_member(const std::string& data);
 // data as block-gzip writes it: members of at most block_bytes inflated bytes,
 // each announcing its compressed size in a "BC" extra field, then the empty

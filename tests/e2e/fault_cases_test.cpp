@@ -1,7 +1,6 @@
 // Runs that meet a hostile environment: memory that runs out at each
 // allocation a lowered address-space limit can reach, outputs that cannot be
-// written, inputs that are pipes, directories, unreadable, or the output
-// itself. Each must end with its one message and status, leave no tracked
+// written, inputs that are directories, unreadable, or the output itself. Each must end with its one message and status, leave no tracked
 // byte behind, and never touch the input.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -131,27 +130,6 @@ TEST(OutputFaults, OutputThatIsStandardOutputIsRefused) {
   }
   const CliResult null = run_tarnwell(dir, {"-i", "in.fa", "-o", "/dev/null", "-d", "0", "-t", "NNNN"}, {"/dev/null", "/dev/null", {}});
   EXPECT_EQ(null.status, 0) << null.err;
-}
-
-// Megabytes through a pipe (several read chunks) give the report and messages of the file, without a leak
-// report; an empty pipe is empty input.
-TEST(InputFaults, PipeIsReadLikeAFile) {
-  ScratchDir dir;
-  dir.write("in.fa", as_fasta(make_test_reads(100000, 5)));
-  const CliResult from_file = run_tarnwell(dir, run_args("1", kTestTemplate));
-  const std::string file_report = dir.read("out.txt");
-  const CliResult from_pipe = run_tarnwell(dir, run_args("1", kTestTemplate, "/dev/stdin"),
-                                           {"/dev/null", "", {"/bin/sh", "-c", "cat in.fa | \"$0\" \"$@\""}});
-  EXPECT_EQ(from_pipe.status, 0);
-  EXPECT_EQ(from_pipe.out, from_file.out);
-  EXPECT_TRUE(dir.read("out.txt") == file_report);
-  EXPECT_FALSE(contains(from_pipe.err, kLeak));
-  // The buffer is trimmed to the data, so even the memory figure is the file's.
-  EXPECT_EQ(from_pipe.err.substr(from_pipe.err.find('\n')), from_file.err.substr(from_file.err.find('\n')));
-  const CliResult empty = run_tarnwell(dir, run_args("1", "N", "/dev/stdin"),
-                                       {"/dev/null", "", {"/bin/sh", "-c", "printf '' | \"$0\" \"$@\""}});
-  EXPECT_EQ(empty.status, 1);
-  EXPECT_TRUE(empty.err.ends_with("\"N\"\nCan't load input data\n")) << empty.err;
 }
 
 TEST(InputFaults, DirectoryUnreadableFileAndLinksToTheOutput) {

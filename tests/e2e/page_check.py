@@ -1,11 +1,15 @@
-"""Checks a --page file against the --stats and --cluster-table files of the same run.
+"""Checks the output files of one run against each other.
 
-page_check.py agree PAGE STATS CLUSTERS   the page parses, holds the seven sections and their plots,
-                                          and every number it shows agrees with the two tables
+page_check.py agree PAGE STATS CLUSTERS [REPORT ASSIGNMENTS INPUT]
+                                          the page parses, holds the seven sections and their plots,
+                                          and every number it shows agrees with the two tables; the
+                                          report, the per-read table, the cluster table and the stats
+                                          tell of the same reads and clusters
 page_check.py dom PAGE DOM                a browser's DOM dump of the page holds every section and
                                           every plot mark of the page
 Prints "ok" or what is wrong.
 """
+import gzip
 import json
 import re
 import sys
@@ -108,7 +112,7 @@ def check_structure(sections):
             assert section["marks"] or name == "distance-passes", name + " has no marks"
 
 
-def agree(page_path, stats_path, clusters_path):
+def agree(page_path, stats_path, clusters_path, *run_files):
     sections = parse(page_path)
     check_structure(sections)
     with open(stats_path, encoding="utf-8") as f:
@@ -204,6 +208,44 @@ def agree(page_path, stats_path, clusters_path):
     want = [[format(int(c[0]), ","), format(int(c[2]), ","), percent(int(c[2]), accepted) + "%",
              format(int(c[3]), ","), shown(c[4])] for c in by_reads]
     assert [r[:5] for r in rows] == want, "largest clusters differ from the cluster table"
+    if run_files:
+        tables(stats, clusters, *run_files)
+
+
+def tables(stats, clusters, report_path, assignments_path, input_path):
+    with open(input_path, "rb") as f:
+        data = f.read()
+    packed = data.startswith(b"\x1f\x8b")
+    text = gzip.decompress(data) if packed else data
+    assert stats["input"] == {"format": "fastq" if text.startswith(b"@") else "fasta", "gzip": packed,
+                              "bytes": len(text)}, stats["input"]
+    members, cluster_of_read = {}, {}
+    with open(report_path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith(">"):
+                cluster = line[1:]
+                members[cluster] = 0
+            else:
+                cluster_of_read[line.split("\t")[0]] = cluster
+                members[cluster] += 1
+    with open(assignments_path, encoding="utf-8") as f:
+        rows = [line.split("\t") for line in f.read().splitlines()[1:]]
+    assert len(rows) == stats["records"], len(rows)
+    reads, cluster_of_barcode = {}, {}
+    for name, status, barcode, cluster, *_ in rows:
+        if status not in ("clustered", "duplicate"):
+            assert barcode == cluster == "", name
+            continue
+        assert (status == "clustered") == (name in cluster_of_read), name
+        assert status == "duplicate" or cluster_of_read[name] == cluster, name
+        # Equal barcodes always share a cluster, duplicates included.
+        assert cluster_of_barcode.setdefault(barcode, cluster) == cluster, name
+        reads[cluster] = reads.get(cluster, 0) + 1
+    assert sum(reads.values()) == stats["screening"]["accepted"]
+    assert [c[0] for c in clusters] == list(members) == [str(n + 1) for n in range(stats["clusters"])]
+    for number, member_count, read_count, _, representative, *_ in clusters:
+        assert (int(member_count), int(read_count)) == (members[number], reads[number]), number
+        assert cluster_of_barcode[representative] == number, number
 
 
 def dom(page_path, dom_path):

@@ -1,6 +1,6 @@
 // The loading of every input form against plain references: gzip inflated by
 // zlib (members one after the other, nothing after the last), zstd by its
-// one-shot decoder, and FASTQ checked by a walk over the whole inflated text.
+// one-shot decoder, and FASTQ checked by the reference reading of the whole inflated text.
 // The loader reads in chunks of a few dozen bytes in this build, so records,
 // line ends and byte-order marks fall across chunk boundaries, on one thread
 // or with a reading thread (the first input byte chooses).
@@ -151,74 +151,6 @@ std::optional<std::string> zstd_inflate(const std::string& data) {
   return out;
 }
 
-// The FASTQ check over the whole text: the message of the first malformed
-// record, or empty and the kept records as ">name\0sequence\0".
-struct FastqReference {
-  std::string failure, kept;
-  uint64_t records = 0;
-};
-FastqReference whole_text_fastq(const std::string& text) {
-  FastqReference result;
-  const size_t size = text.size();
-  const auto line_end = [&](size_t i) { return std::min(text.find_first_of("\r\n", i), size); };
-  const auto after = [&](size_t i) { return text[i] == '\r' && i + 1 < size && text[i + 1] == '\n' ? i + 2 : i + 1; };
-  const auto kept = [&](size_t from, size_t to) { return text.substr(from, std::min(text.find('\0', from), to) - from); };
-  char message[16384];
-  size_t i = 0;
-  uint64_t line = 1;
-  for (;;) {
-    const uint64_t name_line = line;
-    const size_t name_end = line_end(i);
-    const std::string name = kept(i, name_end);
-    const auto truncated = [&] {
-      snprintf(message, sizeof message, "Truncated sequence \"%s\" at line %llu\n", name.c_str(), static_cast<unsigned long long>(name_line));
-      result.failure = message;
-      return result;
-    };
-    if (name_end == size) return truncated();
-    const size_t sequence_at = after(name_end);
-    if (sequence_at == size) return truncated();
-    const size_t sequence_end = line_end(sequence_at);
-    if (sequence_end == size) return truncated();
-    const size_t plus_at = after(sequence_end);
-    if (plus_at == size) return truncated();
-    if (text[plus_at] != '+') {
-      snprintf(message, sizeof message, "Can't find '+' line of sequence \"%s\" in line %llu\n", name.c_str(), static_cast<unsigned long long>(name_line + 2));
-      result.failure = message;
-      return result;
-    }
-    const size_t plus_end = line_end(plus_at);
-    if (plus_end == size) return truncated();
-    const size_t quality_at = after(plus_end);
-    if (quality_at == size) return truncated();
-    const size_t quality_end = line_end(quality_at);
-    if (quality_end - quality_at != sequence_end - sequence_at) {
-      snprintf(message, sizeof message, "Quality of sequence \"%s\" in line %llu has %zu bytes, sequence has %zu\n", name.c_str(),
-               static_cast<unsigned long long>(name_line + 3), quality_end - quality_at, sequence_end - sequence_at);
-      result.failure = message;
-      return result;
-    }
-    result.kept += ">" + kept(i + 1, name_end) + '\0' + kept(sequence_at, sequence_end) + '\0';
-    ++result.records;
-    line = name_line + 3;
-    i = quality_end;
-    while (i < size && (text[i] == '\n' || text[i] == '\r' || text[i] == '\0')) {
-      if (text[i] == '\0') {
-        ++i;
-      } else {
-        i = after(i);
-        ++line;
-      }
-    }
-    if (i == size) return result;
-    if (text[i] != '@') {
-      snprintf(message, sizeof message, "Can't find sequence start ('@') in line %llu\n", static_cast<unsigned long long>(line));
-      result.failure = message;
-      return result;
-    }
-  }
-}
-
 // The last line of standard error.
 std::string last_line(const std::string& err) {
   const size_t start = err.size() < 2 ? std::string::npos : err.rfind('\n', err.size() - 2);
@@ -279,11 +211,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(status == 0 && held == *text, "FASTA held byte for byte", input);
     return 0;
   }
-  const FastqReference reference = whole_text_fastq(text->substr(mark));
-  if (!reference.failure.empty()) {
-    FUZZ_CHECK(status == 1 && message == reference.failure, "the FASTQ message", tool.err() + reference.failure);
+  const ReferenceParse reference = reference_fastq(text->substr(mark));
+  if (!reference.message.empty()) {
+    FUZZ_CHECK(status == 1 && message == reference.message, "the FASTQ message", tool.err() + reference.message);
     return 0;
   }
-  FUZZ_CHECK(status == 0 && held == reference.kept && records == reference.records, "FASTQ kept as names and sequences", tool.err());
+  std::string kept;  // the records as the loader holds them
+  for (const ReferenceRecord& record : reference.records) kept += ">" + record.name + '\0' + record.sequence + '\0';
+  FUZZ_CHECK(status == 0 && held == kept && records == reference.records.size(), "FASTQ kept as names and sequences", tool.err());
   return 0;
 }

@@ -1,6 +1,9 @@
-// The fast engine against the straightforward one on random read sets: every
-// byte of standard error, standard output and the report must agree, for
-// every barcode length class, distance, -p and number of jobs.
+// The fast engine against the straightforward one on random read sets, some
+// of them wrapped and with blank lines and NULs: every byte of standard error,
+// standard output and the report must agree, for every barcode length class,
+// distance, -p and number of jobs; the records must be those the reference
+// reading finds, and the clusters the components that single linkage by brute
+// force finds.
 #include "run/engine.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +14,8 @@
 #include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "run/teardown.h"
-#include "support/captured_streams.h"
 #include "support/random_reads.h"
+#include "support/references.h"
 #include "support/run_state_fixture.h"
 
 namespace {
@@ -49,11 +52,11 @@ EngineOutput run_engine(void (*engine)(), const EngineCase& c, uint32_t jobs) {
   size_t report_size = 0;
   s.output_file = open_memstream(&report, &report_size);
   EngineOutput output;
-  {
-    CapturedStreams streams;
-    engine();
-    streams.finish(&output.out, &output.err);
-  }
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  engine();
+  output.out = ::testing::internal::GetCapturedStdout();
+  output.err = ::testing::internal::GetCapturedStderr();
   release_all();
   output.report.assign(report, report_size);
   free(report);
@@ -72,6 +75,12 @@ void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& la
   ASSERT_EQ(fast.report, expected.report) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(fast.bytes_left, 0) << where;
   ASSERT_EQ(expected.bytes_left, 0) << where;
+  const std::string parsed = "Parsed " + std::to_string(reference_fasta(c.reads.fasta).records.size()) + " sequences\n";
+  ASSERT_NE(expected.err.find(parsed), std::string::npos) << where << "\n" << c.reads.fasta;
+  const Clusters clusters =
+      expected_clusters(reference_members(c.reads.fasta, c.reads.template_text, c.remove_duplicates), c.distance);
+  ASSERT_EQ(report_clusters(expected.report), clusters) << where << "\n" << c.reads.fasta;
+  ASSERT_EQ(expected.out, std::to_string(clusters.size()) + " clusters\n") << where;
 }
 
 class EngineAgreement : public ::testing::TestWithParam<uint32_t> {};
@@ -82,6 +91,7 @@ TEST_P(EngineAgreement, SameBytesOnRandomReads) {
   for (uint32_t seed = 0; seed < kCasesPerClass; ++seed) {
     CaseRandom random(seed * 4 + length_class);
     EngineCase c{random_read_set(random, length_class, seed % 10 == 0 ? 300 : 60), random.below(4), random.chance(40)};
+    if (random.chance(30)) c.reads.fasta = reshape(random, c.reads.fasta);
     expect_same_bytes(c, kJobs[random.below(4)], "seed " + std::to_string(seed));
     if (HasFatalFailure()) return;
   }
@@ -94,30 +104,17 @@ std::string length_class_name(const ::testing::TestParamInfo<uint32_t>& info) {
 
 INSTANTIATE_TEST_SUITE_P(BarcodeLengths, EngineAgreement, ::testing::Values(0u, 1u, 2u, 3u), length_class_name);
 
-// The same inputs with every number of jobs give the same bytes.
-TEST(EngineJobs, SameBytesForOneTwoThreeAndEightJobs) {
-  for (uint32_t seed = 0; seed < kCasesPerClass / 10; ++seed) {
-    CaseRandom random(1000003 + seed);
-    const EngineCase c{random_read_set(random, seed % 4, 300), 1 + random.below(3), random.chance(50)};
-    const EngineOutput one = run_engine(run_fast_engine, c, 1);
-    for (uint32_t jobs : {2u, 3u, 8u}) {
-      const EngineOutput many = run_engine(run_fast_engine, c, jobs);
-      ASSERT_EQ(many.err, one.err) << "seed " << seed << " jobs " << jobs;
-      ASSERT_EQ(many.report, one.report) << "seed " << seed << " jobs " << jobs;
-    }
-  }
-}
-
 // Thresholds lowered so that a few hundred reads take every path the fast
-// engine keeps for large inputs: several fill slices, the windowed forest,
-// buckets larger than the sort scratch, both pair searches, and every phase
-// cut into many jobs on two and three workers.
+// engine keeps for large inputs: parse slices of a few bytes, several fill
+// slices, the windowed forest, buckets larger than the sort scratch, both pair
+// searches, and every phase cut into many jobs on two and three workers.
 TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
   static const SizeThresholds kLowered[] = {
       {4, 8, 3, 16, 2, 1}, {64, 1, 1, 1, 1, -1}, {2, 64, 16, 64, 8, 0}, {1, 2, 2, 7, 3, 1}};
   for (uint32_t seed = 0; seed < kCasesPerClass / 4; ++seed) {
     CaseRandom random(2000003 + seed);
-    const EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40)};
+    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40)};
+    if (random.chance(50)) c.reads.fasta = reshape(random, c.reads.fasta);
     size_thresholds = kLowered[seed % 4];
     expect_same_bytes(c, 2 + seed % 2, "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed % 4));
     size_thresholds = SizeThresholds{};

@@ -1,7 +1,5 @@
 #include "support/random_reads.h"
 
-#include <vector>
-
 uint64_t CaseRandom::next() {
   uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -104,4 +102,61 @@ ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_
     set.fasta += read + (crlf ? "\r\n" : "\n");
   }
   return set;
+}
+
+std::vector<TestRead> make_test_reads(int count, uint32_t seed) {
+  CaseRandom random(seed);
+  std::vector<std::string> pool(12);
+  for (std::string& barcode : pool) barcode = random_barcode(random, 6, 4);
+  std::vector<TestRead> reads;
+  for (int i = 0; i < count; ++i) {
+    std::string barcode = pool[random.below(12)];
+    for (uint32_t substitutions = random.below(3); substitutions > 0; --substitutions)
+      barcode[random.below(6)] = kBases[random.below(4)];
+    std::string sequence = "AC" + barcode + "GT" + (i % 3 == 0 ? "acgt" : "");
+    if (random.below(40) == 0) sequence[2 + random.below(6)] = 'N';
+    if (random.below(40) == 0) sequence[0] = 'G';
+    reads.push_back({"read" + std::to_string(i + 1) + " lane:" + std::to_string(i % 4), sequence});
+  }
+  return reads;
+}
+
+std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end) {
+  std::string text;
+  for (const TestRead& read : reads) text += ">" + read.name + line_end + read.sequence + line_end;
+  return text;
+}
+
+std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end) {
+  std::string text;
+  for (size_t i = 0; i < reads.size(); ++i) {
+    text += "@" + reads[i].name + line_end + reads[i].sequence + line_end + "+" + line_end +
+            std::string(reads[i].sequence.size(), i % 2 == 0 ? '@' : '>') + line_end;
+  }
+  return text;
+}
+
+std::string reshape(CaseRandom& random, const std::string& fasta) {
+  static const char* kLineEnds[] = {"\n", "\r\n", "\r"};
+  const std::string line_end = kLineEnds[random.below(3)];
+  const uint32_t width = 1 + random.below(random.chance(50) ? 80 : 8);
+  std::string text;
+  size_t at = 0;
+  for (bool name = true; at < fasta.size(); name = !name) {
+    const size_t end = fasta.find_first_of("\r\n", at);
+    std::string line = fasta.substr(at, end - at);
+    at = fasta.find_first_not_of("\r\n", end);
+    if (name) {
+      if (random.chance(20)) line += " x>" + std::to_string(random.below(9)) + ">";
+      text += line + line_end;
+      if (random.chance(10)) text += line_end;
+      continue;
+    }
+    for (size_t piece = 0; piece < line.size(); piece += width) {
+      text += line.substr(piece, width) + line_end;
+      if (random.chance(5)) text += random.chance(50) ? line_end : std::string(1, '\0') + line_end;
+    }
+  }
+  if (random.chance(30)) text.resize(text.size() - line_end.size());  // the last line without its end
+  return text;
 }

@@ -1,10 +1,12 @@
-// Random read sets for differential tests: a template and a FASTA text whose
-// barcodes crowd together (exact duplicates, near-duplicates, chains), so that
-// every distance pass has joins to order.
+// The tests' reads, from one deterministic generator: random read sets for
+// the differential tests (a template and a FASTA text whose barcodes crowd
+// together, so that every distance pass has joins to order), and reads of one
+// fixed template for the end-to-end tests, as FASTA or FASTQ.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A small deterministic generator, so a failing case can be replayed from its seed.
 class CaseRandom {
@@ -27,3 +29,19 @@ struct ReadSet {
 // Barcode lengths by class: 0 gives 1 to 7 positions, 1 exactly 8, 2 from 9
 // to 32, 3 from 33 to 70. Up to max_reads reads, the first always accepted.
 ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_reads);
+// Two-line FASTA text rewritten with the same records: sequences wrapped at a
+// random width, names with '>' and blanks, one line end for the file (LF,
+// CR LF or CR), now and then blank lines and NUL bytes between lines.
+std::string reshape(CaseRandom& random, const std::string& fasta);
+
+struct TestRead {
+  std::string name, sequence;
+};
+// Reads "AC" + barcode + "GT" (template kTestTemplate) whose 6-base barcodes
+// come from a small pool with substitutions, so that clusters at distance 1
+// and 2 form; a few carry N or a wrong fixed letter.
+inline constexpr const char* kTestTemplate = "ACNNNNNNGT";
+std::vector<TestRead> make_test_reads(int count, uint32_t seed);
+std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
+// Quality bytes alternate between '@' and '>', which must not pass for record starts.
+std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end = "\n");

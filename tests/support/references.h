@@ -1,13 +1,17 @@
 // The tool's rules as plainly as possible, independent of its code, for the
 // tests and the fuzz targets (header-only): the FASTA and FASTQ readings, the
-// screening of a read through a template, and single linkage by brute force.
+// screening of a read through a template, single linkage by brute force, and
+// the clusters a report must hold.
 #pragma once
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <numeric>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -70,33 +74,50 @@ inline ReferenceParse reference_fasta(const std::string& bytes) {
   return parse;
 }
 
-// Four-line FASTQ, line by line: "@name", the sequence, a line beginning with
-// '+', a quality line as long as the sequence; blank lines only between
-// records; the last line may lack its end. Only whether the input is well
-// formed is given, not the message (message "malformed" otherwise).
-inline ReferenceParse reference_fastq(const std::string& bytes) {
-  ReferenceParse parse;
-  std::vector<std::pair<size_t, std::string>> lines;  // start and text of every line
-  for (size_t at = 0; at < bytes.size();) {
-    size_t end = std::min(bytes.find_first_of("\r\n", at), bytes.size());
-    lines.push_back({at, bytes.substr(at, end - at)});
-    at = end + (end + 1 < bytes.size() && bytes[end] == '\r' && bytes[end + 1] == '\n' ? 2 : 1);
-  }
-  for (size_t i = 0; i < lines.size();) {
-    if (lines[i].second.empty()) {
-      ++i;
-      continue;
+// Four-line FASTQ from its first '@': "@name", the sequence, a line beginning
+// with '+', a quality line as long as the sequence, the last line's end
+// optional; line ends, CR LF pairs and NUL bytes between records skipped.
+// Names and sequences are kept up to their first NUL; a malformed record gives
+// the message of the first fault.
+inline ReferenceParse reference_fastq(const std::string& text) {
+  ReferenceParse result;
+  const size_t size = text.size();
+  const auto line_end = [&](size_t i) { return std::min(text.find_first_of("\r\n", i), size); };
+  const auto after = [&](size_t i) { return text[i] == '\r' && i + 1 < size && text[i + 1] == '\n' ? i + 2 : i + 1; };
+  const auto kept = [&](size_t from, size_t to) { return std::string(text.substr(from, to - from).c_str()); };
+  const auto failed = [&](const std::string& message) {
+    result.message = message;
+    return result;
+  };
+  size_t i = 0, line = 1;
+  for (;;) {
+    const size_t name_line = line, name_end = line_end(i);
+    const std::string name = "\"" + kept(i, name_end) + "\"";
+    const std::string truncated = "Truncated sequence " + name + " at line " + std::to_string(name_line) + "\n";
+    if (name_end == size || after(name_end) == size) return failed(truncated);
+    const size_t sequence_at = after(name_end), sequence_end = line_end(sequence_at);
+    if (sequence_end == size || after(sequence_end) == size) return failed(truncated);
+    const size_t plus_at = after(sequence_end);
+    if (text[plus_at] != '+') {
+      return failed("Can't find '+' line of sequence " + name + " in line " + std::to_string(name_line + 2) + "\n");
     }
-    if (lines[i].second[0] != '@' || i + 3 >= lines.size() || lines[i + 2].second.empty() || lines[i + 2].second[0] != '+' ||
-        lines[i + 3].second.size() != lines[i + 1].second.size()) {
-      parse.message = "malformed";
-      return parse;
+    const size_t plus_end = line_end(plus_at);
+    if (plus_end == size || after(plus_end) == size) return failed(truncated);
+    const size_t quality_at = after(plus_end), quality_end = line_end(quality_at);
+    if (quality_end - quality_at != sequence_end - sequence_at) {
+      return failed("Quality of sequence " + name + " in line " + std::to_string(name_line + 3) + " has " +
+                    std::to_string(quality_end - quality_at) + " bytes, sequence has " +
+                    std::to_string(sequence_end - sequence_at) + "\n");
     }
-    parse.records.push_back({lines[i].first, lines[i + 1].first, lines[i].second.substr(1), lines[i + 1].second});
-    i += 4;
+    result.records.push_back({i, sequence_at, kept(i + 1, name_end), kept(sequence_at, sequence_end)});
+    line = name_line + 3;
+    for (i = quality_end; i < size && (text[i] == '\n' || text[i] == '\r' || text[i] == '\0');) {
+      line += text[i] != '\0';
+      i = text[i] == '\0' ? i + 1 : after(i);
+    }
+    if (i == size) return result;
+    if (text[i] != '@') return failed("Can't find sequence start ('@') in line " + std::to_string(line) + "\n");
   }
-  if (parse.records.empty()) parse.message = "malformed";
-  return parse;
 }
 
 enum class Screening { accepted, template_mismatch, has_n, unknown_character };
@@ -148,4 +169,65 @@ inline std::vector<size_t> single_linkage(const std::vector<std::string>& barcod
   }
   for (size_t i = 0; i < barcodes.size(); ++i) root[i] = find(i);
   return root;
+}
+
+// A report member: the line the report writes for the read, and its barcode.
+struct Member {
+  std::string line, barcode;
+};
+// Each cluster's member lines: the first as written, the rest sorted (their order is that of the joins).
+using Clusters = std::vector<std::vector<std::string>>;
+
+// The accepted reads of a well-formed FASTA text as report members (with -p, the first read of each barcode).
+inline std::vector<Member> reference_members(const std::string& fasta, const std::string& template_text,
+                                             bool remove_duplicates) {
+  std::vector<Member> members;
+  std::map<std::string, bool> seen;
+  for (const ReferenceRecord& record : reference_fasta(fasta).records) {
+    const ReferenceBarcode screening = reference_screening(template_text, record.sequence.c_str());
+    if (screening.result != Screening::accepted) continue;
+    if (remove_duplicates && !seen.emplace(screening.bases, true).second) continue;
+    members.push_back({record.name + "\t" + record.sequence, screening.bases});
+  }
+  return members;
+}
+
+// The report's clusters: the components of "Hamming distance <= D" among the
+// members, each listed from its smallest (barcode, input order) member, in
+// that order.
+inline Clusters expected_clusters(std::vector<Member> members, uint32_t distance) {
+  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.barcode < b.barcode; });
+  std::vector<std::string> barcodes;
+  for (const Member& member : members) barcodes.push_back(member.barcode);
+  const std::vector<size_t> root = single_linkage(barcodes, distance);
+  std::map<size_t, std::vector<std::string>> components;
+  for (size_t i = 0; i < members.size(); ++i) components[root[i]].push_back(members[i].line);
+  Clusters clusters;
+  for (auto& [first, lines] : components) {
+    std::sort(lines.begin() + 1, lines.end());
+    clusters.push_back(lines);
+  }
+  return clusters;
+}
+
+// The clusters a report holds, or nothing when it is not headers >1, >2, ...
+// each followed by member lines with a tab, every line ended.
+inline std::optional<Clusters> report_clusters(const std::string& report) {
+  Clusters clusters;
+  if (!report.empty() && report.back() != '\n') return std::nullopt;
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    if (line == ">" + std::to_string(clusters.size() + 1)) {
+      clusters.emplace_back();
+    } else if (clusters.empty() || line.find('\t') == std::string::npos) {
+      return std::nullopt;
+    } else {
+      clusters.back().push_back(line);
+    }
+  }
+  for (auto& cluster : clusters) {
+    if (cluster.empty()) return std::nullopt;
+    std::sort(cluster.begin() + 1, cluster.end());
+  }
+  return clusters;
 }
