@@ -19,7 +19,8 @@
 # --fastq-reads N adds the gzipped-FASTQ rows (N reads of 100 bases with
 # sequencer-style names and binned qualities, D=1): the time of `igzip -dc` of
 # the .fastq.gz, the tool on it, on the same FASTQ uncompressed, and on the same
-# reads as two-line FASTA, interleaved run by run. --sets '' skips the rest.
+# reads as two-line FASTA, interleaved run by run; and, when bgzip (Debian:
+# tabix) is there, the tool on the FASTQ as block-gzip. --sets '' skips the rest.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -150,13 +151,18 @@ fasta=$data/q$fastq_reads.fa fastq=$data/q$fastq_reads.fq
 [ -s "$fasta" ] || "$build/generate_reads" $reads_options --output "$fasta"
 [ -s "$fastq" ] || "$build/generate_reads" $reads_options --fastq --output "$fastq"
 [ -s "$fastq.gz" ] || gzip -6 -c "$fastq" > "$fastq.gz"
+forms="fq.gz fq fa"
+if command -v bgzip > /dev/null; then
+  [ -s "$fastq.bgz" ] || bgzip -c "$fastq" > "$fastq.bgz"
+  forms="$forms fq.bgz"
+fi
 template=$("$build/generate_reads" --print-template)
 # Each form's total and peak, run after run in turn.
 for run in $(seq "$runs"); do
-  cat "$fasta" "$fastq" "$fastq.gz" > /dev/null  # in the page cache
+  cat "$fasta" "$fastq" "$fastq.gz" $([ -s "$fastq.bgz" ] && echo "$fastq.bgz") > /dev/null  # in the page cache
   /usr/bin/time -f "%e %M %U %S" -o "$scratch/igzip.$run" igzip -dc "$fastq.gz" > /dev/null
-  for form in fq.gz fq fa; do
-    case $form in fq.gz) input=$fastq.gz ;; fq) input=$fastq ;; fa) input=$fasta ;; esac
+  for form in $forms; do
+    case $form in fq.gz) input=$fastq.gz ;; fq) input=$fastq ;; fa) input=$fasta ;; fq.bgz) input=$fastq.bgz ;; esac
     run_once "$build/tarnwell" "$input" "$template" 1 "--jobs $jobs" 100000 >"$scratch/$form.$run"
   done
 done
@@ -173,7 +179,8 @@ perl -e '
   for my $run (1 .. $runs) {
     open my $in, "<", "$dir/igzip.$run" or die; my ($s, $m, $u, $y) = split / /, scalar <$in>;
     push @igzip, $s; push @igzip_cpu, $u + $y;
-    for my $form ("fq.gz", "fq", "fa") {
+    for my $form ("fq.gz", "fq", "fa", "fq.bgz") {
+      next unless -e "$dir/$form.$run";
       push @{$total{$form}}, field("$dir/$form.$run", "total"); push @{$peak{$form}}, field("$dir/$form.$run", "peak");
       push @{$cpu{$form}}, field("$dir/$form.$run", "cpu");
     }
@@ -187,4 +194,7 @@ perl -e '
   printf "| FASTQ.gz | %.2f | %.2f | %.0f | %.2fx (igzip + FASTA = %.2f s), %.2fx the FASTA peak |\n", median(@{$total{"fq.gz"}}),
     median(@{$cpu{"fq.gz"}}), median(@{$peak{"fq.gz"}}) / 1024, median(@{$total{"fq.gz"}}) / ($i + $fa), $i + $fa,
     median(@{$peak{"fq.gz"}}) / median(@{$peak{fa}});
+  printf "| FASTQ as block-gzip | %.2f | %.2f | %.0f | %.2fx (igzip + FASTA = %.2f s), %.2fx igzip -dc |\n", median(@{$total{"fq.bgz"}}),
+    median(@{$cpu{"fq.bgz"}}), median(@{$peak{"fq.bgz"}}) / 1024, median(@{$total{"fq.bgz"}}) / ($i + $fa), $i + $fa,
+    median(@{$total{"fq.bgz"}}) / $i if $total{"fq.bgz"};
 ' "$runs" "$scratch"

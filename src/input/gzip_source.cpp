@@ -4,13 +4,63 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
 
+#include "base/worker_pool.h"
 #include "input/plain_source.h"
 
 namespace {
 
 constexpr size_t kCompressedChunk = 1 << 20;
+
+// A member as block-gzip writes it: its header's extra field holds a "BC"
+// subfield with the member's size less one, and its trailer ends with the
+// inflated size, so members are found and placed without inflating.
+struct Block {
+  const unsigned char* data;
+  uint32_t size;      // compressed, header and trailer included
+  uint32_t inflated;  // what the trailer promises
+  size_t at;          // where its bytes go in the output
+};
+
+constexpr uint32_t kTooFewBytes = UINT32_MAX;
+
+// The size the block-gzip member at data announces (it may lie beyond the
+// size bytes shown); 0 when the bytes there do not begin such a member, and
+// kTooFewBytes when there are too few of them to tell.
+uint32_t announced_block_size(const unsigned char* data, size_t size) {
+  if (size < 4) return kTooFewBytes;
+  if (data[0] != 0x1f || data[1] != 0x8b || data[2] != 8 || (data[3] & 0xe4) != 0x04) return 0;
+  if (size < 12) return kTooFewBytes;
+  const size_t extra = data[10] | data[11] << 8;
+  if (12 + extra > size) return kTooFewBytes;
+  for (size_t at = 12; at + 4 <= 12 + extra;) {
+    const size_t field = data[at + 2] | data[at + 3] << 8;
+    if (data[at] == 'B' && data[at + 1] == 'C' && field == 2 && at + 6 <= 12 + extra) {
+      const uint32_t member = (data[at + 4] | data[at + 5] << 8) + 1u;
+      return member >= 12 + extra + 8 ? member : 0;  // room for the trailer at least
+    }
+    at += 4 + field;
+  }
+  return 0;
+}
+
+// Inflates one whole member into exactly its promised size; false when it
+// is not that (corrupt, cut, or longer or shorter than promised).
+bool inflate_block(inflate_state& z, const Block& block, char* out) {
+  isal_inflate_init(&z);
+  z.crc_flag = ISAL_GZIP;
+  z.next_in = const_cast<unsigned char*>(block.data);
+  z.avail_in = block.size;
+  z.next_out = reinterpret_cast<uint8_t*>(out + block.at);
+  z.avail_out = block.inflated;
+  return isal_inflate(&z) == ISAL_DECOMP_OK && z.block_state == ISAL_BLOCK_FINISH && z.avail_in == 0 &&
+         z.avail_out == 0;
+}
 
 class GzipSource : public ByteSource {
  public:
@@ -20,6 +70,9 @@ class GzipSource : public ByteSource {
     memcpy(compressed_.get(), input.head, input.head_size);
     state_inflate_.next_in = compressed_.get();
     state_inflate_.avail_in = static_cast<uint32_t>(input.head_size);
+    // The reading thread inflates blocks with worker_count() - 1 helpers.
+    parallel_ = worker_count() > 1;
+    for (uint32_t h = 1; parallel_ && h < worker_count(); ++h) helper_states_.push_back(std::make_unique<inflate_state>());
   }
 
   size_t read(char* out, size_t room) override {
@@ -36,15 +89,22 @@ class GzipSource : public ByteSource {
         z.next_in = compressed_.get();
         z.avail_in = static_cast<uint32_t>(got);
       }
-      if (z.block_state == ISAL_BLOCK_FINISH) {
+      if (z.block_state == ISAL_BLOCK_FINISH || after_blocks_) {
         if (z.avail_in == 0 && at_end_of_file_) {
           state_ = SourceState::kEnd;
           return written;
         }
         if (z.avail_in == 0) continue;
         // Another member follows; bytes that are not a gzip header fail below.
-        isal_inflate_reset(&z);
+        if (z.block_state == ISAL_BLOCK_FINISH) isal_inflate_reset(&z);
+        after_blocks_ = false;
         at_member_start_ = true;
+      }
+      if (at_member_start_ && parallel_ && written < room) {
+        const size_t made = inflate_blocks(out + written, room - written);
+        written += made;
+        if (state_ != SourceState::kMore) return written;
+        if (after_blocks_) continue;  // the member after the last block starts at next_in
       }
       if (at_member_start_ && !member_flags_sound()) {
         if (state_ == SourceState::kMore) state_ = SourceState::kCorrupt;
@@ -72,30 +132,105 @@ class GzipSource : public ByteSource {
   }
 
  private:
+  // Moves the unread input to the front of the buffer and reads more behind
+  // it; false when the read fails.
+  bool refill() {
+    inflate_state& z = state_inflate_;
+    memmove(compressed_.get(), z.next_in, z.avail_in);
+    const int64_t got =
+        read_fully(fd_, reinterpret_cast<char*>(compressed_.get()) + z.avail_in, kCompressedChunk - z.avail_in);
+    if (got < 0) {
+      state_ = SourceState::kUnreadable;
+      return false;
+    }
+    at_end_of_file_ = got == 0;
+    z.next_in = compressed_.get();
+    z.avail_in += static_cast<uint32_t>(got);
+    return true;
+  }
+
+  // Inflates the block-gzip members that begin at next_in, lie whole in the
+  // input buffer and fit in room, on the run's threads at once, and returns
+  // the bytes made; next_in then points at the member after them and
+  // after_blocks_ is set. Anything
+  // else (a plain member, a block that does not inflate to what it promises)
+  // is left to the member-by-member inflate, which reports it as always.
+  size_t inflate_blocks(char* out, size_t room) {
+    inflate_state& z = state_inflate_;
+    const uint32_t first = announced_block_size(z.next_in, z.avail_in);
+    // Near the end of the buffer: at most one block's bytes move to its front.
+    if (first != 0 && (first == kTooFewBytes || first > z.avail_in) && !at_end_of_file_ && !refill()) return 0;
+    blocks_.clear();
+    size_t made = 0;
+    const unsigned char* at = z.next_in;
+    const unsigned char* end = z.next_in + z.avail_in;
+    for (;;) {
+      const uint32_t size = announced_block_size(at, static_cast<size_t>(end - at));
+      if (size == 0 || size == kTooFewBytes || size > static_cast<size_t>(end - at)) break;
+      const unsigned char* trailer = at + size - 4;
+      const uint32_t inflated = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint32_t>(trailer[3]) << 24;
+      if (inflated > room - made) break;
+      blocks_.push_back({at, size, inflated, made});
+      made += inflated;
+      at += size;
+    }
+    if (blocks_.empty()) return 0;
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> first_bad{blocks_.size()};
+    const auto work = [&](inflate_state& mine) {
+      for (size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < blocks_.size();) {
+        if (b > first_bad.load(std::memory_order_relaxed)) break;
+        if (!inflate_block(mine, blocks_[b], out)) {
+          size_t seen = first_bad.load(std::memory_order_relaxed);
+          while (b < seen && !first_bad.compare_exchange_weak(seen, b, std::memory_order_relaxed)) {
+          }
+        }
+      }
+    };
+    const size_t helpers = blocks_.size() > 1 ? helper_states_.size() : 0;
+    std::vector<std::thread> threads;
+    for (size_t h = 0; h < helpers; ++h) {
+      try {
+        threads.emplace_back(work, std::ref(*helper_states_[h]));
+      } catch (const std::system_error&) {
+        break;  // fewer threads only cost speed
+      }
+    }
+    work(block_state_);
+    for (std::thread& thread : threads) thread.join();
+    // The blocks before the first bad one are delivered; inflating member by
+    // member goes on from it.
+    const size_t good = first_bad.load();
+    if (good == 0) {
+      parallel_ = false;  // a file that does not inflate as blocks does not try again
+      return 0;
+    }
+    const Block& last = blocks_[good - 1];
+    const size_t used = static_cast<size_t>(last.data + last.size - z.next_in);
+    z.next_in += used;
+    z.avail_in -= static_cast<uint32_t>(used);
+    after_blocks_ = true;
+    return last.at + last.inflated;
+  }
+
   // ISA-L reads past a member header whose reserved flag bits are set, which
   // gzip and zlib refuse as corrupt; so do we. The header's flag byte is its
   // fourth: when the chunk ends before it, the rest of the chunk moves to the
   // front and more is read behind it.
   bool member_flags_sound() {
     inflate_state& z = state_inflate_;
-    if (z.avail_in < 4 && !at_end_of_file_) {
-      memmove(compressed_.get(), z.next_in, z.avail_in);
-      const int64_t got = read_fully(fd_, reinterpret_cast<char*>(compressed_.get()) + z.avail_in,
-                                     kCompressedChunk - z.avail_in);
-      if (got < 0) {
-        state_ = SourceState::kUnreadable;
-        return false;
-      }
-      at_end_of_file_ = got == 0;
-      z.next_in = compressed_.get();
-      z.avail_in += static_cast<uint32_t>(got);
-    }
+    if (z.avail_in < 4 && !at_end_of_file_ && !refill()) return false;
     if (z.avail_in < 4) return true;  // a member cut short inside its header fails in the inflate
     at_member_start_ = false;
     return (z.next_in[3] & 0xe0) == 0;
   }
 
   inflate_state state_inflate_;
+  inflate_state block_state_;  // this thread's, for whole blocks
+  std::vector<std::unique_ptr<inflate_state>> helper_states_;  // one per helper thread
+  std::vector<Block> blocks_;
+  bool parallel_;  // block-gzip members may be inflated on several threads
+  bool after_blocks_ = false;  // the last member was inflated as a block
   std::unique_ptr<unsigned char[]> compressed_;
   int fd_;
   bool at_end_of_file_ = false;

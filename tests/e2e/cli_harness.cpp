@@ -6,6 +6,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -120,6 +121,32 @@ std::string gzip_member(const std::string& data) {
   out.resize(stream.total_out);
   deflateEnd(&stream);
   return out;
+}
+
+std::string block_gzip(const std::string& data, size_t block_bytes) {
+  std::string out;
+  for (size_t at = 0;; at += block_bytes) {
+    const std::string piece = data.substr(std::min(at, data.size()), block_bytes);
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflate");
+    std::string deflated(deflateBound(&stream, piece.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    stream.avail_in = static_cast<uInt>(piece.size());
+    stream.next_out = reinterpret_cast<Bytef*>(deflated.data());
+    stream.avail_out = static_cast<uInt>(deflated.size());
+    if (deflate(&stream, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
+    deflated.resize(stream.total_out);
+    deflateEnd(&stream);
+    const auto little_endian = [](uint32_t value, int bytes) {
+      std::string le;
+      for (int i = 0; i < bytes; ++i) le += static_cast<char>(value >> (8 * i) & 0xff);
+      return le;
+    };
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(piece.size())));
+    out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16) + little_endian(static_cast<uint32_t>(deflated.size() + 25), 2) +
+           deflated + little_endian(crc, 4) + little_endian(static_cast<uint32_t>(piece.size()), 4);
+    if (piece.empty()) return out;
+  }
 }
 
 std::string zstd_frame(const std::string& data) {

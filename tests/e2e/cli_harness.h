@@ -100,5 +100,9 @@ inline std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { re
 void expect_case(const CliCase& c);
 
 std::string gzip_member(const std::string& data);
+// data as block-gzip writes it: members of at most block_bytes inflated bytes,
+// each announcing its compressed size in a "BC" extra field, then the empty
+// member that closes such files.
+std::string block_gzip(const std::string& data, size_t block_bytes = 65280);
 // data as one zstd frame.
 std::string zstd_frame(const std::string& data);

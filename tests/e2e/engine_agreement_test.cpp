@@ -1,7 +1,7 @@
 // The two binaries on the same files: tarnwell (fast engine) and
-// tarnwell_reference (straightforward engine) must print the same bytes and
-// exit alike, also on malformed input, for any number of jobs, and with the
-// barcode search options on reads whose barcodes moved (the fast engine's
+// tarnwell_reference (straightforward engine) must write the same bytes,
+// tables included, and exit alike, for any number of jobs; half the time with
+// the barcode search options on reads whose barcodes moved (the fast engine's
 // 16-byte search against the straightforward walk, reads near slice ends).
 #include <gtest/gtest.h>
 
@@ -15,37 +15,10 @@
 namespace {
 
 #ifdef TARNWELL_SANITIZED_TESTS
-constexpr uint32_t kCases = 45;
+constexpr uint32_t kCases = 40;
 #else
-constexpr uint32_t kCases = 150;
+constexpr uint32_t kCases = 120;
 #endif
-
-// Breaks a well-formed FASTA text in one of the ways a parse must report.
-std::string damage(CaseRandom& random, std::string fasta) {
-  const size_t at = random.below(static_cast<uint32_t>(fasta.size()));
-  const auto inserted = [&](size_t where, const std::string& bytes) {
-    return fasta.substr(0, where) + bytes + fasta.substr(where);
-  };
-  switch (random.below(8)) {
-    case 0:
-      return fasta.substr(0, at);  // ends anywhere, inside a name or a sequence
-    case 1:
-      return inserted(at, ">");  // a '>' that starts no record
-    case 2:
-      return inserted(at, "\n");  // a blank line, or a sequence over two lines
-    case 3:
-      return inserted(at, std::string(1, '\0'));
-    case 4:
-      return " " + fasta;
-    case 5:
-      for (char& c : fasta) c = c == '\n' ? '\r' : c;
-      return fasta;
-    case 6:
-      return inserted(fasta.find('\n') + 1, "\n\n");  // blank lines after the first name
-    default:
-      return fasta + ">last\n";  // a name without a sequence
-  }
-}
 
 // Moves the barcode of some reads: random bases before it, the reverse complement, a tail after it.
 std::string move_barcodes(CaseRandom& random, const std::string& fasta) {
@@ -62,7 +35,9 @@ std::string move_barcodes(CaseRandom& random, const std::string& fasta) {
       for (uint32_t n = random.below(24); n > 0; --n) read += bases[random.below(8)];
       if (random.chance(40)) {
         std::string reverse(read.rbegin(), read.rend());
-        for (char& c : reverse) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'a' ? 't' : c == 't' ? 'a' : c == 'c' ? 'g' : c == 'g' ? 'c' : c;
+        for (char& c : reverse) {
+          if (const size_t at = std::string(bases).find(c); at != std::string::npos) c = "TGCAtgca"[at];
+        }
         read = reverse;
       }
       line = read;
@@ -75,16 +50,15 @@ std::string move_barcodes(CaseRandom& random, const std::string& fasta) {
 TEST(EngineAgreement, BinariesWriteTheSameBytes) {
   for (uint32_t seed = 0; seed < kCases; ++seed) {
     CaseRandom random(5000 + seed);
-    const bool search = seed % 3 == 1;
+    const bool search = seed % 2 == 1;
     ReadSet reads = random_read_set(random, seed % 4, search ? 300 : 80);
-    if (seed % 3 == 0) reads.fasta = damage(random, reads.fasta);
-    std::vector<std::string> args{"-i",      "in.fa", "-o", "out.txt", "-d", std::to_string(random.below(search ? 3 : 4)),
-                                  "-t",      reads.template_text, "--assignments", "a.tsv"};
+    std::vector<std::string> args = run_args(std::to_string(random.below(search ? 3 : 4)), reads.template_text);
+    args.insert(args.end(), {"--assignments", "a.tsv"});
     if (random.chance(40)) args.push_back("-p");
     if (search) {
       reads.fasta = move_barcodes(random, reads.fasta);
-      args.insert(args.end(), {"--window", std::to_string(random.below(5)), "--fixed-mismatches",
-                               std::to_string(random.below(3))});
+      args.insert(args.end(),
+                  {"--window", std::to_string(random.below(5)), "--fixed-mismatches", std::to_string(random.below(3))});
       if (random.chance(70)) args.push_back("--both-strands");
     }
     ScratchDir reference_dir;

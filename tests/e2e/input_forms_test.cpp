@@ -9,6 +9,28 @@
 
 namespace {
 
+// The offset of block-gzip member block (from 0) in data.
+size_t block_at(const std::string& data, int block) {
+  size_t at = 0;
+  for (int b = 0; b < block; ++b) at += (static_cast<uint8_t>(data[at + 16]) | static_cast<uint8_t>(data[at + 17]) << 8) + 1;
+  return at;
+}
+// data whose member block announces a size off by change bytes.
+std::string with_block_size(std::string data, int block, int change) {
+  const size_t at = block_at(data, block);
+  const int size = (static_cast<uint8_t>(data[at + 16]) | static_cast<uint8_t>(data[at + 17]) << 8) + change;
+  data[at + 16] = static_cast<char>(size & 0xff);
+  data[at + 17] = static_cast<char>(size >> 8);
+  return data;
+}
+// data with the byte at offset from member block's start flipped; offsets
+// from the end when negative.
+std::string with_block_byte_flipped(std::string data, int block, int offset) {
+  const size_t at = offset >= 0 ? block_at(data, block) + offset : block_at(data, block + 1) + offset;
+  data[at] ^= 0x21;
+  return data;
+}
+
 // The stderr of a run with the "Input path" line taken out.
 std::string without_input_line(const std::string& err) { return err.substr(err.find('\n') + 1); }
 
@@ -40,13 +62,26 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
       {"frames.fa.zst", zstd_frame(fasta.substr(0, 5000)) + zstd_frame(fasta.substr(5000))},
       {"marked.fa", "\xef\xbb\xbf" + fasta},  // a UTF-8 byte-order mark is skipped
       {"marked.fq.gz", gzip_member("\xef\xbb\xbf" + fastq)},
+      // Block-gzip members are inflated side by side, on one thread or on several.
+      {"blocks.fq.gz", block_gzip(fastq)},
+      {"blocks.fa.gz", block_gzip(fasta, 3000)},
+      {"mixed.fq.gz", block_gzip(fastq.substr(0, 400000)) + gzip_member(fastq.substr(400000, 300000)) +
+                          block_gzip(fastq.substr(700000), 5000)},
+      // A member's announced size is only a hint: zlib does not read it either.
+      {"long.fq.gz", with_block_size(block_gzip(fastq), 2, +9)},
+      {"short.fq.gz", with_block_size(block_gzip(fastq), 3, -30)},
   };
   for (const auto& [name, bytes] : forms) {
     dir.write(name, bytes);
-    const CliResult result = run_tarnwell(dir, run_args("1", kTestTemplate, name));
-    EXPECT_EQ(result.status, 0) << name << ": " << result.err;
-    EXPECT_EQ(result.out, plain.out) << name;
-    EXPECT_TRUE(dir.read("out.txt") == report) << name;
+    for (const char* jobs : {"", "1", "3"}) {
+      if (*jobs != '\0' && name.find(".gz") == std::string::npos) continue;
+      std::vector<std::string> args = run_args("1", kTestTemplate, name);
+      if (*jobs != '\0') args.insert(args.end(), {"--jobs", jobs});
+      const CliResult result = run_tarnwell(dir, args);
+      EXPECT_EQ(result.status, 0) << name << " " << jobs << ": " << result.err;
+      EXPECT_EQ(result.out, plain.out) << name;
+      EXPECT_TRUE(dir.read("out.txt") == report) << name << " " << jobs;
+    }
   }
   // Decompressed FASTA is held exactly as the file would be: the same
   // messages, the memory figure included.
@@ -96,7 +131,19 @@ std::string with_reserved_flag(std::string member) {
 CliCase fails(const char* name, const std::string& input, const std::string& message) {
   return {name, input, run_args("1", "NN"), 1, "", settings(1, "NN") + message, ""};
 }
+// With helper threads, so that block-gzip members are inflated side by side.
+CliCase fails_on_threads(const char* name, const std::string& input, const std::string& message) {
+  CliCase c = fails(name, input, message);
+  c.args.insert(c.args.end(), {"--jobs", "3"});
+  return c;
+}
 const std::string kGood = gzip_member(">a\nAC\n>b\nCA\n");
+std::string many_reads() {
+  std::string text;
+  for (int i = 0; i < 400; ++i) text += ">r" + std::to_string(i) + "\nACGTTGCA\n";
+  return text;
+}
+const std::string kBlocks = block_gzip(many_reads(), 500);
 const std::string kBadGzip = "Can't decompress input file \"in.fa\"\n";
 
 // clang-format off
@@ -122,6 +169,15 @@ const std::vector<CliCase> kBadInputs = {
     fails("ZstdTrailingBytes", zstd_frame(">a\nAC\n") + "\n", kBadGzip),
     fails("Bzip2", "BZh91AY&SY", "Input file \"in.fa\" is bzip2 compressed; decompress it or recompress it with gzip or zstd\n"),
     fails("Xz", std::string("\xfd" "7zXZ\0\0\0", 8), "Input file \"in.fa\" is xz compressed; decompress it or recompress it with gzip or zstd\n"),
+    fails_on_threads("BlockDataCorrupt", with_block_byte_flipped(kBlocks, 3, 20), kBadGzip),
+    fails_on_threads("BlockChecksumWrong", with_block_byte_flipped(kBlocks, 5, -6), kBadGzip),
+    fails_on_threads("BlockInflatedSizeWrong", with_block_byte_flipped(kBlocks, 2, -4), kBadGzip),
+    fails_on_threads("TruncatedInsideBlock", kBlocks.substr(0, block_at(kBlocks, 6) + 40), kBadGzip),
+    fails_on_threads("TruncatedBlockHeader", kBlocks.substr(0, block_at(kBlocks, 6) + 14), kBadGzip),
+    fails_on_threads("BlockWithReservedFlag", with_block_byte_flipped(kBlocks, 3, 3) /* 0x04 ^ 0x21 */, kBadGzip),
+    fails_on_threads("TrailingBytesAfterBlocks", kBlocks + "\n", kBadGzip),
+    // The closing member announces the zeros after it as its own: they are still trailing bytes.
+    fails_on_threads("BlockSizeTakesTrailingZeros", with_block_size(block_gzip(">a\nAC\n"), 1, +4) + std::string(4, '\0'), kBadGzip),
     {"EmptyPipe", kAbsent, run_args("1", "NN", "-"), 1, "", settings(1, "NN", "-") + "Can't load input data\n", "", "in.fa", "out.txt", {"/dev/null", "", {"sh", "-c", "printf '' | \"$0\" \"$@\""}}},
     fails("FastqErrorAfterByteOrderMark", "\xef\xbb\xbf@a\nAC\n+\nI\n", "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
 };

@@ -5,6 +5,12 @@
 // line ends and byte-order marks fall across chunk boundaries, on one thread
 // or with a reading thread (the first input byte chooses).
 //
+// When the first byte's second bit is set, the input is text that is first
+// framed as block-gzip (blocks of a size the next byte chooses) and then
+// damaged as that byte says: a block's announced size changed, the data cut
+// inside a block, a plain member between blocks, a flipped byte, or bytes
+// after the end; the third byte says where.
+//
 // The load must end as the references say: the same message and status, or
 // the inflated FASTA byte for byte, or the FASTQ records' names and sequences.
 #include <sys/mman.h>
@@ -12,8 +18,10 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "input/fastq_parser.h"
@@ -45,6 +53,75 @@ std::optional<std::string> zlib_inflate(const std::string& data) {
     inflateEnd(&stream);
     if (status != Z_STREAM_END) return std::nullopt;
   } while (at < data.size());
+  return out;
+}
+
+// One member as block-gzip writes it, announcing its own size.
+std::string block_member(const std::string& piece) {
+  z_stream stream{};
+  if (deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+  std::string deflated(deflateBound(&stream, piece.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+  stream.avail_in = static_cast<uInt>(piece.size());
+  stream.next_out = reinterpret_cast<Bytef*>(deflated.data());
+  stream.avail_out = static_cast<uInt>(deflated.size());
+  if (deflate(&stream, Z_FINISH) != Z_STREAM_END) std::abort();
+  deflated.resize(stream.total_out);
+  deflateEnd(&stream);
+  const auto le = [](uint32_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xff);
+    return out;
+  };
+  const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(piece.size())));
+  return std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16) + le(static_cast<uint32_t>(deflated.size() + 25), 2) +
+         deflated + le(crc, 4) + le(static_cast<uint32_t>(piece.size()), 4);
+}
+
+// text framed as block-gzip and damaged as shape says, at a place where picks.
+std::string damaged_blocks(const std::string& text, uint8_t shape, uint8_t where) {
+  const size_t block_bytes = 1 + (shape & 31) * 3;
+  std::vector<std::string> members;
+  for (size_t at = 0; at < text.size(); at += block_bytes) members.push_back(block_member(text.substr(at, block_bytes)));
+  members.push_back(block_member(""));
+  std::string& chosen = members[where % members.size()];
+  switch (shape >> 5) {
+    case 1: {  // the announced size off by a little
+      const int size = (static_cast<uint8_t>(chosen[16]) | static_cast<uint8_t>(chosen[17]) << 8) + (where & 8 ? 1 : -1) * (1 + (where >> 4));
+      chosen[16] = static_cast<char>(size & 0xff);
+      chosen[17] = static_cast<char>(size >> 8 & 0xff);
+      break;
+    }
+    case 2: {  // a plain member in the place of a block, with the same bytes
+      std::string piece = text.substr(std::min(text.size(), (where % members.size()) * block_bytes), block_bytes);
+      z_stream stream{};
+      if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+      std::string member(deflateBound(&stream, piece.size()), '\0');
+      stream.next_in = reinterpret_cast<Bytef*>(piece.data());
+      stream.avail_in = static_cast<uInt>(piece.size());
+      stream.next_out = reinterpret_cast<Bytef*>(member.data());
+      stream.avail_out = static_cast<uInt>(member.size());
+      if (deflate(&stream, Z_FINISH) != Z_STREAM_END) std::abort();
+      member.resize(stream.total_out);
+      deflateEnd(&stream);
+      chosen = member;
+      break;
+    }
+    case 3:  // a flipped byte
+      chosen[(where * 7u) % chosen.size()] ^= static_cast<char>(1 << (where % 8));
+      break;
+    case 4:  // cut inside the block
+      chosen.resize((where * 5u) % chosen.size());
+      members.resize(static_cast<size_t>(&chosen - members.data()) + 1);
+      break;
+    case 5:  // bytes after the end
+      members.push_back(std::string(1 + where % 5, static_cast<char>(where)));
+      break;
+    default:  // sound
+      break;
+  }
+  std::string out;
+  for (const std::string& member : members) out += member;
   return out;
 }
 
@@ -91,7 +168,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const bool blocks = data[0] & 2;
+  if (blocks && size < 3) return 0;
+  const std::string input = blocks ? damaged_blocks(std::string(reinterpret_cast<const char*>(data) + 3, size - 3), data[1], data[2])
+                                   : std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (ftruncate(input_fd, 0) != 0 || pwrite(input_fd, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size())) std::abort();
 
   // The reference: the inflated text, or nothing when the data is corrupt.

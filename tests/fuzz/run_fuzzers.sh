@@ -15,7 +15,7 @@ cd "$(dirname "$0")/../.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(distance_text template fasta_screening pipeline compressed_input)
+[ ${#targets[@]} -gt 0 ] || targets=(distance_text pipeline compressed_input)
 
 compiler="$(command -v clang++-14 || command -v clang++)"
 cmake -S tests/fuzz -B build-fuzz -DCMAKE_CXX_COMPILER="$compiler" > /dev/null

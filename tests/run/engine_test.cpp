@@ -77,8 +77,8 @@ void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& la
   ASSERT_EQ(expected.bytes_left, 0) << where;
   const std::string parsed = "Parsed " + std::to_string(reference_fasta(c.reads.fasta).records.size()) + " sequences\n";
   ASSERT_NE(expected.err.find(parsed), std::string::npos) << where << "\n" << c.reads.fasta;
-  const Clusters clusters = expected_clusters(
-      reference_members(c.reads.fasta, c.reads.template_text, c.remove_duplicates), c.distance);
+  const Clusters clusters =
+      expected_clusters(reference_members(c.reads.fasta, c.reads.template_text, c.remove_duplicates), c.distance);
   ASSERT_EQ(report_clusters(expected.report), clusters) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(expected.out, std::to_string(clusters.size()) + " clusters\n") << where;
 }

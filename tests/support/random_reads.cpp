@@ -111,7 +111,8 @@ std::vector<TestRead> make_test_reads(int count, uint32_t seed) {
   std::vector<TestRead> reads;
   for (int i = 0; i < count; ++i) {
     std::string barcode = pool[random.below(12)];
-    for (uint32_t substitutions = random.below(3); substitutions > 0; --substitutions) barcode[random.below(6)] = kBases[random.below(4)];
+    for (uint32_t substitutions = random.below(3); substitutions > 0; --substitutions)
+      barcode[random.below(6)] = kBases[random.below(4)];
     std::string sequence = "AC" + barcode + "GT" + (i % 3 == 0 ? "acgt" : "");
     if (random.below(40) == 0) sequence[2 + random.below(6)] = 'N';
     if (random.below(40) == 0) sequence[0] = 'G';
