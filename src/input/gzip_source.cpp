@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstring>
-#include <system_error>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -73,6 +73,9 @@ class GzipSource : public ByteSource {
     // The reading thread inflates blocks with worker_count() - 1 helpers.
     parallel_ = worker_count() > 1;
     for (uint32_t h = 1; parallel_ && h < worker_count(); ++h) helper_states_.push_back(std::make_unique<inflate_state>());
+    // The reading thread allocates nothing later: a block takes 26 bytes at least.
+    if (parallel_) blocks_.reserve(kCompressedChunk / 26 + 1);
+    threads_.reserve(helper_states_.size());
   }
 
   size_t read(char* out, size_t room) override {
@@ -152,9 +155,9 @@ class GzipSource : public ByteSource {
   // Inflates the block-gzip members that begin at next_in, lie whole in the
   // input buffer and fit in room, on the run's threads at once, and returns
   // the bytes made; next_in then points at the member after them and
-  // after_blocks_ is set. Anything
-  // else (a plain member, a block that does not inflate to what it promises)
-  // is left to the member-by-member inflate, which reports it as always.
+  // after_blocks_ is set. Anything else (a plain member, a block that does not
+  // inflate to what it promises) is left to the member-by-member inflate,
+  // which reports it as always.
   size_t inflate_blocks(char* out, size_t room) {
     inflate_state& z = state_inflate_;
     const uint32_t first = announced_block_size(z.next_in, z.avail_in);
@@ -188,16 +191,16 @@ class GzipSource : public ByteSource {
       }
     };
     const size_t helpers = blocks_.size() > 1 ? helper_states_.size() : 0;
-    std::vector<std::thread> threads;
+    threads_.clear();
     for (size_t h = 0; h < helpers; ++h) {
       try {
-        threads.emplace_back(work, std::ref(*helper_states_[h]));
-      } catch (const std::system_error&) {
+        threads_.emplace_back(work, std::ref(*helper_states_[h]));
+      } catch (const std::exception&) {
         break;  // fewer threads only cost speed
       }
     }
-    work(block_state_);
-    for (std::thread& thread : threads) thread.join();
+    work(own_inflate_);
+    for (std::thread& thread : threads_) thread.join();
     // The blocks before the first bad one are delivered; inflating member by
     // member goes on from it.
     const size_t good = first_bad.load();
@@ -226,9 +229,10 @@ class GzipSource : public ByteSource {
   }
 
   inflate_state state_inflate_;
-  inflate_state block_state_;  // this thread's, for whole blocks
+  inflate_state own_inflate_;  // the reading thread's, for whole blocks
   std::vector<std::unique_ptr<inflate_state>> helper_states_;  // one per helper thread
   std::vector<Block> blocks_;
+  std::vector<std::thread> threads_;
   bool parallel_;  // block-gzip members may be inflated on several threads
   bool after_blocks_ = false;  // the last member was inflated as a block
   std::unique_ptr<unsigned char[]> compressed_;
