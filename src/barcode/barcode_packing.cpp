@@ -3,7 +3,6 @@
 #include <cctype>
 
 #include "barcode/barcode_search.h"
-#include "barcode/base_composition.h"
 #include "base/messages.h"
 #include "input/input_format.h"
 #include "base/tracked_memory.h"
@@ -81,9 +80,6 @@ void convert_barcodes() {
   } else {
     for (uint64_t i = 0; i < s.record_count; ++i) ++counts[pack_barcode(record_at(i))];
   }
-  begin_base_counts();
-  count_accepted_bases(0, s.record_count, 0);
-  finish_base_counts();
   release_work_block(kLowQualityBases);
   report_screening(counts);
 }
@@ -187,8 +183,7 @@ void convert_barcodes_fast() {
   unsigned long long slice_counts[kMaxSlices][4] = {};
   PlacementCounts slice_placed[kMaxSlices];  // each slice clears its own
   const uint64_t slices = job_count_for(s.record_count, 4096, kMaxSlices);
-  begin_base_counts();
-  run_jobs(slices, [&](uint64_t slice, uint32_t worker) {
+  run_jobs(slices, [&](uint64_t slice, uint32_t) {
     const uint64_t end = job_begin(slice + 1, slices, s.record_count);
     const char* limit = end < s.record_count ? record_at(end)->name : s.input_buffer + s.input_size + 1;
     PlacementCounts& placed = slice_placed[slice];
@@ -196,10 +191,7 @@ void convert_barcodes_fast() {
     for (uint64_t i = job_begin(slice, slices, s.record_count); i < end; ++i) {
       ++slice_counts[slice][pack_barcode_quickly(record_at(i), i, plan, limit, placed)];
     }
-    // Once per slice, while its records are still in cache.
-    count_accepted_bases(job_begin(slice, slices, s.record_count), end, worker);
   });
-  finish_base_counts();
   release_work_block(kPackPlan);
   release_search();
   release_work_block(kLowQualityBases);

@@ -1,11 +1,11 @@
 #include "barcode/base_composition.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
-#include "cluster/prefix_buckets.h"
 
 namespace {
 
@@ -54,25 +54,36 @@ void begin_base_counts() {
   std::fill(held.tables, held.tables + words, 0);
 }
 
-void count_accepted_bases(uint64_t begin, uint64_t end, uint32_t worker) {
-  if (run_state.work_blocks[kPageCounts].data == nullptr) return;
-  const uint32_t length = run_state.barcode_length;
-  uint64_t* counts = held.tables + worker * held.table_words;
-  if (held.bytewise) {
-    const uint64_t bytes = barcode_bytes();
-    for (uint64_t r = begin; r < end; ++r) {
-      const SequenceRecord* record = record_at(r);
-      if (!is_accepted(record)) continue;
-      const uint64_t* words = record_barcode(record);
-      for (uint64_t b = 0; b < bytes; ++b) ++counts[256 * b + ((words[b >> 3] >> (56 - 8 * (b & 7))) & 0xff)];
+bool counting_bases() { return run_state.work_blocks[kPageCounts].data != nullptr; }
+
+void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_words, uint64_t count, uint32_t worker) {
+  const RunState& s = run_state;
+  uint64_t* const counts = held.tables + worker * held.table_words;
+  const uint64_t bytes = barcode_bytes();
+  const size_t barcode_size = 8ull * s.barcode_words;
+  for (uint64_t e = 0; e < count;) {
+    const uint64_t* words = record_barcode(entries[e]);
+    uint64_t end = e + 1;
+    if (first_words != nullptr && s.barcode_words == 1) {
+      while (end < count && first_words[end] == first_words[e]) ++end;
+    } else {
+      while (end < count && memcmp(record_barcode(entries[end]), words, barcode_size) == 0) ++end;
     }
-    return;
-  }
-  for (uint64_t r = begin; r < end; ++r) {
-    const SequenceRecord* record = record_at(r);
-    if (!is_accepted(record)) continue;
-    const uint64_t* words = record_barcode(record);
-    for (uint32_t j = 0; j < length; ++j) ++counts[4 * j + ((words[j >> 5] >> (62 - 2 * (j & 31))) & 3)];
+    const uint64_t reads = end - e;
+    e = end;
+    if (held.bytewise) {
+      // Each word's bytes taken from the top, the counters walked along with them.
+      uint64_t* place = counts;
+      for (uint64_t b = 0; b < bytes; b += 8) {
+        uint64_t word = *words++;
+        for (const uint64_t* last = place + 256 * (bytes - b < 8 ? bytes - b : 8); place != last; place += 256) {
+          place[word >> 56] += reads;
+          word <<= 8;
+        }
+      }
+    } else {
+      for (uint32_t j = 0; j < s.barcode_length; ++j) counts[4 * j + ((words[j >> 5] >> (62 - 2 * (j & 31))) & 3)] += reads;
+    }
   }
 }
 

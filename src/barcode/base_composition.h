@@ -1,12 +1,15 @@
 // How often each base stands at each barcode position over the accepted
-// reads, for the page. Counted by the screening while the slices it packed
-// are still in cache, and only when a page is asked for. The per-worker
-// tables (the kPageCounts work block) live during the screening only; the
-// sums are kept in a fixed table, so that no memory is held past the
-// screening and the later phases report the bytes they always did.
+// reads, for the page. Counted from the sorted buckets, where the reads of
+// one barcode stand together and are counted at once, and only when a page
+// is asked for. The per-worker tables (the kPageCounts work block) live
+// during the bucket phase only; the sums are kept in a fixed table, so that
+// no memory is held past that phase and the later phases report the bytes
+// they always did.
 #pragma once
 
 #include <cstdint>
+
+#include "base/run_state.h"
 
 // Positions are kept one each up to this many, in equal groups beyond: as
 // many bars as a plot has room for.
@@ -15,9 +18,13 @@ constexpr uint32_t kCompositionGroups = 120;
 // Takes one table per worker when a page is asked for; otherwise nothing.
 void begin_base_counts();
 
-// Counts the barcodes of the accepted records among begin to end on the
-// table of worker; does nothing when no tables are held.
-void count_accepted_bases(uint64_t begin, uint64_t end, uint32_t worker);
+// True between begin_base_counts and finish_base_counts with a page asked for.
+[[nodiscard]] bool counting_bases();
+
+// Counts count entries sorted by barcode on the table of worker, each run of
+// equal barcodes once with its length as weight. first_words, when given,
+// holds each entry's first barcode word.
+void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_words, uint64_t count, uint32_t worker);
 
 // Adds the workers' tables up into the groups and gives the tables back;
 // does nothing when none are held.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "barcode/base_composition.h"
 #include "base/messages.h"
 #include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
@@ -76,6 +77,11 @@ void bucket_records() {
   fill_buckets();
   sort_buckets();
   say(" OK\n");
+  begin_base_counts();
+  if (counting_bases()) {
+    for (uint32_t k = 0; k < kBucketCount; ++k) count_sorted_bases(s.bucket_entries[k], nullptr, s.bucket_counts[k], 0);
+  }
+  finish_base_counts();
   if (s.remove_duplicates) {
     say("Removing duplicates ..");
     remove_duplicate_barcodes();
@@ -278,6 +284,20 @@ void remove_duplicate_barcodes_fast() {
   });
 }
 
+// The page's base composition, from the sorted buckets; only when asked for.
+void count_bucket_bases_fast() {
+  RunState& s = run_state;
+  begin_base_counts();
+  if (counting_bases()) {
+    const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+    run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
+      for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k)
+        count_sorted_bases(s.bucket_entries[k], entry_words() + bucket_offset()[k], s.bucket_counts[k], worker);
+    });
+  }
+  finish_base_counts();
+}
+
 }  // namespace
 
 void bucket_records_fast() {
@@ -285,6 +305,7 @@ void bucket_records_fast() {
   say("Sorting ..");
   fill_buckets_fast();
   sort_buckets_fast();
+  count_bucket_bases_fast();
   say(" OK\n");
   if (s.remove_duplicates) {
     say("Removing duplicates ..");

@@ -1,5 +1,6 @@
 #include "output/cluster_numbering.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -9,29 +10,6 @@
 #include "cluster/prefix_buckets.h"
 
 namespace {
-
-// The first of count items (record pointers or nodes, sorted by barcode with
-// distinct barcodes) whose barcode equals the record's; null when none does.
-template <typename Item, typename RecordOf>
-Item* find_barcode(Item* items, uint64_t count, const SequenceRecord* record, RecordOf record_of) {
-  const uint64_t* barcode = record_barcode(record);
-  uint64_t low = 0;
-  uint64_t high = count;
-  while (low < high) {
-    const uint64_t middle = low + (high - low) / 2;
-    const int order = compare_barcodes(record_barcode(record_of(items[middle])), barcode);
-    if (order == 0) return &items[middle];
-    if (order < 0) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  return nullptr;
-}
-
-const SequenceRecord* node_record(const ClusterNode& node) { return node.record; }
-const SequenceRecord* entry_record(const SequenceRecord* entry) { return entry; }
 
 // Numbers the clusters as write_clusters and write_buckets_as_clusters
 // count them, and marks each of their records with its number.
@@ -64,35 +42,88 @@ void number_reported_clusters() {
   s.cluster_count = clusters;
 }
 
+// The kept entries in bucket order (the nodes, or the bucket entries when
+// the buckets are the clusters), laid out for finding a barcode among them:
+// each entry's first barcode word and cluster number side by side, and where
+// each bucket's entries begin.
+struct KeptEntries {
+  uint64_t (*entries)[2];  // first barcode word, cluster number
+  uint64_t* bucket_first;  // kBucketCount + 1 entry indices
+};
+
+const SequenceRecord* kept_record(uint64_t entry, const KeptEntries& kept) {
+  const RunState& s = run_state;
+  if (s.nodes != nullptr) return s.nodes[entry].record;
+  const uint64_t key = static_cast<uint64_t>(std::upper_bound(kept.bucket_first, kept.bucket_first + kBucketCount + 1,
+                                                              entry) - kept.bucket_first) - 1;
+  return s.bucket_entries[key][entry - kept.bucket_first[key]];
+}
+
+KeptEntries lay_out_kept_entries() {
+  const RunState& s = run_state;
+  auto* block = static_cast<uint64_t*>(
+      hold_work_block(kDuplicateSearch, (2 * s.entry_count + kBucketCount + 1) * sizeof(uint64_t)));
+  KeptEntries kept = {reinterpret_cast<uint64_t(*)[2]>(block), block + 2 * s.entry_count};
+  kept.bucket_first[0] = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) kept.bucket_first[k + 1] = kept.bucket_first[k] + s.bucket_counts[k];
+  const uint64_t jobs = job_count_for(kBucketCount, 1024, 64);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
+      for (uint64_t e = kept.bucket_first[k]; e < kept.bucket_first[k + 1]; ++e) {
+        const SequenceRecord* record =
+            s.nodes != nullptr ? s.nodes[e].record : s.bucket_entries[k][e - kept.bucket_first[k]];
+        kept.entries[e][0] = record_barcode(record)[0];
+        kept.entries[e][1] = s.record_cluster[record_index(record)];
+      }
+    }
+  });
+  return kept;
+}
+
+// The kept entry whose barcode the record carries, searched in its bucket.
+uint64_t find_kept_entry(const SequenceRecord* record, const KeptEntries& kept) {
+  const uint64_t* barcode = record_barcode(record);
+  const PrefixKey key = prefix_key(record);
+  uint64_t low = kept.bucket_first[key];
+  uint64_t high = kept.bucket_first[key + 1];
+  for (;;) {
+    assert(low < high && "duplicate removal keeps one record of every barcode");
+    const uint64_t middle = low + (high - low) / 2;
+    const uint64_t word = kept.entries[middle][0];
+    int order = word == barcode[0] ? 0 : (word < barcode[0] ? -1 : 1);
+    if (order == 0 && run_state.barcode_words > 1) order = compare_barcodes(record_barcode(kept_record(middle, kept)), barcode);
+    if (order == 0) return middle;
+    if (order < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+}
+
 // Gives every record dropped by -p the cluster of the kept record with its
-// barcode, found in its bucket, and counts it towards that record's reads.
+// barcode and counts it towards that record's reads. The workers share the
+// records; the search reads the laid-out entries, not the record table.
 void number_duplicates() {
   RunState& s = run_state;
   if (s.nodes != nullptr) {
     s.entry_reads = static_cast<uint64_t*>(tracked_malloc(s.entry_count * sizeof(uint64_t)));
     for (uint64_t e = 0; e < s.entry_count; ++e) s.entry_reads[e] = 1;
   }
-  for (uint64_t r = 0; r < s.record_count; ++r) {
-    const SequenceRecord* record = record_at(r);
-    if (s.record_cluster[r] != 0) continue;
-    const PrefixKey key = prefix_key(record);
-    const SequenceRecord* kept;
-    if (s.nodes != nullptr) {
-      ClusterNode* end = key + 1u < kBucketCount ? s.bucket_start[key + 1] : s.nodes + s.entry_count;
-      ClusterNode* node =
-          find_barcode(s.bucket_start[key], static_cast<uint64_t>(end - s.bucket_start[key]), record, node_record);
-      assert(node != nullptr && "duplicate removal keeps one record of every barcode");
-      kept = node->record;
-      ++s.entry_reads[node - s.nodes];
-    } else {
-      SequenceRecord** entry = find_barcode(s.bucket_entries[key], s.bucket_counts[key], record, entry_record);
-      assert(entry != nullptr && "duplicate removal keeps one record of every barcode");
-      kept = *entry;
+  const KeptEntries kept = lay_out_kept_entries();
+  const uint64_t jobs = job_count_for(s.record_count, 1 << 16, 1024);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t r = job_begin(job, jobs, s.record_count); r < job_begin(job + 1, jobs, s.record_count); ++r) {
+      if (s.record_cluster[r] != 0) continue;
+      const uint64_t entry = find_kept_entry(record_at(r), kept);
+      const uint64_t number = kept.entries[entry][1];
+      s.record_cluster[r] = number | kDuplicateFlag;
       // Here every barcode is a cluster of its own, so its reads are the cluster's.
-      ++s.cluster_totals[s.record_cluster[record_index(kept)] - 1].reads;
+      uint64_t* reads = s.nodes != nullptr ? &s.entry_reads[entry] : &s.cluster_totals[number - 1].reads;
+      __atomic_fetch_add(reads, 1, __ATOMIC_RELAXED);
     }
-    s.record_cluster[r] = s.record_cluster[record_index(kept)] | kDuplicateFlag;
-  }
+  });
+  release_work_block(kDuplicateSearch);
 }
 
 // One distinct barcode's share of its cluster.

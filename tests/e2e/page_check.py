@@ -209,10 +209,10 @@ def agree(page_path, stats_path, clusters_path, *run_files):
              format(int(c[3]), ","), shown(c[4])] for c in by_reads]
     assert [r[:5] for r in rows] == want, "largest clusters differ from the cluster table"
     if run_files:
-        tables(stats, clusters, *run_files)
+        tables(stats, clusters, sections, *run_files)
 
 
-def tables(stats, clusters, report_path, assignments_path, input_path):
+def tables(stats, clusters, sections, report_path, assignments_path, input_path):
     with open(input_path, "rb") as f:
         data = f.read()
     packed = data.startswith(b"\x1f\x8b")
@@ -231,6 +231,16 @@ def tables(stats, clusters, report_path, assignments_path, input_path):
     with open(assignments_path, encoding="utf-8") as f:
         rows = [line.split("\t") for line in f.read().splitlines()[1:]]
     assert len(rows) == stats["records"], len(rows)
+    # Base composition, exactly: the shares of the accepted reads' bases, positions grouped past 120.
+    barcodes = [row[2] for row in rows if row[1] in ("clustered", "duplicate")]
+    length = len(barcodes[0])
+    group = (length + 119) // 120
+    want = []
+    for first in range(0, length, group):
+        counts = [sum(b[first:first + group].count(base) for b in barcodes) for base in "ACGT"]
+        want += [percent(n, sum(counts)) for n in counts]
+    marks = sections["base-composition"]["marks"][4:]
+    assert [re.search(r" ([0-9.]+)%$", m["title"]).group(1) for m in marks] == want, "base composition differs"
     reads, cluster_of_barcode = {}, {}
     for name, status, barcode, cluster, *_ in rows:
         if status not in ("clustered", "duplicate"):

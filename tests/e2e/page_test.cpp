@@ -34,6 +34,7 @@ struct PageRun {
   const char* name;
   bool fastq_gzip;
   std::vector<std::string> options;
+  size_t common_prefix = 0;  // bases put before every read, all barcode: long barcodes that agree in their first words
 };
 
 TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
@@ -44,15 +45,22 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
       {"distance 0 with -p: no pass", false, {"-d", "0", "-p"}},
       {"distance 0, one job", false, {"-d", "0", "--jobs", "1"}},
       {"barcode search with qualities", true, {"-d", "1", "--quality", "30", "--window", "2", "--both-strands"}},
+      {"38-base barcodes", false, {"-d", "1"}, 32},
+      {"306-base barcodes, -p", false, {"-d", "1", "-p"}, 300},
   };
   for (const PageRun& run : runs) {
     SCOPED_TRACE(run.name);
     ScratchDir dir;
     const std::string input = run.fastq_gzip ? "in.fq.gz" : "in.fa";
-    dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(reads)) : as_fasta(reads));
-    std::vector<std::string> args = {
-        "-i",     input,    "-o",     "out.txt",         "-t",    kTestTemplate,   "--stats",
-        "s.json", "--page", "p.html", "--cluster-table", "c.tsv", "--assignments", "a.tsv"};
+    std::vector<TestRead> shown = reads;
+    std::string prefix;
+    for (size_t i = 0; i < run.common_prefix; ++i) prefix += "ACGGT"[i % 5];
+    for (TestRead& read : shown) read.sequence = prefix + read.sequence;
+    const std::string templ = std::string(run.common_prefix, 'N') + kTestTemplate;
+    dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(shown)) : as_fasta(shown));
+    std::vector<std::string> args = {"-i",     input,           "-o",    "out.txt",       "-t",    templ,
+                                     "--stats", "s.json",        "--page", "p.html",        "--cluster-table",
+                                     "c.tsv",  "--assignments", "a.tsv"};
     args.insert(args.end(), run.options.begin(), run.options.end());
     const CliResult first = run_tarnwell(dir, args);
     ASSERT_EQ(first.status, 0) << first.err;
@@ -64,7 +72,7 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     // Without the tables the page is written from what the report noted:
     // the same page, from either engine and any number of jobs, and nothing
     // else the run writes changes with it.
-    std::vector<std::string> alone = {"-i", input, "-o", "out.txt", "-t", kTestTemplate, "--jobs", "3"};
+    std::vector<std::string> alone = {"-i", input, "-o", "out.txt", "-t", templ, "--jobs", "3"};
     alone.insert(alone.end(), run.options.begin(), run.options.end());
     const CliResult plain = run_tarnwell(dir, alone);
     EXPECT_EQ(plain.err, first.err);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdint>
@@ -20,8 +21,9 @@
 #include "support/references.h"
 
 // A broken invariant: say which on the real standard error and abort, so that libFuzzer keeps the input.
+// Written to descriptor 2: inside a ToolRun the stderr stream is a memory stream.
 [[noreturn]] inline void fuzz_check_failed(const char* condition, const char* what, const std::string& detail) {
-  std::fprintf(stderr, "\nFUZZ CHECK FAILED: %s\n  %s\n%s\n", condition, what, detail.c_str());
+  dprintf(STDERR_FILENO, "\nFUZZ CHECK FAILED: %s\n  %s\n%s\n", condition, what, detail.c_str());
   std::abort();
 }
 #define FUZZ_CHECK(condition, what, detail) ((condition) ? void() : fuzz_check_failed(#condition, what, detail))
