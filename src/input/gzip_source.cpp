@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
-#include <system_error>
+#include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -73,7 +75,20 @@ class GzipSource : public ByteSource {
     // The reading thread inflates blocks with worker_count() - 1 helpers.
     parallel_ = worker_count() > 1;
     for (uint32_t h = 1; parallel_ && h < worker_count(); ++h) helper_states_.push_back(std::make_unique<inflate_state>());
+    // The reading thread allocates nothing later: a block takes 26 bytes at least.
+    if (parallel_) blocks_.reserve(kCompressedChunk / 26 + 1);
+    helpers_.reserve(helper_states_.size());
   }
+  ~GzipSource() override {
+    {
+      std::lock_guard<std::mutex> held(lock_);
+      quitting_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& helper : helpers_) helper.join();
+  }
+  GzipSource(const GzipSource&) = delete;
+  GzipSource& operator=(const GzipSource&) = delete;
 
   size_t read(char* out, size_t room) override {
     inflate_state& z = state_inflate_;
@@ -149,12 +164,52 @@ class GzipSource : public ByteSource {
     return true;
   }
 
+  // Takes blocks of the open batch one at a time and inflates them, until
+  // none is left or one before them has failed.
+  void inflate_claimed_blocks(inflate_state& mine) {
+    for (size_t b; (b = next_block_.fetch_add(1, std::memory_order_relaxed)) < blocks_.size();) {
+      if (b > first_bad_.load(std::memory_order_relaxed)) break;
+      if (!inflate_block(mine, blocks_[b], block_out_)) {
+        size_t seen = first_bad_.load(std::memory_order_relaxed);
+        while (b < seen && !first_bad_.compare_exchange_weak(seen, b, std::memory_order_relaxed)) {
+        }
+      }
+    }
+  }
+
+  // Helpers sleep between batches and join a batch only while it is open, so
+  // the reading thread never waits for one to wake.
+  void start_helpers() {
+    helpers_started_ = true;
+    for (auto& state : helper_states_) {
+      try {
+        helpers_.emplace_back([this, mine = state.get()] {
+          uint64_t seen = 0;
+          for (;;) {
+            {
+              std::unique_lock<std::mutex> held(lock_);
+              wake_.wait(held, [&] { return quitting_ || (batch_open_ && batch_ != seen); });
+              if (quitting_) return;
+              seen = batch_;
+              ++helpers_in_batch_;
+            }
+            inflate_claimed_blocks(*mine);
+            std::lock_guard<std::mutex> held(lock_);
+            if (--helpers_in_batch_ == 0) done_.notify_one();
+          }
+        });
+      } catch (const std::exception&) {
+        break;  // fewer threads only cost speed
+      }
+    }
+  }
+
   // Inflates the block-gzip members that begin at next_in, lie whole in the
   // input buffer and fit in room, on the run's threads at once, and returns
   // the bytes made; next_in then points at the member after them and
-  // after_blocks_ is set. Anything
-  // else (a plain member, a block that does not inflate to what it promises)
-  // is left to the member-by-member inflate, which reports it as always.
+  // after_blocks_ is set. Anything else (a plain member, a block that does not
+  // inflate to what it promises) is left to the member-by-member inflate,
+  // which reports it as always.
   size_t inflate_blocks(char* out, size_t room) {
     inflate_state& z = state_inflate_;
     const uint32_t first = announced_block_size(z.next_in, z.avail_in);
@@ -175,32 +230,27 @@ class GzipSource : public ByteSource {
       at += size;
     }
     if (blocks_.empty()) return 0;
-    std::atomic<size_t> next{0};
-    std::atomic<size_t> first_bad{blocks_.size()};
-    const auto work = [&](inflate_state& mine) {
-      for (size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < blocks_.size();) {
-        if (b > first_bad.load(std::memory_order_relaxed)) break;
-        if (!inflate_block(mine, blocks_[b], out)) {
-          size_t seen = first_bad.load(std::memory_order_relaxed);
-          while (b < seen && !first_bad.compare_exchange_weak(seen, b, std::memory_order_relaxed)) {
-          }
-        }
-      }
-    };
-    const size_t helpers = blocks_.size() > 1 ? helper_states_.size() : 0;
-    std::vector<std::thread> threads;
-    for (size_t h = 0; h < helpers; ++h) {
-      try {
-        threads.emplace_back(work, std::ref(*helper_states_[h]));
-      } catch (const std::system_error&) {
-        break;  // fewer threads only cost speed
-      }
+    block_out_ = out;
+    next_block_.store(0, std::memory_order_relaxed);
+    first_bad_.store(blocks_.size(), std::memory_order_relaxed);
+    if (blocks_.size() > 1 && !helpers_started_) start_helpers();
+    {
+      std::lock_guard<std::mutex> held(lock_);
+      batch_open_ = true;
+      ++batch_;
     }
-    work(block_state_);
-    for (std::thread& thread : threads) thread.join();
+    wake_.notify_all();
+    inflate_claimed_blocks(own_inflate_);
+    {
+      // Helpers that have not woken yet find the batch closed; those that
+      // took blocks are waited for.
+      std::unique_lock<std::mutex> held(lock_);
+      batch_open_ = false;
+      done_.wait(held, [&] { return helpers_in_batch_ == 0; });
+    }
     // The blocks before the first bad one are delivered; inflating member by
     // member goes on from it.
-    const size_t good = first_bad.load();
+    const size_t good = first_bad_.load();
     if (good == 0) {
       parallel_ = false;  // a file that does not inflate as blocks does not try again
       return 0;
@@ -226,9 +276,22 @@ class GzipSource : public ByteSource {
   }
 
   inflate_state state_inflate_;
-  inflate_state block_state_;  // this thread's, for whole blocks
+  inflate_state own_inflate_;  // the reading thread's, for whole blocks
   std::vector<std::unique_ptr<inflate_state>> helper_states_;  // one per helper thread
   std::vector<Block> blocks_;
+  // The batch of blocks the helpers share.
+  char* block_out_ = nullptr;
+  std::atomic<size_t> next_block_{0};
+  std::atomic<size_t> first_bad_{0};  // the first block that failed, or their count
+  std::mutex lock_;
+  std::condition_variable wake_;  // a batch opened, or the source closes
+  std::condition_variable done_;  // the last helper left the batch
+  uint64_t batch_ = 0;
+  bool batch_open_ = false;
+  bool quitting_ = false;
+  bool helpers_started_ = false;
+  int helpers_in_batch_ = 0;
+  std::vector<std::thread> helpers_;
   bool parallel_;  // block-gzip members may be inflated on several threads
   bool after_blocks_ = false;  // the last member was inflated as a block
   std::unique_ptr<unsigned char[]> compressed_;
