@@ -82,7 +82,8 @@ void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_wo
         }
       }
     } else {
-      for (uint32_t j = 0; j < s.barcode_length; ++j) counts[4 * j + ((words[j >> 5] >> (62 - 2 * (j & 31))) & 3)] += reads;
+      for (uint32_t j = 0; j < s.barcode_length; ++j)
+        counts[4 * j + ((words[j >> 5] >> (62 - 2 * (j & 31))) & 3)] += reads;
     }
   }
 }

@@ -66,9 +66,9 @@ enum WorkBlockId : int {
   kSearchPlan,              // screening: the template and its reverse complement laid out for the barcode search
   kReadPlacements,          // screening to tables: per read, where its barcode was found, or why not
   kNumberingSlots,          // tables: per job slot, the distinct barcodes a worker found for the cluster rows
-  kDuplicateSearch,         // tables: the kept entries' first barcode words and cluster numbers, to find duplicates' clusters
+  kDuplicateSearch,         // tables: the kept entries' first words and cluster numbers, to number duplicates
   kClusterSizeCounts,       // tables: clusters per size in reads, for the stats and the page
-  kPageCounts,              // screening to page: per worker, the accepted reads' barcode bytes at each byte place
+  kPageCounts,              // sort: per worker, for the page, the accepted reads' barcode bytes at each byte place
   kClusterTally,            // report to page: the members of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
   kWorkBlockCount,

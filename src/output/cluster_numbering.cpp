@@ -54,8 +54,10 @@ struct KeptEntries {
 const SequenceRecord* kept_record(uint64_t entry, const KeptEntries& kept) {
   const RunState& s = run_state;
   if (s.nodes != nullptr) return s.nodes[entry].record;
-  const uint64_t key = static_cast<uint64_t>(std::upper_bound(kept.bucket_first, kept.bucket_first + kBucketCount + 1,
-                                                              entry) - kept.bucket_first) - 1;
+  const uint64_t key =
+      static_cast<uint64_t>(std::upper_bound(kept.bucket_first, kept.bucket_first + kBucketCount + 1, entry) -
+                            kept.bucket_first) -
+      1;
   return s.bucket_entries[key][entry - kept.bucket_first[key]];
 }
 
@@ -91,7 +93,8 @@ uint64_t find_kept_entry(const SequenceRecord* record, const KeptEntries& kept) 
     const uint64_t middle = low + (high - low) / 2;
     const uint64_t word = kept.entries[middle][0];
     int order = word == barcode[0] ? 0 : (word < barcode[0] ? -1 : 1);
-    if (order == 0 && run_state.barcode_words > 1) order = compare_barcodes(record_barcode(kept_record(middle, kept)), barcode);
+    if (order == 0 && run_state.barcode_words > 1)
+      order = compare_barcodes(record_barcode(kept_record(middle, kept)), barcode);
     if (order == 0) return middle;
     if (order < 0) {
       low = middle + 1;

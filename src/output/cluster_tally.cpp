@@ -32,7 +32,8 @@ bool cluster_tally_held() { return cluster_tally_members() != nullptr; }
 uint64_t first_node_of_cluster(uint64_t number) {
   const RunState& s = run_state;
   // The last stretch whose first cluster is not past number holds it.
-  const uint64_t* after = std::upper_bound(stretches.first_number, stretches.first_number + stretches.count + 1, number);
+  const uint64_t* after =
+      std::upper_bound(stretches.first_number, stretches.first_number + stretches.count + 1, number);
   const uint64_t stretch = static_cast<uint64_t>(after - stretches.first_number) - 1;
   uint64_t next = stretches.first_number[stretch];
   for (uint64_t i = job_begin(stretch, stretches.count, s.entry_count);; ++i) {

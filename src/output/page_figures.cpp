@@ -33,8 +33,7 @@ uint32_t pick_top_clusters(uint64_t clusters, ReadsOf reads_of, TopCluster* top)
 
 bool same_barcode(uint64_t a, uint64_t b) {
   const ClusterNode* nodes = run_state.nodes;
-  return memcmp(record_barcode(nodes[a].record), record_barcode(nodes[b].record), 8ull * run_state.barcode_words) ==
-         0;
+  return memcmp(record_barcode(nodes[a].record), record_barcode(nodes[b].record), 8ull * run_state.barcode_words) == 0;
 }
 
 // A cluster's distinct barcodes and its representative, from its members'
@@ -62,7 +61,8 @@ void describe_from_tally(PageFigures& figures) {
   const RunState& s = run_state;
   const uint64_t* reads = cluster_tally_members();
   figures.sizes = count_cluster_sizes(reads, s.cluster_count);
-  figures.top_count = pick_top_clusters(s.cluster_count, [&](uint64_t c) { return reads[c]; }, figures.top_clusters);
+  figures.top_count = pick_top_clusters(
+      s.cluster_count, [&](uint64_t c) { return reads[c]; }, figures.top_clusters);
   uint64_t offsets[kTopClusters + 1] = {};
   for (uint32_t i = 0; i < figures.top_count; ++i) offsets[i + 1] = offsets[i] + figures.top_clusters[i].reads;
   auto* indices = static_cast<uint64_t*>(hold_work_block(kTopClusterNodes, (offsets[figures.top_count] + 1) * 8));
@@ -86,8 +86,8 @@ void describe_from_totals(PageFigures& figures) {
   const RunState& s = run_state;
   figures.sizes = count_cluster_sizes();
   const ClusterTotals* totals = s.cluster_totals;
-  figures.top_count =
-      pick_top_clusters(s.cluster_count, [&](uint64_t c) { return totals[c].reads; }, figures.top_clusters);
+  figures.top_count = pick_top_clusters(
+      s.cluster_count, [&](uint64_t c) { return totals[c].reads; }, figures.top_clusters);
   for (uint32_t i = 0; i < figures.top_count; ++i) {
     TopCluster& cluster = figures.top_clusters[i];
     cluster.barcodes = totals[cluster.number - 1].barcodes;

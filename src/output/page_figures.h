@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "output/cluster_sizes.h"
 #include "base/run_state.h"
+#include "output/cluster_sizes.h"
 
 constexpr uint32_t kScreeningSlots = 8;  // room for every PackResult, accepted included
 constexpr uint32_t kTopClusters = 20;
@@ -22,10 +22,10 @@ struct TopCluster {
 };
 
 struct PageFigures {
-  uint64_t screening[kScreeningSlots];  // reads per PackResult
-  uint64_t duplicates_removed;          // accepted reads dropped by -p
-  const uint64_t* base_counts;          // 4 per group of barcode positions: reads with A, C, G, T there
-  ClusterSizes sizes;                   // the stats file's cluster-size histogram
+  uint64_t screening[kScreeningSlots];    // reads per PackResult
+  uint64_t duplicates_removed;            // accepted reads dropped by -p
+  const uint64_t* base_counts;            // 4 per group of barcode positions: reads with A, C, G, T there
+  ClusterSizes sizes;                     // the stats file's cluster-size histogram
   TopCluster top_clusters[kTopClusters];  // most reads first, ties in report order
   uint32_t top_count;                     // entries of top_clusters, at most kTopClusters
 };

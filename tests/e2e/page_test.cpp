@@ -58,9 +58,9 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     for (TestRead& read : shown) read.sequence = prefix + read.sequence;
     const std::string templ = std::string(run.common_prefix, 'N') + kTestTemplate;
     dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(shown)) : as_fasta(shown));
-    std::vector<std::string> args = {"-i",     input,           "-o",    "out.txt",       "-t",    templ,
-                                     "--stats", "s.json",        "--page", "p.html",        "--cluster-table",
-                                     "c.tsv",  "--assignments", "a.tsv"};
+    std::vector<std::string> args = {
+        "-i",     input,    "-o",     "out.txt",         "-t",    templ,           "--stats",
+        "s.json", "--page", "p.html", "--cluster-table", "c.tsv", "--assignments", "a.tsv"};
     args.insert(args.end(), run.options.begin(), run.options.end());
     const CliResult first = run_tarnwell(dir, args);
     ASSERT_EQ(first.status, 0) << first.err;
@@ -111,8 +111,8 @@ TEST(Page, NamesTheLargestClustersAsTheTableDoes) {
   dir.write("in.fa", ">r1\nAG\n>r2\nCC\n>r3\nCA\n>r4\nCC\n>r5\nCA\n");
   for (const char* binary : {TARNWELL_BINARY, TARNWELL_REFERENCE_BINARY}) {
     SCOPED_TRACE(binary);
-    ASSERT_EQ(run_binary(binary, dir, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--page", "p.html"}).status,
-              0);
+    ASSERT_EQ(
+        run_binary(binary, dir, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--page", "p.html"}).status, 0);
     const std::string page = dir.read("p.html");
     const std::string rows =
         "<tr><td class=\"number\">2</td><td class=\"number\">4</td><td class=\"number\">80.0%</td>"
