@@ -307,15 +307,17 @@ bool is_gzip_magic(const unsigned char* head, size_t head_size) {
   return head_size >= 2 && head[0] == 0x1f && head[1] == 0x8b;
 }
 
-uint64_t gzip_size_hint(int fd) {
+uint64_t gzip_size_hint(int fd, uint64_t* at_least) {
+  *at_least = 0;
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 18) return 0;
   unsigned char trailer[4];
   if (pread(fd, trailer, 4, status.st_size - 4) != 4) return 0;
   const uint64_t compressed = static_cast<uint64_t>(status.st_size);
-  uint64_t hint = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint64_t>(trailer[3]) << 24;
+  const uint64_t told = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint64_t>(trailer[3]) << 24;
+  if (told >= compressed) *at_least = told < compressed * 32 ? told : compressed * 32;
   // Block-gzip ends in an empty member: its size tells nothing. Deflate never expands data beyond 1032 to 1.
-  if (hint < compressed) hint = compressed * 4;
+  const uint64_t hint = told < compressed ? compressed * 4 : told;
   return hint < compressed * 1032 ? hint : compressed * 1032;
 }
 

@@ -9,6 +9,13 @@
 // Takes the first block, of at least 1 MiB.
 void start_input_buffer(uint64_t bytes);
 
+// The bytes the input is expected to fill (0: not known). Their pages are
+// taken at once, now as far as the block reaches and the rest when it grows:
+// taken a few at a time while a slow input (one being inflated) arrives,
+// they cost several times more on a virtual machine whose host reclaims the
+// pages its guest has freed, as it does within a second or so.
+void expect_input_bytes(uint64_t bytes);
+
 // Makes room for wanted bytes after filled (and the closing NUL); returns
 // where they go.
 [[nodiscard]] char* input_buffer_room(uint64_t filled, uint64_t wanted);
