@@ -18,6 +18,7 @@
 namespace {
 
 constexpr size_t kCompressedChunk = 1 << 20;
+constexpr size_t kInflateStep = 256 << 10;
 
 // A member as block-gzip writes it: its header's extra field holds a "BC"
 // subfield with the member's size less one, and its trailer ends with the
@@ -125,7 +126,8 @@ class GzipSource : public ByteSource {
         if (state_ == SourceState::kMore) state_ = SourceState::kCorrupt;
         return written;
       }
-      const size_t step = room - written < (1u << 30) ? room - written : (1u << 30);
+      // The checksum is taken over each call's output after it is made: in small steps it is still in the cache.
+      const size_t step = room - written < kInflateStep ? room - written : kInflateStep;
       z.next_out = reinterpret_cast<uint8_t*>(out + written);
       z.avail_out = static_cast<uint32_t>(step);
       const uint32_t input_before = z.avail_in;
