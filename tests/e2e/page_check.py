@@ -39,7 +39,7 @@ class Page(HTMLParser):
         self.stack.append(tag)
         if tag == "section":
             self.section = self.sections.setdefault(
-                a.get("id"), {"caption": "", "svgs": [], "marks": [], "texts": [], "rows": [], "facts": {}})
+                a.get("id"), {"caption": "", "svgs": [], "marks": [], "texts": [], "rows": []})
         if self.section is None:
             return
         classes = (a.get("class") or "").split()

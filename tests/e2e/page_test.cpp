@@ -131,13 +131,10 @@ TEST(Page, EscapesHostileNamesAndPaths) {
 // Plots are binned and long barcodes and names cut, so neither many clusters nor long barcodes grow the page.
 TEST(Page, StaysSmall) {
   ScratchDir dir;
-  uint64_t state = 7;
+  CaseRandom random(7);
   auto random_bases = [&](int count) {
-    std::string bases;
-    for (int b = 0; b < count; ++b) {
-      state = state * 6364136223846793005ull + 1442695040888963407ull;
-      bases += "ACGT"[state >> 62];
-    }
+    std::string bases(count, 'A');
+    for (char& base : bases) base = "ACGT"[random.below(4)];
     return bases;
   };
   std::string many;
