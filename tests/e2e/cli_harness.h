@@ -50,6 +50,8 @@ struct RunSetup {
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup = {});
 
 bool valgrind_requested();
+// What a shell command prints on standard output.
+std::string command_output(const std::string& command);
 
 inline std::vector<std::string> run_args(const std::string& distance, const std::string& templ,
                                          const std::string& input = "in.fa") {

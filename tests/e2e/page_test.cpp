@@ -18,11 +18,7 @@ namespace {
 std::string page_check(const std::vector<std::string>& args) {
   std::string command = std::string("python3 '") + TARNWELL_PAGE_CHECK + "'";
   for (const std::string& arg : args) command += " '" + arg + "'";
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string output;
-  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
-  pclose(pipe);
-  return output;
+  return command_output(command + " 2>&1");
 }
 
 // The page with its time and memory figures blanked.
@@ -173,10 +169,7 @@ std::string run_browser(const std::string& browser, const ScratchDir& dir, const
       "--disable-component-update --disable-sync --hide-scrollbars --window-size=900,3500 "
       "--user-data-dir='" +
       profile + "' " + action + " 'file://" + dir.file("p.html") + "' 2> /dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string output;
-  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
-  pclose(pipe);
+  const std::string output = command_output(command);
   std::system(("rm -rf '" + profile + "'").c_str());
   return output;
 }
