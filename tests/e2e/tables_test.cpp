@@ -3,9 +3,7 @@
 // on random reads is checked with the page's.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
