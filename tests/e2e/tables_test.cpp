@@ -75,13 +75,6 @@ TEST_P(TableBytes, AreExact) {
 INSTANTIATE_TEST_SUITE_P(Tables, TableBytes, ::testing::ValuesIn(kTableCases),
                          [](const ::testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
 
-// Runs Python assertions on the stats file, loaded as d; returns "ok" when they pass, else Python's complaint.
-std::string check_stats(const ScratchDir& dir, const std::string& checks) {
-  dir.write("check.py", "import json, sys\nd = json.load(open(sys.argv[1], encoding='utf-8'))\n" + checks +
-                            "\nprint('ok', end='')\n");
-  return command_output("python3 '" + dir.file("check.py") + "' '" + dir.file("s.json") + "' 2>&1");
-}
-
 // A path with quotes, a backslash, a tab, a control byte and bytes that are not UTF-8 still gives valid JSON.
 TEST(Tables, StatsParseAsJson) {
   ScratchDir dir;
@@ -90,17 +83,17 @@ TEST(Tables, StatsParseAsJson) {
   const CliResult result =
       run_tarnwell(dir, {"-i", input, "-o", "out.txt", "-d", "1", "-t", "nnnn", "--stats", "s.json"});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(check_stats(
-                dir,
-                "assert d['settings'] == {'input': 'we\"ird\\\\na\\tme\\x01\\xe9\\xff.fa', 'output': 'out.txt', "
-                "'distance': 1, 'template': 'NNNN', 'remove_duplicate_barcodes': False}, d['settings']\n"
-                "assert d['screening'] == {'accepted': 5, 'template_mismatch': 1, 'has_n': 1, 'unknown_character': 1}\n"
-                "assert (d['entries'], d['clusters'], d['duplicates_removed']) == (5, 2, 0)\n"
-                "assert [(p['distance'], p['joins']) for p in d['passes']] == [(0, 2), (1, 1)]\n"
-                "assert d['cluster_sizes'] == {'1': 1, '4': 1}\n"
-                "assert set(d['seconds']) == {'load', 'decompress', 'parse', 'screen', 'bucket', 'forest', 'report', "
-                "'tables', 'total'}"),
-            "ok");
+  dir.write("check.py",
+            "import json, sys\nd = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+            "assert d['settings'] == {'input': 'we\"ird\\\\na\\tme\\x01\\xe9\\xff.fa', 'output': 'out.txt', "
+            "'distance': 1, 'template': 'NNNN', 'remove_duplicate_barcodes': False}, d['settings']\n"
+            "assert d['screening'] == {'accepted': 5, 'template_mismatch': 1, 'has_n': 1, 'unknown_character': 1}\n"
+            "assert (d['entries'], d['clusters'], d['duplicates_removed']) == (5, 2, 0)\n"
+            "assert [(p['distance'], p['joins']) for p in d['passes']] == [(0, 2), (1, 1)]\n"
+            "assert d['cluster_sizes'] == {'1': 1, '4': 1}\n"
+            "assert set(d['seconds']) == {'load', 'decompress', 'parse', 'screen', 'bucket', 'forest', 'report', "
+            "'tables', 'total'}\nprint('ok', end='')\n");
+  EXPECT_EQ(command_output("python3 '" + dir.file("check.py") + "' '" + dir.file("s.json") + "' 2>&1"), "ok");
 }
 
 TEST(Tables, RefuseOrReportBadFilesAndAreEmptyAfterAFailedRun) {
