@@ -42,6 +42,18 @@ bool valgrind_requested() {
   return setting != nullptr && std::string(setting) == "1";
 }
 
+std::string address_limits_unavailable() {
+#ifdef TARNWELL_SANITIZED
+  return "address-space limits do not apply under the sanitizers";
+#else
+  return access("/usr/bin/prlimit", X_OK) == 0 ? "" : "prlimit is not installed";
+#endif
+}
+
+RunSetup address_space(size_t bytes) {
+  return {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(bytes)}};
+}
+
 std::string command_output(const std::string& command) {
   FILE* pipe = popen(command.c_str(), "r");
   std::string output;

@@ -77,15 +77,11 @@ TEST(HostileInputFiles, FileThatGrowsWhileReadIsRefused) {
 
 // Big inputs fit in an address space a little larger than the file.
 TEST(BigInput, LongLinesNsAndEndlessInput) {
-#ifdef TARNWELL_SANITIZED
-  GTEST_SKIP() << "address-space limits do not apply under the sanitizers";
-#endif
+  if (const std::string why = address_limits_unavailable(); !why.empty()) GTEST_SKIP() << why;
   if (valgrind_requested()) GTEST_SKIP() << "too slow under valgrind";
-  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
   ScratchDir dir;
   auto run_in = [&](size_t bytes, const std::string& input) {
-    return run_tarnwell(dir, run_args("1", "NNNN", input),
-                        {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(bytes + (48ull << 20))}});
+    return run_tarnwell(dir, run_args("1", "NNNN", input), address_space(bytes + (48ull << 20)));
   };
   std::string sequence(100ull << 20, 'C');
   dir.write("in.fa", ">long\n" + sequence + "\n>short\nCCCA\n");

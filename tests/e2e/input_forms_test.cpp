@@ -48,9 +48,9 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
     dir.write(name, bytes);
     for (const char* jobs : {"", "1", "3"}) {
       if (*jobs != '\0' && name.find(".gz") == std::string::npos) continue;
-      std::vector<std::string> args = run_args("1", kTestTemplate, name);
-      if (*jobs != '\0') args.insert(args.end(), {"--jobs", jobs});
-      const CliResult result = run_tarnwell(dir, args);
+      const CliResult result =
+          run_tarnwell(dir, run_args("1", kTestTemplate, name,
+                                     *jobs ? std::vector<std::string>{"--jobs", jobs} : std::vector<std::string>()));
       EXPECT_EQ(result.status, 0) << name << " " << jobs << ": " << result.err;
       EXPECT_EQ(result.out, plain.out) << name;
       EXPECT_TRUE(dir.read("out.txt") == report) << name << " " << jobs;

@@ -54,11 +54,10 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     for (TestRead& read : shown) read.sequence = prefix + read.sequence;
     const std::string templ = std::string(run.common_prefix, 'N') + kTestTemplate;
     dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(shown)) : as_fasta(shown));
-    std::vector<std::string> args = {
-        "-i",     input,    "-o",     "out.txt",         "-t",    templ,           "--stats",
-        "s.json", "--page", "p.html", "--cluster-table", "c.tsv", "--assignments", "a.tsv"};
-    args.insert(args.end(), run.options.begin(), run.options.end());
-    const CliResult first = run_tarnwell(dir, args);
+    const CliResult first =
+        run_tarnwell(dir, with({"-i", input, "-o", "out.txt", "-t", templ, "--stats", "s.json", "--page", "p.html",
+                                "--cluster-table", "c.tsv", "--assignments", "a.tsv"},
+                               run.options));
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(page_check({"agree", dir.file("p.html"), dir.file("s.json"), dir.file("c.tsv"), dir.file("out.txt"),
                           dir.file("a.tsv"), dir.file(input)}),
@@ -68,15 +67,14 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     // Without the tables the page is written from what the report noted:
     // the same page, from either engine and any number of jobs, and nothing
     // else the run writes changes with it.
-    std::vector<std::string> alone = {"-i", input, "-o", "out.txt", "-t", templ, "--jobs", "3"};
-    alone.insert(alone.end(), run.options.begin(), run.options.end());
+    const std::vector<std::string> alone =
+        with({"-i", input, "-o", "out.txt", "-t", templ, "--jobs", "3"}, run.options);
     const CliResult plain = run_tarnwell(dir, alone);
     EXPECT_EQ(plain.err, first.err);
-    alone.insert(alone.end(), {"--page", "p.html"});
     for (const char* binary : {TARNWELL_BINARY, TARNWELL_REFERENCE_BINARY}) {
       SCOPED_TRACE(binary);
       ASSERT_EQ(remove(dir.file("p.html").c_str()), 0);
-      const CliResult second = run_tarnwell(dir, alone, {"/dev/null", "", {}, binary});
+      const CliResult second = run_tarnwell(dir, with(alone, {"--page", "p.html"}), {"/dev/null", "", {}, binary});
       ASSERT_EQ(second.status, 0) << second.err;
       EXPECT_EQ(second.out, plain.out);
       EXPECT_EQ(second.err, plain.err);

@@ -60,10 +60,8 @@ TEST_P(TableBytes, AreExact) {
   const TableCase& c = GetParam();
   ScratchDir dir;
   dir.write("in.fa", c.input);
-  std::vector<std::string> args = {"-i",    "in.fa",     "-o",      "out.txt", "--assign",
-                                   "a.tsv", "--c=c.tsv", "--stats", "s.json"};
-  args.insert(args.end(), c.options.begin(), c.options.end());
-  const CliResult result = run_tarnwell(dir, args);
+  const CliResult result = run_tarnwell(
+      dir, with({"-i", "in.fa", "-o", "out.txt", "--assign", "a.tsv", "--c=c.tsv", "--stats", "s.json"}, c.options));
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(dir.read("a.tsv"), "read\tstatus\tbarcode\tcluster\n" + c.assignments);
   EXPECT_EQ(dir.read("c.tsv"), "cluster\tmembers\treads\tbarcodes\trepresentative\n" + c.clusters);
@@ -110,19 +108,14 @@ TEST(Tables, RefuseOrReportBadFilesAndAreEmptyAfterAFailedRun) {
       {{"--s", "p.html", "--page", "./p.html"}, head + "Output file \"./p.html\" is named twice\n"},
   };
   for (const auto& [options, message] : cases) {
-    std::vector<std::string> args = run_args("0", "NN");
-    args.insert(args.end(), options.begin(), options.end());
-    const CliResult result = run_tarnwell(dir, args);
+    const CliResult result = run_tarnwell(dir, run_args("0", "NN", "in.fa", options));
     EXPECT_EQ(result.status, 1) << message;
     EXPECT_EQ(result.err, message);
   }
   EXPECT_EQ(dir.read("in.fa"), kFourReads);
 
-  std::vector<std::string> args;
   for (const char* option : {"--assignments", "--page"}) {
-    args = run_args("0", "NN");
-    args.insert(args.end(), {option, "/dev/full"});
-    const CliResult full = run_tarnwell(dir, args);
+    const CliResult full = run_tarnwell(dir, run_args("0", "NN", "in.fa", {option, "/dev/full"}));
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.out, "2 clusters\n");
     EXPECT_TRUE(
@@ -132,10 +125,9 @@ TEST(Tables, RefuseOrReportBadFilesAndAreEmptyAfterAFailedRun) {
 
   dir.write("in.fa", ">a\nACG\n");  // no barcode matches: the tables are left empty, a stale one emptied
   dir.write("a.tsv", "stale");
-  args = run_args("1", "NNNN");
-  args.insert(args.end(),
-              {"--assignments", "a.tsv", "--cluster-table", "c.tsv", "--stats", "s.json", "--page", "p.html"});
-  EXPECT_EQ(run_tarnwell(dir, args).status, 1);
+  const std::vector<std::string> tables = {"--assignments", "a.tsv",  "--cluster-table", "c.tsv",
+                                           "--stats",       "s.json", "--page",          "p.html"};
+  EXPECT_EQ(run_tarnwell(dir, run_args("1", "NNNN", "in.fa", tables)).status, 1);
   for (const char* file : {"a.tsv", "c.tsv", "s.json", "p.html"}) {
     bool exists = false;
     EXPECT_EQ(dir.read(file, &exists), "") << file;
