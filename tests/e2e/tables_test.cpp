@@ -70,8 +70,7 @@ TEST_P(TableBytes, AreExact) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tables, TableBytes, ::testing::ValuesIn(kTableCases),
-                         [](const ::testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tables, TableBytes, ::testing::ValuesIn(kTableCases), case_name);
 
 // A path with quotes, a backslash, a tab, a control byte and bytes that are not UTF-8 still gives valid JSON.
 TEST(Tables, StatsParseAsJson) {
