@@ -71,6 +71,7 @@ enum WorkBlockId : int {
   kPageCounts,              // sort: per worker, for the page, the accepted reads' barcode bytes at each byte place
   kClusterTally,            // report to page: the members of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
+  kKeptEntryReads,          // sort to page: with -p, the reads each kept entry stands for, in bucket order
   kWorkBlockCount,
 };
 
