@@ -111,6 +111,7 @@ void create_clusters_fast() {
           first[e].cluster_id = first + e - s.nodes;
         }
         if (reads != nullptr) {
+          // Until the figure below is printed, the ids hold the reads.
           for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) first[e].cluster_id = reads[first + e - s.nodes];
         }
       }

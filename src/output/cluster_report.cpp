@@ -215,16 +215,16 @@ bool append_members(ReportText* text, const SequenceRecord* const* records, uint
   return true;
 }
 
+// What the report notes of each cluster for the page: nothing, its members,
+// or the reads its kept entries stand for (with -p).
+enum class Tally { none, members, reads };
+
 // The clusters whose first nodes lie in begin to end, members in ring order.
 // Walking a ring is a chain of cache misses, one node after the other, so
 // the rings of consecutive clusters are walked side by side, a lane each,
 // every lane gathering its members' records; lanes are formatted in cluster
 // order, the first one whenever it is full or its ring is done.
-// What the report notes of each cluster for the page: nothing, its members,
-// or the reads its kept entries stand for (with -p).
-enum class Tally { none, members, reads };
-
-// With a tally, each cluster's count goes to the cluster tally.
+// With a tally, each cluster's members or reads go to the cluster tally.
 template <Tally kTally>
 Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, uint64_t number, bool flush) {
   const ClusterNode* nodes = run_state.nodes;
