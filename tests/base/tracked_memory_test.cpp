@@ -6,13 +6,12 @@
 
 #include <cstring>
 
-#include "support/run_state_fixture.h"
+#include "base/run_state.h"
 
 namespace {
 
-using TrackedMemory = RunStateTest;
-
-TEST_F(TrackedMemory, ResizesKeepBytesAndCount) {
+TEST(TrackedMemory, ResizesKeepBytesAndCount) {
+  run_state.bytes_allocated = 0;
   constexpr size_t kMiB = 1 << 20;
   // Each row resizes the block the row before left: grow and shrink on the
   // heap, onto a mapping, within mappings (in place and moved), back.

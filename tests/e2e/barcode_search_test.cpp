@@ -63,7 +63,7 @@ TEST_P(Placements, AreExact) {
     dir.write("in.fa", anchor + c.input);
     std::vector<std::string> args = {"-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "ANNA", "--assignments", "a.tsv"};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    const CliResult result = run_binary(binary, dir, args);
+    const CliResult result = run_tarnwell(dir, args, {"/dev/null", "", {}, binary});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(dir.read("a.tsv"), "read\tstatus\tbarcode\tcluster\toffset\tstrand\na\tclustered\tAA\t1\t0\t+\n" + c.rows)
         << binary;
@@ -71,13 +71,16 @@ TEST_P(Placements, AreExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Search, Placements, ::testing::ValuesIn(kPlacementCases),
-                         [](const ::testing::TestParamInfo<PlacementCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<PlacementCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // Runs the bench generator; its truth file says where each read's barcode sits.
 void generate(const ScratchDir& dir, const std::string& options, const std::string& output) {
-  const std::string command = std::string(TARNWELL_GENERATOR_BINARY) + " --seed 11 --reads 20000 --fastq --true-barcodes 2000 " +
-                              "--substitution-rate 0 --n-rate 0 --truncation-rate 0 --flank-mismatch-rate 0.02 " + options +
-                              " --output '" + dir.file(output) + "'";
+  const std::string command = std::string(TARNWELL_GENERATOR_BINARY) +
+                              " --seed 11 --reads 20000 --fastq --true-barcodes 2000 " +
+                              "--substitution-rate 0 --n-rate 0 --truncation-rate 0 --flank-mismatch-rate 0.02 " +
+                              options + " --output '" + dir.file(output) + "'";
   ASSERT_EQ(system(command.c_str()), 0) << command;
 }
 
@@ -101,12 +104,13 @@ constexpr const char* kGeneratedTemplate = "ACGTACGTNNNNNNNNNNNNNNNNNNNNTGCATGCA
 // barcode, offset and strand, and the stats count what the table shows.
 TEST(BarcodeSearch, RecoversGeneratedReadsAsTheTruthSays) {
   ScratchDir dir;
-  generate(dir, "--stagger 3 --stagger-share 0.34 --reverse-share 0.5 --low-quality-rate 0.002 --truth '" +
-                    dir.file("truth.tsv") + "'",
+  generate(dir,
+           "--stagger 3 --stagger-share 0.34 --reverse-share 0.5 --low-quality-rate 0.002 --truth '" +
+               dir.file("truth.tsv") + "'",
            "in.fq");
-  const CliResult run = run_tarnwell(dir, {"-i", "in.fq", "-o", "out.txt", "-d", "1", "-t", kGeneratedTemplate, "--window", "3",
-                                          "--both-strands", "--fixed-mismatches", "1", "--quality", "3", "--assignments",
-                                          "a.tsv", "--stats", "s.json"});
+  const CliResult run = run_tarnwell(
+      dir, {"-i", "in.fq", "-o", "out.txt", "-d", "1", "-t", kGeneratedTemplate, "--window", "3", "--both-strands",
+            "--fixed-mismatches", "1", "--quality", "3", "--assignments", "a.tsv", "--stats", "s.json"});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string table = dir.read("a.tsv");
 
@@ -143,7 +147,6 @@ TEST(BarcodeSearch, RecoversGeneratedReadsAsTheTruthSays) {
                              ", \"reverse_strand\": " + std::to_string(shown["reverse_strand"]) +
                              ", \"flank_mismatches\": {\"1\": " + std::to_string(shown["1"]) + "}";
   EXPECT_NE(json.find(counts), std::string::npos) << counts << "\n" << json;
-
 }
 
 // Without the options, and with all of them at their plain values, the report and messages stay as they are.
@@ -153,7 +156,8 @@ TEST(BarcodeSearch, PlainValuesChangeNoByteOfTheReport) {
     const ReadSet reads = random_read_set(random, seed % 4, 80);
     ScratchDir dir;
     dir.write("in.fa", reads.fasta);
-    std::vector<std::string> args = {"-i", "in.fa", "-o", "out.txt", "-d", std::to_string(seed % 4), "-t", reads.template_text};
+    std::vector<std::string> args = {
+        "-i", "in.fa", "-o", "out.txt", "-d", std::to_string(seed % 4), "-t", reads.template_text};
     const CliResult plain = run_tarnwell(dir, args);
     const std::string report = dir.read("out.txt");
     args.insert(args.end(), {"--fixed-mismatches", "0", "--window", "0", "--jobs", "2"});

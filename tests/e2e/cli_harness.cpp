@@ -3,10 +3,7 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
-#include <zstd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -49,7 +46,8 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
   const std::string out_path = setup.stdout_path.empty() ? capture.file("stdout") : setup.stdout_path;
   const std::string err_path = capture.file("stderr");
   std::vector<std::string> command = setup.wrapper;
-  if (valgrind_requested()) command.insert(command.end(), {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full"});
+  if (valgrind_requested())
+    command.insert(command.end(), {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full"});
   command.push_back(setup.binary);
   command.insert(command.end(), args.begin(), args.end());
   const pid_t pid = fork();
@@ -91,7 +89,8 @@ std::string forest_run(size_t template_length, size_t input_bytes, int records, 
                        const std::string& passes, int record_bytes) {
   std::string text = "Parsed " + std::to_string(records) + " sequences\nConverting barcodes to binary form\n - " +
                      std::to_string(records) + " barcodes match template\nSorting .. OK\n";
-  if (removed) text += "Removing duplicates .. OK, " + std::to_string(entries) + " sequences with unique barcodes remain\n";
+  if (removed)
+    text += "Removing duplicates .. OK, " + std::to_string(entries) + " sequences with unique barcodes remain\n";
   return text + forest_line(template_length, input_bytes, records, entries, record_bytes) + passes;
 }
 
@@ -107,58 +106,4 @@ void expect_case(const CliCase& c) {
   EXPECT_EQ(exists, c.report != kAbsent) << "report file";
   EXPECT_TRUE(c.report == kAbsent || report == c.report) << "report:\n" << report.substr(0, 2000);
   EXPECT_TRUE(c.input == kAbsent || dir.read(c.input_name) == c.input) << "the input must never change";
-}
-
-std::string gzip_member(const std::string& data) {
-  z_stream stream{};
-  if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflate");
-  std::string out(deflateBound(&stream, data.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&stream, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-std::string block_gzip(const std::string& data, size_t block_bytes) {
-  std::string out;
-  for (size_t at = 0;; at += block_bytes) {
-    const std::string piece = data.substr(std::min(at, data.size()), block_bytes);
-    z_stream stream{};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflate");
-    std::string deflated(deflateBound(&stream, piece.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
-    stream.avail_in = static_cast<uInt>(piece.size());
-    stream.next_out = reinterpret_cast<Bytef*>(deflated.data());
-    stream.avail_out = static_cast<uInt>(deflated.size());
-    if (deflate(&stream, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
-    deflated.resize(stream.total_out);
-    deflateEnd(&stream);
-    const auto little_endian = [](uint32_t value, int bytes) {
-      std::string le;
-      for (int i = 0; i < bytes; ++i) le += static_cast<char>(value >> (8 * i) & 0xff);
-      return le;
-    };
-    const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(piece.size())));
-    out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16) + little_endian(static_cast<uint32_t>(deflated.size() + 25), 2) +
-           deflated + little_endian(crc, 4) + little_endian(static_cast<uint32_t>(piece.size()), 4);
-    if (piece.empty()) return out;
-  }
-}
-
-std::string zstd_frame(const std::string& data) {
-  std::string out(ZSTD_compressBound(data.size()), '\0');
-  const size_t size = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
-  if (ZSTD_isError(size)) throw std::runtime_error("zstd");
-  out.resize(size);
-  return out;
-}
-
-CliResult run_binary(const std::string& binary, const ScratchDir& dir, const std::vector<std::string>& args) {
-  RunSetup setup;
-  setup.binary = binary;
-  return run_tarnwell(dir, args, setup);
 }

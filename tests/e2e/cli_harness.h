@@ -1,6 +1,6 @@
 // Runs the built tarnwell binary in a scratch directory and captures the
 // exact bytes of standard output, standard error and the exit status; the
-// texts every run prints; and test data as gzip and zstd.
+// texts every run prints.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/compression.h"
 #include "support/random_reads.h"
 
 // A scratch directory removed with everything in it when it goes out of scope.
@@ -48,8 +49,6 @@ struct RunSetup {
 // runs it under valgrind memcheck, whose findings end the run with status 99.
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup = {});
 
-// Runs the given build of the tool with args in dir.
-CliResult run_binary(const std::string& binary, const ScratchDir& dir, const std::vector<std::string>& args);
 bool valgrind_requested();
 
 inline std::vector<std::string> run_args(const std::string& distance, const std::string& templ,
@@ -84,7 +83,9 @@ std::string forest_run(size_t template_length, size_t input_bytes, int records, 
 
 // A case of the exact-bytes tables, one a line: the input, the arguments and
 // the status, standard output, standard error and report expected.
-inline const std::string kAbsent = "\x01" "absent";  // a file that must not exist
+inline const std::string kAbsent =
+    "\x01"
+    "absent";  // a file that must not exist
 struct CliCase {
   const char* name;
   std::string input;  // kAbsent: none written
@@ -98,11 +99,3 @@ inline void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 inline std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { return info.param.name; }
 // Runs the case in a fresh scratch directory and checks every byte, and that the input never changes.
 void expect_case(const CliCase& c);
-
-std::string gzip_member(const std::string& data);
-// data as block-gzip writes it: members of at most block_bytes inflated bytes,
-// each announcing its compressed size in a "BC" extra field, then the empty
-// member that closes such files.
-std::string block_gzip(const std::string& data, size_t block_bytes = 65280);
-// data as one zstd frame.
-std::string zstd_frame(const std::string& data);

@@ -63,11 +63,11 @@ TEST(EngineAgreement, BinariesWriteTheSameBytes) {
     }
     ScratchDir reference_dir;
     reference_dir.write("in.fa", reads.fasta);
-    const CliResult expected = run_binary(TARNWELL_REFERENCE_BINARY, reference_dir, args);
+    const CliResult expected = run_tarnwell(reference_dir, args, {"/dev/null", "", {}, TARNWELL_REFERENCE_BINARY});
     args.push_back("--jobs=" + std::to_string(1 + random.below(4)));
     ScratchDir fast_dir;
     fast_dir.write("in.fa", reads.fasta);
-    const CliResult fast = run_binary(TARNWELL_BINARY, fast_dir, args);
+    const CliResult fast = run_tarnwell(fast_dir, args);
     ASSERT_EQ(fast.status, expected.status) << "seed " << seed;
     ASSERT_EQ(fast.out, expected.out) << "seed " << seed;
     ASSERT_EQ(fast.err, expected.err) << "seed " << seed;

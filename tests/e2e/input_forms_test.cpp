@@ -9,28 +9,6 @@
 
 namespace {
 
-// The offset of block-gzip member block (from 0) in data.
-size_t block_at(const std::string& data, int block) {
-  size_t at = 0;
-  for (int b = 0; b < block; ++b) at += (static_cast<uint8_t>(data[at + 16]) | static_cast<uint8_t>(data[at + 17]) << 8) + 1;
-  return at;
-}
-// data whose member block announces a size off by change bytes.
-std::string with_block_size(std::string data, int block, int change) {
-  const size_t at = block_at(data, block);
-  const int size = (static_cast<uint8_t>(data[at + 16]) | static_cast<uint8_t>(data[at + 17]) << 8) + change;
-  data[at + 16] = static_cast<char>(size & 0xff);
-  data[at + 17] = static_cast<char>(size >> 8);
-  return data;
-}
-// data with the byte at offset from member block's start flipped; offsets
-// from the end when negative.
-std::string with_block_byte_flipped(std::string data, int block, int offset) {
-  const size_t at = offset >= 0 ? block_at(data, block) + offset : block_at(data, block + 1) + offset;
-  data[at] ^= 0x21;
-  return data;
-}
-
 // The stderr of a run with the "Input path" line taken out.
 std::string without_input_line(const std::string& err) { return err.substr(err.find('\n') + 1); }
 
@@ -50,7 +28,8 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
 
   // Members split inside records, and an empty closing member as block-gzip writes.
   const std::string members = gzip_member(fastq.substr(0, 1000)) + gzip_member(fastq.substr(1000, 7000)) +
-                              gzip_member(fastq.substr(8000)) + gzip_member("");  // the last trailer understates the total
+                              gzip_member(fastq.substr(8000)) +
+                              gzip_member("");  // the last trailer understates the total
   const std::vector<std::pair<std::string, std::string>> forms = {
       {"reads.fq", fastq},
       {"crlf.fq", as_fastq(reads, "\r\n")},
@@ -67,9 +46,6 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
       {"blocks.fa.gz", block_gzip(fasta, 3000)},
       {"mixed.fq.gz", block_gzip(fastq.substr(0, 400000)) + gzip_member(fastq.substr(400000, 300000)) +
                           block_gzip(fastq.substr(700000), 5000)},
-      // A member's announced size is only a hint: zlib does not read it either.
-      {"long.fq.gz", with_block_size(block_gzip(fastq), 2, +9)},
-      {"short.fq.gz", with_block_size(block_gzip(fastq), 3, -30)},
   };
   for (const auto& [name, bytes] : forms) {
     dir.write(name, bytes);
@@ -91,13 +67,16 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
   // pipe is that of the same reads as two-line FASTA. A pipe's buffer is
   // trimmed to the data, so piped FASTA gives the figure of the file.
   for (const std::string pipe : {"", "cat reads.fq | ", "cat reads.fa | "}) {
-    const RunSetup setup{"/dev/null", "", pipe.empty() ? std::vector<std::string>{} : std::vector<std::string>{"sh", "-c", pipe + "\"$0\" \"$@\""}};
+    const RunSetup setup{
+        "/dev/null", "",
+        pipe.empty() ? std::vector<std::string>{} : std::vector<std::string>{"sh", "-c", pipe + "\"$0\" \"$@\""}};
     const CliResult result = run_tarnwell(dir, run_args("1", kTestTemplate, pipe.empty() ? "reads.fq" : "-"), setup);
     EXPECT_EQ(without_input_line(result.err), without_input_line(plain.err)) << pipe;
   }
 
   // Through -i -: redirected from a multi-member file, and piped gzip and plain.
-  for (const RunSetup& setup : {RunSetup{dir.file("members.fq.gz"), "", {}}, RunSetup{"/dev/null", "", {"sh", "-c", "cat reads.fq.gz | \"$0\" \"$@\""}},
+  for (const RunSetup& setup : {RunSetup{dir.file("members.fq.gz"), "", {}},
+                                RunSetup{"/dev/null", "", {"sh", "-c", "cat reads.fq.gz | \"$0\" \"$@\""}},
                                 RunSetup{"/dev/null", "", {"sh", "-c", "cat reads.fa | \"$0\" \"$@\""}}}) {
     const CliResult result = run_tarnwell(dir, run_args("1", kTestTemplate, "-"), setup);
     EXPECT_EQ(result.status, 0) << result.err;
@@ -109,7 +88,8 @@ TEST(InputForms, GiveTheReportOfPlainFasta) {
 TEST(InputForms, StandardInputIsNotMistakenForTheOutput) {
   ScratchDir dir;
   dir.write("in.fa", ">a\nAC\n");
-  const CliResult same = run_tarnwell(dir, {"-i", "-", "-o", "in.fa", "-d", "0", "-t", "NN"}, {dir.file("in.fa"), "", {}});
+  const CliResult same =
+      run_tarnwell(dir, {"-i", "-", "-o", "in.fa", "-d", "0", "-t", "NN"}, {dir.file("in.fa"), "", {}});
   EXPECT_EQ(same.status, 1);
   EXPECT_EQ(same.err, "Input path: \"-\"\nOutput file \"in.fa\" is the input file\n");
   EXPECT_EQ(dir.read("in.fa"), ">a\nAC\n");
@@ -123,63 +103,29 @@ std::string corrupted(std::string member) {
   member[member.size() / 2] ^= 0x55;
   return member;
 }
-// A member whose header sets a reserved flag bit: gzip and zlib refuse it.
-std::string with_reserved_flag(std::string member) {
-  member[3] |= 0x40;
-  return member;
-}
 CliCase fails(const char* name, const std::string& input, const std::string& message) {
   return {name, input, run_args("1", "NN"), 1, "", settings(1, "NN") + message, ""};
 }
-// With helper threads, so that block-gzip members are inflated side by side.
-CliCase fails_on_threads(const char* name, const std::string& input, const std::string& message) {
-  CliCase c = fails(name, input, message);
-  c.args.insert(c.args.end(), {"--jobs", "3"});
-  return c;
-}
-const std::string kGood = gzip_member(">a\nAC\n>b\nCA\n");
 std::string many_reads() {
   std::string text;
   for (int i = 0; i < 400; ++i) text += ">r" + std::to_string(i) + "\nACGTTGCA\n";
   return text;
 }
-const std::string kBlocks = block_gzip(many_reads(), 500);
 const std::string kBadGzip = "Can't decompress input file \"in.fa\"\n";
 
+// One case a message; damaged gzip, zstd and block-gzip data of every kind are the compressed-input fuzz target's.
 // clang-format off
 const std::vector<CliCase> kBadInputs = {
     fails("FlippedByte", corrupted(gzip_member(std::string(2000, 'A'))), kBadGzip),
-    fails("TruncatedMember", kGood.substr(0, kGood.size() - 5), kBadGzip),
-    fails("OnlyMagic", "\x1f\x8b", kBadGzip),
-    fails("ReservedHeaderFlag", with_reserved_flag(kGood), kBadGzip),
-    fails("ReservedHeaderFlagInSecondMember", kGood + with_reserved_flag(kGood), kBadGzip),
-    fails("TrailingBytes", kGood + "\n", kBadGzip),
-    fails("EmptyMember", gzip_member(""), "Can't load input data\n"),
+    // With helper threads, so that the block-gzip members are inflated side by side.
+    {"BlockDataCorrupt", corrupted(block_gzip(many_reads(), 500)), {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--jobs", "3"}, 1, "", settings(1, "NN") + kBadGzip, ""},
     fails("MissingPlusLine", "@a\nAC\nII\n", "Can't find '+' line of sequence \"@a\" in line 3\n"),
-    fails("SequenceOverTwoLines", "@a x\nAC\nGT\n+\nIIII\n", "Can't find '+' line of sequence \"@a x\" in line 3\n"),
     fails("ShortQualityAfterBlankLines", "@a\r\nAC\r\n+\r\nII\r\n\r\n\r\n@b x\r\nACG\r\n+\r\nIIII\r\n", "Quality of sequence \"@b x\" in line 10 has 4 bytes, sequence has 3\n"),
-    fails("LongQualityWithCr", "@a\rAC\r+\rI\r", "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
     fails("RecordWithoutAt", "@a\nAC\n+\nII\n\n>b\nAC\n+\nII\n", "Can't find sequence start ('@') in line 6\n"),
     fails("EndsAfterSequence", "@a\nAC\n+\nII\n@b\nAC\n", "Truncated sequence \"@b\" at line 5\n"),
-    fails("EndsAfterPlusLine", "@a\nAC\n+\n", "Truncated sequence \"@a\" at line 1\n"),
-    fails("EndsInName", "@a\nAC\n+\nII\n@b", "Truncated sequence \"@b\" at line 5\n"),
-    fails("GzippedFastqError", gzip_member("@a\nAC\n+\nI\n"), "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
-    fails("BadGzipAfterBadFastq", gzip_member("@a\nAC\n+\nI\n") + "x", kBadGzip),  // the data's fault comes first
-    fails("ZstdTruncated", zstd_frame(">a\nAC\n").substr(0, 8), kBadGzip),
-    fails("ZstdTrailingBytes", zstd_frame(">a\nAC\n") + "\n", kBadGzip),
     fails("Bzip2", "BZh91AY&SY", "Input file \"in.fa\" is bzip2 compressed; decompress it or recompress it with gzip or zstd\n"),
     fails("Xz", std::string("\xfd" "7zXZ\0\0\0", 8), "Input file \"in.fa\" is xz compressed; decompress it or recompress it with gzip or zstd\n"),
-    fails_on_threads("BlockDataCorrupt", with_block_byte_flipped(kBlocks, 3, 20), kBadGzip),
-    fails_on_threads("BlockChecksumWrong", with_block_byte_flipped(kBlocks, 5, -6), kBadGzip),
-    fails_on_threads("BlockInflatedSizeWrong", with_block_byte_flipped(kBlocks, 2, -4), kBadGzip),
-    fails_on_threads("TruncatedInsideBlock", kBlocks.substr(0, block_at(kBlocks, 6) + 40), kBadGzip),
-    fails_on_threads("TruncatedBlockHeader", kBlocks.substr(0, block_at(kBlocks, 6) + 14), kBadGzip),
-    fails_on_threads("BlockWithReservedFlag", with_block_byte_flipped(kBlocks, 3, 3) /* 0x04 ^ 0x21 */, kBadGzip),
-    fails_on_threads("TrailingBytesAfterBlocks", kBlocks + "\n", kBadGzip),
-    // The closing member announces the zeros after it as its own: they are still trailing bytes.
-    fails_on_threads("BlockSizeTakesTrailingZeros", with_block_size(block_gzip(">a\nAC\n"), 1, +4) + std::string(4, '\0'), kBadGzip),
     {"EmptyPipe", kAbsent, run_args("1", "NN", "-"), 1, "", settings(1, "NN", "-") + "Can't load input data\n", "", "in.fa", "out.txt", {"/dev/null", "", {"sh", "-c", "printf '' | \"$0\" \"$@\""}}},
-    fails("FastqErrorAfterByteOrderMark", "\xef\xbb\xbf@a\nAC\n+\nI\n", "Quality of sequence \"@a\" in line 4 has 1 bytes, sequence has 2\n"),
 };
 // clang-format on
 

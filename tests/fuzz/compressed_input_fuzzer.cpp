@@ -26,6 +26,7 @@
 #include "fuzz_support.h"
 #include "input/fastq_parser.h"
 #include "input/input_loader.h"
+#include "support/compression.h"
 
 namespace {
 
@@ -56,57 +57,25 @@ std::optional<std::string> zlib_inflate(const std::string& data) {
   return out;
 }
 
-// One member as block-gzip writes it, announcing its own size.
-std::string block_member(const std::string& piece) {
-  z_stream stream{};
-  if (deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
-  std::string deflated(deflateBound(&stream, piece.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
-  stream.avail_in = static_cast<uInt>(piece.size());
-  stream.next_out = reinterpret_cast<Bytef*>(deflated.data());
-  stream.avail_out = static_cast<uInt>(deflated.size());
-  if (deflate(&stream, Z_FINISH) != Z_STREAM_END) std::abort();
-  deflated.resize(stream.total_out);
-  deflateEnd(&stream);
-  const auto le = [](uint32_t value, int bytes) {
-    std::string out;
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xff);
-    return out;
-  };
-  const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(piece.size())));
-  return std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16) + le(static_cast<uint32_t>(deflated.size() + 25), 2) +
-         deflated + le(crc, 4) + le(static_cast<uint32_t>(piece.size()), 4);
-}
-
 // text framed as block-gzip and damaged as shape says, at a place where picks.
 std::string damaged_blocks(const std::string& text, uint8_t shape, uint8_t where) {
   const size_t block_bytes = 1 + (shape & 31) * 3;
   std::vector<std::string> members;
-  for (size_t at = 0; at < text.size(); at += block_bytes) members.push_back(block_member(text.substr(at, block_bytes)));
+  for (size_t at = 0; at < text.size(); at += block_bytes)
+    members.push_back(block_member(text.substr(at, block_bytes)));
   members.push_back(block_member(""));
   std::string& chosen = members[where % members.size()];
   switch (shape >> 5) {
     case 1: {  // the announced size off by a little
-      const int size = (static_cast<uint8_t>(chosen[16]) | static_cast<uint8_t>(chosen[17]) << 8) + (where & 8 ? 1 : -1) * (1 + (where >> 4));
+      const int size = (static_cast<uint8_t>(chosen[16]) | static_cast<uint8_t>(chosen[17]) << 8) +
+                       (where & 8 ? 1 : -1) * (1 + (where >> 4));
       chosen[16] = static_cast<char>(size & 0xff);
       chosen[17] = static_cast<char>(size >> 8 & 0xff);
       break;
     }
-    case 2: {  // a plain member in the place of a block, with the same bytes
-      std::string piece = text.substr(std::min(text.size(), (where % members.size()) * block_bytes), block_bytes);
-      z_stream stream{};
-      if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
-      std::string member(deflateBound(&stream, piece.size()), '\0');
-      stream.next_in = reinterpret_cast<Bytef*>(piece.data());
-      stream.avail_in = static_cast<uInt>(piece.size());
-      stream.next_out = reinterpret_cast<Bytef*>(member.data());
-      stream.avail_out = static_cast<uInt>(member.size());
-      if (deflate(&stream, Z_FINISH) != Z_STREAM_END) std::abort();
-      member.resize(stream.total_out);
-      deflateEnd(&stream);
-      chosen = member;
+    case 2:  // a plain member in the place of a block, with the same bytes
+      chosen = gzip_member(text.substr(std::min(text.size(), (where % members.size()) * block_bytes), block_bytes));
       break;
-    }
     case 3:  // a flipped byte
       chosen[(where * 7u) % chosen.size()] ^= static_cast<char>(1 << (where % 8));
       break;
@@ -170,9 +139,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const bool blocks = data[0] & 2;
   if (blocks && size < 3) return 0;
-  const std::string input = blocks ? damaged_blocks(std::string(reinterpret_cast<const char*>(data) + 3, size - 3), data[1], data[2])
-                                   : std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (ftruncate(input_fd, 0) != 0 || pwrite(input_fd, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size())) std::abort();
+  const std::string input =
+      blocks ? damaged_blocks(std::string(reinterpret_cast<const char*>(data) + 3, size - 3), data[1], data[2])
+             : std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (ftruncate(input_fd, 0) != 0 ||
+      pwrite(input_fd, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size()))
+    std::abort();
 
   // The reference: the inflated text, or nothing when the data is corrupt.
   const bool gzip = input.size() >= 2 && input[0] == '\x1f' && input[1] == '\x8b';
@@ -181,7 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t mark = text && text->compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
   const bool fastq = text && text->size() > mark && (*text)[mark] == '@';
   const bool refused = (input.size() >= 4 && input.compare(0, 3, "BZh") == 0 && input[3] >= '1' && input[3] <= '9') ||
-                       input.compare(0, 6, std::string("\xfd" "7zXZ\0", 6)) == 0;
+                       input.compare(0, 6,
+                                     std::string("\xfd"
+                                                 "7zXZ\0",
+                                                 6)) == 0;
 
   ToolRun tool;
   std::string held;
@@ -196,11 +171,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tool.finish();
   const std::string message = last_line(tool.err());
   if (refused) {
-    FUZZ_CHECK(status == 1 && message.find(" compressed; decompress it") != std::string::npos, "bzip2 or xz refused", tool.err());
+    FUZZ_CHECK(status == 1 && message.find(" compressed; decompress it") != std::string::npos, "bzip2 or xz refused",
+               tool.err());
     return 0;
   }
   if (!text) {
-    FUZZ_CHECK(status == 1 && message == "Can't decompress input file \"" + input_path + "\"\n", "corrupt data refused", tool.err());
+    FUZZ_CHECK(status == 1 && message == "Can't decompress input file \"" + input_path + "\"\n", "corrupt data refused",
+               tool.err());
     return 0;
   }
   if (text->empty()) {
@@ -218,6 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string kept;  // the records as the loader holds them
   for (const ReferenceRecord& record : reference.records) kept += ">" + record.name + '\0' + record.sequence + '\0';
-  FUZZ_CHECK(status == 0 && held == kept && records == reference.records.size(), "FASTQ kept as names and sequences", tool.err());
+  FUZZ_CHECK(status == 0 && held == kept && records == reference.records.size(), "FASTQ kept as names and sequences",
+             tool.err());
   return 0;
 }
