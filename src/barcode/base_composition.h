@@ -26,6 +26,9 @@ void begin_base_counts();
 // holds each entry's first barcode word.
 void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_words, uint64_t count, uint32_t worker);
 
+// Counts one barcode (its packed words), carried by reads reads, on the table of worker.
+void count_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker);
+
 // Adds the workers' tables up into the groups and gives the tables back;
 // does nothing when none are held.
 void finish_base_counts();

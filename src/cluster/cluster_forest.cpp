@@ -108,11 +108,9 @@ void create_clusters_fast() {
         for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
           first[e].record = s.bucket_entries[k][e];
           first[e].next = &first[e];
-          first[e].cluster_id = first + e - s.nodes;
-        }
-        if (reads != nullptr) {
-          // Until the figure below is printed, the ids hold the reads.
-          for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) first[e].cluster_id = reads[first + e - s.nodes];
+          // Until the figure below is printed, the ids hold the reads, if any.
+          const int64_t index = first + e - s.nodes;
+          first[e].cluster_id = reads != nullptr ? static_cast<int64_t>(reads[index]) : index;
         }
       }
     });

@@ -260,21 +260,28 @@ void sort_buckets_fast() {
   release_work_block(kSortScratch);
 }
 
-// With kNoteReads, each bucket's first words give way, from its start on, to
-// the reads of its kept entries: a kept entry's count is written once the
-// next barcode is found, always behind the word being read.
+// With kNoteReads (-p with a page), each bucket's first words give way, from
+// its start on, to the reads of its kept entries: a kept entry's count is
+// written once the next barcode is found, always behind the word being read.
+// Each kept barcode's bases are then counted once, with those reads.
 template <bool kNoteReads>
 void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
   RunState& s = run_state;
   const size_t barcode_bytes = 8ull * s.barcode_words;
   const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
-  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
     uint64_t kept_in_job = 0;
+    // A one-word barcode is its first word: no need to read the record.
+    const auto note = [&](uint64_t* slot, uint64_t word, const SequenceRecord* record, uint64_t reads) {
+      *slot = reads;
+      count_barcode_bases(barcode_bytes == 8 ? &word : record_barcode(record), reads, worker);
+    };
     for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
       const uint64_t count = s.bucket_counts[k];
       if (count <= 1) {
         if constexpr (kNoteReads) {
-          if (count == 1) entry_words()[bucket_offset()[k]] = 1;
+          uint64_t* slot = entry_words() + bucket_offset()[k];
+          if (count == 1) note(slot, *slot, s.bucket_entries[k][0], 1);
           kept_in_job += count;
         }
         continue;
@@ -291,16 +298,16 @@ void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
             (barcode_bytes == 8 || memcmp(record_barcode(entries[r]), record_barcode(kept), barcode_bytes) == 0)) {
           continue;
         }
-        kept_word = words[r];
         if constexpr (kNoteReads) {
-          words[written - 1] = r - kept_at;
+          note(&words[written - 1], kept_word, kept, r - kept_at);
           kept_at = r;
         }
+        kept_word = words[r];
         entries[written++] = entries[r];
         kept = entries[r];
       }
       if constexpr (kNoteReads) {
-        words[written - 1] = count - kept_at;
+        note(&words[written - 1], kept_word, kept, count - kept_at);
         kept_in_job += written;
       }
       s.bucket_counts[k] = written;
@@ -314,25 +321,22 @@ void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
       static_cast<uint64_t*>(hold_work_block(kKeptEntryReads, 8 * std::max<uint64_t>(kept_by_job[jobs - 1], 1)));
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
     uint64_t* out = reads + (job > 0 ? kept_by_job[job - 1] : 0);
+    // Buckets hold an entry or two here: a call to memcpy each would cost more.
     for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
-      memcpy(out, entry_words() + bucket_offset()[k], 8 * s.bucket_counts[k]);
-      out += s.bucket_counts[k];
+      const uint64_t* noted = entry_words() + bucket_offset()[k];
+      for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) *out++ = noted[e];
     }
   });
 }
 
-// The page's base composition, from the sorted buckets; only when asked for.
+// The page's base composition, from the sorted buckets.
 void count_bucket_bases_fast() {
   RunState& s = run_state;
-  begin_base_counts();
-  if (counting_bases()) {
-    const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
-    run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
-      for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k)
-        count_sorted_bases(s.bucket_entries[k], entry_words() + bucket_offset()[k], s.bucket_counts[k], worker);
-    });
-  }
-  finish_base_counts();
+  const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k)
+      count_sorted_bases(s.bucket_entries[k], entry_words() + bucket_offset()[k], s.bucket_counts[k], worker);
+  });
 }
 
 }  // namespace
@@ -342,7 +346,9 @@ void bucket_records_fast() {
   say("Sorting ..");
   fill_buckets_fast();
   sort_buckets_fast();
-  count_bucket_bases_fast();
+  begin_base_counts();
+  // With -p the duplicate removal counts them, as it finds each barcode's reads.
+  if (counting_bases() && !kept_reads_wanted()) count_bucket_bases_fast();
   say(" OK\n");
   if (s.remove_duplicates) {
     say("Removing duplicates ..");
@@ -357,6 +363,7 @@ void bucket_records_fast() {
   } else {
     s.entry_count = total_bucket_count();
   }
+  finish_base_counts();
   release_work_block(kEntryWords);
   release_work_block(kBucketOffsets);
 }
