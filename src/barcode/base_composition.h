@@ -1,6 +1,7 @@
 // How often each base stands at each barcode position over the accepted
 // reads, for the page. Counted from the sorted buckets, where the reads of
-// one barcode stand together and are counted at once, and only when a page
+// one barcode stand together and are counted at once (with -p in the fast
+// engine, by the duplicate removal as it finds them), and only when a page
 // is asked for. The per-worker tables (the kPageCounts work block) live
 // during the bucket phase only; the sums are kept in a fixed table, so that
 // no memory is held past that phase and the later phases report the bytes
