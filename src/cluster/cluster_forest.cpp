@@ -105,12 +105,19 @@ void create_clusters_fast() {
       const uint64_t end = first_bucket + job_begin(job + 1, jobs, buckets_per_window);
       for (uint64_t k = first_bucket + job_begin(job, jobs, buckets_per_window); k < end; ++k) {
         ClusterNode* first = s.bucket_start[k];
+        if (reads == nullptr) {
+          for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
+            first[e].record = s.bucket_entries[k][e];
+            first[e].next = &first[e];
+            first[e].cluster_id = first + e - s.nodes;
+          }
+          continue;
+        }
+        // Until the figure below is printed, the ids hold the reads.
         for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
           first[e].record = s.bucket_entries[k][e];
           first[e].next = &first[e];
-          // Until the figure below is printed, the ids hold the reads, if any.
-          const int64_t index = first + e - s.nodes;
-          first[e].cluster_id = reads != nullptr ? static_cast<int64_t>(reads[index]) : index;
+          first[e].cluster_id = static_cast<int64_t>(reads[first + e - s.nodes]);
         }
       }
     });

@@ -269,19 +269,20 @@ void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
   RunState& s = run_state;
   const size_t barcode_bytes = 8ull * s.barcode_words;
   const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+  // A one-word barcode is its first word: no need to read the record.
+  const auto note = [barcode_bytes](uint64_t* slot, uint64_t word, const SequenceRecord* record, uint64_t reads,
+                                    uint32_t worker) {
+    *slot = reads;
+    count_barcode_bases(barcode_bytes == 8 ? &word : record_barcode(record), reads, worker);
+  };
   run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
-    uint64_t kept_in_job = 0;
-    // A one-word barcode is its first word: no need to read the record.
-    const auto note = [&](uint64_t* slot, uint64_t word, const SequenceRecord* record, uint64_t reads) {
-      *slot = reads;
-      count_barcode_bases(barcode_bytes == 8 ? &word : record_barcode(record), reads, worker);
-    };
+    [[maybe_unused]] uint64_t kept_in_job = 0;
     for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
       const uint64_t count = s.bucket_counts[k];
       if (count <= 1) {
         if constexpr (kNoteReads) {
           uint64_t* slot = entry_words() + bucket_offset()[k];
-          if (count == 1) note(slot, *slot, s.bucket_entries[k][0], 1);
+          if (count == 1) note(slot, *slot, s.bucket_entries[k][0], 1, worker);
           kept_in_job += count;
         }
         continue;
@@ -299,7 +300,7 @@ void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
           continue;
         }
         if constexpr (kNoteReads) {
-          note(&words[written - 1], kept_word, kept, r - kept_at);
+          note(&words[written - 1], kept_word, kept, r - kept_at, worker);
           kept_at = r;
         }
         kept_word = words[r];
@@ -307,7 +308,7 @@ void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
         kept = entries[r];
       }
       if constexpr (kNoteReads) {
-        note(&words[written - 1], kept_word, kept, count - kept_at);
+        note(&words[written - 1], kept_word, kept, count - kept_at, worker);
         kept_in_job += written;
       }
       s.bucket_counts[k] = written;
