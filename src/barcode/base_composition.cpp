@@ -58,7 +58,10 @@ void begin_base_counts() {
 
 bool counting_bases() { return run_state.work_blocks[kPageCounts].data != nullptr; }
 
-void count_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker) {
+namespace {
+
+// count_barcode_bases, inlined into the loop over sorted runs.
+inline void add_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker) {
   uint64_t* const counts = held.tables + worker * held.table_words;
   if (held.bytewise) {
     // Each word's bytes taken from the top, the counters walked along with them.
@@ -77,6 +80,12 @@ void count_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker)
   }
 }
 
+}  // namespace
+
+void count_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker) {
+  add_barcode_bases(words, reads, worker);
+}
+
 void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_words, uint64_t count, uint32_t worker) {
   const RunState& s = run_state;
   const size_t barcode_size = 8ull * s.barcode_words;
@@ -88,7 +97,7 @@ void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_wo
     } else {
       while (end < count && memcmp(record_barcode(entries[end]), words, barcode_size) == 0) ++end;
     }
-    count_barcode_bases(words, end - e, worker);
+    add_barcode_bases(words, end - e, worker);
     e = end;
   }
 }
