@@ -139,11 +139,62 @@ const std::vector<CliCase> kClusteringCases = {
 };
 // clang-format on
 
+// Command lines that scripts and people get wrong: options given twice, empty
+// values, values that look like options, a template of a hundred thousand
+// letters, paths with spaces, quotes and bytes that are not UTF-8, shown
+// exactly as given.
+const std::string kTwoReads = ">a\nAC\n>b\nAA\n";
+
+const std::string kLongTemplate(100000, 'N');
+const std::string kLongRead(100000, 'G');
+const std::string kOddPath = "in \xff\xfe \"quoted\" 'single'.fa";
+const std::string kOddOutput = "out \"x\" \xc3\x28.txt";
+
+// clang-format off
+const std::vector<CliCase> kHostileCommandLines = {
+    {"EveryOptionTwiceLastOneWins", kTwoReads, {"-i", "missing.fa", "--in", "in.fa", "-o", "other.txt", "--out=out.txt", "-d", "3", "--dist", "1", "-t", "XX", "--templ=nn", "-p", "--remove", "-v", "--version", "-h", "-hv"}, 0, "1 clusters\n", kVersion + kUsage + settings(1, "NN") + forest_run(2, kTwoReads.size(), 2, 2, true, "Clustering with distance 1 .. OK, 1 joined\n"), ">1\nb\tAA\na\tAC\n"},
+    {"LaterTooLargeDistanceWins", kAbsent, {"-i", "a", "-o", "b", "-d", "1", "-d", "4", "-t", "N"}, 1, "", "Input path: \"a\"\nToo large distance. Only distances up to 3 are supported.\n", kAbsent, "in.fa", "b"},
+    {"EarlierBadDistanceEndsTheScan", kAbsent, {"-d", "1x", "-d", "1"}, 1, "", "Can't parse distance (\"1x\")\n", kAbsent},
+    {"EmptyOutputPath", kTwoReads, {"-i", "in.fa", "-o", "", "-d", "1", "-t", "N"}, 1, "", "Input path: \"in.fa\"\nCan't create output file \"\"\n", kAbsent},
+    {"EmptyStrayArgument", kAbsent, {"-i", "a", ""}, 1, "", "Unrecognized option: \"\"\n", kAbsent},
+    {"LoneDashIsAStrayArgument", kAbsent, {"-", "-i", "a"}, 1, "", "Unrecognized option: \"-\"\n", kAbsent},
+    {"EmptyLongOptionName", kAbsent, {"--=x"}, 1, "", "Unrecognized option \"--=x\"\n" + kHint, kAbsent},
+    {"OptionTakenAsValue", kAbsent, {"-i", "-o", "out.txt"}, 1, "", "Unrecognized option: \"out.txt\"\n", kAbsent},
+    {"ShortOptionHighByte", kAbsent, {"-\xff"}, 1, "", "Unrecognized option -\xff\n" + kHint, kAbsent},
+    {"FlagGivenValueInGroup", kAbsent, {"-p\x01"}, 1, "", "Unrecognized option -\x01\n" + kHint, kAbsent},
+    {"HundredThousandLetterTemplate", ">long\n" + kLongRead + "\n", run_args("0", kLongTemplate), 0, "1 clusters\n", settings(0, kLongTemplate) + forest_run(100000, 100007, 1, 1, false, "Clustering with distance 0 .. OK, 0 joined\n", 16 + 8 * 3125), ">1\nlong\t" + kLongRead + "\n"},
+    {"HundredThousandLetterTemplateWithBadLetter", kTwoReads, run_args("0", kLongTemplate + "u"), 1, "", "Input path: \"in.fa\"\nCan't parse \"u\" in the template sequence \"" + kLongTemplate + "u\" - template should only contain [ATCGN.]\n", ""},
+    {"PathsWithSpacesQuotesAndNonUtf8Bytes", kTwoReads, {"-i", kOddPath, "-o", kOddOutput, "-d", "1", "-t", "NN"}, 0, "1 clusters\n", settings(1, "NN", kOddPath) + forest_run(2, kTwoReads.size(), 2, 2, false, "Clustering with distance 0 .. OK, 0 joined\nClustering with distance 1 .. OK, 1 joined\n"), ">1\nb\tAA\na\tAC\n", kOddPath, kOddOutput},
+    {"MissingInputNamedWithQuotes", kAbsent, run_args("1", "N", "no \"such\" file.fa"), 1, "", settings(1, "N", "no \"such\" file.fa") + "Can't open file \"no \"such\" file.fa\"\n", ""},
+    {"OutputInMissingDirectoryWithQuotes", kAbsent, {"-i", "in.fa", "-o", "no dir/\"x\".txt", "-d", "1", "-t", "N"}, 1, "", "Input path: \"in.fa\"\nCan't create output file \"no dir/\"x\".txt\"\n", kAbsent},
+};
+// clang-format on
+
+// A million record marks: on one line, before one read, on lines of their own.
+const std::string kMarks(1000000, '>');
+std::string mark_lines() {
+  std::string lines;
+  for (int i = 0; i < 1000000; ++i) lines += ">\n";
+  return lines;
+}
+
+// clang-format off
+const std::vector<CliCase> kMillionMarks = {
+    {"MillionRecordMarks", kMarks, run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Can't find end of sequence name\n", ""},
+    {"MillionRecordMarksAndLineEnd", kMarks + "\n", run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Can't find data for sequence \"" + kMarks + "\"\n", ""},
+    {"MillionRecordMarksNamingOneRead", kMarks + "\nACGT\n", run_args("0", "NNNN"), 0, "1 clusters\n", settings(0, "NNNN") + forest_run(4, kMarks.size() + 6, 1, 1, false, "Clustering with distance 0 .. OK, 0 joined\n"), ">1\n" + kMarks.substr(1) + "\tACGT\n"},
+    // Each name line takes the next as its sequence.
+    {"MillionRecordMarksOnLinesOfTheirOwn", mark_lines(), run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Failed to parse 1000000 sequences\n", ""},
+};
+// clang-format on
+
 class CliTable : public ::testing::TestWithParam<CliCase> {};
 TEST_P(CliTable, ProducesExactBytes) { expect_case(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, CliTable, ::testing::ValuesIn(kCommandLineCases), case_name);
 INSTANTIATE_TEST_SUITE_P(Runs, CliTable, ::testing::ValuesIn(kRunCases), case_name);
 INSTANTIATE_TEST_SUITE_P(Clustering, CliTable, ::testing::ValuesIn(kClusteringCases), case_name);
+INSTANTIATE_TEST_SUITE_P(Hostile, CliTable, ::testing::ValuesIn(kHostileCommandLines), case_name);
+INSTANTIATE_TEST_SUITE_P(HostileInput, CliTable, ::testing::ValuesIn(kMillionMarks), case_name);
 
 }  // namespace

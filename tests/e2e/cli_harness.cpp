@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,26 @@ std::string read_file(const std::string& path, bool* exists) {
 bool valgrind_requested() {
   const char* setting = std::getenv("TARNWELL_E2E_VALGRIND");
   return setting != nullptr && std::string(setting) == "1";
+}
+
+std::string address_limits_unavailable() {
+#ifdef TARNWELL_SANITIZED
+  return "address-space limits do not apply under the sanitizers";
+#else
+  return access("/usr/bin/prlimit", X_OK) == 0 ? "" : "prlimit is not installed";
+#endif
+}
+
+RunSetup address_space(size_t bytes) {
+  return {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(bytes)}};
+}
+
+std::string command_output(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string output;
+  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+  pclose(pipe);
+  return output;
 }
 
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup) {

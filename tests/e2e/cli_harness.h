@@ -50,11 +50,22 @@ struct RunSetup {
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup = {});
 
 bool valgrind_requested();
+// What a shell command prints on standard output.
+std::string command_output(const std::string& command);
 
-inline std::vector<std::string> run_args(const std::string& distance, const std::string& templ,
-                                         const std::string& input = "in.fa") {
-  return {"-i", input, "-o", "out.txt", "-d", distance, "-t", templ};
+inline std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
 }
+inline std::vector<std::string> run_args(const std::string& distance, const std::string& templ,
+                                         const std::string& input = "in.fa",
+                                         const std::vector<std::string>& more = {}) {
+  return with({"-i", input, "-o", "out.txt", "-d", distance, "-t", templ}, more);
+}
+// Why a run under an address-space limit cannot be tested here (sanitizers, no prlimit), or empty.
+std::string address_limits_unavailable();
+// The run under an address-space limit of `bytes`.
+RunSetup address_space(size_t bytes);
 
 // Inline, so that they are ready before the case tables of other files.
 inline const std::string kVersion =

@@ -1,7 +1,7 @@
 // Runs that meet a hostile environment: memory that runs out at each
 // allocation a lowered address-space limit can reach, outputs that cannot be
-// written, inputs that are directories, unreadable, or the output itself. Each must end with its one message and status, leave no tracked
-// byte behind, and never touch the input.
+// written, inputs that are directories, unreadable, or the output itself. Each must end with its one message and
+// status, leave no tracked byte behind, and never touch the input.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,14 +18,11 @@ const std::string kLeak = "Failed to deallocate";
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST(AddressSpaceLimit, FailsAtEachAllocation) {
-#ifdef TARNWELL_SANITIZED
-  GTEST_SKIP() << "address-space limits do not apply under the sanitizers";
-#endif
-  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+  if (const std::string why = address_limits_unavailable(); !why.empty()) GTEST_SKIP() << why;
   std::string tiny;  // two million one-base records: 8 MB input, 48 MB records, 16 MB entries, 48 MB nodes
   for (int i = 0; i < 2000000; ++i) tiny += ">\nA\n";
   const struct {
-    bool huge;  // a sparse 1 GB file instead of the tiny records
+    bool huge;              // a sparse 1 GB file instead of the tiny records
     int kilobytes, status;  // the limit sits mid-way between the failing block and the one before it
     std::string expected;
   } cases[] = {
@@ -46,9 +43,8 @@ TEST(AddressSpaceLimit, FailsAtEachAllocation) {
     }
     std::filesystem::remove(dir.file("out.txt"));
     // One thread: worker stacks would take address space of their own.
-    std::vector<std::string> args = run_args("1", "N");
-    args.push_back("--jobs=1");
-    const CliResult result = run_tarnwell(dir, args, {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(c.kilobytes << 10)}});
+    const CliResult result =
+        run_tarnwell(dir, run_args("1", "N", "in.fa", {"--jobs=1"}), address_space(c.kilobytes << 10));
     EXPECT_EQ(result.status, c.status);
     EXPECT_TRUE(result.err.ends_with(c.expected)) << result.err;
     EXPECT_FALSE(contains(result.err, kLeak));
@@ -61,10 +57,7 @@ TEST(AddressSpaceLimit, FailsAtEachAllocation) {
 // (the last base a check sum) in one bucket, so that the calling thread
 // finishes the bucket's pairs itself. The helpers stop before the run ends.
 TEST(AddressSpaceLimit, FailsInsideAThreadedPhase) {
-#ifdef TARNWELL_SANITIZED
-  GTEST_SKIP() << "address-space limits do not apply under the sanitizers";
-#endif
-  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+  if (const std::string why = address_limits_unavailable(); !why.empty()) GTEST_SKIP() << why;
   std::string reads;
   for (int code = 0; code < 1 << 14; ++code) {
     std::string suffix;
@@ -77,10 +70,11 @@ TEST(AddressSpaceLimit, FailsInsideAThreadedPhase) {
   }
   ScratchDir dir;
   dir.write("in.fa", reads);
-  const std::vector<std::string> args = {"-i", "in.fa", "-o", "out.txt", "-d", "2", "-t", std::string(16, 'N'), "--jobs", "2"};
-  const CliResult result = run_tarnwell(dir, args, {"/dev/null", "", {"/usr/bin/prlimit", "--as=" + std::to_string(35 << 20)}});
+  const CliResult result =
+      run_tarnwell(dir, run_args("2", std::string(16, 'N'), "in.fa", {"--jobs", "2"}), address_space(35 << 20));
   EXPECT_EQ(result.status, 10);
-  EXPECT_TRUE(result.err.ends_with("Clustering with distance 2 ..Error: can't allocate 12582912 bytes\n")) << result.err;
+  EXPECT_TRUE(result.err.ends_with("Clustering with distance 2 ..Error: can't allocate 12582912 bytes\n"))
+      << result.err;
   EXPECT_FALSE(contains(result.err, kLeak));
   EXPECT_EQ(dir.read("out.txt"), "");
 }
@@ -92,7 +86,8 @@ TEST(OutputFaults, FullDiskAndFullStandardOutputAreReported) {
   EXPECT_EQ(disk.status, 1);
   EXPECT_EQ(disk.out, "");
   EXPECT_TRUE(disk.err.ends_with("OK, 0 joined\nCan't write output file \"/dev/full\"\n")) << disk.err;
-  const CliResult out = run_tarnwell(dir, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NNNN"}, {"/dev/null", "/dev/full", {}});
+  const CliResult out = run_tarnwell(dir, {"-p", "-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NNNN"},
+                                     {"/dev/null", "/dev/full", {}});
   EXPECT_EQ(out.status, 1);
   EXPECT_TRUE(out.err.ends_with("remain\nCan't write to standard output\n")) << out.err;
   EXPECT_EQ(dir.read("out.txt"), ">1\na\tACGT\n");
@@ -110,8 +105,10 @@ TEST(OutputFaults, OutputThatIsStandardOutputIsRefused) {
     std::vector<std::string> extra;
     RunSetup setup;
   } cases[] = {
-      {{"-o", "/dev/stdout"}, to_file},  {{"-o", "out.txt", "--stats", "/dev/stdout"}, to_file},
-      {{"-o", "stdout.txt"}, to_file},   {{"-o", "/dev/stdout"}, to_pipe},
+      {{"-o", "/dev/stdout"}, to_file},
+      {{"-o", "out.txt", "--stats", "/dev/stdout"}, to_file},
+      {{"-o", "stdout.txt"}, to_file},
+      {{"-o", "/dev/stdout"}, to_pipe},
       {{"-o", "out.txt", "--assignments", "/dev/stdout"}, to_pipe},
       {{"-o", "out.txt", "--page", "/dev/stdout"}, to_file},
   };
@@ -119,16 +116,15 @@ TEST(OutputFaults, OutputThatIsStandardOutputIsRefused) {
     SCOPED_TRACE(c.extra[1] + (c.extra.size() > 2 ? " " + c.extra[3] : "") + (c.setup.wrapper.empty() ? "" : " | cat"));
     dir.write("stdout.txt", "kept");
     std::filesystem::remove(dir.file("out.txt"));
-    std::vector<std::string> args = {"-i", "in.fa", "-d", "0", "-t", "NNNN"};
-    args.insert(args.end(), c.extra.begin(), c.extra.end());
-    const CliResult result = run_tarnwell(dir, args, c.setup);
+    const CliResult result = run_tarnwell(dir, with({"-i", "in.fa", "-d", "0", "-t", "NNNN"}, c.extra), c.setup);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Input path: \"in.fa\"\nOutput file \"" + c.extra.back() + "\" is standard output\n");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(dir.read("stdout.txt"), "kept");
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.txt")));
   }
-  const CliResult null = run_tarnwell(dir, {"-i", "in.fa", "-o", "/dev/null", "-d", "0", "-t", "NNNN"}, {"/dev/null", "/dev/null", {}});
+  const CliResult null =
+      run_tarnwell(dir, {"-i", "in.fa", "-o", "/dev/null", "-d", "0", "-t", "NNNN"}, {"/dev/null", "/dev/null", {}});
   EXPECT_EQ(null.status, 0) << null.err;
 }
 
@@ -143,8 +139,10 @@ TEST(InputFaults, DirectoryUnreadableFileAndLinksToTheOutput) {
   chmod(dir.file("locked.fa").c_str(), 0);
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {run_args("1", "N", "reads"), settings(1, "N", "reads") + "Can't read input file \"reads\"\n"},
-      {{"-i", "in.fa", "-o", "soft.txt", "-d", "1", "-t", "NNNN"}, "Input path: \"in.fa\"\nOutput file \"soft.txt\" is the input file\n"},
-      {{"-i", "in.fa", "-o", "hard.txt", "-d", "1", "-t", "NNNN"}, "Input path: \"in.fa\"\nOutput file \"hard.txt\" is the input file\n"},
+      {{"-i", "in.fa", "-o", "soft.txt", "-d", "1", "-t", "NNNN"},
+       "Input path: \"in.fa\"\nOutput file \"soft.txt\" is the input file\n"},
+      {{"-i", "in.fa", "-o", "hard.txt", "-d", "1", "-t", "NNNN"},
+       "Input path: \"in.fa\"\nOutput file \"hard.txt\" is the input file\n"},
       {run_args("1", "N", "locked.fa"), settings(1, "N", "locked.fa") + "Can't open file \"locked.fa\"\n"},
   };
   for (const auto& [args, err] : cases) {

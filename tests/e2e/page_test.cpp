@@ -18,11 +18,7 @@ namespace {
 std::string page_check(const std::vector<std::string>& args) {
   std::string command = std::string("python3 '") + TARNWELL_PAGE_CHECK + "'";
   for (const std::string& arg : args) command += " '" + arg + "'";
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string output;
-  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
-  pclose(pipe);
-  return output;
+  return command_output(command + " 2>&1");
 }
 
 // The page with its time and memory figures blanked.
@@ -58,11 +54,10 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     for (TestRead& read : shown) read.sequence = prefix + read.sequence;
     const std::string templ = std::string(run.common_prefix, 'N') + kTestTemplate;
     dir.write(input, run.fastq_gzip ? gzip_member(as_fastq(shown)) : as_fasta(shown));
-    std::vector<std::string> args = {
-        "-i",     input,    "-o",     "out.txt",         "-t",    templ,           "--stats",
-        "s.json", "--page", "p.html", "--cluster-table", "c.tsv", "--assignments", "a.tsv"};
-    args.insert(args.end(), run.options.begin(), run.options.end());
-    const CliResult first = run_tarnwell(dir, args);
+    const CliResult first =
+        run_tarnwell(dir, with({"-i", input, "-o", "out.txt", "-t", templ, "--stats", "s.json", "--page", "p.html",
+                                "--cluster-table", "c.tsv", "--assignments", "a.tsv"},
+                               run.options));
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(page_check({"agree", dir.file("p.html"), dir.file("s.json"), dir.file("c.tsv"), dir.file("out.txt"),
                           dir.file("a.tsv"), dir.file(input)}),
@@ -72,15 +67,14 @@ TEST(Page, AgreesWithTheTablesAndIsTheSameEveryRun) {
     // Without the tables the page is written from what the report noted:
     // the same page, from either engine and any number of jobs, and nothing
     // else the run writes changes with it.
-    std::vector<std::string> alone = {"-i", input, "-o", "out.txt", "-t", templ, "--jobs", "3"};
-    alone.insert(alone.end(), run.options.begin(), run.options.end());
+    const std::vector<std::string> alone =
+        with({"-i", input, "-o", "out.txt", "-t", templ, "--jobs", "3"}, run.options);
     const CliResult plain = run_tarnwell(dir, alone);
     EXPECT_EQ(plain.err, first.err);
-    alone.insert(alone.end(), {"--page", "p.html"});
     for (const char* binary : {TARNWELL_BINARY, TARNWELL_REFERENCE_BINARY}) {
       SCOPED_TRACE(binary);
       ASSERT_EQ(remove(dir.file("p.html").c_str()), 0);
-      const CliResult second = run_tarnwell(dir, alone, {"/dev/null", "", {}, binary});
+      const CliResult second = run_tarnwell(dir, with(alone, {"--page", "p.html"}), {"/dev/null", "", {}, binary});
       ASSERT_EQ(second.status, 0) << second.err;
       EXPECT_EQ(second.out, plain.out);
       EXPECT_EQ(second.err, plain.err);
@@ -131,13 +125,10 @@ TEST(Page, EscapesHostileNamesAndPaths) {
 // Plots are binned and long barcodes and names cut, so neither many clusters nor long barcodes grow the page.
 TEST(Page, StaysSmall) {
   ScratchDir dir;
-  uint64_t state = 7;
+  CaseRandom random(7);
   auto random_bases = [&](int count) {
-    std::string bases;
-    for (int b = 0; b < count; ++b) {
-      state = state * 6364136223846793005ull + 1442695040888963407ull;
-      bases += "ACGT"[state >> 62];
-    }
+    std::string bases(count, 'A');
+    for (char& base : bases) base = "ACGT"[random.below(4)];
     return bases;
   };
   std::string many;
@@ -157,15 +148,6 @@ TEST(Page, StaysSmall) {
   }
 }
 
-// The first installed browser of the ones the CI script installs, or "".
-std::string find_browser() {
-  for (const char* name : {"chromium-headless-shell", "chromium"}) {
-    const std::string command = std::string("command -v ") + name + " > /dev/null 2>&1";
-    if (std::system(command.c_str()) == 0) return name;
-  }
-  return "";
-}
-
 // Runs the browser on the page with one more option (--screenshot=..., --dump-dom), headless, offline, in a
 // fresh profile; returns what it printed on standard output.
 std::string run_browser(const std::string& browser, const ScratchDir& dir, const std::string& action) {
@@ -176,10 +158,7 @@ std::string run_browser(const std::string& browser, const ScratchDir& dir, const
       "--disable-component-update --disable-sync --hide-scrollbars --window-size=900,3500 "
       "--user-data-dir='" +
       profile + "' " + action + " 'file://" + dir.file("p.html") + "' 2> /dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string output;
-  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
-  pclose(pipe);
+  const std::string output = command_output(command);
   std::system(("rm -rf '" + profile + "'").c_str());
   return output;
 }
@@ -187,7 +166,9 @@ std::string run_browser(const std::string& browser, const ScratchDir& dir, const
 // The shipped example's page in a real browser. Set TARNWELL_PAGE_PICTURE to an absolute path to keep the
 // screenshot (the README's picture is made that way).
 TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
-  const std::string browser = find_browser();
+  // The first installed of the browsers the CI script installs.
+  std::string browser = command_output("command -v chromium-headless-shell chromium | head -n 1");
+  if (!browser.empty()) browser.pop_back();
   // CI installs a browser and says so: there a missing one is a failure, not a skip.
   const char* required = std::getenv("TARNWELL_BROWSER_REQUIRED");
   if (browser.empty() && required != nullptr && std::string(required) == "1") FAIL() << "no browser installed";

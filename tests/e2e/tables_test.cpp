@@ -3,10 +3,7 @@
 // on random reads is checked with the page's.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,17 +17,22 @@ const std::string kRejectedRows = "r6\thas_n\t\t\nr7\ttemplate_mismatch\t\t\nr8\
 
 // The stats of the four reads at distance 0, times as T.
 std::string four_read_stats(bool p) {
-  return std::string("{\n  \"settings\": {\"input\": \"in.fa\", \"output\": \"out.txt\", \"distance\": 0, \"template\": \"NN\", ") +
+  return std::string(
+             "{\n  \"settings\": {\"input\": \"in.fa\", \"output\": \"out.txt\", \"distance\": 0, \"template\": "
+             "\"NN\", ") +
          "\"remove_duplicate_barcodes\": " + (p ? "true" : "false") + "},\n" +
          "  \"input\": {\"format\": \"fasta\", \"gzip\": false, \"bytes\": 28},\n  \"records\": 4,\n" +
          "  \"screening\": {\"accepted\": 4, \"template_mismatch\": 0, \"has_n\": 0, \"unknown_character\": 0},\n" +
-         "  \"duplicates_removed\": " + (p ? "2" : "0") + ",\n  \"entries\": " + (p ? "2" : "4") + ",\n  \"clusters\": 2,\n" +
-         "  \"passes\": [" + (p ? "" : "{\"distance\": 0, \"joins\": 2, \"seconds\": T}") + "],\n  \"cluster_sizes\": {\"2\": 2},\n" +
+         "  \"duplicates_removed\": " + (p ? "2" : "0") + ",\n  \"entries\": " + (p ? "2" : "4") +
+         ",\n  \"clusters\": 2,\n" + "  \"passes\": [" + (p ? "" : "{\"distance\": 0, \"joins\": 2, \"seconds\": T}") +
+         "],\n  \"cluster_sizes\": {\"2\": 2},\n" +
          "  \"seconds\": {\"load\": T, \"parse\": T, \"screen\": T, \"bucket\": T, " + (p ? "" : "\"forest\": T, ") +
          "\"report\": T, \"tables\": T, \"decompress\": T, \"total\": T}\n}\n";
 }
 
-std::string without_times(const std::string& stats) { return std::regex_replace(stats, std::regex("[0-9]+\\.[0-9]+"), "T"); }
+std::string without_times(const std::string& stats) {
+  return std::regex_replace(stats, std::regex("[0-9]+\\.[0-9]+"), "T");
+}
 
 struct TableCase {
   const char* name;
@@ -58,9 +60,8 @@ TEST_P(TableBytes, AreExact) {
   const TableCase& c = GetParam();
   ScratchDir dir;
   dir.write("in.fa", c.input);
-  std::vector<std::string> args = {"-i", "in.fa", "-o", "out.txt", "--assign", "a.tsv", "--c=c.tsv", "--stats", "s.json"};
-  args.insert(args.end(), c.options.begin(), c.options.end());
-  const CliResult result = run_tarnwell(dir, args);
+  const CliResult result = run_tarnwell(
+      dir, with({"-i", "in.fa", "-o", "out.txt", "--assign", "a.tsv", "--c=c.tsv", "--stats", "s.json"}, c.options));
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(dir.read("a.tsv"), "read\tstatus\tbarcode\tcluster\n" + c.assignments);
   EXPECT_EQ(dir.read("c.tsv"), "cluster\tmembers\treads\tbarcodes\trepresentative\n" + c.clusters);
@@ -72,31 +73,25 @@ TEST_P(TableBytes, AreExact) {
 INSTANTIATE_TEST_SUITE_P(Tables, TableBytes, ::testing::ValuesIn(kTableCases),
                          [](const ::testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
 
-// Runs Python assertions on the stats file, loaded as d; returns "ok" when they pass, else Python's complaint.
-std::string check_stats(const ScratchDir& dir, const std::string& checks) {
-  dir.write("check.py", "import json, sys\nd = json.load(open(sys.argv[1], encoding='utf-8'))\n" + checks + "\nprint('ok', end='')\n");
-  FILE* pipe = popen(("python3 '" + dir.file("check.py") + "' '" + dir.file("s.json") + "' 2>&1").c_str(), "r");
-  std::string output;
-  for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
-  pclose(pipe);
-  return output;
-}
-
 // A path with quotes, a backslash, a tab, a control byte and bytes that are not UTF-8 still gives valid JSON.
 TEST(Tables, StatsParseAsJson) {
   ScratchDir dir;
   const std::string input = "we\"ird\\na\tme\x01\xc3\xa9\xff.fa";
   dir.write(input, kScreened);
-  const CliResult result = run_tarnwell(dir, {"-i", input, "-o", "out.txt", "-d", "1", "-t", "nnnn", "--stats", "s.json"});
+  const CliResult result =
+      run_tarnwell(dir, {"-i", input, "-o", "out.txt", "-d", "1", "-t", "nnnn", "--stats", "s.json"});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(check_stats(dir, "assert d['settings'] == {'input': 'we\"ird\\\\na\\tme\\x01\\xe9\\xff.fa', 'output': 'out.txt', "
-                             "'distance': 1, 'template': 'NNNN', 'remove_duplicate_barcodes': False}, d['settings']\n"
-                             "assert d['screening'] == {'accepted': 5, 'template_mismatch': 1, 'has_n': 1, 'unknown_character': 1}\n"
-                             "assert (d['entries'], d['clusters'], d['duplicates_removed']) == (5, 2, 0)\n"
-                             "assert [(p['distance'], p['joins']) for p in d['passes']] == [(0, 2), (1, 1)]\n"
-                             "assert d['cluster_sizes'] == {'1': 1, '4': 1}\n"
-                             "assert set(d['seconds']) == {'load', 'decompress', 'parse', 'screen', 'bucket', 'forest', 'report', 'tables', 'total'}"),
-            "ok");
+  dir.write("check.py",
+            "import json, sys\nd = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+            "assert d['settings'] == {'input': 'we\"ird\\\\na\\tme\\x01\\xe9\\xff.fa', 'output': 'out.txt', "
+            "'distance': 1, 'template': 'NNNN', 'remove_duplicate_barcodes': False}, d['settings']\n"
+            "assert d['screening'] == {'accepted': 5, 'template_mismatch': 1, 'has_n': 1, 'unknown_character': 1}\n"
+            "assert (d['entries'], d['clusters'], d['duplicates_removed']) == (5, 2, 0)\n"
+            "assert [(p['distance'], p['joins']) for p in d['passes']] == [(0, 2), (1, 1)]\n"
+            "assert d['cluster_sizes'] == {'1': 1, '4': 1}\n"
+            "assert set(d['seconds']) == {'load', 'decompress', 'parse', 'screen', 'bucket', 'forest', 'report', "
+            "'tables', 'total'}\nprint('ok', end='')\n");
+  EXPECT_EQ(command_output("python3 '" + dir.file("check.py") + "' '" + dir.file("s.json") + "' 2>&1"), "ok");
 }
 
 TEST(Tables, RefuseOrReportBadFilesAndAreEmptyAfterAFailedRun) {
@@ -113,29 +108,26 @@ TEST(Tables, RefuseOrReportBadFilesAndAreEmptyAfterAFailedRun) {
       {{"--s", "p.html", "--page", "./p.html"}, head + "Output file \"./p.html\" is named twice\n"},
   };
   for (const auto& [options, message] : cases) {
-    std::vector<std::string> args = run_args("0", "NN");
-    args.insert(args.end(), options.begin(), options.end());
-    const CliResult result = run_tarnwell(dir, args);
+    const CliResult result = run_tarnwell(dir, run_args("0", "NN", "in.fa", options));
     EXPECT_EQ(result.status, 1) << message;
     EXPECT_EQ(result.err, message);
   }
   EXPECT_EQ(dir.read("in.fa"), kFourReads);
 
-  std::vector<std::string> args;
   for (const char* option : {"--assignments", "--page"}) {
-    args = run_args("0", "NN");
-    args.insert(args.end(), {option, "/dev/full"});
-    const CliResult full = run_tarnwell(dir, args);
+    const CliResult full = run_tarnwell(dir, run_args("0", "NN", "in.fa", {option, "/dev/full"}));
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.out, "2 clusters\n");
-    EXPECT_TRUE(full.err.ends_with("Clustering with distance 0 .. OK, 2 joined\nCan't write output file \"/dev/full\"\n")) << full.err;
+    EXPECT_TRUE(
+        full.err.ends_with("Clustering with distance 0 .. OK, 2 joined\nCan't write output file \"/dev/full\"\n"))
+        << full.err;
   }
 
   dir.write("in.fa", ">a\nACG\n");  // no barcode matches: the tables are left empty, a stale one emptied
   dir.write("a.tsv", "stale");
-  args = run_args("1", "NNNN");
-  args.insert(args.end(), {"--assignments", "a.tsv", "--cluster-table", "c.tsv", "--stats", "s.json", "--page", "p.html"});
-  EXPECT_EQ(run_tarnwell(dir, args).status, 1);
+  const std::vector<std::string> tables = {"--assignments", "a.tsv",  "--cluster-table", "c.tsv",
+                                           "--stats",       "s.json", "--page",          "p.html"};
+  EXPECT_EQ(run_tarnwell(dir, run_args("1", "NNNN", "in.fa", tables)).status, 1);
   for (const char* file : {"a.tsv", "c.tsv", "s.json", "p.html"}) {
     bool exists = false;
     EXPECT_EQ(dir.read(file, &exists), "") << file;

@@ -54,7 +54,6 @@ ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_
 
   // The template: fixed letters around and now and then between barcode positions.
   ReadSet set;
-  set.barcode_length = length;
   std::string fixed_after(length + 1, '\0');  // a fixed letter after barcode position i (index i + 1)
   for (uint32_t i = 0; i <= length; ++i) {
     if (random.chance(i == 0 || i == length ? 40 : 3)) fixed_after[i] = kBases[random.below(4)];
@@ -121,9 +120,9 @@ std::vector<TestRead> make_test_reads(int count, uint32_t seed) {
   return reads;
 }
 
-std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end) {
+std::string as_fasta(const std::vector<TestRead>& reads) {
   std::string text;
-  for (const TestRead& read : reads) text += ">" + read.name + line_end + read.sequence + line_end;
+  for (const TestRead& read : reads) text += ">" + read.name + "\n" + read.sequence + "\n";
   return text;
 }
 

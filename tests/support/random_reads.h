@@ -21,9 +21,7 @@ class CaseRandom {
 };
 
 struct ReadSet {
-  std::string template_text;
-  std::string fasta;
-  uint32_t barcode_length;
+  std::string template_text, fasta;
 };
 
 // Barcode lengths by class: 0 gives 1 to 7 positions, 1 exactly 8, 2 from 9
@@ -42,6 +40,6 @@ struct TestRead {
 // and 2 form; a few carry N or a wrong fixed letter.
 inline constexpr const char* kTestTemplate = "ACNNNNNNGT";
 std::vector<TestRead> make_test_reads(int count, uint32_t seed);
-std::string as_fasta(const std::vector<TestRead>& reads, const std::string& line_end = "\n");
+std::string as_fasta(const std::vector<TestRead>& reads);
 // Quality bytes alternate between '@' and '>', which must not pass for record starts.
 std::string as_fastq(const std::vector<TestRead>& reads, const std::string& line_end = "\n");

@@ -150,27 +150,6 @@ inline ReferenceBarcode reference_screening(const std::string& template_text, co
   return result;
 }
 
-// Single linkage over all pairs: each barcode's cluster as the smallest index in it.
-inline std::vector<size_t> single_linkage(const std::vector<std::string>& barcodes, uint32_t distance) {
-  std::vector<size_t> root(barcodes.size());
-  std::iota(root.begin(), root.end(), 0);
-  auto find = [&](size_t i) {
-    while (root[i] != i) i = root[i] = root[root[i]];
-    return i;
-  };
-  for (size_t i = 0; i < barcodes.size(); ++i) {
-    for (size_t j = i + 1; j < barcodes.size(); ++j) {
-      const std::string &a = barcodes[i], &b = barcodes[j];
-      if (std::inner_product(a.begin(), a.end(), b.begin(), 0u, std::plus<>(), std::not_equal_to<>()) <= distance) {
-        const size_t x = find(i), y = find(j);
-        root[std::max(x, y)] = std::min(x, y);
-      }
-    }
-  }
-  for (size_t i = 0; i < barcodes.size(); ++i) root[i] = find(i);
-  return root;
-}
-
 // A report member: the line the report writes for the read, and its barcode.
 struct Member {
   std::string line, barcode;
@@ -196,12 +175,26 @@ inline std::vector<Member> reference_members(const std::string& fasta, const std
 // members, each listed from its smallest (barcode, input order) member, in
 // that order.
 inline Clusters expected_clusters(std::vector<Member> members, uint32_t distance) {
-  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.barcode < b.barcode; });
-  std::vector<std::string> barcodes;
-  for (const Member& member : members) barcodes.push_back(member.barcode);
-  const std::vector<size_t> root = single_linkage(barcodes, distance);
+  std::stable_sort(members.begin(), members.end(),
+                   [](const Member& a, const Member& b) { return a.barcode < b.barcode; });
+  // Single linkage over all pairs: each member's cluster as the smallest index in it.
+  std::vector<size_t> root(members.size());
+  std::iota(root.begin(), root.end(), 0);
+  auto find = [&](size_t i) {
+    while (root[i] != i) i = root[i] = root[root[i]];
+    return i;
+  };
+  for (size_t i = 0; i < members.size(); ++i) {
+    for (size_t j = i + 1; j < members.size(); ++j) {
+      const std::string &a = members[i].barcode, &b = members[j].barcode;
+      if (std::inner_product(a.begin(), a.end(), b.begin(), 0u, std::plus<>(), std::not_equal_to<>()) <= distance) {
+        const size_t x = find(i), y = find(j);
+        root[std::max(x, y)] = std::min(x, y);
+      }
+    }
+  }
   std::map<size_t, std::vector<std::string>> components;
-  for (size_t i = 0; i < members.size(); ++i) components[root[i]].push_back(members[i].line);
+  for (size_t i = 0; i < members.size(); ++i) components[find(i)].push_back(members[i].line);
   Clusters clusters;
   for (auto& [first, lines] : components) {
     std::sort(lines.begin() + 1, lines.end());
