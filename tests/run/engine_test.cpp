@@ -157,8 +157,9 @@ TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
       {4, 8, 3, 16, 2, 1}, {64, 1, 1, 1, 1, -1}, {2, 64, 16, 64, 8, 0}, {1, 2, 2, 7, 3, 1}};
   for (uint32_t seed = 0; seed < kCasesPerClass / 4; ++seed) {
     CaseRandom random(2000003 + seed);
-    // Every pair of length class and thresholds meets a page and none.
-    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40), seed / 16 % 2 == 1};
+    // Every length class, set of thresholds and number of workers meets a page and none.
+    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40),
+                 (seed / 16 + seed / 32) % 2 == 1};
     if (random.chance(50)) c.reads.fasta = reshape(random, c.reads.fasta);
     // Every length class meets every set of thresholds on two and on three workers.
     size_thresholds = kLowered[seed / 4 % 4];
