@@ -158,6 +158,17 @@ void* tracked_realloc(void* block, size_t old_size, size_t new_size) {
   return resized;
 }
 
+bool take_pages_now(void* block, size_t size, size_t from, size_t to) {
+  if (!is_mapped_size(size) || to > size || from >= to) return false;
+#ifdef MADV_POPULATE_WRITE
+  from &= ~(kSmallPageBytes - 1);
+  return madvise(static_cast<char*>(block) + from, to - from, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)block;
+  return false;
+#endif
+}
+
 void tracked_free(void* block, size_t size) {
   release(block, size);
   run_state.bytes_allocated -= static_cast<int64_t>(size);

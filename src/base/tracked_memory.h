@@ -18,6 +18,13 @@
 // and exits with 10, leaving the old block to the teardown at its old size.
 [[nodiscard]] void* tracked_realloc(void* block, size_t old_size, size_t new_size);
 
+// Gives bytes from to to of a block of size bytes their pages now, in one
+// go, rather than page by page at first touch; their contents stay as they
+// were. Only for blocks mapped on their own; a no-op for others, or where the
+// system cannot do it (the pages then come at first touch as always): then
+// false.
+bool take_pages_now(void* block, size_t size, size_t from, size_t to);
+
 // Frees a block; the caller names the size the block was allocated with.
 void tracked_free(void* block, size_t size);
 

@@ -59,7 +59,7 @@ char* grow_long_window(size_t bytes) {
 
 }  // namespace
 
-SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take) {
+SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take, const IdleWork& idle) {
   scratch.slots = static_cast<char*>(malloc(kSlots * kSlotBytes));
   if (scratch.slots == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", kSlots * kSlotBytes);
   Slot slots[kSlots] = {};
@@ -112,6 +112,11 @@ SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take) {
       char* base = scratch.slots + (k % kSlots) * kSlotBytes;
       if (reader.joinable()) {
         std::unique_lock<std::mutex> held(lock);
+        for (bool more = true; more && !slot.full;) {
+          held.unlock();
+          more = idle();
+          held.lock();
+        }
         changed.wait(held, [&] { return slot.full; });
       } else {
         fill(source, slot, base);

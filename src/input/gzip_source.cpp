@@ -18,6 +18,7 @@
 namespace {
 
 constexpr size_t kCompressedChunk = 1 << 20;
+constexpr size_t kInflateStep = 256 << 10;
 
 // A member as block-gzip writes it: its header's extra field holds a "BC"
 // subfield with the member's size less one, and its trailer ends with the
@@ -125,7 +126,8 @@ class GzipSource : public ByteSource {
         if (state_ == SourceState::kMore) state_ = SourceState::kCorrupt;
         return written;
       }
-      const size_t step = room - written < (1u << 30) ? room - written : (1u << 30);
+      // The checksum is taken over each call's output after it is made: in small steps it is still in the cache.
+      const size_t step = room - written < kInflateStep ? room - written : kInflateStep;
       z.next_out = reinterpret_cast<uint8_t*>(out + written);
       z.avail_out = static_cast<uint32_t>(step);
       const uint32_t input_before = z.avail_in;
@@ -307,15 +309,17 @@ bool is_gzip_magic(const unsigned char* head, size_t head_size) {
   return head_size >= 2 && head[0] == 0x1f && head[1] == 0x8b;
 }
 
-uint64_t gzip_size_hint(int fd) {
+uint64_t gzip_size_hint(int fd, uint64_t* at_least) {
+  *at_least = 0;
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 18) return 0;
   unsigned char trailer[4];
   if (pread(fd, trailer, 4, status.st_size - 4) != 4) return 0;
   const uint64_t compressed = static_cast<uint64_t>(status.st_size);
-  uint64_t hint = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint64_t>(trailer[3]) << 24;
+  const uint64_t told = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint64_t>(trailer[3]) << 24;
+  if (told >= compressed) *at_least = told < compressed * 32 ? told : compressed * 32;
   // Block-gzip ends in an empty member: its size tells nothing. Deflate never expands data beyond 1032 to 1.
-  if (hint < compressed) hint = compressed * 4;
+  const uint64_t hint = told < compressed ? compressed * 4 : told;
   return hint < compressed * 1032 ? hint : compressed * 1032;
 }
 

@@ -9,6 +9,18 @@
 // Takes the first block, of at least 1 MiB.
 void start_input_buffer(uint64_t bytes);
 
+// The bytes the input is expected to fill (0: not known), whose pages
+// take_expected_pages takes ahead of the data. Taken a few at a time as a
+// slow input (one being inflated) arrives, over seconds, they cost several
+// times more on a virtual machine whose host reclaims the pages its guest
+// has freed, as it does within a second or so; taken at the start, they are
+// mostly those another run has just freed.
+void expect_input_bytes(uint64_t bytes);
+
+// Takes the pages of the next 2 MiB of the expected bytes that the block
+// reaches and the data has not; false when there are none.
+bool take_expected_pages();
+
 // Makes room for wanted bytes after filled (and the closing NUL); returns
 // where they go.
 [[nodiscard]] char* input_buffer_room(uint64_t filled, uint64_t wanted);

@@ -74,9 +74,10 @@ void read_sized_file(const OpenInput& input, uint64_t size, const char* path) {
 }
 
 // Any other input, through the chunk pipeline: FASTA is appended to the
-// block as it comes, FASTQ checked and kept compactly.
+// block as it comes, FASTQ checked and kept compactly. at_least: the bytes
+// the source is sure to give (0: not known).
 void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t size, uint64_t size_hint,
-                           const char* path) {
+                           uint64_t at_least, const char* path) {
   RunState& s = run_state;
   bool first = true;
   bool fastq = false;
@@ -84,6 +85,7 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
   uint64_t filled = 0;
   uint64_t data_bytes = 0;
   uint64_t carried = 0;  // bytes the last window left, handed again
+  bool estimate_pending = false;  // FASTQ: what it keeps is known once a record was taken
   const SourceState ended = run_chunk_pipeline(source, [&](const char* window, size_t bytes, bool last) -> size_t {
     data_bytes += bytes - carried;
     size_t mark = 0;
@@ -93,10 +95,17 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
       fastq = starts_fastq(data, bytes);
       if (fastq) mark = byte_order_mark(data, bytes);  // FASTA keeps it: the parse steps over it
       start_input_buffer((fastq ? size_hint / 2 : size_hint) + 1);  // FASTQ kept compactly takes about half
+      if (!fastq) expect_input_bytes(at_least);
+      estimate_pending = fastq && at_least > 0;
     }
     size_t taken;
     if (fastq) {
       taken = mark + compactor.take(window + mark, bytes - mark, last);
+      // The rest is expected to keep as much of its bytes as the first records kept of theirs.
+      if (estimate_pending && taken > 0) {
+        estimate_pending = false;
+        expect_input_bytes(static_cast<uint64_t>(static_cast<double>(at_least) * compactor.kept_bytes() / taken));
+      }
     } else {
       memcpy(input_buffer_room(filled, bytes), window, bytes);
       filled += bytes;
@@ -104,7 +113,7 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
     }
     carried = bytes - taken;
     return taken;
-  });
+  }, [] { return take_expected_pages(); });
   close(input.fd);
   switch (ended) {
     case SourceState::kUnreadable:
@@ -147,10 +156,11 @@ void load_file(const char* path) {
   }
   std::unique_ptr<ByteSource> source;
   uint64_t size_hint = 0;
+  uint64_t at_least = 0;
   int64_t size = -1;
   if (is_gzip_magic(input.head, input.head_size)) {
     s.input_compressed = 1;
-    size_hint = gzip_size_hint(input.fd);
+    size_hint = gzip_size_hint(input.fd, &at_least);
     source = make_gzip_source(input);
   } else if (is_zstd_magic(input.head, input.head_size)) {
     source = make_zstd_source(input);
@@ -165,8 +175,9 @@ void load_file(const char* path) {
     }
     if (size == 0) size = -1;
     size_hint = size > 0 ? static_cast<uint64_t>(size) : 0;
+    at_least = size_hint;
     source = std::make_unique<PlainSource>(input, size);
   }
-  read_through_pipeline(*source, input, size, size_hint, path);
+  read_through_pipeline(*source, input, size, size_hint, at_least, path);
   if (s.input_compressed) run_statistics.decompress_seconds = monotonic_seconds() - started;
 }

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstring>
+#include <vector>
 
 #include "base/run_state.h"
 
@@ -41,6 +44,32 @@ TEST(TrackedMemory, ResizesKeepBytesAndCount) {
   EXPECT_EQ(nonzero, 0u);
   tracked_free(zeroed, 8 * kMiB);
   EXPECT_EQ(run_state.bytes_allocated, 0);
+}
+
+TEST(TrackedMemory, PagesTakenAheadAreResidentAndKeepTheBytes) {
+  constexpr size_t kMiB = 1 << 20;
+  constexpr size_t kBytes = 9 * kMiB;
+  auto* block = static_cast<unsigned char*>(tracked_malloc(kBytes));
+  memset(block, 0xa5, 3 * kMiB);
+  // From inside the written bytes, not on a page boundary, to the end.
+  const bool taken = take_pages_now(block, kBytes, 2 * kMiB + 1, kBytes);
+  size_t changed = 0;
+  for (size_t i = 0; i < 3 * kMiB; ++i) changed += block[i] != 0xa5;
+  EXPECT_EQ(changed, 0u);
+#ifndef TARNWELL_SANITIZED_TESTS  // the sanitizers keep every block on the heap, where nothing is taken
+  ASSERT_TRUE(taken);
+  std::vector<unsigned char> resident((kBytes - 2 * kMiB) / 4096);
+  ASSERT_EQ(mincore(block + 2 * kMiB, kBytes - 2 * kMiB, resident.data()), 0);
+  size_t absent = 0;
+  for (const unsigned char page : resident) absent += (page & 1) == 0;
+  EXPECT_EQ(absent, 0u);
+  size_t nonzero = 0;
+  for (size_t i = 3 * kMiB; i < kBytes; ++i) nonzero += block[i] != 0;
+  EXPECT_EQ(nonzero, 0u);
+#else
+  EXPECT_FALSE(taken);
+#endif
+  tracked_free(block, kBytes);
 }
 
 }  // namespace

@@ -70,10 +70,7 @@ TEST_P(Placements, AreExact) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Search, Placements, ::testing::ValuesIn(kPlacementCases),
-                         [](const ::testing::TestParamInfo<PlacementCase>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Search, Placements, ::testing::ValuesIn(kPlacementCases), case_name);
 
 // The rows of a table after its header line, seven fields each.
 std::vector<std::vector<std::string>> rows_of(const std::string& text) {

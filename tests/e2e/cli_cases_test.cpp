@@ -101,10 +101,8 @@ std::string n_times(char base, int count) { return std::string(count, base); }
 
 std::string pass_lines(int first, const std::vector<int>& joined) {
   std::string text;
-  for (size_t i = 0; i < joined.size(); ++i) {
-    text +=
-        "Clustering with distance " + std::to_string(first + i) + " .. OK, " + std::to_string(joined[i]) + " joined\n";
-  }
+  for (int joins : joined)
+    text += "Clustering with distance " + std::to_string(first++) + " .. OK, " + std::to_string(joins) + " joined\n";
   return text;
 }
 

@@ -107,6 +107,7 @@ struct CliCase {
   RunSetup setup = {};
 };
 inline void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
-inline std::string case_name(const ::testing::TestParamInfo<CliCase>& info) { return info.param.name; }
+// Names the cases of any table by their name field.
+inline constexpr auto case_name = [](const auto& info) { return std::string(info.param.name); };
 // Runs the case in a fresh scratch directory and checks every byte, and that the input never changes.
 void expect_case(const CliCase& c);

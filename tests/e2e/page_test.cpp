@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -186,10 +187,7 @@ TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
   EXPECT_EQ(png.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
   EXPECT_GT(png.size(), 100000u) << "a blank or nearly blank picture";
   if (const char* keep = std::getenv("TARNWELL_PAGE_PICTURE")) {
-    FILE* file = fopen(keep, "wb");
-    ASSERT_NE(file, nullptr) << keep;
-    fwrite(png.data(), 1, png.size(), file);
-    fclose(file);
+    EXPECT_TRUE(std::ofstream(keep, std::ios::binary) << png) << keep;
   }
 }
 

@@ -13,8 +13,6 @@
 //
 // The load must end as the references say: the same message and status, or
 // the inflated FASTA byte for byte, or the FASTQ records' names and sequences.
-#include <sys/mman.h>
-#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -29,9 +27,6 @@
 #include "support/compression.h"
 
 namespace {
-
-int input_fd = -1;
-std::string input_path;
 
 // gzip members one after the other, as zlib inflates them; nothing when corrupt.
 std::optional<std::string> zlib_inflate(const std::string& data) {
@@ -128,13 +123,6 @@ std::string last_line(const std::string& err) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  input_fd = memfd_create("fuzz-input", 0);
-  if (input_fd < 0) std::abort();
-  input_path = "/proc/self/fd/" + std::to_string(input_fd);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const bool blocks = data[0] & 2;
@@ -142,9 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input =
       blocks ? damaged_blocks(std::string(reinterpret_cast<const char*>(data) + 3, size - 3), data[1], data[2])
              : std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (ftruncate(input_fd, 0) != 0 ||
-      pwrite(input_fd, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size()))
-    std::abort();
+  const std::string& input_path = input_file(input);
 
   // The reference: the inflated text, or nothing when the data is corrupt.
   const bool gzip = input.size() >= 2 && input[0] == '\x1f' && input[1] == '\x8b';

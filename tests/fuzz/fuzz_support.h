@@ -5,6 +5,7 @@
 #pragma once
 
 #include <getopt.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -27,6 +28,14 @@
   std::abort();
 }
 #define FUZZ_CHECK(condition, what, detail) ((condition) ? void() : fuzz_check_failed(#condition, what, detail))
+
+// The path of a memory file that holds bytes (the last bytes written: one file serves every input).
+inline const std::string& input_file(const std::string& bytes) {
+  static const int fd = memfd_create("fuzz-input", 0);
+  static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size())) std::abort();
+  return path;
+}
 
 // While it lives, stderr and stdout are memory streams. run() returns 0 when
 // the phases return, else the status they ended with; finish() runs the

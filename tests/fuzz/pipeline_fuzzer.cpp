@@ -14,9 +14,6 @@
 // neighbour buckets whatever the input (0.1 s at distance 1, seconds at 2, far
 // more at 3), so the distance is taken modulo TARNWELL_FUZZ_MAX_DISTANCE + 1
 // (default 1); set it to 3 for runs that also cover the slow passes.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <map>
 #include <string>
 #include <vector>
@@ -28,18 +25,7 @@
 
 namespace {
 
-int input_fd = -1;
-std::string input_path;
 uint32_t max_distance = 1;
-
-// The phases as the driver runs them, the report a memory stream here;
-// report_handed is set once the teardown owns it.
-void run_tool(int argc, char** argv, FILE* report, bool* report_handed) {
-  process_options(argc, argv);
-  run_state.output_file = report;
-  *report_handed = true;
-  run_phases(run_fast_engine);
-}
 
 // The records the reference reading finds, or none when the input is
 // compressed (its bytes are the loader's fuzz target's business).
@@ -81,9 +67,6 @@ std::string screening_lines(const ReferenceParse& reference, const std::string& 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  input_fd = memfd_create("fuzz-input", 0);
-  if (input_fd < 0) std::abort();
-  input_path = "/proc/self/fd/" + std::to_string(input_fd);
   if (const char* text = std::getenv("TARNWELL_FUZZ_MAX_DISTANCE")) max_distance = std::atoi(text) & 3;
   return 0;
 }
@@ -95,12 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t template_size = strnlen(rest, size - 1);
   const std::string template_text(rest, template_size);
   const std::string fasta = template_size + 1 < size ? std::string(rest + template_size + 1, size - 2 - template_size) : "";
-  if (ftruncate(input_fd, 0) != 0 || pwrite(input_fd, fasta.data(), fasta.size(), 0) != static_cast<ssize_t>(fasta.size())) std::abort();
 
   const uint32_t distance = (settings & 3) % (max_distance + 1);
   const bool remove_duplicates = settings & 4;
   const bool long_names = settings & 8;
-  std::vector<std::string> words = {"tarnwell", long_names ? "--in" : "-i", input_path, long_names ? "--out" : "-o",
+  std::vector<std::string> words = {"tarnwell", long_names ? "--in" : "-i", input_file(fasta), long_names ? "--out" : "-o",
                                     "report.txt", long_names ? "--distance" : "-d", std::to_string(distance),
                                     long_names ? "--template" : "-t", template_text};
   if (remove_duplicates) words.push_back(long_names ? "--remove-duplicate-barcodes" : "-p");
@@ -126,7 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool report_handed = false;
   ToolRun tool;
   const int status = tool.run([&] {
-    run_tool(static_cast<int>(argv.size()) - 1, argv.data(), report, &report_handed);
+    // The phases as the driver runs them, the report a memory stream that the teardown owns once handed.
+    process_options(static_cast<int>(argv.size()) - 1, argv.data());
+    run_state.output_file = report;
+    report_handed = true;
+    run_phases(run_fast_engine);
     // Before the teardown: every record's mark against the reference screening.
     const RunState& s = run_state;
     std::map<std::string, bool> seen;

@@ -22,17 +22,10 @@ std::string random_barcode(CaseRandom& random, uint32_t length, uint32_t alphabe
 std::string mutate(CaseRandom& random, std::string barcode, uint32_t count) {
   const uint32_t length = static_cast<uint32_t>(barcode.size());
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t position;
-    switch (random.below(3)) {
-      case 0:
-        position = random.below(length < 8 ? length : 8);
-        break;
-      case 1:
-        position = length - 1 - random.below(length < 4 ? length : 4);
-        break;
-      default:
-        position = random.below(length);
-    }
+    const uint32_t window = random.below(3);
+    const uint32_t position = window == 0   ? random.below(length < 8 ? length : 8)
+                              : window == 1 ? length - 1 - random.below(length < 4 ? length : 4)
+                                            : random.below(length);
     char base;
     do base = kBases[random.below(4)];
     while (base == barcode[position]);
