@@ -17,6 +17,7 @@ constexpr uint32_t kMaxBytewiseBases = 256;
 struct BaseTables {
   uint64_t* tables;  // per worker, table_words each
   uint64_t table_words;
+  uint64_t bytes;  // barcode_bytes()
   uint32_t workers;
   bool bytewise;
 };
@@ -48,6 +49,7 @@ void begin_base_counts() {
   if (s.page_path == nullptr) return;
   held.workers = worker_count();
   held.bytewise = s.barcode_length <= kMaxBytewiseBases;
+  held.bytes = barcode_bytes();
   held.table_words = held.bytewise ? 256 * barcode_bytes() : 4ull * s.barcode_length;
   const uint64_t words = held.workers * held.table_words;
   held.tables = static_cast<uint64_t*>(hold_work_block(kPageCounts, words * sizeof(uint64_t)));
@@ -56,10 +58,36 @@ void begin_base_counts() {
 
 bool counting_bases() { return run_state.work_blocks[kPageCounts].data != nullptr; }
 
+namespace {
+
+// count_barcode_bases, inlined into the loop over sorted runs.
+inline void add_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker) {
+  uint64_t* const counts = held.tables + worker * held.table_words;
+  if (held.bytewise) {
+    // Each word's bytes taken from the top, the counters walked along with them.
+    const uint64_t bytes = held.bytes;
+    uint64_t* place = counts;
+    for (uint64_t b = 0; b < bytes; b += 8) {
+      uint64_t word = *words++;
+      for (const uint64_t* last = place + 256 * (bytes - b < 8 ? bytes - b : 8); place != last; place += 256) {
+        place[word >> 56] += reads;
+        word <<= 8;
+      }
+    }
+  } else {
+    for (uint32_t j = 0; j < run_state.barcode_length; ++j)
+      counts[4 * j + ((words[j >> 5] >> (62 - 2 * (j & 31))) & 3)] += reads;
+  }
+}
+
+}  // namespace
+
+void count_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker) {
+  add_barcode_bases(words, reads, worker);
+}
+
 void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_words, uint64_t count, uint32_t worker) {
   const RunState& s = run_state;
-  uint64_t* const counts = held.tables + worker * held.table_words;
-  const uint64_t bytes = barcode_bytes();
   const size_t barcode_size = 8ull * s.barcode_words;
   for (uint64_t e = 0; e < count;) {
     const uint64_t* words = record_barcode(entries[e]);
@@ -69,22 +97,8 @@ void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_wo
     } else {
       while (end < count && memcmp(record_barcode(entries[end]), words, barcode_size) == 0) ++end;
     }
-    const uint64_t reads = end - e;
+    add_barcode_bases(words, end - e, worker);
     e = end;
-    if (held.bytewise) {
-      // Each word's bytes taken from the top, the counters walked along with them.
-      uint64_t* place = counts;
-      for (uint64_t b = 0; b < bytes; b += 8) {
-        uint64_t word = *words++;
-        for (const uint64_t* last = place + 256 * (bytes - b < 8 ? bytes - b : 8); place != last; place += 256) {
-          place[word >> 56] += reads;
-          word <<= 8;
-        }
-      }
-    } else {
-      for (uint32_t j = 0; j < s.barcode_length; ++j)
-        counts[4 * j + ((words[j >> 5] >> (62 - 2 * (j & 31))) & 3)] += reads;
-    }
   }
 }
 

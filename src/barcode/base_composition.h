@@ -1,6 +1,7 @@
 // How often each base stands at each barcode position over the accepted
 // reads, for the page. Counted from the sorted buckets, where the reads of
-// one barcode stand together and are counted at once, and only when a page
+// one barcode stand together and are counted at once (with -p in the fast
+// engine, by the duplicate removal as it finds them), and only when a page
 // is asked for. The per-worker tables (the kPageCounts work block) live
 // during the bucket phase only; the sums are kept in a fixed table, so that
 // no memory is held past that phase and the later phases report the bytes
@@ -25,6 +26,9 @@ void begin_base_counts();
 // equal barcodes once with its length as weight. first_words, when given,
 // holds each entry's first barcode word.
 void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_words, uint64_t count, uint32_t worker);
+
+// Counts one barcode (its packed words), carried by reads reads, on the table of worker.
+void count_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker);
 
 // Adds the workers' tables up into the groups and gives the tables back;
 // does nothing when none are held.

@@ -69,8 +69,9 @@ enum WorkBlockId : int {
   kDuplicateSearch,         // tables: the kept entries' first words and cluster numbers, to number duplicates
   kClusterSizeCounts,       // tables: clusters per size in reads, for the stats and the page
   kPageCounts,              // sort: per worker, for the page, the accepted reads' barcode bytes at each byte place
-  kClusterTally,            // report to page: the members of every cluster in report order
+  kClusterTally,            // report to page: the reads of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
+  kKeptEntryReads,          // sort to page: with -p, the reads each kept entry stands for, in bucket order
   kWorkBlockCount,
 };
 

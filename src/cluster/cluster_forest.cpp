@@ -1,11 +1,13 @@
 #include "cluster/cluster_forest.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/messages.h"
 #include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/prefix_buckets.h"
 
 void create_clusters() {
   RunState& s = run_state;
@@ -62,11 +64,30 @@ int join_clusters(ClusterNode* a, ClusterNode* b) {
   return 1;
 }
 
+namespace {
+
+// Moves the reads per kept entry from the nodes' ids back to a block of their
+// own, and gives every node its own index as id again.
+void take_reads_from_ids() {
+  RunState& s = run_state;
+  auto* reads = static_cast<uint64_t*>(hold_work_block(kKeptEntryReads, 8 * std::max<uint64_t>(s.entry_count, 1)));
+  const uint64_t jobs = job_count_for(s.entry_count, 1 << 14, 64);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t i = job_begin(job, jobs, s.entry_count); i < job_begin(job + 1, jobs, s.entry_count); ++i) {
+      reads[i] = static_cast<uint64_t>(s.nodes[i].cluster_id);
+      s.nodes[i].cluster_id = static_cast<int64_t>(i);
+    }
+  });
+}
+
+}  // namespace
+
 void create_clusters_fast() {
   RunState& s = run_state;
   say("Creating clusters ..");
   s.bucket_start = static_cast<ClusterNode**>(tracked_calloc(kBucketCount, sizeof(ClusterNode*)));
   s.nodes = static_cast<ClusterNode*>(tracked_malloc(s.entry_count * sizeof(ClusterNode)));
+  uint64_t* reads = kept_entry_reads();
   ClusterNode* node = s.nodes;
   for (uint32_t k = 0; k < kBucketCount; ++k) {
     s.bucket_start[k] = node;
@@ -84,10 +105,19 @@ void create_clusters_fast() {
       const uint64_t end = first_bucket + job_begin(job + 1, jobs, buckets_per_window);
       for (uint64_t k = first_bucket + job_begin(job, jobs, buckets_per_window); k < end; ++k) {
         ClusterNode* first = s.bucket_start[k];
+        if (reads == nullptr) {
+          for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
+            first[e].record = s.bucket_entries[k][e];
+            first[e].next = &first[e];
+            first[e].cluster_id = first + e - s.nodes;
+          }
+          continue;
+        }
+        // Until the figure below is printed, the ids hold the reads.
         for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) {
           first[e].record = s.bucket_entries[k][e];
           first[e].next = &first[e];
-          first[e].cluster_id = first + e - s.nodes;
+          first[e].cluster_id = static_cast<int64_t>(reads[first + e - s.nodes]);
         }
       }
     });
@@ -100,5 +130,9 @@ void create_clusters_fast() {
     return_free_memory();
   }
   free_buckets();
+  // The page's reads per kept entry wait in the ids over the figure, which
+  // counts what clustering holds, page or not.
+  if (reads != nullptr) release_work_block(kKeptEntryReads);
   say(" OK (now %lld bytes allocated)\n", static_cast<long long>(s.bytes_allocated));
+  if (reads != nullptr) take_reads_from_ids();
 }

@@ -9,7 +9,8 @@
 void create_clusters();
 
 // The same forest, filled on all workers; each bucket's entry array is
-// released as soon as its nodes exist.
+// released as soon as its nodes exist. The reads per kept entry, when noted,
+// stay in their block, indexed by node.
 void create_clusters_fast();
 
 // The end of bucket k's node range: the next bucket's start, or for the last

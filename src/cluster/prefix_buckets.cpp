@@ -65,6 +65,10 @@ void remove_duplicate_barcodes() {
   }
 }
 
+bool kept_reads_wanted() { return run_state.page_path != nullptr && run_state.remove_duplicates; }
+
+uint64_t* kept_entry_reads() { return static_cast<uint64_t*>(run_state.work_blocks[kKeptEntryReads].data); }
+
 uint64_t total_bucket_count() {
   uint64_t total = 0;
   for (uint32_t k = 0; k < kBucketCount; ++k) total += run_state.bucket_counts[k];
@@ -256,18 +260,38 @@ void sort_buckets_fast() {
   release_work_block(kSortScratch);
 }
 
-void remove_duplicate_barcodes_fast() {
+// With kNoteReads (-p with a page), each bucket's first words give way, from
+// its start on, to the reads of its kept entries: a kept entry's count is
+// written once the next barcode is found, always behind the word being read.
+// Each kept barcode's bases are then counted once, with those reads.
+template <bool kNoteReads>
+void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
   RunState& s = run_state;
   const size_t barcode_bytes = 8ull * s.barcode_words;
   const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
-  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+  // A one-word barcode is its first word: no need to read the record.
+  const auto note = [barcode_bytes](uint64_t* slot, uint64_t word, const SequenceRecord* record, uint64_t reads,
+                                    uint32_t worker) {
+    *slot = reads;
+    count_barcode_bases(barcode_bytes == 8 ? &word : record_barcode(record), reads, worker);
+  };
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
+    [[maybe_unused]] uint64_t kept_in_job = 0;
     for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
       const uint64_t count = s.bucket_counts[k];
-      if (count <= 1) continue;
+      if (count <= 1) {
+        if constexpr (kNoteReads) {
+          uint64_t* slot = entry_words() + bucket_offset()[k];
+          if (count == 1) note(slot, *slot, s.bucket_entries[k][0], 1, worker);
+          kept_in_job += count;
+        }
+        continue;
+      }
       SequenceRecord** entries = s.bucket_entries[k];
-      const uint64_t* words = entry_words() + bucket_offset()[k];
+      uint64_t* words = entry_words() + bucket_offset()[k];
       const SequenceRecord* kept = entries[0];
       uint64_t kept_word = words[0];
+      uint64_t kept_at = 0;
       uint64_t written = 1;
       for (uint64_t r = 1; r < count; ++r) {
         // Only barcodes that agree in their first word need the rest compared.
@@ -275,27 +299,45 @@ void remove_duplicate_barcodes_fast() {
             (barcode_bytes == 8 || memcmp(record_barcode(entries[r]), record_barcode(kept), barcode_bytes) == 0)) {
           continue;
         }
+        if constexpr (kNoteReads) {
+          note(&words[written - 1], kept_word, kept, r - kept_at, worker);
+          kept_at = r;
+        }
         kept_word = words[r];
         entries[written++] = entries[r];
         kept = entries[r];
       }
+      if constexpr (kNoteReads) {
+        note(&words[written - 1], kept_word, kept, count - kept_at, worker);
+        kept_in_job += written;
+      }
       s.bucket_counts[k] = written;
+    }
+    if constexpr (kNoteReads) kept_by_job[job] = kept_in_job;
+  });
+  if constexpr (!kNoteReads) return;
+  // The counts of each job's buckets, moved together in bucket order.
+  for (uint64_t job = 1; job < jobs; ++job) kept_by_job[job] += kept_by_job[job - 1];
+  uint64_t* reads =
+      static_cast<uint64_t*>(hold_work_block(kKeptEntryReads, 8 * std::max<uint64_t>(kept_by_job[jobs - 1], 1)));
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    uint64_t* out = reads + (job > 0 ? kept_by_job[job - 1] : 0);
+    // Buckets hold an entry or two here: a call to memcpy each would cost more.
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
+      const uint64_t* noted = entry_words() + bucket_offset()[k];
+      for (uint64_t e = 0; e < s.bucket_counts[k]; ++e) *out++ = noted[e];
     }
   });
 }
 
-// The page's base composition, from the sorted buckets; only when asked for.
+// The page's base composition, from the sorted buckets.
 void count_bucket_bases_fast() {
   RunState& s = run_state;
-  begin_base_counts();
-  if (counting_bases()) {
-    const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
-    run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
-      for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k)
-        count_sorted_bases(s.bucket_entries[k], entry_words() + bucket_offset()[k], s.bucket_counts[k], worker);
-    });
-  }
-  finish_base_counts();
+  const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
+    for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k)
+      count_sorted_bases(s.bucket_entries[k], entry_words() + bucket_offset()[k], s.bucket_counts[k], worker);
+  });
 }
 
 }  // namespace
@@ -305,16 +347,24 @@ void bucket_records_fast() {
   say("Sorting ..");
   fill_buckets_fast();
   sort_buckets_fast();
-  count_bucket_bases_fast();
+  begin_base_counts();
+  // With -p the duplicate removal counts them, as it finds each barcode's reads.
+  if (counting_bases() && !kept_reads_wanted()) count_bucket_bases_fast();
   say(" OK\n");
   if (s.remove_duplicates) {
     say("Removing duplicates ..");
-    remove_duplicate_barcodes_fast();
+    uint64_t kept_by_job[kMaxBucketJobs];
+    if (kept_reads_wanted()) {
+      remove_duplicate_barcodes_fast<true>(kept_by_job);
+    } else {
+      remove_duplicate_barcodes_fast<false>(kept_by_job);
+    }
     s.entry_count = total_bucket_count();
     say(" OK, %llu sequences with unique barcodes remain\n", static_cast<unsigned long long>(s.entry_count));
   } else {
     s.entry_count = total_bucket_count();
   }
+  finish_base_counts();
   release_work_block(kEntryWords);
   release_work_block(kBucketOffsets);
 }

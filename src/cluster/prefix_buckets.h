@@ -32,6 +32,14 @@ void remove_duplicate_barcodes();
 
 [[nodiscard]] uint64_t total_bucket_count();
 
+// True when the duplicate removal notes, for the page, how many reads each
+// kept entry stands for: -p with a page asked for, in the fast engine.
+[[nodiscard]] bool kept_reads_wanted();
+
+// Those reads, one per kept entry in bucket order (which the nodes keep), in
+// the kKeptEntryReads work block; null when they were not noted.
+[[nodiscard]] uint64_t* kept_entry_reads();
+
 // The whole phase with its messages; fixes entry_count.
 void bucket_records();
 

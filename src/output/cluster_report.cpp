@@ -7,6 +7,7 @@
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/prefix_buckets.h"
 #include "output/cluster_tally.h"
 #include "output/output_file.h"
 
@@ -41,7 +42,7 @@ void write_clusters() {
     uint64_t first_number[2] = {1, 1};
     for (uint64_t i = 0; i < s.entry_count; ++i) first_number[1] += s.nodes[i].cluster_id == static_cast<int64_t>(i);
     begin_cluster_tally(first_number, 1);
-    tally = cluster_tally_members();
+    tally = cluster_tally_reads();
   }
   uint64_t clusters = 0;
   for (uint64_t i = 0; i < s.entry_count; ++i) {
@@ -214,23 +215,28 @@ bool append_members(ReportText* text, const SequenceRecord* const* records, uint
   return true;
 }
 
+// What the report notes of each cluster for the page: nothing, its members,
+// or the reads its kept entries stand for (with -p).
+enum class Tally { none, members, reads };
+
 // The clusters whose first nodes lie in begin to end, members in ring order.
 // Walking a ring is a chain of cache misses, one node after the other, so
 // the rings of consecutive clusters are walked side by side, a lane each,
 // every lane gathering its members' records; lanes are formatted in cluster
 // order, the first one whenever it is full or its ring is done.
-// With kTally, each cluster's members go to the cluster tally.
-template <bool kTally>
+// With a tally, each cluster's members or reads go to the cluster tally.
+template <Tally kTally>
 Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, uint64_t number, bool flush) {
   const ClusterNode* nodes = run_state.nodes;
-  uint64_t* const tally = kTally ? cluster_tally_members() : nullptr;
+  uint64_t* const tally = kTally != Tally::none ? cluster_tally_reads() : nullptr;
+  const uint64_t* const entry_reads = kTally == Tally::reads ? kept_entry_reads() : nullptr;
   constexpr uint32_t kLanes = 16;
   constexpr uint32_t kLaneRecords = 128;
   struct Lane {
     const ClusterNode* first;
     const ClusterNode* node;  // the next node to gather; null once the ring is done
     uint32_t gathered;
-    uint64_t members;  // formatted so far; with kTally
+    uint64_t tallied;  // members formatted so far, or their reads gathered so far
     bool header_written;
     const SequenceRecord* records[kLaneRecords];
   };
@@ -251,7 +257,7 @@ Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, ui
       Lane& lane = lanes[(head + active) % kLanes];
       lane.first = lane.node = &nodes[next];
       lane.gathered = 0;
-      if constexpr (kTally) lane.members = 0;
+      if constexpr (kTally != Tally::none) lane.tallied = 0;
       lane.header_written = false;
       ++active;
       ++next;
@@ -264,6 +270,7 @@ Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, ui
         Lane& lane = lanes[(head + a) % kLanes];
         if (lane.node == nullptr || lane.gathered == kLaneRecords) continue;
         lane.records[lane.gathered++] = lane.node->record;
+        if constexpr (kTally == Tally::reads) lane.tallied += entry_reads[lane.node - nodes];
         lane.node = lane.node->next == lane.first ? nullptr : lane.node->next;
         stepped = true;
       }
@@ -278,10 +285,10 @@ Resume append_forest_clusters(ReportText* text, uint64_t begin, uint64_t end, ui
         lane.header_written = true;
       }
       if (!append_members(text, lane.records, lane.gathered, flush)) return stop();
-      if constexpr (kTally) lane.members += lane.gathered;
+      if constexpr (kTally == Tally::members) lane.tallied += lane.gathered;
       lane.gathered = 0;
       if (lane.node != nullptr) break;  // more of its ring to gather
-      if constexpr (kTally) tally[number - 1] = lane.members;
+      if constexpr (kTally != Tally::none) tally[number - 1] = lane.tallied;
       ++number;
       head = (head + 1) % kLanes;
       --active;
@@ -299,7 +306,12 @@ void write_clusters_fast() {
   const RunState& s = run_state;
   const auto is_first = [&](uint64_t i) { return s.nodes[i].cluster_id == static_cast<int64_t>(i); };
   // The choice is made once: the report's loop without the tally is as before.
-  const bool tally = cluster_tally_wanted();
+  const Tally tally = kept_entry_reads() != nullptr ? Tally::reads
+                      : cluster_tally_wanted()      ? Tally::members
+                                                    : Tally::none;
+  const AppendItems append_items = tally == Tally::reads     ? AppendItems(append_forest_clusters<Tally::reads>)
+                                   : tally == Tally::members ? AppendItems(append_forest_clusters<Tally::members>)
+                                                             : AppendItems(append_forest_clusters<Tally::none>);
   const uint64_t clusters = write_report(
       s.entry_count, report_jobs(),
       [&](uint64_t begin, uint64_t end) {
@@ -307,7 +319,7 @@ void write_clusters_fast() {
         for (uint64_t i = begin; i < end; ++i) count += is_first(i);
         return count;
       },
-      tally ? AppendItems(append_forest_clusters<true>) : AppendItems(append_forest_clusters<false>), tally);
+      append_items, tally != Tally::none);
   finish_report(clusters);
 }
 

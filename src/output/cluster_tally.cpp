@@ -25,9 +25,9 @@ void begin_cluster_tally(const uint64_t* first_number, uint64_t count) {
   hold_work_block(kClusterTally, (clusters > 0 ? clusters : 1) * sizeof(uint64_t));
 }
 
-uint64_t* cluster_tally_members() { return static_cast<uint64_t*>(run_state.work_blocks[kClusterTally].data); }
+uint64_t* cluster_tally_reads() { return static_cast<uint64_t*>(run_state.work_blocks[kClusterTally].data); }
 
-bool cluster_tally_held() { return cluster_tally_members() != nullptr; }
+bool cluster_tally_held() { return cluster_tally_reads() != nullptr; }
 
 uint64_t first_node_of_cluster(uint64_t number) {
   const RunState& s = run_state;

@@ -7,6 +7,7 @@
 #include "barcode/base_composition.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/prefix_buckets.h"
 #include "output/cluster_tally.h"
 
 namespace {
@@ -56,13 +57,37 @@ void describe_cluster(uint64_t* members, uint64_t count, TopCluster& cluster) {
   }
 }
 
+// A cluster of kept entries (-p): each node its own barcode, so the
+// representative is the node whose barcode the most reads carry, the earliest
+// (lowest barcode) on a tie, as the cluster table has it.
+void describe_kept_cluster(const ClusterNode* first, const uint64_t* entry_reads, TopCluster& cluster) {
+  const ClusterNode* nodes = run_state.nodes;
+  const ClusterNode* best = first;
+  const ClusterNode* node = first;
+  do {
+    const uint64_t reads = entry_reads[node - nodes];
+    const uint64_t best_reads = entry_reads[best - nodes];
+    if (reads > best_reads || (reads == best_reads && node < best)) best = node;
+    ++cluster.barcodes;
+    node = node->next;
+  } while (node != first);
+  cluster.representative = best->record;
+}
+
 // The largest clusters from the tally: their rings walked, one job each.
 void describe_from_tally(PageFigures& figures) {
   const RunState& s = run_state;
-  const uint64_t* reads = cluster_tally_members();
+  const uint64_t* reads = cluster_tally_reads();
   figures.sizes = count_cluster_sizes(reads, s.cluster_count);
   figures.top_count = pick_top_clusters(
       s.cluster_count, [&](uint64_t c) { return reads[c]; }, figures.top_clusters);
+  if (const uint64_t* entry_reads = kept_entry_reads()) {
+    run_jobs(figures.top_count, [&](uint64_t i, uint32_t) {
+      TopCluster& cluster = figures.top_clusters[i];
+      describe_kept_cluster(&s.nodes[first_node_of_cluster(cluster.number)], entry_reads, cluster);
+    });
+    return;
+  }
   uint64_t offsets[kTopClusters + 1] = {};
   for (uint32_t i = 0; i < figures.top_count; ++i) offsets[i + 1] = offsets[i] + figures.top_clusters[i].reads;
   auto* indices = static_cast<uint64_t*>(hold_work_block(kTopClusterNodes, (offsets[figures.top_count] + 1) * 8));
@@ -81,6 +106,24 @@ void describe_from_tally(PageFigures& figures) {
   release_work_block(kTopClusterNodes);
 }
 
+// The largest clusters when every kept entry is a cluster (distance 0, -p):
+// cluster n is entry n - 1 in bucket order.
+void describe_kept_entries(PageFigures& figures) {
+  const RunState& s = run_state;
+  const uint64_t* reads = kept_entry_reads();
+  figures.sizes = count_cluster_sizes(reads, s.cluster_count);
+  figures.top_count = pick_top_clusters(
+      s.cluster_count, [&](uint64_t c) { return reads[c]; }, figures.top_clusters);
+  for (uint32_t i = 0; i < figures.top_count; ++i) {
+    TopCluster& cluster = figures.top_clusters[i];
+    uint64_t entry = cluster.number - 1;
+    uint32_t k = 0;
+    while (entry >= s.bucket_counts[k]) entry -= s.bucket_counts[k++];
+    cluster.barcodes = 1;
+    cluster.representative = s.bucket_entries[k][entry];
+  }
+}
+
 // The largest clusters from the cluster numbering's rows.
 void describe_from_totals(PageFigures& figures) {
   const RunState& s = run_state;
@@ -97,7 +140,9 @@ void describe_from_totals(PageFigures& figures) {
 
 }  // namespace
 
-bool page_needs_numbering() { return !cluster_tally_held(); }
+bool page_needs_numbering() {
+  return !cluster_tally_held() && !(run_state.nodes == nullptr && kept_entry_reads() != nullptr);
+}
 
 void gather_page_figures(PageFigures& figures) {
   const RunState& s = run_state;
@@ -105,14 +150,17 @@ void gather_page_figures(PageFigures& figures) {
   std::copy(s.screened, s.screened + 4, figures.screening);
   figures.duplicates_removed = s.screened[accepted] - s.entry_count;
   figures.base_counts = composition_counts();
-  if (page_needs_numbering()) {
-    describe_from_totals(figures);
-  } else {
+  if (cluster_tally_held()) {
     describe_from_tally(figures);
+  } else if (!page_needs_numbering()) {
+    describe_kept_entries(figures);
+  } else {
+    describe_from_totals(figures);
   }
 }
 
 void release_page_figures() {
   release_cluster_sizes();
   release_cluster_tally();
+  release_work_block(kKeptEntryReads);
 }

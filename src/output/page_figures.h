@@ -1,8 +1,9 @@
-// The numbers the --page file shows. Without -p they come from what the
-// screening and the report noted as they went (the base composition, the
-// cluster tally), so a page alone costs no cluster numbering; otherwise from
-// the cluster numbering and size histogram of the stats file. Either way the
-// clusters are numbered as in the report and the tables.
+// The numbers the --page file shows. They come from what the screening, the
+// duplicate removal and the report noted as they went (the base composition,
+// the reads per kept entry, the cluster tally), so a page alone costs no
+// cluster numbering; where nothing was noted (the straightforward engine with
+// -p), from the cluster numbering and size histogram of the stats file.
+// Either way the clusters are numbered as in the report and the tables.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,8 @@ struct PageFigures {
   uint32_t top_count;                     // entries of top_clusters, at most kTopClusters
 };
 
-// True when the page needs number_clusters: the report kept no cluster tally.
+// True when the page needs number_clusters: the report kept no cluster tally,
+// nor are the kept entries with their reads the clusters.
 [[nodiscard]] bool page_needs_numbering();
 
 // Gathers the figures; needs number_clusters when page_needs_numbering().

@@ -133,7 +133,7 @@ void write_tables() {
       s.page_file == nullptr)
     return;
 
-  // A page alone needs the numbering only where the report kept no tally.
+  // A page alone needs the numbering only where the engine noted nothing for it.
   if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
       (s.page_file != nullptr && page_needs_numbering()))
     number_clusters();

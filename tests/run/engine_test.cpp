@@ -3,7 +3,9 @@
 // standard output and the report must agree, for every barcode length class,
 // distance, -p and number of jobs; the records must be those the reference
 // reading finds, and the clusters the components that single linkage by brute
-// force finds.
+// force finds. With a page asked for, the page's cluster figures, which the
+// fast engine notes as it goes, must equal those of the straightforward one
+// (with -p taken from the cluster numbering), and no printed figure may change.
 #include "run/engine.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +14,12 @@
 #include <string>
 
 #include "barcode/barcode_template.h"
+#include "barcode/base_composition.h"
 #include "base/run_state.h"
 #include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
+#include "output/cluster_numbering.h"
+#include "output/page_figures.h"
 #include "run/teardown.h"
 #include "support/random_reads.h"
 #include "support/references.h"
@@ -31,6 +36,7 @@ struct EngineOutput {
   std::string out;
   std::string err;
   std::string report;
+  std::string page;    // the page's figures, when one was asked for
   int64_t bytes_left;  // tracked bytes after the teardown
 };
 
@@ -38,6 +44,7 @@ struct EngineCase {
   ReadSet reads;
   uint32_t distance;
   bool remove_duplicates;
+  bool page;
 };
 
 // A zeroed run with the template compiled and the input in a tracked buffer
@@ -54,11 +61,32 @@ void start_run(uint32_t jobs, const char* template_text, const std::string& inpu
   memcpy(s.input_buffer, input.c_str(), s.input_buffer_bytes);
 }
 
+// Cluster sizes, the largest clusters and the base counts, as the page would show them.
+std::string page_figures_text() {
+  if (page_needs_numbering()) number_clusters();
+  PageFigures figures;
+  gather_page_figures(figures);
+  std::string text;
+  for (uint64_t i = 0; i < figures.sizes.count; ++i) {
+    text += std::to_string(figures.sizes.sizes[i].reads) + "x" + std::to_string(figures.sizes.sizes[i].clusters) + " ";
+  }
+  for (uint32_t i = 0; i < figures.top_count; ++i) {
+    const TopCluster& top = figures.top_clusters[i];
+    text += "\n#" + std::to_string(top.number) + " " + std::to_string(top.reads) + " reads " +
+            std::to_string(top.barcodes) + " barcodes " + std::string(top.representative->name + 1);
+  }
+  const uint32_t groups = (run_state.barcode_length + composition_group_positions() - 1) / composition_group_positions();
+  for (uint32_t i = 0; i < 4 * groups; ++i) text += (i % 4 == 0 ? "\n" : " ") + std::to_string(figures.base_counts[i]);
+  release_page_figures();
+  return text;
+}
+
 EngineOutput run_engine(void (*engine)(), const EngineCase& c, uint32_t jobs) {
   start_run(jobs, c.reads.template_text.c_str(), c.reads.fasta);
   RunState& s = run_state;
   s.distance = c.distance;
   s.remove_duplicates = c.remove_duplicates;
+  s.page_path = c.page ? "page.html" : nullptr;
   // The report closes its stream when it is complete; a memory stream keeps the bytes.
   char* report = nullptr;
   size_t report_size = 0;
@@ -69,6 +97,7 @@ EngineOutput run_engine(void (*engine)(), const EngineCase& c, uint32_t jobs) {
   engine();
   output.out = ::testing::internal::GetCapturedStdout();
   output.err = ::testing::internal::GetCapturedStderr();
+  if (c.page) output.page = page_figures_text();
   release_all();
   output.report.assign(report, report_size);
   free(report);
@@ -81,10 +110,12 @@ void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& la
   const EngineOutput expected = run_engine(run_straightforward_engine, c, 1);
   const EngineOutput fast = run_engine(run_fast_engine, c, jobs);
   const std::string where = label + " template " + c.reads.template_text + " -d " + std::to_string(c.distance) +
-                            (c.remove_duplicates ? " -p" : "") + " --jobs " + std::to_string(jobs);
+                            (c.remove_duplicates ? " -p" : "") + (c.page ? " --page" : "") + " --jobs " +
+                            std::to_string(jobs);
   ASSERT_EQ(fast.err, expected.err) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(fast.out, expected.out) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(fast.report, expected.report) << where << "\n" << c.reads.fasta;
+  ASSERT_EQ(fast.page, expected.page) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(fast.bytes_left, 0) << where;
   ASSERT_EQ(expected.bytes_left, 0) << where;
   const std::string parsed = "Parsed " + std::to_string(reference_fasta(c.reads.fasta).records.size()) + " sequences\n";
@@ -102,7 +133,8 @@ TEST_P(EngineAgreement, SameBytesOnRandomReads) {
   static const uint32_t kJobs[] = {1, 2, 3, 8};
   for (uint32_t seed = 0; seed < kCasesPerClass; ++seed) {
     CaseRandom random(seed * 4 + length_class);
-    EngineCase c{random_read_set(random, length_class, seed % 10 == 0 ? 300 : 60), random.below(4), random.chance(40)};
+    EngineCase c{random_read_set(random, length_class, seed % 10 == 0 ? 300 : 60), random.below(4), random.chance(40),
+                 seed % 2 == 1};
     if (random.chance(30)) c.reads.fasta = reshape(random, c.reads.fasta);
     expect_same_bytes(c, kJobs[random.below(4)], "seed " + std::to_string(seed));
     if (HasFatalFailure()) return;
@@ -125,7 +157,9 @@ TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
       {4, 8, 3, 16, 2, 1}, {64, 1, 1, 1, 1, -1}, {2, 64, 16, 64, 8, 0}, {1, 2, 2, 7, 3, 1}};
   for (uint32_t seed = 0; seed < kCasesPerClass / 4; ++seed) {
     CaseRandom random(2000003 + seed);
-    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40)};
+    // Every length class, set of thresholds and number of workers meets a page and none.
+    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40),
+                 (seed / 16 + seed / 32) % 2 == 1};
     if (random.chance(50)) c.reads.fasta = reshape(random, c.reads.fasta);
     // Every length class meets every set of thresholds on two and on three workers.
     size_thresholds = kLowered[seed / 4 % 4];

@@ -16,8 +16,7 @@
 #include <vector>
 
 struct ReferenceRecord {
-  size_t name_at, sequence_at;  // offsets of the '>' and of the first sequence byte
-  std::string name, sequence;   // the texts the tool keeps (each up to its first NUL)
+  std::string name, sequence;  // the texts the tool keeps (each up to its first NUL)
 };
 
 struct ReferenceParse {
@@ -48,7 +47,7 @@ inline ReferenceParse reference_fasta(const std::string& bytes) {
     if (sequence == std::string::npos) {
       return failed("Can't find data for sequence \"" + text(bytes.substr(at, name_end - at)) + "\"\n");
     }
-    ReferenceRecord record{at, sequence, text(bytes.substr(at + 1, name_end - at - 1)), ""};
+    ReferenceRecord record{text(bytes.substr(at + 1, name_end - at - 1)), ""};
     const bool takes_name = bytes[sequence] == '>';
     name_as_sequence |= takes_name;
     lines += 1;
@@ -109,7 +108,7 @@ inline ReferenceParse reference_fastq(const std::string& text) {
                     std::to_string(quality_end - quality_at) + " bytes, sequence has " +
                     std::to_string(sequence_end - sequence_at) + "\n");
     }
-    result.records.push_back({i, sequence_at, kept(i + 1, name_end), kept(sequence_at, sequence_end)});
+    result.records.push_back({kept(i + 1, name_end), kept(sequence_at, sequence_end)});
     line = name_line + 3;
     for (i = quality_end; i < size && (text[i] == '\n' || text[i] == '\r' || text[i] == '\0');) {
       line += text[i] != '\0';
