@@ -25,7 +25,6 @@ const std::string kFourReads = ">r1\nCA\n>r2\nAC\n>r3\nCA\n>r4\nAC\n";
 const std::string kFourRunHead = settings(0, "NN") + parsed(4) + screening(4) + "Sorting .. OK\n";
 const std::string kNuls(">a\0x\r\nCA\0y\n\0\0>b\rAC\n>c\n\0CGT\n", 27);
 const std::string kWrapped = ">a\r\nAC\r\n\r\nG\r\nT\r\n>b x>y\rAC\rGT";
-const std::string kBadDistance = "Can't parse distance (\"";
 
 // clang-format off
 const std::vector<CliCase> kCommandLineCases = {
@@ -39,7 +38,7 @@ const std::vector<CliCase> kCommandLineCases = {
     {"MissingTemplate", kAbsent, {"-i", "a", "-o", "b", "-d", "1"}, 1, "", "Template is not specified (\"--template\" option)\n" + kHint, kAbsent},
     {"EmptyTemplate", kAbsent, {"-i", "a", "-o", "b", "-d", "1", "-t", ""}, 1, "", "Template is not specified (\"--template\" option)\n" + kHint, kAbsent},
     {"MissingOptionWithHelpIsSilent", kAbsent, {"-h", "-i", "a"}, 1, "", kUsage, kAbsent},
-    {"BadDistanceBeforeUnknownOption", kAbsent, {"-d", "x", "-q"}, 1, "", kBadDistance + "x\")\n", kAbsent},
+    {"BadDistanceBeforeUnknownOption", kAbsent, {"-d", "x", "-q"}, 1, "", "Can't parse distance (\"x\")\n", kAbsent},
     {"UnknownOptionBeforeBadDistance", kAbsent, {"-q", "-d", "x"}, 1, "", "Unrecognized option -q\n" + kHint, kAbsent},
     {"MaxIntDistanceTooLarge", kAbsent, {"-i", "in.fa", "-o", "b", "-d", "2147483647", "-t", "N"}, 1, "", "Input path: \"in.fa\"\nToo large distance. Only distances up to 3 are supported.\n", kAbsent},
     {"DistanceFourWithHelp", kAbsent, {"-h", "-i", "in.fa", "-o", "b", "-d", "4", "-t", "N"}, 1, "", kUsage + "Input path: \"in.fa\"\nToo large distance. Only distances up to 3 are supported.\n", kAbsent},
