@@ -10,10 +10,9 @@
 void prepare_template() {
   RunState& s = run_state;
   memset(s.nucleotide_codes, 0, sizeof s.nucleotide_codes);
-  s.nucleotide_codes['A'] = s.nucleotide_codes['a'] = 1;
-  s.nucleotide_codes['C'] = s.nucleotide_codes['c'] = 2;
-  s.nucleotide_codes['G'] = s.nucleotide_codes['g'] = 3;
-  s.nucleotide_codes['T'] = s.nucleotide_codes['t'] = 4;
+  // A/a 1, C/c 2, G/g 3, T/t 4: letter pairs in code order.
+  const unsigned char* letters = reinterpret_cast<const unsigned char*>("AaCcGgTt");
+  for (uint32_t i = 0; i < 8; ++i) s.nucleotide_codes[letters[i]] = i / 2 + 1;
 
   s.template_length = static_cast<uint32_t>(strlen(s.template_text));
   s.template_upper = static_cast<char*>(tracked_malloc(s.template_length + 1ull));
