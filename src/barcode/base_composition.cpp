@@ -103,7 +103,7 @@ void count_sorted_bases(SequenceRecord* const* entries, const uint64_t* first_wo
 }
 
 void finish_base_counts() {
-  if (run_state.work_blocks[kPageCounts].data == nullptr) return;
+  if (!counting_bases()) return;
   for (uint32_t w = 0; w < held.workers; ++w) {
     const uint64_t* table = held.tables + w * held.table_words;
     if (held.bytewise) {

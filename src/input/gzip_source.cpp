@@ -32,6 +32,11 @@ struct Block {
 
 constexpr uint32_t kTooFewBytes = UINT32_MAX;
 
+// A member's trailer ends with its inflated size (mod 2^32), little-endian.
+uint32_t little_endian_32(const unsigned char* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
 // The size the block-gzip member at data announces (it may lie beyond the
 // size bytes shown); 0 when the bytes there do not begin such a member, and
 // kTooFewBytes when there are too few of them to tell.
@@ -95,16 +100,7 @@ class GzipSource : public ByteSource {
     inflate_state& z = state_inflate_;
     size_t written = 0;
     while (written < room) {
-      if (z.avail_in == 0 && !at_end_of_file_) {
-        const int64_t got = read_fully(fd_, reinterpret_cast<char*>(compressed_.get()), kCompressedChunk);
-        if (got < 0) {
-          state_ = SourceState::kUnreadable;
-          return written;
-        }
-        at_end_of_file_ = got == 0;
-        z.next_in = compressed_.get();
-        z.avail_in = static_cast<uint32_t>(got);
-      }
+      if (z.avail_in == 0 && !at_end_of_file_ && !refill()) return written;
       if (z.block_state == ISAL_BLOCK_FINISH || after_blocks_) {
         if (z.avail_in == 0 && at_end_of_file_) {
           state_ = SourceState::kEnd;
@@ -224,8 +220,7 @@ class GzipSource : public ByteSource {
     for (;;) {
       const uint32_t size = announced_block_size(at, static_cast<size_t>(end - at));
       if (size == 0 || size == kTooFewBytes || size > static_cast<size_t>(end - at)) break;
-      const unsigned char* trailer = at + size - 4;
-      const uint32_t inflated = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint32_t>(trailer[3]) << 24;
+      const uint32_t inflated = little_endian_32(at + size - 4);
       if (inflated > room - made) break;
       blocks_.push_back({at, size, inflated, made});
       made += inflated;
@@ -316,7 +311,7 @@ uint64_t gzip_size_hint(int fd, uint64_t* at_least) {
   unsigned char trailer[4];
   if (pread(fd, trailer, 4, status.st_size - 4) != 4) return 0;
   const uint64_t compressed = static_cast<uint64_t>(status.st_size);
-  const uint64_t told = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint64_t>(trailer[3]) << 24;
+  const uint64_t told = little_endian_32(trailer);
   if (told >= compressed) *at_least = told < compressed * 32 ? told : compressed * 32;
   // Block-gzip ends in an empty member: its size tells nothing. Deflate never expands data beyond 1032 to 1.
   const uint64_t hint = told < compressed ? compressed * 4 : told;

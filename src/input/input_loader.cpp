@@ -113,7 +113,7 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
     }
     carried = bytes - taken;
     return taken;
-  }, [] { return take_expected_pages(); });
+  }, take_expected_pages);
   close(input.fd);
   switch (ended) {
     case SourceState::kUnreadable:
