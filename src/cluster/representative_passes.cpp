@@ -5,15 +5,16 @@
 #include <cstring>
 #include <utility>
 
-#include "cluster/candidate_pairs.h"
-#include "cluster/cluster_forest.h"
-#include "cluster/distance_pass.h"
 #include "base/messages.h"
-#include "base/run_statistics.h"
 #include "base/run_state.h"
+#include "base/run_statistics.h"
 #include "base/size_thresholds.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/candidate_pairs.h"
+#include "cluster/cluster_forest.h"
+#include "cluster/distance_pass.h"
+#include "cluster/search_keys.h"
 
 namespace {
 
@@ -91,6 +92,68 @@ void collect_representatives() {
   bucket_first[kBucketCount] = static_cast<uint32_t>(count);
 }
 
+// Whether the search is keyed by positions other than the first 8: the
+// kSearch blocks are held then.
+bool search_rekeyed() { return run_state.work_blocks[kSearchBarcodes].data != nullptr; }
+
+// The barcodes and buckets the candidate search reads.
+const uint64_t* search_barcodes() {
+  return work_block<uint64_t>(search_rekeyed() ? kSearchBarcodes : kRepresentativeBarcodes);
+}
+const uint32_t* search_buckets() {
+  return work_block<uint32_t>(search_rekeyed() ? kSearchBuckets : kRepresentativeBuckets);
+}
+
+// Keys the search by the most even positions when the first 8 bases crowd
+// the barcodes into buckets that make several times the comparisons: holds
+// kSearchBuckets, kSearchOrigin and kSearchBarcodes then, the places in
+// search order (by key, ties in representative order).
+void key_search() {
+  RunState& s = run_state;
+  const uint32_t length = s.barcode_length;
+  const int forced = size_thresholds.rekeyed_search;
+  if (length <= 8 || length > kMaxWeighedLength || forced < 0) return;
+  const uint32_t count = static_cast<uint32_t>(s.representative_count);
+  const uint32_t words = s.barcode_words;
+  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  uint32_t positions[kMaxWeighedLength];
+  choose_search_positions(barcodes, words, count, length, positions);
+  bool first_eight = true;
+  for (uint32_t i = 0; i < 8; ++i) first_eight = first_eight && positions[i] == i;
+  if (first_eight && forced == 0) return;
+
+  // Counts by key at first[key + 1], turned into starts there; placing the
+  // representatives then leaves each bucket's end in first[key + 1].
+  uint32_t* first = static_cast<uint32_t*>(hold_work_block(kSearchBuckets, 4 * (kBucketCount + 1)));
+  memset(first, 0, 4 * (kBucketCount + 1));
+  for (uint32_t u = 0; u < count; ++u) ++first[search_key(barcodes + uint64_t{u} * words, positions) + 1];
+  const uint32_t* natural = work_block<uint32_t>(kRepresentativeBuckets);
+  double natural_collisions = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) {
+    natural_collisions += static_cast<double>(natural[k + 1] - natural[k]) * (natural[k + 1] - natural[k]);
+  }
+  if (forced == 0 && 4 * key_collisions(first + 1) > natural_collisions) {
+    release_work_block(kSearchBuckets);
+    return;
+  }
+  uint32_t sum = 0;
+  for (uint32_t k = 1; k <= kBucketCount; ++k) {
+    const uint32_t here = first[k];
+    first[k] = sum;
+    sum += here;
+  }
+  uint32_t* origin = static_cast<uint32_t*>(hold_work_block(kSearchOrigin, 4ull * count));
+  for (uint32_t u = 0; u < count; ++u) origin[first[search_key(barcodes + uint64_t{u} * words, positions) + 1]++] = u;
+  uint64_t* rearranged = static_cast<uint64_t*>(hold_work_block(kSearchBarcodes, 8ull * words * count));
+  const uint64_t jobs = job_count_for(count, 4096, kMaxJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t place = job_begin(job, jobs, count); place < job_begin(job + 1, jobs, count); ++place) {
+      rearrange_barcode(barcodes + uint64_t{origin[place]} * words, words, positions, length,
+                        rearranged + place * words);
+    }
+  });
+}
+
 // The suffix index for the subpasses that join barcodes with equal suffixes;
 // a barcode of 8 bases or fewer has no suffix and needs none.
 void hold_suffix_index() {
@@ -98,7 +161,7 @@ void hold_suffix_index() {
   if (s.barcode_length <= 8) return;
   const uint32_t count = static_cast<uint32_t>(s.representative_count);
   const uint32_t words = s.barcode_words;
-  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  const uint64_t* barcodes = search_barcodes();
   uint32_t* order = static_cast<uint32_t*>(hold_work_block(kSuffixOrder, 4ull * count));
   uint32_t* position = static_cast<uint32_t*>(hold_work_block(kSuffixPosition, 4ull * count));
   uint32_t* group_end = static_cast<uint32_t*>(hold_work_block(kSuffixGroupEnd, 4ull * count));
@@ -145,33 +208,43 @@ uint64_t join_pairs(const CandidatePair* pairs, uint64_t count) {
   return joined;
 }
 
-// Finds and joins the pairs of buckets begin to end on the calling thread,
-// one bucket at a time, growing its buffer until a bucket's pairs fit.
-uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end) {
-  uint64_t joined = 0;
-  for (uint32_t k = begin; k < end; ++k) {
-    for (;;) {
-      const WorkBlock& block = run_state.work_blocks[kInlinePairs];
-      PairBuffer buffer{static_cast<CandidatePair*>(block.data), 0, block.bytes / sizeof(CandidatePair)};
-      if (find_bucket_pairs(search, k, &buffer)) {
-        joined += join_pairs(buffer.pairs, buffer.count);
-        break;
-      }
-      reserve_work_block(kInlinePairs, 2 * block.bytes);
-    }
-  }
-  return joined;
-}
-
-// Doubles the subpass pair list, keeping the pairs it holds.
-void grow_pair_list(PairBuffer* list) {
-  WorkBlock& block = run_state.work_blocks[kSubpassPairs];
+// Doubles a pair list held in work block id, keeping the pairs it holds.
+void grow_pair_list(WorkBlockId id, PairBuffer* list) {
+  WorkBlock& block = run_state.work_blocks[id];
   CandidatePair* grown = static_cast<CandidatePair*>(tracked_malloc(2 * block.bytes));
   memcpy(grown, list->pairs, list->count * sizeof(CandidatePair));
   tracked_free(block.data, block.bytes);
   block = {grown, 2 * block.bytes};
   list->pairs = grown;
   list->capacity = block.bytes / sizeof(CandidatePair);
+}
+
+// Joins the pairs now, or, with the search keyed by other positions, keeps
+// them in the pass's list (kPassPairs) to be put in join order later.
+uint64_t take_pairs(const CandidatePair* pairs, uint64_t count, PairBuffer* kept) {
+  if (kept == nullptr) return join_pairs(pairs, count);
+  while (kept->capacity - kept->count < count) grow_pair_list(kPassPairs, kept);
+  memcpy(kept->pairs + kept->count, pairs, count * sizeof(CandidatePair));
+  kept->count += count;
+  return 0;
+}
+
+// Finds and joins the pairs of buckets begin to end on the calling thread,
+// one bucket at a time, growing its buffer until a bucket's pairs fit.
+uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end, PairBuffer* kept) {
+  uint64_t joined = 0;
+  for (uint32_t k = begin; k < end; ++k) {
+    for (;;) {
+      const WorkBlock& block = run_state.work_blocks[kInlinePairs];
+      PairBuffer buffer{static_cast<CandidatePair*>(block.data), 0, block.bytes / sizeof(CandidatePair)};
+      if (find_bucket_pairs(search, k, &buffer)) {
+        joined += take_pairs(buffer.pairs, buffer.count, kept);
+        break;
+      }
+      reserve_work_block(kInlinePairs, 2 * block.bytes);
+    }
+  }
+  return joined;
 }
 
 // Whether subpass k of pass d = k + 1 is better searched by blanking each
@@ -220,7 +293,7 @@ bool search_by_blanked_suffix(const PairSearch& search) {
 // suffix base each and leave the pairs of all buckets in their buffers; the
 // calling thread gathers them, puts them in join order and joins them. A
 // search that overflows its worker's buffer is redone on the calling thread.
-uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
+uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, PairBuffer* kept) {
   const uint32_t count = static_cast<uint32_t>(run_state.representative_count);
   const uint32_t searches = one_suffix_base_apart_searches(search);
   const uint32_t workers = worker_count();
@@ -245,8 +318,13 @@ uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
   }
   for (uint32_t i = 0; i < searches; ++i) {
     while (!searched[i] && !find_pairs_one_suffix_base_apart(search, i, entries, entries + count, &all)) {
-      grow_pair_list(&all);
+      grow_pair_list(kSubpassPairs, &all);
     }
+  }
+  if (kept != nullptr) {
+    take_pairs(all.pairs, all.count, kept);
+    release_work_block(kSubpassPairs);
+    return 0;
   }
   std::sort(all.pairs, all.pairs + all.count, [](const CandidatePair& p, const CandidatePair& q) {
     if (p.rank != q.rank) return p.rank < q.rank;
@@ -257,32 +335,51 @@ uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
   return joined;
 }
 
-// Subpass k of pass d: workers find the pairs of consecutive stretches of
-// buckets, the calling thread joins them stretch by stretch.
-uint64_t join_subpass(uint32_t d, uint32_t k) {
+// Notes each representative's root in kSubpassRoot, in search order, and
+// each search bucket's shared root in kBucketRoots.
+void note_roots() {
   RunState& s = run_state;
   flatten_roots();
-  memcpy(work_block<uint32_t>(kSubpassRoot), work_block<uint32_t>(kRepresentativeParent), 4 * s.representative_count);
-  const PairSearch search{
+  const uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
+  uint32_t* root = work_block<uint32_t>(kSubpassRoot);
+  const uint64_t count = s.representative_count;
+  if (search_rekeyed()) {
+    const uint32_t* origin = work_block<uint32_t>(kSearchOrigin);
+    for (uint64_t place = 0; place < count; ++place) root[place] = parent[origin[place]];
+  } else {
+    memcpy(root, parent, 4 * count);
+  }
+  const uint64_t jobs = job_count_for(count, 4096, kMaxJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    find_bucket_roots(search_buckets(), root, first_bucket_of(job, jobs), first_bucket_of(job + 1, jobs),
+                      work_block<uint32_t>(kBucketRoots));
+  });
+}
+
+PairSearch pair_search(uint32_t d, uint32_t k) {
+  const RunState& s = run_state;
+  return {
       d,
       k,
       s.barcode_words,
       s.barcode_length < 8 ? s.barcode_length : 8,
       s.barcode_length > 8 ? s.barcode_length - 8 : 0,
-      work_block<uint64_t>(kRepresentativeBarcodes),
-      work_block<uint32_t>(kRepresentativeBuckets),
+      search_barcodes(),
+      search_buckets(),
       work_block<uint32_t>(kSubpassRoot),
       work_block<uint32_t>(kBucketRoots),
       work_block<uint32_t>(kSuffixOrder),
       work_block<uint32_t>(kSuffixPosition),
       work_block<uint32_t>(kSuffixGroupEnd),
   };
-  const uint64_t root_jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
-  run_jobs(root_jobs, [&](uint64_t job, uint32_t) {
-    find_bucket_roots(search.bucket_first, search.root, first_bucket_of(job, root_jobs),
-                      first_bucket_of(job + 1, root_jobs), work_block<uint32_t>(kBucketRoots));
-  });
-  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search);
+}
+
+// Searches one subpass with the roots noted: workers find the pairs of
+// consecutive stretches of buckets, the calling thread joins them (or keeps
+// them, see take_pairs) stretch by stretch. Returns the joins made.
+uint64_t search_subpass(const PairSearch& search, PairBuffer* kept) {
+  RunState& s = run_state;
+  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search, kept);
 
   // Stretches of about equal numbers of representatives; small ones keep
   // the workers fed and the joins close behind them.
@@ -309,19 +406,83 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
         slot_resume[slot] = k;
       },
       [&](uint64_t job, uint32_t slot) {
-        joined += join_pairs(slot_pairs + slot * pairs_per_slot(), slot_count[slot]);
-        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1]);
+        joined += take_pairs(slot_pairs + slot * pairs_per_slot(), slot_count[slot], kept);
+        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1], kept);
       });
+  return joined;
+}
+
+// The prefix distance of two representatives: the positions among the first
+// 8 where their barcodes differ.
+uint32_t prefix_distance_of(uint32_t x_key, uint32_t y_key) {
+  const uint32_t diff = x_key ^ y_key;
+  return static_cast<uint32_t>(__builtin_popcount((diff | (diff >> 1)) & 0x5555));
+}
+
+// With the search keyed by other positions: puts the pass's pairs, found in
+// search order, in the order of the straightforward loops and joins them.
+// That order is subpass by subpass (the pair's prefix distance), then by the
+// rank of its buckets as the bucket search gives it, then by x, the earlier
+// representative, then y. Releases kPassPairs.
+uint64_t join_in_report_order(PairBuffer* found) {
+  const uint32_t* origin = work_block<uint32_t>(kSearchOrigin);
+  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  const uint32_t words = run_state.barcode_words;
+  const auto key_of = [&](uint32_t u) { return static_cast<uint32_t>(barcodes[uint64_t{u} * words] >> 48); };
+  uint64_t subpass_first[9 + 1] = {};
+  for (uint64_t i = 0; i < found->count; ++i) {
+    CandidatePair& pair = found->pairs[i];
+    uint32_t x = origin[pair.x];
+    uint32_t y = origin[pair.y];
+    if (x > y) std::swap(x, y);
+    const uint32_t a = key_of(x);
+    const uint32_t n = key_of(y);
+    pair = {(a << 16) | (a == n ? 0 : neighbour_rank(a, n)), x, y};
+    ++subpass_first[prefix_distance_of(a, n) + 1];
+  }
+  for (uint32_t k = 1; k <= 9; ++k) subpass_first[k] += subpass_first[k - 1];
+  CandidatePair* ordered =
+      static_cast<CandidatePair*>(reserve_work_block(kSubpassPairs, (found->count + 1) * sizeof(CandidatePair)));
+  uint64_t next[9];
+  memcpy(next, subpass_first, sizeof next);
+  for (uint64_t i = 0; i < found->count; ++i) {
+    const CandidatePair& pair = found->pairs[i];
+    ordered[next[prefix_distance_of(key_of(pair.x), key_of(pair.y))]++] = pair;
+  }
+  release_work_block(kPassPairs);
+  uint64_t joined = 0;
+  for (uint32_t k = 0; k < 9; ++k) {
+    std::sort(ordered + subpass_first[k], ordered + subpass_first[k + 1],
+              [](const CandidatePair& p, const CandidatePair& q) {
+                if (p.rank != q.rank) return p.rank < q.rank;
+                return p.x != q.x ? p.x < q.x : p.y < q.y;
+              });
+    joined += join_pairs(ordered + subpass_first[k], subpass_first[k + 1] - subpass_first[k]);
+  }
+  release_work_block(kSubpassPairs);
   return joined;
 }
 
 // Pass d from 1 on: the subpasses in the order of the straightforward pass.
 // Subpass k needs room for the other d - k differences after the prefix.
+// With the search keyed by other positions, the subpasses of that key find
+// all the pass's pairs at once, against the roots the pass began with.
 uint64_t join_at_distance(uint32_t d) {
   const uint32_t suffix_length = run_state.barcode_length > 8 ? run_state.barcode_length - 8 : 0;
+  if (search_rekeyed()) {
+    note_roots();
+    PairBuffer found{static_cast<CandidatePair*>(hold_work_block(kPassPairs, pairs_per_slot() * sizeof(CandidatePair))),
+                     0, pairs_per_slot()};
+    for (uint32_t k = 0; k <= d && k <= 8; ++k) {
+      if (d - k <= suffix_length) search_subpass(pair_search(d, k), &found);
+    }
+    return join_in_report_order(&found);
+  }
   uint64_t joined = 0;
   for (uint32_t k = 0; k <= d && k <= 8; ++k) {
-    if (d - k <= suffix_length) joined += join_subpass(d, k);
+    if (d - k > suffix_length) continue;
+    note_roots();
+    joined += search_subpass(pair_search(d, k), nullptr);
   }
   return joined;
 }
@@ -345,7 +506,9 @@ void write_cluster_ids() {
 constexpr WorkBlockId kPassBlocks[] = {kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent,
                                        kSubpassRoot,        kRepresentativeBuckets,  kSuffixOrder,
                                        kSuffixPosition,     kSuffixGroupEnd,         kPairSlots,
-                                       kInlinePairs,        kBlankedEntries,         kBucketRoots};
+                                       kInlinePairs,        kBlankedEntries,         kBucketRoots,
+                                       kSearchBarcodes,     kSearchOrigin,           kSearchBuckets,
+                                       kPassPairs};
 
 }  // namespace
 
@@ -391,6 +554,7 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
     say("Clustering with distance %u ..", d);
     if (d >= 1 && run_state.work_blocks[kRepresentativeNode].data == nullptr) {
       collect_representatives();
+      key_search();
       hold_suffix_index();
       hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
       hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
