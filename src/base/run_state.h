@@ -84,6 +84,12 @@ enum WorkBlockId : int {
   kMoleculeReads,           // tables: the reads of each molecule, from its cluster's place in kClusterUmis
   kMoleculeTally,           // tables: molecules per count of reads below 65536
   kMoleculeSizes,           // tables to page: molecules per count of reads, ascending
+  kKnownLibraryLines,       // --known, reading the library: each entry's line and a sort order, to name repeats
+  kKnownIndex,              // --known, assignment: the entries' exact table and segment tables
+  kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built
+  kKnownGroupCursors,       // --known, grouping: where each group's next read goes
+  kKnownReadCounts,         // --known, stats and page: the entries' reads, sorted for the Gini index
+  kKnownGroupCopy,          // --known, after the assignment: the grouped reads sorted by barcode within each group
   kWorkBlockCount,
 };
 
@@ -118,6 +124,7 @@ struct RunState {
   int quality_given;          // --quality was given
   int finding_barcode;        // any of the four above was given: the tables show the placements
   const char* umi_ranges;     // --umi, as typed, or null
+  const char* known_path;     // --known, or null
 
   // Driver
   FILE* output_file;         // the report stream, closed by release_all
@@ -169,6 +176,9 @@ struct RunState {
   // Fast engine working memory (see WorkBlockId)
   WorkBlock work_blocks[kWorkBlockCount];
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
+
+  // Known barcodes (--known): the library, each read's assignment and the groups; see cluster/known_assignment.h
+  struct KnownBarcodes* known;  // null without --known
 
   // Screening
   uint64_t screened[4];  // reads per PackResult, accepted first

@@ -28,7 +28,8 @@ constexpr int kPageCode = 264;
 constexpr int kFixedMismatchesCode = 265;
 constexpr int kWindowCode = 266;
 constexpr int kQualityCode = 267;
-constexpr int kUmiCode = 268;  // the last code: refuse_option checks the range
+constexpr int kUmiCode = 268;
+constexpr int kKnownCode = 269;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -50,6 +51,7 @@ const option long_options[] = {
     {"both-strands", no_argument, &run_state.both_strands, 1},
     {"quality", required_argument, nullptr, kQualityCode},
     {"umi", required_argument, nullptr, kUmiCode},
+    {"known", required_argument, nullptr, kKnownCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -57,7 +59,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kUmiCode) {
+  if (optopt >= kInCode && optopt <= kKnownCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -194,6 +196,9 @@ void parse_options(int argc, char** argv) {
         break;
       case kUmiCode:
         s.umi_ranges = optarg;
+        break;
+      case kKnownCode:
+        s.known_path = optarg;
         break;
       case 'p':
         s.remove_duplicates = 1;
