@@ -8,6 +8,7 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "cluster/merge_ratio.h"
 #include "input/base_qualities.h"
 #include "input/fastq_compactor.h"
 #include "input/input_format.h"
@@ -26,7 +27,8 @@ constexpr int kJobsCode = 263;
 constexpr int kPageCode = 264;
 constexpr int kFixedMismatchesCode = 265;
 constexpr int kWindowCode = 266;
-constexpr int kQualityCode = 267;  // the last code: refuse_option checks the range
+constexpr int kQualityCode = 267;
+constexpr int kMergeRatioCode = 268;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -47,6 +49,7 @@ const option long_options[] = {
     {"window", required_argument, nullptr, kWindowCode},
     {"both-strands", no_argument, &run_state.both_strands, 1},
     {"quality", required_argument, nullptr, kQualityCode},
+    {"merge-ratio", required_argument, nullptr, kMergeRatioCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -54,7 +57,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kQualityCode) {
+  if (optopt >= kInCode && optopt <= kMergeRatioCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -188,6 +191,9 @@ void parse_options(int argc, char** argv) {
       case kQualityCode:
         s.quality_floor = parse_setting(optarg, "quality", 93);
         s.quality_given = 1;
+        break;
+      case kMergeRatioCode:
+        accept_merge_ratio(optarg);
         break;
       case 'p':
         s.remove_duplicates = 1;
