@@ -74,6 +74,12 @@ enum WorkBlockId : int {
   kClusterTally,            // report to page: the reads of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
   kKeptEntryReads,          // sort to page: with -p, the reads each kept entry stands for, in bucket order
+  kKnownLibraryLines,       // --known, reading the library: each entry's line and a sort order, to name repeats
+  kKnownIndex,              // --known, assignment: the entries' exact table and segment tables
+  kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built
+  kKnownGroupCursors,       // --known, grouping: where each group's next read goes
+  kKnownReadCounts,         // --known, stats and page: the entries' reads, sorted for the Gini index
+  kKnownGroupCopy,          // --known, after the assignment: the grouped reads sorted by barcode within each group
   kMergeReads,              // merge: the reads of each distinct barcode, by representative
   kMergeClassFloors,        // merge: the smallest read count of each class of counts too close to merge
   kMergeLabels,             // merge: each representative's class, which the pair search compares
@@ -117,6 +123,7 @@ struct RunState {
   uint32_t quality_floor;     // --quality, 0 to 93; meaningful when quality_given
   int quality_given;          // --quality was given
   int finding_barcode;        // any of the four above was given: the tables show the placements
+  const char* known_path;     // --known, or null
   MergeRatio* merge_ratio;    // --merge-ratio, or null for single linkage
 
   // Driver
@@ -168,6 +175,9 @@ struct RunState {
   // Fast engine working memory (see WorkBlockId)
   WorkBlock work_blocks[kWorkBlockCount];
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
+
+  // Known barcodes (--known): the library, each read's assignment and the groups; see cluster/known_assignment.h
+  struct KnownBarcodes* known;  // null without --known
 
   // Screening
   uint64_t screened[4];  // reads per PackResult, accepted first

@@ -5,6 +5,7 @@
 #include "base/messages.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
+#include "cluster/known_assignment.h"
 #include "cluster/merge_ratio.h"
 #include "cluster/prefix_buckets.h"
 #include "cluster/representative_passes.h"
@@ -34,6 +35,14 @@ void run_straightforward_engine() {
   parse_records(s.input_buffer, s.input_size);
   begin_phase(Phase::screen);
   convert_barcodes();
+  if (s.known != nullptr) {
+    begin_phase(Phase::assign);
+    assign_known_reads();
+    group_known_reads();
+    begin_phase(Phase::report);
+    write_known_clusters();
+    return;
+  }
   begin_phase(Phase::bucket);
   bucket_records();
   if (reports_buckets_directly()) {
@@ -63,6 +72,14 @@ void run_fast_engine() {
   parse_records(s.input_buffer, s.input_size);
   begin_phase(Phase::screen);
   convert_barcodes_fast();
+  if (s.known != nullptr) {
+    begin_phase(Phase::assign);
+    assign_known_reads_fast();
+    group_known_reads();
+    begin_phase(Phase::report);
+    write_known_clusters_fast();
+    return;
+  }
   begin_phase(Phase::bucket);
   bucket_records_fast();
   if (reports_buckets_directly()) {

@@ -61,6 +61,7 @@ const std::vector<CliCase> kCommandLineCases = {
     {"MergeRatioWithoutWholeDigits", kAbsent, {"--merge-ratio", ".5"}, 1, "", "Can't parse merge-ratio (\".5\") - merge-ratio should be a number from 1 to 1000000\n", kAbsent},
     {"MergeRatioEmpty", kAbsent, {"--merge-ratio", ""}, 1, "", "Can't parse merge-ratio (\"\") - merge-ratio should be a number from 1 to 1000000\n", kAbsent},
     {"MergeRatioByPrefix", kAbsent, {"--m=0"}, 1, "", "Can't parse merge-ratio (\"0\") - merge-ratio should be a number from 1 to 1000000\n", kAbsent},
+    {"MergeRatioWithKnown", kFourReads, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--known", "lib.tsv", "--merge-ratio", "5"}, 1, "", "Input path: \"in.fa\"\nOption --merge-ratio has no meaning with --known: each read is assigned on its own\n", kAbsent},
     {"MergeRatioWithoutValue", kAbsent, {"-i", "a", "--merge-ratio"}, 1, "", "Option \"--merge-ratio\" requires a value\n" + kHint, kAbsent},
     {"BothStrandsWithValue", kAbsent, {"--both-strands=1"}, 1, "", "Option \"--both-strands=1\" takes no value\n" + kHint, kAbsent},
     {"StrayArgument", kAbsent, {"-i", "a", "stray", "-o", "b"}, 1, "", "Unrecognized option: \"stray\"\n", kAbsent},
