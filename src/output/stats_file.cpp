@@ -4,6 +4,7 @@
 
 #include "barcode/barcode_packing.h"
 #include "cluster/known_assignment.h"
+#include "cluster/merge_ratio.h"
 #include "output/cluster_numbering.h"
 #include "output/cluster_sizes.h"
 #include "output/molecule_counts.h"
@@ -107,6 +108,17 @@ void put_molecules(FILE* file) {
   fputs("}},\n", file);
 }
 
+// What the abundance rule did; only when it ran.
+void put_merge_ratio(FILE* file) {
+  const MergeRatio* ratio = run_state.merge_ratio;
+  if (ratio == nullptr) return;
+  fputs("  \"merge_ratio\": {\"ratio\": ", file);
+  print_merge_ratio(*ratio, file);
+  fprintf(file, ", \"distinct_barcodes\": %llu, \"started\": %llu, \"taken\": %llu},\n",
+          static_cast<unsigned long long>(ratio->distinct_barcodes), static_cast<unsigned long long>(ratio->started),
+          static_cast<unsigned long long>(ratio->taken));
+}
+
 void put_histogram(FILE* file) {
   const ClusterSizes histogram = count_cluster_sizes();
   fputs("  \"cluster_sizes\": {", file);
@@ -189,6 +201,7 @@ void write_stats(FILE* file) {
             static_cast<unsigned long long>(r.passes[i].joins), r.passes[i].seconds);
   }
   fputs("],\n", file);
+  put_merge_ratio(file);
   put_histogram(file);
   put_known(file);
   put_seconds(file);
