@@ -39,6 +39,9 @@ void release_work_block(WorkBlockId id);
 // contents; returns the block.
 void* reserve_work_block(WorkBlockId id, uint64_t bytes);
 
+// Doubles a held block, keeping its first kept_bytes; returns the new block.
+void* double_work_block(WorkBlockId id, uint64_t kept_bytes);
+
 // Under an address-space limit, the main thread's stack grows by faults
 // that the limit refuses with a crash, not an error: its deepest frames (a
 // few hundred KiB) are taken here, at the start, or the run ends with the

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "run/engine.h"
+#include "cluster/known_assignment.h"
 #include "output/run_tables.h"
 #include "base/messages.h"
 #include "run/options.h"
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
   setbuf(stderr, nullptr);
   reserve_main_stack();
   process_options(argc, argv);
+  load_known_barcodes();
   create_output_file();
   create_table_files();
 #ifdef TARNWELL_STRAIGHTFORWARD_ENGINE
