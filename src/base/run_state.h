@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct MergeRatio;  // the abundance rule's settings and results: cluster/merge_ratio.h
+
 // One FASTA record inside the input buffer, followed in the record table by
 // its packed barcode words (see record_barcode).
 struct SequenceRecord {
@@ -28,6 +30,8 @@ struct ClusterTotals {
   uint64_t barcodes;                     // distinct barcodes
   uint64_t representative_reads;         // reads of the most frequent barcode so far
   const SequenceRecord* representative;  // a record carrying that barcode
+  uint64_t umis;                         // with --umi: distinct UMIs over its reads
+  uint64_t molecules;                    // with --umi: molecules after the directional correction
 };
 
 constexpr uint32_t kBucketCount = 65536;           // one bucket per 8-base prefix
@@ -64,6 +68,7 @@ enum WorkBlockId : int {
   kSearchBarcodes,          // passes: with the search keyed by other positions, the barcodes so rearranged
   kSearchOrigin,            // passes: the representative at each place of the search order
   kSearchBuckets,           // passes: first place of each search bucket, and the count
+  kSearchLabels,            // passes: the cluster or label of each place of the search order, while a pass searches
   kPassPairs,               // passes: with the search keyed by other positions, the candidate pairs of a pass
   kReportSlots,             // report: one text buffer per job slot
   kLowQualityBases,         // parse to screening: per read, which bases near either end fall below --quality
@@ -76,6 +81,32 @@ enum WorkBlockId : int {
   kClusterTally,            // report to page: the reads of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
   kKeptEntryReads,          // sort to page: with -p, the reads each kept entry stands for, in bucket order
+  kUmiLayout,               // command line to the end: where --umi's bases lie among the walked bases
+  kClusterUmiStart,         // tables: per cluster, where its reads' UMIs begin among kClusterUmis
+  kClusterUmis,             // tables: the accepted reads' UMIs grouped by cluster, then its distinct UMIs
+  kUmiReads,                // tables: the reads of each distinct UMI, at its place in kClusterUmis
+  kUmiOrder,                // tables: per cluster, its distinct UMIs by descending reads
+  kUmiQueue,                // tables: per cluster, its distinct UMIs as the molecules took them
+  kUmiTaken,                // tables: per distinct UMI, whether a molecule has taken it
+  kMoleculeReads,           // tables: the reads of each molecule, from its cluster's place in kClusterUmis
+  kMoleculeTally,           // tables: molecules per count of reads below 65536
+  kMoleculeSizes,           // tables to page: molecules per count of reads, ascending
+  kKnownLibraryLines,       // --known, reading the library: each entry's line and a sort order, to name repeats
+  kKnownIndex,              // --known, assignment: the entries' exact table and segment tables
+  kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built
+  kKnownGroupCursors,       // --known, grouping: where each group's next read goes
+  kKnownReadCounts,         // --known, stats and page: the entries' reads, sorted for the Gini index
+  kKnownGroupCopy,          // --known, after the assignment: the grouped reads sorted by barcode within each group
+  kMergeReads,              // merge: the reads of each distinct barcode, by representative
+  kMergeClassFloors,        // merge: the smallest read count of each class of counts too close to merge
+  kMergeLabels,             // merge: each representative's class, which the pair search compares
+  kMergeEdges,              // merge: (taker, taken) pairs the ratio allows, as the search hands them over
+  kMergeEdgeStart,          // merge: per representative, where its barcodes to take begin among the targets
+  kMergeTargets,            // merge: the barcodes each representative may take, grouped by taker
+  kMergeOrder,              // merge: the representatives that may take another, in visiting order
+  kMergeCluster,            // merge: the representative that started each one's cluster
+  kMergeQueue,              // merge: the breadth-first queue of the cluster growing
+  kMergeRingTails,          // merge: per cluster, the last node linked into its ring so far
   kWorkBlockCount,
 };
 
@@ -109,6 +140,9 @@ struct RunState {
   uint32_t quality_floor;     // --quality, 0 to 93; meaningful when quality_given
   int quality_given;          // --quality was given
   int finding_barcode;        // any of the four above was given: the tables show the placements
+  const char* umi_ranges;     // --umi, as typed, or null
+  const char* known_path;     // --known, or null
+  MergeRatio* merge_ratio;    // --merge-ratio, or null for single linkage
 
   // Driver
   FILE* output_file;         // the report stream, closed by release_all
@@ -136,9 +170,10 @@ struct RunState {
   uint32_t template_length;        // bytes of template_text
   char* template_upper;            // template_length + 1 bytes, upper-cased, NUL-closed
   unsigned char* template_mask;    // template_length bytes, 1 at barcode positions
-  uint32_t barcode_length;         // barcode positions (bases per barcode), at least 1
+  uint32_t walk_length;            // barcode positions of the template: the bases each walk packs
+  uint32_t barcode_length;         // bases per clustered barcode: walk_length less the UMI's, at least 1
   uint32_t barcode_words;          // 64-bit words per packed barcode
-  uint64_t record_size;            // 16 + 8 * barcode_words
+  uint64_t record_size;            // 16 + 8 * barcode_words; with --umi room for the walk and the UMI's word
 
   // Prefix buckets
   uint64_t* bucket_bytes;            // per bucket: entry array size in bytes, fixed at allocation
@@ -159,6 +194,9 @@ struct RunState {
   // Fast engine working memory (see WorkBlockId)
   WorkBlock work_blocks[kWorkBlockCount];
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
+
+  // Known barcodes (--known): the library, each read's assignment and the groups; see cluster/known_assignment.h
+  struct KnownBarcodes* known;  // null without --known
 
   // Screening
   uint64_t screened[4];  // reads per PackResult, accepted first

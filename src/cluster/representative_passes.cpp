@@ -5,16 +5,16 @@
 #include <cstring>
 #include <utility>
 
-#include "base/messages.h"
-#include "base/run_state.h"
-#include "base/run_statistics.h"
-#include "base/size_thresholds.h"
-#include "base/tracked_memory.h"
-#include "base/worker_pool.h"
 #include "cluster/candidate_pairs.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
 #include "cluster/search_keys.h"
+#include "base/messages.h"
+#include "base/run_statistics.h"
+#include "base/run_state.h"
+#include "base/size_thresholds.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 
 namespace {
 
@@ -68,8 +68,6 @@ void collect_representatives() {
   s.representative_count = count;
   uint32_t* node_of = static_cast<uint32_t*>(hold_work_block(kRepresentativeNode, 4 * (count + 1)));
   uint64_t* barcodes = static_cast<uint64_t*>(hold_work_block(kRepresentativeBarcodes, 8 * words * count));
-  uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
-  hold_work_block(kSubpassRoot, 4 * count);
   hold_work_block(kBucketRoots, 4 * kBucketCount);
   uint32_t* bucket_first = static_cast<uint32_t*>(hold_work_block(kRepresentativeBuckets, 4 * (kBucketCount + 1)));
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
@@ -83,7 +81,6 @@ void collect_representatives() {
         if (!is_representative(node)) continue;
         node_of[u] = static_cast<uint32_t>(node - nodes);
         memcpy(barcodes + uint64_t{u} * words, record_barcode(node->record), 8ull * words);
-        parent[u] = u;
         ++u;
       }
     }
@@ -106,8 +103,8 @@ const uint32_t* search_buckets() {
 
 // Keys the search by the most even positions when the first 8 bases crowd
 // the barcodes into buckets that make several times the comparisons: holds
-// kSearchBuckets, kSearchOrigin and kSearchBarcodes then, the places in
-// search order (by key, ties in representative order).
+// the kSearch blocks then, with the places in search order (by key, ties in
+// representative order).
 void key_search() {
   RunState& s = run_state;
   const uint32_t length = s.barcode_length;
@@ -144,6 +141,7 @@ void key_search() {
   }
   uint32_t* origin = static_cast<uint32_t*>(hold_work_block(kSearchOrigin, 4ull * count));
   for (uint32_t u = 0; u < count; ++u) origin[first[search_key(barcodes + uint64_t{u} * words, positions) + 1]++] = u;
+  hold_work_block(kSearchLabels, 4ull * count);
   uint64_t* rearranged = static_cast<uint64_t*>(hold_work_block(kSearchBarcodes, 8ull * words * count));
   const uint64_t jobs = job_count_for(count, 4096, kMaxJobs);
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
@@ -208,43 +206,28 @@ uint64_t join_pairs(const CandidatePair* pairs, uint64_t count) {
   return joined;
 }
 
-// Doubles a pair list held in work block id, keeping the pairs it holds.
-void grow_pair_list(WorkBlockId id, PairBuffer* list) {
-  WorkBlock& block = run_state.work_blocks[id];
-  CandidatePair* grown = static_cast<CandidatePair*>(tracked_malloc(2 * block.bytes));
-  memcpy(grown, list->pairs, list->count * sizeof(CandidatePair));
-  tracked_free(block.data, block.bytes);
-  block = {grown, 2 * block.bytes};
-  list->pairs = grown;
-  list->capacity = block.bytes / sizeof(CandidatePair);
-}
-
-// Joins the pairs now, or, with the search keyed by other positions, keeps
-// them in the pass's list (kPassPairs) to be put in join order later.
-uint64_t take_pairs(const CandidatePair* pairs, uint64_t count, PairBuffer* kept) {
-  if (kept == nullptr) return join_pairs(pairs, count);
-  while (kept->capacity - kept->count < count) grow_pair_list(kPassPairs, kept);
-  memcpy(kept->pairs + kept->count, pairs, count * sizeof(CandidatePair));
-  kept->count += count;
-  return 0;
-}
-
 // Finds and joins the pairs of buckets begin to end on the calling thread,
 // one bucket at a time, growing its buffer until a bucket's pairs fit.
-uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end, PairBuffer* kept) {
+uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end, const PairSink& sink) {
   uint64_t joined = 0;
   for (uint32_t k = begin; k < end; ++k) {
     for (;;) {
       const WorkBlock& block = run_state.work_blocks[kInlinePairs];
       PairBuffer buffer{static_cast<CandidatePair*>(block.data), 0, block.bytes / sizeof(CandidatePair)};
       if (find_bucket_pairs(search, k, &buffer)) {
-        joined += take_pairs(buffer.pairs, buffer.count, kept);
+        joined += sink(buffer.pairs, buffer.count);
         break;
       }
       reserve_work_block(kInlinePairs, 2 * block.bytes);
     }
   }
   return joined;
+}
+
+// Doubles a pair list held in work block id, keeping the pairs it holds.
+void grow_pair_list(WorkBlockId id, PairBuffer* list) {
+  list->pairs = static_cast<CandidatePair*>(double_work_block(id, list->count * sizeof(CandidatePair)));
+  list->capacity = run_state.work_blocks[id].bytes / sizeof(CandidatePair);
 }
 
 // Whether subpass k of pass d = k + 1 is better searched by blanking each
@@ -293,7 +276,7 @@ bool search_by_blanked_suffix(const PairSearch& search) {
 // suffix base each and leave the pairs of all buckets in their buffers; the
 // calling thread gathers them, puts them in join order and joins them. A
 // search that overflows its worker's buffer is redone on the calling thread.
-uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, PairBuffer* kept) {
+uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, const PairSink& sink) {
   const uint32_t count = static_cast<uint32_t>(run_state.representative_count);
   const uint32_t searches = one_suffix_base_apart_searches(search);
   const uint32_t workers = worker_count();
@@ -321,44 +304,21 @@ uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, PairBuffer* ke
       grow_pair_list(kSubpassPairs, &all);
     }
   }
-  if (kept != nullptr) {
-    take_pairs(all.pairs, all.count, kept);
-    release_work_block(kSubpassPairs);
-    return 0;
-  }
   std::sort(all.pairs, all.pairs + all.count, [](const CandidatePair& p, const CandidatePair& q) {
     if (p.rank != q.rank) return p.rank < q.rank;
     return p.x != q.x ? p.x < q.x : p.y < q.y;
   });
-  const uint64_t joined = join_pairs(all.pairs, all.count);
+  const uint64_t joined = sink(all.pairs, all.count);
   release_work_block(kSubpassPairs);
   return joined;
 }
 
-// Notes each representative's root in kSubpassRoot, in search order, and
-// each search bucket's shared root in kBucketRoots.
-void note_roots() {
+// Subpass k of pass d in the search's keys: workers find the pairs of
+// consecutive stretches of buckets, the calling thread hands them to the
+// sink stretch by stretch. root is indexed in search order.
+uint64_t search_subpass(uint32_t d, uint32_t k, const uint32_t* root, const PairSink& sink) {
   RunState& s = run_state;
-  flatten_roots();
-  const uint32_t* parent = work_block<uint32_t>(kRepresentativeParent);
-  uint32_t* root = work_block<uint32_t>(kSubpassRoot);
-  const uint64_t count = s.representative_count;
-  if (search_rekeyed()) {
-    const uint32_t* origin = work_block<uint32_t>(kSearchOrigin);
-    for (uint64_t place = 0; place < count; ++place) root[place] = parent[origin[place]];
-  } else {
-    memcpy(root, parent, 4 * count);
-  }
-  const uint64_t jobs = job_count_for(count, 4096, kMaxJobs);
-  run_jobs(jobs, [&](uint64_t job, uint32_t) {
-    find_bucket_roots(search_buckets(), root, first_bucket_of(job, jobs), first_bucket_of(job + 1, jobs),
-                      work_block<uint32_t>(kBucketRoots));
-  });
-}
-
-PairSearch pair_search(uint32_t d, uint32_t k) {
-  const RunState& s = run_state;
-  return {
+  const PairSearch search{
       d,
       k,
       s.barcode_words,
@@ -366,20 +326,18 @@ PairSearch pair_search(uint32_t d, uint32_t k) {
       s.barcode_length > 8 ? s.barcode_length - 8 : 0,
       search_barcodes(),
       search_buckets(),
-      work_block<uint32_t>(kSubpassRoot),
+      root,
       work_block<uint32_t>(kBucketRoots),
       work_block<uint32_t>(kSuffixOrder),
       work_block<uint32_t>(kSuffixPosition),
       work_block<uint32_t>(kSuffixGroupEnd),
   };
-}
-
-// Searches one subpass with the roots noted: workers find the pairs of
-// consecutive stretches of buckets, the calling thread joins them (or keeps
-// them, see take_pairs) stretch by stretch. Returns the joins made.
-uint64_t search_subpass(const PairSearch& search, PairBuffer* kept) {
-  RunState& s = run_state;
-  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search, kept);
+  const uint64_t root_jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
+  run_jobs(root_jobs, [&](uint64_t job, uint32_t) {
+    find_bucket_roots(search.bucket_first, search.root, first_bucket_of(job, root_jobs),
+                      first_bucket_of(job + 1, root_jobs), work_block<uint32_t>(kBucketRoots));
+  });
+  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search, sink);
 
   // Stretches of about equal numbers of representatives; small ones keep
   // the workers fed and the joins close behind them.
@@ -406,35 +364,55 @@ uint64_t search_subpass(const PairSearch& search, PairBuffer* kept) {
         slot_resume[slot] = k;
       },
       [&](uint64_t job, uint32_t slot) {
-        joined += take_pairs(slot_pairs + slot * pairs_per_slot(), slot_count[slot], kept);
-        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1], kept);
+        joined += sink(slot_pairs + slot * pairs_per_slot(), slot_count[slot]);
+        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1], sink);
       });
   return joined;
 }
 
-// The prefix distance of two representatives: the positions among the first
-// 8 where their barcodes differ.
+// Subpass k needs room for the other d - k differences after the prefix.
+bool subpass_possible(uint32_t d, uint32_t k) {
+  const uint32_t suffix_length = run_state.barcode_length > 8 ? run_state.barcode_length - 8 : 0;
+  return k <= 8 && d - k <= suffix_length;
+}
+
+// The prefix distance of two 8-base keys: the positions where they differ.
 uint32_t prefix_distance_of(uint32_t x_key, uint32_t y_key) {
   const uint32_t diff = x_key ^ y_key;
   return static_cast<uint32_t>(__builtin_popcount((diff | (diff >> 1)) & 0x5555));
 }
 
-// With the search keyed by other positions: puts the pass's pairs, found in
-// search order, in the order of the straightforward loops and joins them.
-// That order is subpass by subpass (the pair's prefix distance), then by the
-// rank of its buckets as the bucket search gives it, then by x, the earlier
-// representative, then y. Releases kPassPairs.
-uint64_t join_in_report_order(PairBuffer* found) {
+// With the search keyed by other positions: finds every pair of the pass at
+// once, through the subpasses of the search's keys, then hands them to the
+// sink in the order of the straightforward loops. That order is subpass by
+// subpass (the pair's prefix distance in the first 8 bases), then by the rank
+// of the pair's buckets as the bucket search gives it, then by x, the earlier
+// representative, then y. labels are indexed by representative.
+uint64_t search_rekeyed_pass(uint32_t d, const uint32_t* labels, const PairSink& sink) {
+  const uint64_t count = run_state.representative_count;
   const uint32_t* origin = work_block<uint32_t>(kSearchOrigin);
+  uint32_t* search_labels = work_block<uint32_t>(kSearchLabels);
+  for (uint64_t place = 0; place < count; ++place) search_labels[place] = labels[origin[place]];
+  PairBuffer found{static_cast<CandidatePair*>(hold_work_block(kPassPairs, pairs_per_slot() * sizeof(CandidatePair))),
+                   0, pairs_per_slot()};
+  const auto keep = [&](const CandidatePair* pairs, uint64_t n) -> uint64_t {
+    while (found.capacity - found.count < n) grow_pair_list(kPassPairs, &found);
+    memcpy(found.pairs + found.count, pairs, n * sizeof(CandidatePair));
+    found.count += n;
+    return 0;
+  };
+  for (uint32_t k = 0; k <= d; ++k) {
+    if (subpass_possible(d, k)) search_subpass(d, k, search_labels, keep);
+  }
+
   const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
   const uint32_t words = run_state.barcode_words;
   const auto key_of = [&](uint32_t u) { return static_cast<uint32_t>(barcodes[uint64_t{u} * words] >> 48); };
   uint64_t subpass_first[9 + 1] = {};
-  for (uint64_t i = 0; i < found->count; ++i) {
-    CandidatePair& pair = found->pairs[i];
-    uint32_t x = origin[pair.x];
-    uint32_t y = origin[pair.y];
-    if (x > y) std::swap(x, y);
+  for (uint64_t i = 0; i < found.count; ++i) {
+    CandidatePair& pair = found.pairs[i];
+    const uint32_t x = std::min(origin[pair.x], origin[pair.y]);
+    const uint32_t y = std::max(origin[pair.x], origin[pair.y]);
     const uint32_t a = key_of(x);
     const uint32_t n = key_of(y);
     pair = {(a << 16) | (a == n ? 0 : neighbour_rank(a, n)), x, y};
@@ -442,47 +420,43 @@ uint64_t join_in_report_order(PairBuffer* found) {
   }
   for (uint32_t k = 1; k <= 9; ++k) subpass_first[k] += subpass_first[k - 1];
   CandidatePair* ordered =
-      static_cast<CandidatePair*>(reserve_work_block(kSubpassPairs, (found->count + 1) * sizeof(CandidatePair)));
+      static_cast<CandidatePair*>(reserve_work_block(kSubpassPairs, (found.count + 1) * sizeof(CandidatePair)));
   uint64_t next[9];
   memcpy(next, subpass_first, sizeof next);
-  for (uint64_t i = 0; i < found->count; ++i) {
-    const CandidatePair& pair = found->pairs[i];
+  for (uint64_t i = 0; i < found.count; ++i) {
+    const CandidatePair& pair = found.pairs[i];
     ordered[next[prefix_distance_of(key_of(pair.x), key_of(pair.y))]++] = pair;
   }
   release_work_block(kPassPairs);
-  uint64_t joined = 0;
+  uint64_t handed = 0;
   for (uint32_t k = 0; k < 9; ++k) {
     std::sort(ordered + subpass_first[k], ordered + subpass_first[k + 1],
               [](const CandidatePair& p, const CandidatePair& q) {
                 if (p.rank != q.rank) return p.rank < q.rank;
                 return p.x != q.x ? p.x < q.x : p.y < q.y;
               });
-    joined += join_pairs(ordered + subpass_first[k], subpass_first[k + 1] - subpass_first[k]);
+    handed += sink(ordered + subpass_first[k], subpass_first[k + 1] - subpass_first[k]);
   }
   release_work_block(kSubpassPairs);
-  return joined;
+  return handed;
 }
 
-// Pass d from 1 on: the subpasses in the order of the straightforward pass.
-// Subpass k needs room for the other d - k differences after the prefix.
-// With the search keyed by other positions, the subpasses of that key find
-// all the pass's pairs at once, against the roots the pass began with.
+// Pass d from 1 on: the subpasses in the order of the straightforward pass,
+// each joining the pairs of representatives that were in two clusters when
+// it began. With the search keyed by other positions, the pairs of all
+// subpasses are found against the clusters the pass began with.
 uint64_t join_at_distance(uint32_t d) {
-  const uint32_t suffix_length = run_state.barcode_length > 8 ? run_state.barcode_length - 8 : 0;
+  uint32_t* root = work_block<uint32_t>(kSubpassRoot);
   if (search_rekeyed()) {
-    note_roots();
-    PairBuffer found{static_cast<CandidatePair*>(hold_work_block(kPassPairs, pairs_per_slot() * sizeof(CandidatePair))),
-                     0, pairs_per_slot()};
-    for (uint32_t k = 0; k <= d && k <= 8; ++k) {
-      if (d - k <= suffix_length) search_subpass(pair_search(d, k), &found);
-    }
-    return join_in_report_order(&found);
+    flatten_roots();
+    return search_rekeyed_pass(d, work_block<uint32_t>(kRepresentativeParent), join_pairs);
   }
   uint64_t joined = 0;
-  for (uint32_t k = 0; k <= d && k <= 8; ++k) {
-    if (d - k > suffix_length) continue;
-    note_roots();
-    joined += search_subpass(pair_search(d, k), nullptr);
+  for (uint32_t k = 0; k <= d; ++k) {
+    if (!subpass_possible(d, k)) continue;
+    flatten_roots();
+    memcpy(root, work_block<uint32_t>(kRepresentativeParent), 4 * run_state.representative_count);
+    joined += search_subpass(d, k, root, join_pairs);
   }
   return joined;
 }
@@ -503,12 +477,21 @@ void write_cluster_ids() {
   });
 }
 
-constexpr WorkBlockId kPassBlocks[] = {kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent,
-                                       kSubpassRoot,        kRepresentativeBuckets,  kSuffixOrder,
-                                       kSuffixPosition,     kSuffixGroupEnd,         kPairSlots,
-                                       kInlinePairs,        kBlankedEntries,         kBucketRoots,
-                                       kSearchBarcodes,     kSearchOrigin,           kSearchBuckets,
-                                       kPassPairs};
+// The blocks only the candidate search reads.
+constexpr WorkBlockId kSearchBlocks[] = {kRepresentativeBarcodes,
+                                         kRepresentativeBuckets,
+                                         kSuffixOrder,
+                                         kSuffixPosition,
+                                         kSuffixGroupEnd,
+                                         kPairSlots,
+                                         kInlinePairs,
+                                         kBlankedEntries,
+                                         kBucketRoots,
+                                         kSearchBarcodes,
+                                         kSearchOrigin,
+                                         kSearchBuckets,
+                                         kSearchLabels,
+                                         kPassPairs};
 
 }  // namespace
 
@@ -553,11 +536,11 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
     begin_pass(d);
     say("Clustering with distance %u ..", d);
     if (d >= 1 && run_state.work_blocks[kRepresentativeNode].data == nullptr) {
-      collect_representatives();
-      key_search();
-      hold_suffix_index();
-      hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
-      hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
+      hold_representatives();
+      const uint64_t count = run_state.representative_count;
+      uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
+      for (uint64_t u = 0; u < count; ++u) parent[u] = static_cast<uint32_t>(u);
+      hold_work_block(kSubpassRoot, 4 * count);
     }
     const uint64_t joined = d == 0 ? join_identical_barcodes() : join_at_distance(d);
     say(" OK, %llu joined\n", static_cast<unsigned long long>(joined));
@@ -565,6 +548,32 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
   }
   if (run_state.work_blocks[kRepresentativeNode].data == nullptr) return;
   write_cluster_ids();
-  for (WorkBlockId id : kPassBlocks) release_work_block(id);
+  release_representatives();
+}
+
+void hold_representatives() {
+  collect_representatives();
+  key_search();
+  hold_suffix_index();
+  hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
+  hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
+}
+
+void release_pair_search() {
+  for (WorkBlockId id : kSearchBlocks) release_work_block(id);
+}
+
+void release_representatives() {
+  release_pair_search();
+  for (WorkBlockId id : {kRepresentativeNode, kRepresentativeParent, kSubpassRoot}) release_work_block(id);
   run_state.representative_count = 0;
+}
+
+uint64_t search_pairs_at_distance(uint32_t d, const uint32_t* labels, const PairSink& sink) {
+  if (search_rekeyed()) return search_rekeyed_pass(d, labels, sink);
+  uint64_t handed = 0;
+  for (uint32_t k = 0; k <= d; ++k) {
+    if (subpass_possible(d, k)) handed += search_subpass(d, k, labels, sink);
+  }
+  return handed;
 }

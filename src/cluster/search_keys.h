@@ -11,7 +11,7 @@
 
 // The longest barcode whose positions are weighed; longer ones keep the
 // first eight as their key.
-constexpr uint32_t kMaxWeighedLength = 4096;
+constexpr uint32_t kMaxWeighedLength = 1024;
 
 // The positions of barcodes of `length` bases (more than 8) in search order:
 // the 8 whose bases spread most evenly over the barcodes (a sample of them)

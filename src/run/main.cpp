@@ -6,18 +6,22 @@
 #include <cstdlib>
 
 #include "run/engine.h"
+#include "cluster/known_assignment.h"
 #include "output/run_tables.h"
 #include "base/messages.h"
 #include "run/options.h"
 #include "output/output_file.h"
 #include "base/run_statistics.h"
 #include "run/teardown.h"
+#include "base/tracked_memory.h"
 
 int main(int argc, char** argv) {
   begin_phase(Phase::setup);
   atexit(release_all);
   setbuf(stderr, nullptr);
+  reserve_main_stack();
   process_options(argc, argv);
+  load_known_barcodes();
   create_output_file();
   create_table_files();
 #ifdef TARNWELL_STRAIGHTFORWARD_ENGINE

@@ -39,6 +39,11 @@ ReadSet shaped_read_set(CaseRandom& random, BarcodeStart start, uint32_t length_
 // CR LF or CR), now and then blank lines and NUL bytes between lines.
 std::string reshape(CaseRandom& random, const std::string& fasta);
 
+// The FASTA of a random read set with some records repeated: a few many
+// times, most once, some equally often, so that barcodes differ in reads and
+// tie. Names gain "_0", "_1", ...; line ends become LF.
+std::string skew_abundance(CaseRandom& random, const std::string& fasta);
+
 struct TestRead {
   std::string name, sequence;
 };
