@@ -167,8 +167,9 @@ std::string run_browser(const std::string& browser, const ScratchDir& dir, const
 // The shipped example's page in a real browser. Set TARNWELL_PAGE_PICTURE to an absolute path to keep the
 // screenshot (the README's picture is made that way).
 TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
-  // The first installed of the browsers the CI script installs.
-  std::string browser = command_output("command -v chromium-headless-shell chromium | head -n 1");
+  // The first installed of the browsers the CI script installs (the shell's command -v takes one name at a time).
+  std::string browser =
+      command_output("for b in chromium-headless-shell chromium; do command -v \"$b\" && break; done");
   if (!browser.empty()) browser.pop_back();
   // CI installs a browser and says so: there a missing one is a failure, not a skip.
   const char* required = std::getenv("TARNWELL_BROWSER_REQUIRED");
