@@ -105,6 +105,12 @@ size_t directory_length(const char* path) {
   return slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
 }
 
+// A stream the C library had no memory for ends the run as any allocation does.
+[[noreturn]] void refuse_output(const char* path) {
+  if (errno == ENOMEM) fail_out_of_memory();
+  fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+}
+
 void remove_new_files_and_exit(int signal_number) {
   // Once the run succeeded the targets are being replaced; it ends by itself in a moment.
   if (keeping.load()) return;
@@ -159,27 +165,27 @@ FILE* open_output(const char* path) {
   // Devices, FIFOs and the names the system refuses (a loop, no name) are opened as they always were.
   if (!followed || entry.target[directory_length(entry.target)] == '\0' || (exists && !S_ISREG(status.st_mode))) {
     FILE* file = fopen(path, "wb");
-    if (file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+    if (file == nullptr) refuse_output(path);
     return file;
   }
   if (exists) {
     // A target the run could not have written is refused, as its creation was.
     const int fd = open(entry.target, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+    if (fd < 0) refuse_output(path);
     close(fd);
   }
   const int fd = create_staged_file(entry, index);
   if (fd < 0) {
     // A directory that takes no new file may still hold a target the run can write in place.
     FILE* file = exists ? fopen(path, "wb") : nullptr;
-    if (file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+    if (file == nullptr) refuse_output(path);
     return file;
   }
   entry.path = path;
   entry.pending.store(1);
   new_output_count.store(index + 1);
   FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+  if (file == nullptr) refuse_output(path);
   return file;
 }
 
