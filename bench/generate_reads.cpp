@@ -273,6 +273,12 @@ struct Options {
     double low_quality_rate = 0.0;    // per barcode base: quality '#' (Phred 2) in FASTQ
     std::string truth;                // file of each read's true barcode and placement
     bool illumina_names = false;
+    // A library of known barcodes and reads drawn from it (drawn from their own generator too).
+    std::string library;              // file of the true barcodes as a library: id, barcode, gene
+    double absent_share = 0.0;        // share of the library's barcodes that no read is drawn from
+    double unknown_share = 0.0;       // share of reads whose barcode is in no library entry
+    double between_share = 0.0;       // share of reads exactly between two library entries
+    std::string sources;              // file of each read's source: library id, "unknown" or "between"
 };
 
 void usage(std::FILE* out) {
@@ -335,6 +341,21 @@ void usage(std::FILE* out) {
         "                             letters differing, low-quality barcode bases,\n"
         "                             and 1 when the read is cut before the\n"
         "                             template's end\n"
+        "Known barcodes (for tarnwell --known):\n"
+        "  --library FILE             write the true barcodes as a library: a header,\n"
+        "                             then id (b1, b2, ...), barcode and gene (four\n"
+        "                             barcodes a gene), tab-separated\n"
+        "  --absent-share F           share of the library's barcodes that no read\n"
+        "                             is drawn from (default 0)\n"
+        "  --unknown-share F          share of reads drawn from barcodes that are in\n"
+        "                             no entry (default 0)\n"
+        "  --between-share F          share of reads exactly between two entries:\n"
+        "                             every 50th entry is then its neighbour with two\n"
+        "                             bases changed, and such a read carries one of\n"
+        "                             the two changes and no substitution (default 0)\n"
+        "  --sources FILE             one line per read: name and the id of the entry\n"
+        "                             it was drawn from, or unknown, or between\n"
+        "\n"
         "  --print-template           print the matching tarnwell template (left\n"
         "                             flank + L 'N's + right flank) and exit\n"
         "  --help                     show this help\n"
@@ -409,6 +430,11 @@ Options parse_options(int argc, char** argv) {
         kLowQualityRate,
         kTruth,
         kIlluminaNames,
+        kLibrary,
+        kAbsentShare,
+        kUnknownShare,
+        kBetweenShare,
+        kSources,
         kHelp,
     };
     static const option long_opts[] = {
@@ -435,6 +461,11 @@ Options parse_options(int argc, char** argv) {
         {"low-quality-rate", required_argument, nullptr, kLowQualityRate},
         {"truth", required_argument, nullptr, kTruth},
         {"illumina-names", no_argument, nullptr, kIlluminaNames},
+        {"library", required_argument, nullptr, kLibrary},
+        {"absent-share", required_argument, nullptr, kAbsentShare},
+        {"unknown-share", required_argument, nullptr, kUnknownShare},
+        {"between-share", required_argument, nullptr, kBetweenShare},
+        {"sources", required_argument, nullptr, kSources},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -470,6 +501,11 @@ Options parse_options(int argc, char** argv) {
             case kLowQualityRate: o.low_quality_rate = parse_rate("low-quality-rate", optarg); break;
             case kTruth: o.truth = optarg; break;
             case kIlluminaNames: o.illumina_names = true; break;
+            case kLibrary: o.library = optarg; break;
+            case kAbsentShare: o.absent_share = parse_rate("absent-share", optarg); break;
+            case kUnknownShare: o.unknown_share = parse_rate("unknown-share", optarg); break;
+            case kBetweenShare: o.between_share = parse_rate("between-share", optarg); break;
+            case kSources: o.sources = optarg; break;
             case 'h':
             case kHelp: usage(stdout); std::exit(0);
             default: die("unknown or malformed option");
@@ -482,6 +518,9 @@ Options parse_options(int argc, char** argv) {
     if (o.tail_length > 1u << 20) die("--tail-length must be <= 1048576");
     if (o.stagger > 1024) die("--stagger must be <= 1024");
 
+    if (o.unique && (!o.library.empty() || !o.sources.empty() || o.absent_share > 0.0 || o.unknown_share > 0.0 ||
+                     o.between_share > 0.0))
+        die("--unique reads are drawn from no library");
     if (o.unique) {
         if (!set_subst) o.substitution_rate = 0.0;
         if (!set_n) o.n_rate = 0.0;
@@ -531,7 +570,7 @@ public:
         if (!o.unique) make_true_barcodes();
     }
 
-    void run(Writer& w, std::FILE* truth) {
+    void run(Writer& w, std::FILE* truth, std::FILE* sources) {
         const std::size_t max_line = 2 * (layout_.length() + o_.stagger) + 160;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
@@ -541,6 +580,7 @@ public:
             *p++ = '\n';
             std::string_view seq = o_.unique ? unique_read() : pooled_read();
             if (truth != nullptr) write_truth(truth, i, seq);
+            if (sources != nullptr) write_source(sources, i);
             if (places_barcodes()) seq = place(seq);
             std::memcpy(p, seq.data(), seq.size());
             p += seq.size();
@@ -597,6 +637,29 @@ private:
                      seq.size() < L.tail_begin() ? 1 : 0);
     }
 
+    void write_source(std::FILE* sources, std::uint64_t index) const {
+        if (source_ == kUnknownSource) {
+            std::fprintf(sources, "r%llu\tunknown\n", static_cast<unsigned long long>(index));
+        } else if (source_ == kBetweenSource) {
+            std::fprintf(sources, "r%llu\tbetween\n", static_cast<unsigned long long>(index));
+        } else {
+            std::fprintf(sources, "r%llu\tb%llu\n", static_cast<unsigned long long>(index),
+                         static_cast<unsigned long long>(source_) + 1);
+        }
+    }
+
+public:
+    // The true barcodes as a library file: four barcodes a gene.
+    void write_library(std::FILE* library) const {
+        std::fputs("id\tbarcode\tgene\n", library);
+        const std::size_t l = o_.barcode_length;
+        for (std::size_t b = 0; b < o_.true_barcodes; ++b) {
+            std::fprintf(library, "b%zu\t%.*s\tgene%zu\n", b + 1, static_cast<int>(l), barcodes_.data() + b * l,
+                         b / 4 + 1);
+        }
+    }
+
+private:
     static char* write_short_name(char* p, std::uint64_t i) {
         *p++ = 'r';
         return std::to_chars(p, p + 24, i).ptr;
@@ -661,18 +724,67 @@ private:
         }
         std::vector<double> abundance(k);
         for (auto& a : abundance) a = std::exp(o_.sigma * rng_.normal());
+        if (o_.between_share > 0.0) make_between_pairs(seen);
+        // Absent entries keep their place in the library but draw no read.
+        if (o_.absent_share > 0.0) {
+            bool any_present = false;
+            for (auto& a : abundance) {
+                if (known_rng_.chance(o_.absent_share)) {
+                    a = 0.0;
+                } else {
+                    any_present = true;
+                }
+            }
+            if (!any_present) abundance[0] = 1.0;
+        }
         alias_ = std::make_unique<AliasTable>(abundance);
+        if (o_.unknown_share > 0.0) {
+            // Barcodes in no entry, with abundances of their own.
+            unknown_barcodes_.resize(std::max<std::size_t>(k / 10, 1) * l);
+            std::vector<double> weights(unknown_barcodes_.size() / l);
+            for (std::size_t u = 0; u < weights.size(); ++u) {
+                char* bc = unknown_barcodes_.data() + u * l;
+                do {
+                    random_bases(known_rng_, bc, l);
+                } while (!seen.insert(std::string_view(bc, l)).second);
+                weights[u] = std::exp(o_.sigma * known_rng_.normal());
+            }
+            unknown_alias_ = std::make_unique<AliasTable>(weights);
+        }
         if (o_.pcr_duplicates > 0.0) last_.resize(k);
+    }
+
+    // Every 50th true barcode becomes its neighbour with two bases changed:
+    // a read with one of the two changes lies exactly between them.
+    void make_between_pairs(std::unordered_set<std::string_view>& seen) {
+        const std::size_t l = o_.barcode_length;
+        if (l < 2) return;
+        for (std::size_t b = 1; b < o_.true_barcodes; b += 50) {
+            const char* first = barcodes_.data() + (b - 1) * l;
+            char* second = barcodes_.data() + b * l;
+            seen.erase(std::string_view(second, l));
+            for (;;) {
+                const std::size_t i = known_rng_.below(l);
+                const std::size_t j = (i + 1 + known_rng_.below(l - 1)) % l;
+                std::memcpy(second, first, l);
+                second[i] = substitute(known_rng_, first[i]);
+                second[j] = substitute(known_rng_, first[j]);
+                if (seen.insert(std::string_view(second, l)).second) {
+                    between_.push_back({b - 1, i, second[i]});
+                    break;
+                }
+            }
+        }
     }
 
     // Apply errors to read_ (whose barcode region is already filled) and
     // return the resulting sequence.
-    std::string_view finish_read() {
+    std::string_view finish_read(bool barcode_errors = true) {
         char* r = read_.data();
         const Layout& L = layout_;
         std::size_t len = L.length();
         // Barcode substitutions.
-        subst_.for_each(rng_, L.bl, [&](std::size_t i) {
+        if (barcode_errors) subst_.for_each(rng_, L.bl, [&](std::size_t i) {
             char& c = r[L.bc_begin() + i];
             c = substitute(rng_, c);
         });
@@ -712,7 +824,24 @@ private:
     }
 
     std::string_view pooled_read() {
+        if (o_.unknown_share > 0.0 && known_rng_.chance(o_.unknown_share)) {
+            source_ = kUnknownSource;
+            restore_flanks();
+            const std::size_t u = unknown_alias_->sample(known_rng_);
+            std::memcpy(read_.data() + layout_.bc_begin(), unknown_barcodes_.data() + u * layout_.bl, layout_.bl);
+            return finish_read();
+        }
+        if (!between_.empty() && known_rng_.chance(o_.between_share)) {
+            source_ = kBetweenSource;
+            restore_flanks();
+            const Between& pair = between_[known_rng_.below(between_.size())];
+            char* bc = read_.data() + layout_.bc_begin();
+            std::memcpy(bc, barcodes_.data() + pair.first * layout_.bl, layout_.bl);
+            bc[pair.position] = pair.base;
+            return finish_read(false);
+        }
         const std::uint32_t b = alias_->sample(rng_);
+        source_ = b;
         if (!last_.empty()) {
             std::string& prev = last_[b];
             if (!prev.empty() && rng_.chance(o_.pcr_duplicates)) return prev;
@@ -728,8 +857,22 @@ private:
         return seq;
     }
 
+    // A read's source: a true barcode's index, or one of these.
+    static constexpr std::uint64_t kUnknownSource = ~std::uint64_t{0};
+    static constexpr std::uint64_t kBetweenSource = kUnknownSource - 1;
+    struct Between {
+        std::size_t first;     // the pair's first barcode; the second follows it
+        std::size_t position;  // one of the two positions where they differ
+        char base;             // the second barcode's base there
+    };
+
     const Options& o_;
     Rng rng_;
+    Rng known_rng_{o_.seed ^ 0x4b4e4f574e4c4942ULL};
+    std::uint64_t source_ = 0;
+    std::vector<Between> between_;
+    std::vector<char> unknown_barcodes_;
+    std::unique_ptr<AliasTable> unknown_alias_;
     Rng quality_rng_{o_.seed ^ 0x5155414c49545953ULL};
     Rng place_rng_{o_.seed ^ 0x504c414345424353ULL};
     std::size_t shift_ = 0;
@@ -773,10 +916,34 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    std::FILE* sources = nullptr;
+    if (!o.sources.empty()) {
+        sources = std::fopen(o.sources.c_str(), "wb");
+        if (!sources) {
+            std::perror(("generate_reads: cannot open " + o.sources).c_str());
+            return 1;
+        }
+    }
     {
         Writer w(out);
         Generator g(o);
-        g.run(w, truth);
+        if (!o.library.empty()) {
+            std::FILE* library = std::fopen(o.library.c_str(), "wb");
+            if (!library) {
+                std::perror(("generate_reads: cannot open " + o.library).c_str());
+                return 1;
+            }
+            g.write_library(library);
+            if (std::fclose(library) != 0) {
+                std::perror("generate_reads: write failed");
+                return 1;
+            }
+        }
+        g.run(w, truth, sources);
+    }
+    if (sources != nullptr && std::fclose(sources) != 0) {
+        std::perror("generate_reads: write failed");
+        return 1;
     }
     if (truth != nullptr && std::fclose(truth) != 0) {
         std::perror("generate_reads: write failed");
