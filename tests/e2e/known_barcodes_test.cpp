@@ -173,6 +173,8 @@ TEST(KnownBarcodes, BinariesWriteTheSameBytes) {
         run_args(std::to_string(random.below(4)), reads.template_text, "in.fa",
                  {"--known", "lib.tsv", "--assignments", "a.tsv", "--cluster-table", "c.tsv"});
     if (random.chance(40)) args.push_back("-p");
+    // The barcode search's placements go to the assignments too.
+    if (random.chance(30)) args.insert(args.end(), {"--window", "2", "--both-strands"});
     ScratchDir reference_dir;
     reference_dir.write("in.fa", reads.fasta);
     reference_dir.write("lib.tsv", library);
