@@ -4,6 +4,7 @@
 
 #include "barcode/barcode_packing.h"
 #include "cluster/known_assignment.h"
+#include "cluster/merge_ratio.h"
 #include "output/cluster_numbering.h"
 #include "output/cluster_sizes.h"
 #include "base/run_state.h"
@@ -84,6 +85,17 @@ void put_placements(FILE* file) {
     fprintf(file, "%s\"%u\": %llu", m == 1 ? "" : ", ", m, static_cast<unsigned long long>(p.flank_mismatches[m]));
   }
   fprintf(file, "}, \"low_quality\": %llu},\n", static_cast<unsigned long long>(p.low_quality));
+}
+
+// What the abundance rule did; only when it ran.
+void put_merge_ratio(FILE* file) {
+  const MergeRatio* ratio = run_state.merge_ratio;
+  if (ratio == nullptr) return;
+  fputs("  \"merge_ratio\": {\"ratio\": ", file);
+  print_merge_ratio(*ratio, file);
+  fprintf(file, ", \"distinct_barcodes\": %llu, \"started\": %llu, \"taken\": %llu},\n",
+          static_cast<unsigned long long>(ratio->distinct_barcodes), static_cast<unsigned long long>(ratio->started),
+          static_cast<unsigned long long>(ratio->taken));
 }
 
 void put_histogram(FILE* file) {
@@ -167,6 +179,7 @@ void write_stats(FILE* file) {
             static_cast<unsigned long long>(r.passes[i].joins), r.passes[i].seconds);
   }
   fputs("],\n", file);
+  put_merge_ratio(file);
   put_histogram(file);
   put_known(file);
   put_seconds(file);
