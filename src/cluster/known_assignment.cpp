@@ -105,9 +105,14 @@ struct KnownIndex {
   uint32_t* sorted[4];  // per segment, the entries in order of their segment's key
 };
 
+// A segment's sorted entries, padded so that the next segment's slots stay aligned.
+uint64_t sorted_entry_bytes(uint64_t entries) {
+  return (entries * sizeof(uint32_t) + alignof(SegmentSlot) - 1) / alignof(SegmentSlot) * alignof(SegmentSlot);
+}
+
 uint64_t index_bytes(uint64_t entries, uint32_t segments) {
   const uint64_t exact = table_slots(entries) * sizeof(uint32_t);
-  const uint64_t per_segment = table_slots(entries) * sizeof(SegmentSlot) + entries * sizeof(uint32_t);
+  const uint64_t per_segment = table_slots(entries) * sizeof(SegmentSlot) + sorted_entry_bytes(entries);
   return exact + segments * per_segment;
 }
 
@@ -142,7 +147,7 @@ KnownIndex build_index() {
     index.slots[g] = reinterpret_cast<SegmentSlot*>(next);
     next += index.segment_slots * sizeof(SegmentSlot);
     index.sorted[g] = reinterpret_cast<uint32_t*>(next);
-    next += count * sizeof(uint32_t);
+    next += sorted_entry_bytes(count);
     memset(index.slots[g], 0, index.segment_slots * sizeof(SegmentSlot));
     run_jobs(job_count_for(count, 1 << 14, 256), [&](uint64_t job, uint32_t) {
       const uint64_t jobs = job_count_for(count, 1 << 14, 256);
