@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "barcode/barcode_template.h"
+#include "barcode/umi_layout.h"
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
@@ -297,7 +298,9 @@ void count_distinct_barcodes() {
 void load_known_barcodes() {
   RunState& s = run_state;
   if (s.known_path == nullptr) return;
-  const uint32_t barcode_length = count_barcode_positions(s.template_text);
+  // The UMI's positions are cut out of the barcode before the reads are assigned.
+  const uint32_t positions = count_barcode_positions(s.template_text);
+  const uint32_t barcode_length = positions > umi_length() ? positions - umi_length() : 0;
   // A template without barcode positions is refused when it is compiled.
   if (barcode_length == 0) return;
   s.known = static_cast<KnownBarcodes*>(tracked_calloc(1, sizeof(KnownBarcodes)));

@@ -1,15 +1,15 @@
 #include "output/run_tables.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <initializer_list>
 
 #include "barcode/barcode_packing.h"
 #include "barcode/barcode_search.h"
+#include "barcode/umi_layout.h"
 #include "base/tracked_memory.h"
 #include "cluster/known_assignment.h"
 #include "output/cluster_numbering.h"
+#include "output/molecule_counts.h"
 #include "output/page_figures.h"
 #include "output/run_page.h"
 #include "output/stats_file.h"
@@ -29,15 +29,6 @@ constexpr TableFile kTableFiles[] = {
     {&RunState::stats_path, &RunState::stats_file},
     {&RunState::page_path, &RunState::page_file},
 };
-
-// True when both paths name one regular file: two streams would then
-// overwrite each other's bytes.
-bool same_regular_file(const char* a, const char* b) {
-  struct stat a_status;
-  struct stat b_status;
-  if (stat(a, &a_status) != 0 || stat(b, &b_status) != 0) return false;
-  return S_ISREG(a_status.st_mode) && a_status.st_dev == b_status.st_dev && a_status.st_ino == b_status.st_ino;
-}
 
 const char* const kStatusNames[] = {"clustered", "template_mismatch", "has_n", "unknown_character"};
 
@@ -65,9 +56,12 @@ void put_barcode(const SequenceRecord* record, FILE* file) { put_letters(record_
 void write_assignments() {
   const RunState& s = run_state;
   FILE* file = s.assignments_file;
-  // The barcode search adds where each barcode was found.
+  // --umi adds each read's UMI, the barcode search where each barcode was found.
+  const uint32_t umi_bases = umi_length();
   const bool placed = s.finding_barcode;
-  put_text(placed ? "read\tstatus\tbarcode\tcluster\toffset\tstrand\n" : "read\tstatus\tbarcode\tcluster\n", file);
+  put_text(umi_bases != 0 ? "read\tstatus\tbarcode\tumi\tcluster" : "read\tstatus\tbarcode\tcluster", file);
+  put_text(placed ? "\toffset\tstrand\n" : "\n", file);
+  char umi[kMaxUmiBases + 1];
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint64_t mark = s.record_cluster[r];
@@ -75,13 +69,19 @@ void write_assignments() {
     putc_unlocked('\t', file);
     if (mark & kRejectedFlag) {
       put_text(kStatusNames[mark & kClusterNumberMask], file);
-      put_text(placed ? "\t\t\t\t\n" : "\t\t\n", file);
+      put_text(umi_bases != 0 ? "\t\t\t" : "\t\t", file);
+      put_text(placed ? "\t\t\n" : "\n", file);
       continue;
     }
     put_text((mark & kDuplicateFlag) ? "duplicate" : "clustered", file);
     putc_unlocked('\t', file);
     put_barcode(record, file);
     putc_unlocked('\t', file);
+    if (umi_bases != 0) {
+      umi_letters(record_umi(record), umi_bases, umi);
+      put_text(umi, file);
+      putc_unlocked('\t', file);
+    }
     put_number(mark & kClusterNumberMask, file);
     if (placed) {
       const unsigned char placement = read_placement(r);
@@ -99,9 +99,12 @@ void write_known_assignments() {
   const KnownBarcodes& known = *s.known;
   FILE* file = s.assignments_file;
   const bool placed = s.finding_barcode;
-  put_text(placed ? "read\tstatus\tbarcode\tcluster\tdistance\toffset\tstrand\n"
-                  : "read\tstatus\tbarcode\tcluster\tdistance\n",
+  // --umi adds each read's UMI, the barcode search where each barcode was found.
+  const uint32_t umi_bases = umi_length();
+  char umi[kMaxUmiBases + 1];
+  put_text(umi_bases != 0 ? "read\tstatus\tbarcode\tumi\tcluster\tdistance" : "read\tstatus\tbarcode\tcluster\tdistance",
            file);
+  put_text(placed ? "\toffset\tstrand\n" : "\n", file);
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint32_t outcome = known.outcome[r];
@@ -109,7 +112,8 @@ void write_known_assignments() {
     putc_unlocked('\t', file);
     if (outcome == kOutcomeRejected) {
       put_text(kStatusNames[rejection_cause(r)], file);
-      put_text(placed ? "\t\t\t\t\t\n" : "\t\t\t\n", file);
+      put_text(umi_bases != 0 ? "\t\t\t\t" : "\t\t\t", file);
+      put_text(placed ? "\t\t\n" : "\n", file);
       continue;
     }
     const bool assigned = outcome_assigned(outcome);
@@ -120,6 +124,11 @@ void write_known_assignments() {
     putc_unlocked('\t', file);
     put_barcode(record, file);
     putc_unlocked('\t', file);
+    if (umi_bases != 0) {
+      umi_letters(record_umi(record), umi_bases, umi);
+      put_text(umi, file);
+      putc_unlocked('\t', file);
+    }
     if (assigned) {
       put_number(outcome_entry(outcome) + 1, file);
       putc_unlocked('\t', file);
@@ -143,7 +152,10 @@ void write_known_cluster_table() {
   const KnownBarcodes& known = *s.known;
   const KnownLibrary& library = known.library;
   FILE* file = s.cluster_table_file;
-  put_text("cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n", file);
+  const bool molecules = umi_length() != 0;
+  put_text(molecules ? "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\tumis\tmolecules\n"
+                     : "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n",
+           file);
   for (uint64_t k = 0; k < library.count; ++k) {
     put_number(k + 1, file);
     putc_unlocked('\t', file);
@@ -156,6 +168,12 @@ void write_known_cluster_table() {
       putc_unlocked('\t', file);
       put_number(value, file);
     }
+    if (molecules) {
+      for (uint64_t value : {s.cluster_totals[k].umis, s.cluster_totals[k].molecules}) {
+        putc_unlocked('\t', file);
+        put_number(value, file);
+      }
+    }
     putc_unlocked('\n', file);
   }
 }
@@ -163,7 +181,10 @@ void write_known_cluster_table() {
 void write_cluster_table() {
   const RunState& s = run_state;
   FILE* file = s.cluster_table_file;
-  put_text("cluster\tmembers\treads\tbarcodes\trepresentative\n", file);
+  const bool molecules = umi_length() != 0;
+  put_text(molecules ? "cluster\tmembers\treads\tbarcodes\trepresentative\tumis\tmolecules\n"
+                     : "cluster\tmembers\treads\tbarcodes\trepresentative\n",
+           file);
   for (uint64_t c = 0; c < s.cluster_count; ++c) {
     const ClusterTotals& totals = s.cluster_totals[c];
     put_number(c + 1, file);
@@ -173,6 +194,12 @@ void write_cluster_table() {
     }
     putc_unlocked('\t', file);
     put_barcode(totals.representative, file);
+    if (molecules) {
+      for (uint64_t value : {totals.umis, totals.molecules}) {
+        putc_unlocked('\t', file);
+        put_number(value, file);
+      }
+    }
     putc_unlocked('\n', file);
   }
 }
@@ -185,14 +212,13 @@ void create_table_files() {
     const char* path = s.*table.path;
     if (path == nullptr) continue;
     if (output_is_input(s.input_path, path)) fail(kExitFailure, "Output file \"%s\" is the input file\n", path);
-    if (same_regular_file(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
+    if (same_output_target(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
     for (const TableFile& other : kTableFiles) {
-      if (&other != &table && s.*other.file != nullptr && same_regular_file(path, s.*other.path)) {
+      if (&other != &table && s.*other.file != nullptr && same_output_target(path, s.*other.path)) {
         fail(kExitFailure, "Output file \"%s\" is named twice\n", path);
       }
     }
-    s.*table.file = fopen(path, "wb");
-    if (s.*table.file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+    s.*table.file = open_output(path);
   }
 }
 
@@ -204,8 +230,9 @@ void write_tables() {
 
   // A page alone needs the numbering only where the engine noted nothing for it.
   if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
-      (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering())))
+      (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering() || umi_length() != 0)))
     s.known != nullptr ? number_known_clusters() : number_clusters();
+  if (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr) count_molecules();
   if (s.assignments_file != nullptr) {
     s.known != nullptr ? write_known_assignments() : write_assignments();
     close_output(&s.assignments_file, s.assignments_path);
@@ -223,6 +250,7 @@ void write_tables() {
     write_stats(s.stats_file);
     close_output(&s.stats_file, s.stats_path);
   }
+  release_molecule_counts();
   release_cluster_numbering();
   release_page_figures();
   release_work_block(kReadPlacements);
