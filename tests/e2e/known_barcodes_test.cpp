@@ -104,6 +104,19 @@ TEST(KnownBarcodes, UmiColumnsFollowTheEntry) {
             "3\tB1\tgeneB\tTTTTGG\t0\t0\t0\t0\t0\n4\tZ9\t\tGGGGGG\t0\t0\t0\t0\t0\n");
 }
 
+// No read matches the template: nothing was assigned, and the stats and the page still show the funnel.
+TEST(KnownBarcodes, NoMatchingReadStillWritesTheSummaries) {
+  ScratchDir dir;
+  dir.write("in.fa", ">a\nGANNNNNN\n");
+  dir.write("lib.csv", kLibrary);
+  const CliResult result = run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "GANNNNNN", "--known",
+                                              "lib.csv", "--stats", "s.json", "--page", "p.html"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(dir.read("s.json").find("\"accepted\": 0"), std::string::npos);
+  EXPECT_EQ(known_line(dir.read("s.json")), "");
+  EXPECT_NE(dir.read("p.html").find("none of them matching the template"), std::string::npos);
+}
+
 struct Refusal {
   const char* name;
   std::string library;  // kAbsent: no file
