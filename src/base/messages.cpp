@@ -6,6 +6,11 @@
 
 #include "base/worker_pool.h"
 
+namespace {
+const char* failure_note = nullptr;
+}  // namespace
+
+void set_failure_note(const char* note) { failure_note = note; }
 
 void say(const char* format, ...) {
   va_list args;
@@ -19,6 +24,7 @@ void fail(int status, const char* format, ...) {
   va_start(args, format);
   vfprintf(stderr, format, args);
   va_end(args);
+  if (failure_note != nullptr) fputs(failure_note, stderr);
   end_run(status);
 }
 

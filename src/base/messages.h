@@ -14,6 +14,10 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes the formatted message to standard error and ends the process.
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// A line fail prints after every message while it is set (null: none), to
+// say which of several inputs the failure concerns. The text must outlive it.
+void set_failure_note(const char* note);
+
 // Ends the process with the status; every failure path comes through here.
 [[noreturn]] void end_run(int status);
 

@@ -10,6 +10,7 @@
 #include "base/run_state.h"
 #include "base/run_statistics.h"
 #include "cluster/known_assignment.h"
+#include "input/experiment.h"
 #include "output/cluster_sizes.h"
 #include "output/page_figures.h"
 #include "output/svg_plot.h"
@@ -120,16 +121,28 @@ void write_search_facts(FILE* file) {
   fputs(" with fixed letters differing</td></tr>\n", file);
 }
 
+// What the page is about: the input file, or the sample sheet.
+const char* input_title() {
+  const RunState& s = run_state;
+  return s.experiment != nullptr ? s.experiment->sheet_path : s.input_path;
+}
+
 void write_run_section(FILE* file) {
   const RunState& s = run_state;
   put_section_start(file, "run", "The run",
                     "What was read and how: the settings of this run, its wall-clock time and its peak memory.");
   fputs("<table class=\"facts\">\n", file);
-  put_fact(file, "Input");
-  put_html_text(file, s.input_path);
+  put_fact(file, s.experiment != nullptr ? "Sample sheet" : "Input");
+  put_html_text(file, input_title());
+  if (s.experiment != nullptr) {
+    fputs(", ", file);
+    put_count(file, s.experiment->samples.size());
+    fputs(s.experiment->samples.size() == 1 ? " sample" : " samples", file);
+  }
   fprintf(file, "</td></tr>\n");
   put_fact(file, "Format");
-  fprintf(file, "%s%s, ", s.input_is_fastq ? "FASTQ" : "FASTA", s.input_compressed ? ", gzip" : "");
+  fprintf(file, "%s%s, ", samples_mix_formats() ? "FASTA and FASTQ" : (s.input_is_fastq ? "FASTQ" : "FASTA"),
+          s.input_compressed ? ", gzip" : "");
   put_count(file, s.input_data_bytes);
   fputs(" bytes of data</td></tr>\n", file);
   put_fact(file, "Reads");
@@ -653,11 +666,11 @@ void write_page(FILE* file) {
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tarnwell: ",
       file);
-  put_html_text(file, s.input_path, 120);
+  put_html_text(file, input_title(), 120);
   fputs("</title>\n", file);
   fputs(kStyle, file);
   fputs("</head>\n<body>\n<main>\n<header>\n<h1>Barcode clusters of ", file);
-  put_html_text(file, s.input_path, 120);
+  put_html_text(file, input_title(), 120);
   fputs("</h1>\n<p>", file);
   if (s.known != nullptr) {
     put_count(file, s.record_count);

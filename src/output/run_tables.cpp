@@ -9,7 +9,9 @@
 #include "barcode/barcode_search.h"
 #include "base/tracked_memory.h"
 #include "cluster/known_assignment.h"
+#include "input/experiment.h"
 #include "output/cluster_numbering.h"
+#include "output/sample_reads.h"
 #include "output/page_figures.h"
 #include "output/run_page.h"
 #include "output/stats_file.h"
@@ -62,15 +64,36 @@ void put_letters(const uint64_t* words, FILE* file) {
 
 void put_barcode(const SequenceRecord* record, FILE* file) { put_letters(record_barcode(record), file); }
 
+// With --experiment, rows of the assignments begin with the read's sample; the samples come in record order.
+class SampleColumn {
+ public:
+  explicit SampleColumn(FILE* file) : file_(file) {
+    if (run_state.experiment != nullptr) put_text("sample\t", file);
+  }
+  void put(uint64_t record) {
+    const Experiment* experiment = run_state.experiment;
+    if (experiment == nullptr) return;
+    while (record >= experiment->samples[sample_].first_record + experiment->samples[sample_].record_count) ++sample_;
+    put_text(experiment->samples[sample_].name.c_str(), file_);
+    putc_unlocked('\t', file_);
+  }
+
+ private:
+  FILE* file_;
+  size_t sample_ = 0;
+};
+
 void write_assignments() {
   const RunState& s = run_state;
   FILE* file = s.assignments_file;
   // The barcode search adds where each barcode was found.
   const bool placed = s.finding_barcode;
+  SampleColumn sample(file);
   put_text(placed ? "read\tstatus\tbarcode\tcluster\toffset\tstrand\n" : "read\tstatus\tbarcode\tcluster\n", file);
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint64_t mark = s.record_cluster[r];
+    sample.put(r);
     put_text(record->name + 1, file);
     putc_unlocked('\t', file);
     if (mark & kRejectedFlag) {
@@ -99,12 +122,14 @@ void write_known_assignments() {
   const KnownBarcodes& known = *s.known;
   FILE* file = s.assignments_file;
   const bool placed = s.finding_barcode;
+  SampleColumn sample(file);
   put_text(placed ? "read\tstatus\tbarcode\tcluster\tdistance\toffset\tstrand\n"
                   : "read\tstatus\tbarcode\tcluster\tdistance\n",
            file);
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint32_t outcome = known.outcome[r];
+    sample.put(r);
     put_text(record->name + 1, file);
     putc_unlocked('\t', file);
     if (outcome == kOutcomeRejected) {
@@ -160,10 +185,45 @@ void write_known_cluster_table() {
   }
 }
 
+// With --experiment, a column per sample after the others, named by the sample: its reads in the cluster.
+class SampleColumns {
+ public:
+  explicit SampleColumns(FILE* file) : file_(file) {
+    if (run_state.experiment == nullptr) return;
+    reads_.resize(run_state.experiment->samples.size());
+    gather_sample_reads();
+  }
+  ~SampleColumns() { release_sample_reads(); }
+  SampleColumns(const SampleColumns&) = delete;
+  SampleColumns& operator=(const SampleColumns&) = delete;
+  void put_names() {
+    if (run_state.experiment == nullptr) return;
+    for (const Sample& sample : run_state.experiment->samples) {
+      putc_unlocked('\t', file_);
+      put_text(sample.name.c_str(), file_);
+    }
+  }
+  void put_reads(uint64_t cluster) {
+    if (reads_.empty()) return;
+    cluster_reads_by_sample(cluster, reads_.data());
+    for (uint64_t reads : reads_) {
+      putc_unlocked('\t', file_);
+      put_number(reads, file_);
+    }
+  }
+
+ private:
+  FILE* file_;
+  std::vector<uint64_t> reads_;
+};
+
 void write_cluster_table() {
   const RunState& s = run_state;
   FILE* file = s.cluster_table_file;
-  put_text("cluster\tmembers\treads\tbarcodes\trepresentative\n", file);
+  SampleColumns samples(file);
+  put_text("cluster\tmembers\treads\tbarcodes\trepresentative", file);
+  samples.put_names();
+  putc_unlocked('\n', file);
   for (uint64_t c = 0; c < s.cluster_count; ++c) {
     const ClusterTotals& totals = s.cluster_totals[c];
     put_number(c + 1, file);
@@ -173,6 +233,7 @@ void write_cluster_table() {
     }
     putc_unlocked('\t', file);
     put_barcode(totals.representative, file);
+    samples.put_reads(c);
     putc_unlocked('\n', file);
   }
 }
@@ -184,7 +245,7 @@ void create_table_files() {
   for (const TableFile& table : kTableFiles) {
     const char* path = s.*table.path;
     if (path == nullptr) continue;
-    if (output_is_input(s.input_path, path)) fail(kExitFailure, "Output file \"%s\" is the input file\n", path);
+    refuse_output_that_is_input(path);
     if (same_regular_file(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
     for (const TableFile& other : kTableFiles) {
       if (&other != &table && s.*other.file != nullptr && same_regular_file(path, s.*other.path)) {
@@ -237,4 +298,5 @@ void release_tables() {
     }
   }
   release_cluster_numbering();
+  release_sample_reads();
 }

@@ -8,6 +8,7 @@
 #include "cluster/known_assignment.h"
 #include "cluster/prefix_buckets.h"
 #include "cluster/representative_passes.h"
+#include "input/experiment.h"
 #include "input/fastq_parser.h"
 #include "input/input_loader.h"
 #include "output/cluster_report.h"
@@ -90,6 +91,10 @@ void run_phases(void (*engine)()) {
       s.distance != 0 ? "es" : "");
   say("Using only sequences matching template \"%s\"\n", s.template_upper);
   begin_phase(Phase::load);
-  load_file(s.input_path);
+  if (s.experiment != nullptr) {
+    load_samples();
+  } else {
+    load_file(s.input_path);
+  }
   engine();
 }

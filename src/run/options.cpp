@@ -9,6 +9,7 @@
 #include "base/messages.h"
 #include "base/run_state.h"
 #include "input/base_qualities.h"
+#include "input/experiment.h"
 #include "input/fastq_compactor.h"
 #include "input/input_format.h"
 
@@ -27,7 +28,8 @@ constexpr int kPageCode = 264;
 constexpr int kFixedMismatchesCode = 265;
 constexpr int kWindowCode = 266;
 constexpr int kQualityCode = 267;
-constexpr int kKnownCode = 268;  // the last code: refuse_option checks the range
+constexpr int kKnownCode = 268;
+constexpr int kExperimentCode = 269;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -49,6 +51,7 @@ const option long_options[] = {
     {"both-strands", no_argument, &run_state.both_strands, 1},
     {"quality", required_argument, nullptr, kQualityCode},
     {"known", required_argument, nullptr, kKnownCode},
+    {"experiment", required_argument, nullptr, kExperimentCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -56,7 +59,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kKnownCode) {
+  if (optopt >= kInCode && optopt <= kExperimentCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -191,6 +194,9 @@ void parse_options(int argc, char** argv) {
         s.quality_floor = parse_setting(optarg, "quality", 93);
         s.quality_given = 1;
         break;
+      case kExperimentCode:
+        s.experiment_path = optarg;
+        break;
       case kKnownCode:
         s.known_path = optarg;
         break;
@@ -226,7 +232,7 @@ void process_options(int argc, char** argv) {
   if (s.show_help) print_usage();
 
   const char* missing = nullptr;
-  if (s.input_path == nullptr) {
+  if (s.input_path == nullptr && s.experiment_path == nullptr) {
     missing = "Input file is not specified (\"--in\" option)\n";
   } else if (s.output_path == nullptr) {
     missing = "Output file is not specified (\"--out\" option)\n";
@@ -243,12 +249,27 @@ void process_options(int argc, char** argv) {
     end_run(kExitFailure);
   }
 
+  if (s.input_path != nullptr && s.experiment_path != nullptr) {
+    say("Options \"--in\" and \"--experiment\" exclude each other: give one input file or one sample sheet\n");
+    print_use_help();
+    end_run(kExitFailure);
+  }
+
   if (s.jobs == 0) s.jobs = available_cores();
-  say("Input path: \"%s\"\n", s.input_path);
+  if (s.experiment_path != nullptr) {
+    say("Sample sheet: \"%s\"\n", s.experiment_path);
+  } else {
+    say("Input path: \"%s\"\n", s.input_path);
+  }
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
+  if (s.experiment_path != nullptr) read_sample_sheet(s.experiment_path);
   if (s.both_strands) s.finding_barcode = 1;
   if (s.quality_given) {
-    refuse_quality_without_fastq(s.input_path);
+    if (s.experiment != nullptr) {
+      for (const Sample& sample : s.experiment->samples) refuse_quality_without_fastq(sample.path.c_str());
+    } else {
+      refuse_quality_without_fastq(s.input_path);
+    }
     // The FASTQ parse drops the quality lines: it hands each one over first.
     fastq_quality_hook = note_base_qualities;
   }
