@@ -167,8 +167,8 @@ struct RunState {
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
 
   // Samples (--experiment): the sheet and each sample's share of the input; see input/experiment.h
-  const char* experiment_path;        // --experiment, or null
-  struct Experiment* experiment;      // null without --experiment
+  const char* experiment_path;    // --experiment, or null
+  struct Experiment* experiment;  // null without --experiment
 
   // Known barcodes (--known): the library, each read's assignment and the groups; see cluster/known_assignment.h
   struct KnownBarcodes* known;  // null without --known

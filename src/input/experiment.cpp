@@ -16,8 +16,8 @@
 #include "input/fastq_compactor.h"
 #include "input/input_loader.h"
 
-const char* const kClusterTableColumns[] = {"cluster", "members",        "reads", "barcodes",
-                                             "representative", "id", "group", "known", nullptr};
+const char* const kClusterTableColumns[] = {"cluster", "members", "reads", "barcodes", "representative",
+                                            "id",      "group",   "known", nullptr};
 
 namespace {
 
@@ -122,12 +122,13 @@ void read_sample_sheet(const char* path) {
     if (name.empty()) refuse_line(line, "the sample name is empty");
     if (breaks_a_table(name)) refuse_line(line, "the sample name holds a control byte");
     for (const char* const* column = kClusterTableColumns; *column != nullptr; ++column) {
-      if (name == *column) refuse_line(line, "sample " + quoted(name) + " has the name of a column of the cluster table");
+      if (name == *column)
+        refuse_line(line, "sample " + quoted(name) + " has the name of a column of the cluster table");
     }
     for (const Sample& earlier : samples) {
       if (earlier.name == name) {
-        refuse_line(line, "sample " + quoted(name) + " is named on line " + std::to_string(earlier.sheet_line) +
-                              " already");
+        refuse_line(line,
+                    "sample " + quoted(name) + " is named on line " + std::to_string(earlier.sheet_line) + " already");
       }
     }
     const std::string& named = fields[1];

@@ -11,22 +11,22 @@
 
 // One line of the sample sheet and what loading and the parse found of its file.
 struct Sample {
-  std::string name;       // sheet: the first field
-  std::string path;       // sheet: the second field, taken from the sheet's directory when relative
-  uint32_t sheet_line;    // sheet: the line that names the sample
-  uint64_t data_offset;   // loading: where its data begin in input_buffer
-  uint64_t data_size;     // loading: its bytes there, without the NUL that closes them
-  uint64_t data_bytes;    // loading: bytes of data as read (inflated), before FASTQ is compacted
-  uint64_t fastq_records; // loading: FASTQ records kept; 0 for FASTA
-  int fastq;              // loading: 1 when its file held FASTQ
-  int gzip;               // loading: 1 when its file was gzip data
-  uint64_t first_record;  // parse: index of its first record in the record table
-  uint64_t record_count;  // parse: its records
+  std::string name;        // sheet: the first field
+  std::string path;        // sheet: the second field, taken from the sheet's directory when relative
+  uint32_t sheet_line;     // sheet: the line that names the sample
+  uint64_t data_offset;    // loading: where its data begin in input_buffer
+  uint64_t data_size;      // loading: its bytes there, without the NUL that closes them
+  uint64_t data_bytes;     // loading: bytes of data as read (inflated), before FASTQ is compacted
+  uint64_t fastq_records;  // loading: FASTQ records kept; 0 for FASTA
+  int fastq;               // loading: 1 when its file held FASTQ
+  int gzip;                // loading: 1 when its file was gzip data
+  uint64_t first_record;   // parse: index of its first record in the record table
+  uint64_t record_count;   // parse: its records
 };
 
 struct Experiment {
-  const char* sheet_path;        // --experiment, as typed
-  std::vector<Sample> samples;   // sheet order
+  const char* sheet_path;       // --experiment, as typed
+  std::vector<Sample> samples;  // sheet order
 };
 
 // The column names of the cluster table, which no sample may take.

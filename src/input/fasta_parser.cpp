@@ -198,9 +198,10 @@ uint64_t slice_start(const char* buffer, uint64_t size, uint64_t i) {
 
 void grow_record_table(uint64_t records) {
   RunState& s = run_state;
-  s.record_table = static_cast<char*>(
-      s.record_table == nullptr ? tracked_malloc(records * s.record_size)
-                                : tracked_realloc(s.record_table, s.record_count * s.record_size, records * s.record_size));
+  s.record_table =
+      static_cast<char*>(s.record_table == nullptr ? tracked_malloc(records * s.record_size)
+                                                   : tracked_realloc(s.record_table, s.record_count * s.record_size,
+                                                                     records * s.record_size));
   s.record_count = records;
 }
 

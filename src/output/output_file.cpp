@@ -25,7 +25,8 @@ bool output_is_input(const char* input_path, const char* output_path) {
 void refuse_output_that_is_input(const char* output_path) {
   const RunState& s = run_state;
   if (s.experiment == nullptr) {
-    if (output_is_input(s.input_path, output_path)) fail(kExitFailure, "Output file \"%s\" is the input file\n", output_path);
+    if (output_is_input(s.input_path, output_path))
+      fail(kExitFailure, "Output file \"%s\" is the input file\n", output_path);
     return;
   }
   for (const Sample& sample : s.experiment->samples) {

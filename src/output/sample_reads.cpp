@@ -12,7 +12,9 @@ namespace {
 // The cluster number of a read in a cluster, or 0.
 uint64_t clustered_number(uint64_t mark) { return (mark & kRejectedFlag) ? 0 : mark & kClusterNumberMask; }
 
-const uint64_t* cluster_begin() { return static_cast<const uint64_t*>(run_state.work_blocks[kSampleClusterReads].data); }
+const uint64_t* cluster_begin() {
+  return static_cast<const uint64_t*>(run_state.work_blocks[kSampleClusterReads].data);
+}
 const uint32_t* read_samples() { return static_cast<const uint32_t*>(run_state.work_blocks[kSampleOfRead].data); }
 
 }  // namespace

@@ -125,7 +125,8 @@ void put_samples(FILE* file) {
         if (placement & kReverseStrand) ++found[2];
         if (placement == 0) ++found[0];
       }
-      fprintf(file, "\"barcode_search\": {\"at_start_forward\": %llu, \"shifted\": %llu, \"reverse_strand\": %llu}, ",
+      fprintf(file,
+              "\"barcode_search\": {\"at_start_forward\": %llu, \"shifted\": %llu, \"reverse_strand\": %llu}, ",
               static_cast<unsigned long long>(found[0]), static_cast<unsigned long long>(found[1]),
               static_cast<unsigned long long>(found[2]));
     }
@@ -208,8 +209,8 @@ void write_stats(FILE* file) {
   put_json_string(s.template_upper, file);
   fprintf(file, ", \"remove_duplicate_barcodes\": %s},\n", s.remove_duplicates ? "true" : "false");
   fprintf(file, "  \"input\": {\"format\": \"%s\", \"gzip\": %s, \"bytes\": %llu},\n",
-          samples_mix_formats() ? "mixed" : (s.input_is_fastq ? "fastq" : "fasta"), s.input_compressed ? "true" : "false",
-          static_cast<unsigned long long>(s.input_data_bytes));
+          samples_mix_formats() ? "mixed" : (s.input_is_fastq ? "fastq" : "fasta"),
+          s.input_compressed ? "true" : "false", static_cast<unsigned long long>(s.input_data_bytes));
   fprintf(file, "  \"records\": %llu,\n", static_cast<unsigned long long>(s.record_count));
   put_screening(file);
   put_placements(file);
