@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct MergeRatio;  // the abundance rule's settings and results: cluster/merge_ratio.h
+
 // One FASTA record inside the input buffer, followed in the record table by
 // its packed barcode words (see record_barcode).
 struct SequenceRecord {
@@ -81,6 +83,16 @@ enum WorkBlockId : int {
   kKnownGroupCursors,       // --known, grouping: where each group's next read goes
   kKnownReadCounts,         // --known, stats and page: the entries' reads, sorted for the Gini index
   kKnownGroupCopy,          // --known, after the assignment: the grouped reads sorted by barcode within each group
+  kMergeReads,              // merge: the reads of each distinct barcode, by representative
+  kMergeClassFloors,        // merge: the smallest read count of each class of counts too close to merge
+  kMergeLabels,             // merge: each representative's class, which the pair search compares
+  kMergeEdges,              // merge: (taker, taken) pairs the ratio allows, as the search hands them over
+  kMergeEdgeStart,          // merge: per representative, where its barcodes to take begin among the targets
+  kMergeTargets,            // merge: the barcodes each representative may take, grouped by taker
+  kMergeOrder,              // merge: the representatives that may take another, in visiting order
+  kMergeCluster,            // merge: the representative that started each one's cluster
+  kMergeQueue,              // merge: the breadth-first queue of the cluster growing
+  kMergeRingTails,          // merge: per cluster, the last node linked into its ring so far
   kWorkBlockCount,
 };
 
@@ -115,6 +127,7 @@ struct RunState {
   int quality_given;          // --quality was given
   int finding_barcode;        // any of the four above was given: the tables show the placements
   const char* known_path;     // --known, or null
+  MergeRatio* merge_ratio;    // --merge-ratio, or null for single linkage
 
   // Driver
   FILE* output_file;         // the report stream, closed by release_all

@@ -10,6 +10,7 @@
 #include "base/run_state.h"
 #include "base/run_statistics.h"
 #include "cluster/known_assignment.h"
+#include "cluster/merge_ratio.h"
 #include "input/experiment.h"
 #include "output/cluster_sizes.h"
 #include "output/page_figures.h"
@@ -154,6 +155,15 @@ void write_run_section(FILE* file) {
   put_fact(file, "Distance D");
   fprintf(file, "%u</td></tr>\n", s.distance);
   if (s.finding_barcode) write_search_facts(file);
+  if (s.merge_ratio != nullptr) {
+    put_fact(file, "Merge ratio R");
+    print_merge_ratio(*s.merge_ratio, file);
+    fputs(": ", file);
+    put_count(file, s.merge_ratio->started);
+    fputs(" barcodes started a cluster, ", file);
+    put_count(file, s.merge_ratio->taken);
+    fputs(" were taken into another</td></tr>\n", file);
+  }
   put_fact(file, "Duplicate barcodes (-p)");
   fputs(s.remove_duplicates ? "removed</td></tr>\n" : "kept</td></tr>\n", file);
   put_fact(file, "Clusters");
@@ -368,7 +378,12 @@ void write_passes_section(FILE* file) {
   for (uint32_t i = 0; i < r.pass_count; ++i) most = r.passes[i].joins > most ? r.passes[i].joins : most;
   const PlotFrame frame = {file, 80, 20, 640, 190, {0, 1, false}, zero_to_round(static_cast<double>(most))};
   draw_axes(frame, nullptr, "joins");
-  if (r.pass_count == 0) {
+  if (s.merge_ratio != nullptr) {
+    fprintf(file,
+            "<text class=\"label\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">No distance pass ran: "
+            "the read ratio rule made the clusters.</text>\n",
+            frame.left + frame.width / 2, frame.top + frame.height / 2);
+  } else if (r.pass_count == 0) {
     fprintf(file,
             "<text class=\"label\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">No distance pass ran: "
             "with -p and D = 0 every distinct barcode is a cluster of its own.</text>\n",

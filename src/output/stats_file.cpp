@@ -9,6 +9,7 @@
 #include "input/experiment.h"
 #include "output/sample_reads.h"
 #include "cluster/known_assignment.h"
+#include "cluster/merge_ratio.h"
 #include "output/cluster_numbering.h"
 #include "output/cluster_sizes.h"
 #include "base/run_state.h"
@@ -136,6 +137,17 @@ void put_samples(FILE* file) {
   fputs("\n  ],\n", file);
 }
 
+// What the abundance rule did; only when it ran.
+void put_merge_ratio(FILE* file) {
+  const MergeRatio* ratio = run_state.merge_ratio;
+  if (ratio == nullptr) return;
+  fputs("  \"merge_ratio\": {\"ratio\": ", file);
+  print_merge_ratio(*ratio, file);
+  fprintf(file, ", \"distinct_barcodes\": %llu, \"started\": %llu, \"taken\": %llu},\n",
+          static_cast<unsigned long long>(ratio->distinct_barcodes), static_cast<unsigned long long>(ratio->started),
+          static_cast<unsigned long long>(ratio->taken));
+}
+
 void put_histogram(FILE* file) {
   const ClusterSizes histogram = count_cluster_sizes();
   fputs("  \"cluster_sizes\": {", file);
@@ -222,6 +234,7 @@ void write_stats(FILE* file) {
             static_cast<unsigned long long>(r.passes[i].joins), r.passes[i].seconds);
   }
   fputs("],\n", file);
+  put_merge_ratio(file);
   put_histogram(file);
   put_samples(file);
   put_known(file);

@@ -8,6 +8,7 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "cluster/merge_ratio.h"
 #include "input/base_qualities.h"
 #include "input/experiment.h"
 #include "input/fastq_compactor.h"
@@ -29,7 +30,8 @@ constexpr int kFixedMismatchesCode = 265;
 constexpr int kWindowCode = 266;
 constexpr int kQualityCode = 267;
 constexpr int kKnownCode = 268;
-constexpr int kExperimentCode = 269;  // the last code: refuse_option checks the range
+constexpr int kMergeRatioCode = 269;
+constexpr int kExperimentCode = 270;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -51,6 +53,7 @@ const option long_options[] = {
     {"both-strands", no_argument, &run_state.both_strands, 1},
     {"quality", required_argument, nullptr, kQualityCode},
     {"known", required_argument, nullptr, kKnownCode},
+    {"merge-ratio", required_argument, nullptr, kMergeRatioCode},
     {"experiment", required_argument, nullptr, kExperimentCode},
     {nullptr, 0, nullptr, 0},
 };
@@ -200,6 +203,9 @@ void parse_options(int argc, char** argv) {
       case kKnownCode:
         s.known_path = optarg;
         break;
+      case kMergeRatioCode:
+        accept_merge_ratio(optarg);
+        break;
       case 'p':
         s.remove_duplicates = 1;
         break;
@@ -262,6 +268,10 @@ void process_options(int argc, char** argv) {
     say("Input path: \"%s\"\n", s.input_path);
   }
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
+  // Known barcodes are assigned read by read: there is no cluster for the rule to grow.
+  if (s.known_path != nullptr && s.merge_ratio != nullptr) {
+    fail(kExitFailure, "Option --merge-ratio has no meaning with --known: each read is assigned on its own\n");
+  }
   if (s.experiment_path != nullptr) read_sample_sheet(s.experiment_path);
   if (s.both_strands) s.finding_barcode = 1;
   if (s.quality_given) {
