@@ -18,6 +18,12 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // say which of several inputs the failure concerns. The text must outlive it.
 void set_failure_note(const char* note);
 
+// Memory the C library, the C++ library or a decompressor could not get,
+// of a size they do not tell: "Error: can't allocate memory" and status 10.
+// The places that own such an allocation call it; a block of a known size
+// fails in tracked_malloc with that size instead.
+[[noreturn]] void fail_out_of_memory();
+
 // Ends the process with the status; every failure path comes through here.
 [[noreturn]] void end_run(int status);
 

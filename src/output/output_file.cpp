@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 
@@ -76,6 +77,12 @@ void create_output_file() {
     }
   }
   refuse_output_that_is_input(s.output_path);
-  s.output_file = fopen(s.output_path, "wb");
-  if (s.output_file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", s.output_path);
+  s.output_file = create_file(s.output_path);
+}
+
+FILE* create_file(const char* path) {
+  FILE* file = fopen(path, "wb");
+  if (file == nullptr && errno == ENOMEM) fail_out_of_memory();
+  if (file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+  return file;
 }
