@@ -14,6 +14,7 @@
 #include "input/experiment.h"
 #include "output/cluster_sizes.h"
 #include "output/page_figures.h"
+#include "output/sample_page.h"
 #include "output/svg_plot.h"
 #include "run/options.h"
 
@@ -78,10 +79,6 @@ void put_barcode_letters(FILE* file, const SequenceRecord* record) {
   for (uint32_t j = 0; j < length && j < kShownBases; ++j)
     putc(kLetters[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3], file);
   if (length > kShownBases) fputs("&#x2026;", file);
-}
-
-void put_section_start(FILE* file, const char* id, const char* heading, const char* caption) {
-  fprintf(file, "<section id=\"%s\">\n<h2>%s</h2>\n<p class=\"caption\">%s</p>\n", id, heading, caption);
 }
 
 void put_fact(FILE* file, const char* name, const char* css_class = nullptr) {
@@ -695,6 +692,7 @@ void write_page(FILE* file) {
     put_count(file, s.cluster_count);
     fputs(" known barcodes</p>\n</header>\n", file);
     write_run_section(file);
+    write_samples_section(file);
     write_known_sections(file, figures);
   } else {
     put_count(file, s.record_count);
@@ -705,6 +703,7 @@ void write_page(FILE* file) {
     put_count(file, s.cluster_count);
     fputs(" clusters</p>\n</header>\n", file);
     write_run_section(file);
+    write_samples_section(file);
     write_funnel_section(file, figures);
     write_sizes_section(file, figures);
     write_rank_section(file, figures);

@@ -54,6 +54,7 @@ std::vector<SampleOutcome> sample_outcomes() {
       const uint64_t mark = s.record_cluster[r];
       ++outcome.screened[(mark & kRejectedFlag) ? mark & kClusterNumberMask : 0];
       if (clustered_number(mark) != 0) ++outcome.clustered;
+      if (clustered_number(mark) != 0 && (mark & kDuplicateFlag)) ++outcome.duplicates;
     }
   }
   const uint64_t* begin = cluster_begin();

@@ -11,6 +11,7 @@
 struct SampleOutcome {
   uint64_t screened[4];  // its reads per PackResult, accepted first
   uint64_t clustered;    // its accepted reads in a cluster, -p duplicates included
+  uint64_t duplicates;   // of those, the reads -p dropped
   uint64_t clusters;     // clusters holding at least one of its reads
 };
 

@@ -282,7 +282,8 @@ TEST(Experiment, SamplesOfEveryFormInOneMatrix) {
   dir.write("data/s.tsv", "sample\tpath\r\nA\ta.fa.zst\r\nnone\tn.fa\r\nB\tb.fq.gz\r\nempty\te.fq\r\n");
   const CliResult result =
       run_tarnwell(dir, {"--experiment", "data/s.tsv", "-o", "out.txt", "-d", "0", "-t", "ACNNNNNNGT",
-                         "--cluster-table", "c.tsv", "--assignments", "a.tsv", "--stats", "s.json"});
+                         "--cluster-table", "c.tsv", "--assignments", "a.tsv", "--stats", "s.json",
+                         "--page", "p.html"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "2 clusters\n");
   EXPECT_NE(
@@ -318,6 +319,17 @@ TEST(Experiment, SamplesOfEveryFormInOneMatrix) {
           "\"unknown_character\": 0}, \"clustered\": 0, \"clusters\": 0}\n  ],\n"),
       std::string::npos)
       << stats;
+  // The overlap map: a row's share is of its own sample's clustered reads.
+  const std::string page = dir.read("p.html");
+  for (const char* cell : {"A in clusters also seen in B: 100.0%", "B in clusters also seen in A: 50.0%",
+                           "B in clusters also seen in B: 100.0%", "none in clusters also seen in A: 0.0%"}) {
+    EXPECT_NE(page.find(cell), std::string::npos) << cell;
+  }
+  size_t cells = 0;
+  for (size_t at = 0; (at = page.find("class=\"mark overlap\"", at)) != std::string::npos; ++at) ++cells;
+  EXPECT_EQ(cells, 16u);
+  EXPECT_NE(page.find("B, clustered: 2</title>"), std::string::npos);
+  EXPECT_NE(page.find("none, left out by screening: 2</title>"), std::string::npos);
 }
 
 // Base qualities are noted per read across samples: the second sample's reads
