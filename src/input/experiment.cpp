@@ -219,7 +219,8 @@ void parse_samples() {
     sample.first_record = s.record_count;
     char* data = s.input_buffer + sample.data_offset;
     if (sample.fastq) {
-      grow_record_table(s.record_count + sample.fastq_records);
+      // A FASTQ file of blank lines only keeps no record.
+      if (sample.fastq_records > 0) grow_record_table(s.record_count + sample.fastq_records);
       index_compact_fastq(data, sample.fastq_records, sample.first_record);
     } else if (sample.data_size > 0) {
       parse_fasta(data, sample.data_size);
@@ -230,6 +231,8 @@ void parse_samples() {
         static_cast<unsigned long long>(sample.record_count));
   }
   name_sample_on_failure(nullptr);
+  // No sample kept a record: an empty table, as a one-file input of no records has.
+  if (s.record_table == nullptr) grow_record_table(0);
 }
 
 bool samples_mix_formats() {
