@@ -73,7 +73,7 @@ Walk walk_at(const StrandView& view, uint32_t offset, uint64_t* words) {
       return {template_mismatch, mismatches, false};
     }
   }
-  if (packed != s.barcode_length) return {template_mismatch, mismatches, false};
+  if (packed != s.walk_length) return {template_mismatch, mismatches, false};
   if (words != nullptr) *words = bases_in_word == 32 ? word : word << (2 * (32 - bases_in_word));
   return {accepted, mismatches, false};
 }
@@ -195,7 +195,7 @@ bool good_quality_at(const unsigned char* low_quality, const uint32_t* positions
   if (low_quality == nullptr) return true;
   const RunState& s = run_state;
   const uint64_t first = (strand == 1 ? quality_reach() : 0) + offset;
-  for (uint32_t j = 0; j < s.barcode_length; ++j) {
+  for (uint32_t j = 0; j < s.walk_length; ++j) {
     if (is_low_quality_base(low_quality, first + positions[j])) return false;
   }
   return true;
@@ -206,8 +206,8 @@ void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t len
                  const uint32_t* positions) {
   const RunState& s = run_state;
   uint64_t* word = record_barcode(record);
-  for (uint32_t first = 0; first < s.barcode_length; first += 32) {
-    const uint32_t bases = s.barcode_length - first < 32 ? s.barcode_length - first : 32;
+  for (uint32_t first = 0; first < s.walk_length; first += 32) {
+    const uint32_t bases = s.walk_length - first < 32 ? s.walk_length - first : 32;
     uint64_t packed = 0;
     for (uint32_t j = first; j < first + bases; ++j) {
       const uint64_t at = offset + positions[j];
@@ -222,7 +222,7 @@ void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t len
 void prepare_search() {
   const RunState& s = run_state;
   const uint32_t chunks = (s.template_length + 15) / 16;
-  hold_work_block(kSearchPlan, 32ull * chunks + 4ull * (4 * chunks + s.barcode_length));
+  hold_work_block(kSearchPlan, 32ull * chunks + 4ull * (4 * chunks + s.walk_length));
   const SearchPlan plan = search_plan();
   memset(plan.letters[0], 0, 32ull * chunks + 16ull * chunks);
   uint32_t barcode_bases = 0;
