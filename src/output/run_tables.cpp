@@ -284,7 +284,8 @@ void write_tables() {
 
   // A page alone needs the numbering only where the engine noted nothing for it.
   if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
-      (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering() || umi_length() != 0)))
+      (s.page_file != nullptr &&
+       (s.known != nullptr || page_needs_numbering() || umi_length() != 0 || s.experiment != nullptr)))
     s.known != nullptr ? number_known_clusters() : number_clusters();
   if (s.known == nullptr && (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr))
     count_molecules();

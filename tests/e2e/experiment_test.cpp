@@ -332,6 +332,18 @@ TEST(Experiment, SamplesOfEveryFormInOneMatrix) {
   EXPECT_NE(page.find("none, left out by screening: 2</title>"), std::string::npos);
 }
 
+// The page alone needs each read's cluster for its samples section, which no other table asked for.
+TEST(Experiment, PageAloneShowsTheSamples) {
+  ScratchDir dir;
+  dir.write("a.fa", kReadsA);
+  dir.write("b.fq", kReadsB);
+  dir.write("s.tsv", kHeader + "A\ta.fa\nB\tb.fq\n");
+  const CliResult result =
+      run_tarnwell(dir, {"--experiment", "s.tsv", "-o", "out.txt", "-d", "0", "-t", "ACNNNNNNGT", "--page", "p.html"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(dir.read("p.html").find("B in clusters also seen in A: 50.0%"), std::string::npos);
+}
+
 // Base qualities are noted per read across samples: the second sample's reads
 // are filtered by their own qualities, not by those of the first sample's reads.
 TEST(Experiment, QualitiesFollowTheirReads) {
