@@ -1,12 +1,11 @@
 #include "output/run_tables.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <initializer_list>
 
 #include "barcode/barcode_packing.h"
 #include "barcode/barcode_search.h"
+#include "barcode/base_composition.h"
 #include "barcode/umi_layout.h"
 #include "base/tracked_memory.h"
 #include "cluster/known_assignment.h"
@@ -33,15 +32,6 @@ constexpr TableFile kTableFiles[] = {
     {&RunState::stats_path, &RunState::stats_file},
     {&RunState::page_path, &RunState::page_file},
 };
-
-// True when both paths name one regular file: two streams would then
-// overwrite each other's bytes.
-bool same_regular_file(const char* a, const char* b) {
-  struct stat a_status;
-  struct stat b_status;
-  if (stat(a, &a_status) != 0 || stat(b, &b_status) != 0) return false;
-  return S_ISREG(a_status.st_mode) && a_status.st_dev == b_status.st_dev && a_status.st_ino == b_status.st_ino;
-}
 
 const char* const kStatusNames[] = {"clustered", "template_mismatch", "has_n", "unknown_character"};
 
@@ -266,13 +256,13 @@ void create_table_files() {
     const char* path = s.*table.path;
     if (path == nullptr) continue;
     refuse_output_that_is_input(path);
-    if (same_regular_file(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
+    if (same_output_target(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
     for (const TableFile& other : kTableFiles) {
-      if (&other != &table && s.*other.file != nullptr && same_regular_file(path, s.*other.path)) {
+      if (&other != &table && s.*other.file != nullptr && same_output_target(path, s.*other.path)) {
         fail(kExitFailure, "Output file \"%s\" is named twice\n", path);
       }
     }
-    s.*table.file = create_file(path);
+    s.*table.file = open_output(path);
   }
 }
 
@@ -310,6 +300,25 @@ void write_tables() {
   release_cluster_numbering();
   release_page_figures();
   release_work_block(kReadPlacements);
+}
+
+void write_summaries_without_matches() {
+  RunState& s = run_state;
+  // The page's samples section splits each sample's reads by what screening made of them.
+  if (s.experiment != nullptr) mark_rejected_records();
+  if (s.page_file != nullptr) {
+    count_laid_bases();
+    write_page(s.page_file);
+    close_output(&s.page_file, s.page_path);
+    keep_output(s.page_path);
+  }
+  if (s.stats_file != nullptr) {
+    if (s.record_cluster == nullptr) mark_rejected_records();
+    write_stats(s.stats_file);
+    close_output(&s.stats_file, s.stats_path);
+    keep_output(s.stats_path);
+  }
+  release_cluster_numbering();
 }
 
 void release_tables() {

@@ -344,6 +344,21 @@ TEST(Experiment, PageAloneShowsTheSamples) {
   EXPECT_NE(dir.read("p.html").find("B in clusters also seen in A: 50.0%"), std::string::npos);
 }
 
+// No read matches: the run fails, and the stats and the page still tell each sample's screening.
+TEST(Experiment, NoMatchStillSplitsTheSamples) {
+  ScratchDir dir;
+  dir.write("a.fa", kReadsA);
+  dir.write("b.fq", kReadsB);
+  dir.write("s.tsv", kHeader + "A\ta.fa\nB\tb.fq\n");
+  const CliResult result = run_tarnwell(
+      dir, {"--experiment", "s.tsv", "-o", "out.txt", "-d", "0", "-t", "GGNNNNNNGG", "--page", "p.html", "--stats", "s.json"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(dir.read("p.html").find("B, left out by screening: 2</title>"), std::string::npos);
+  EXPECT_NE(dir.read("s.json").find("\"screening\": {\"accepted\": 0, \"template_mismatch\": 2, \"has_n\": 0, "
+                                    "\"unknown_character\": 0}, \"clustered\": 0, \"clusters\": 0}"),
+            std::string::npos);
+}
+
 // Base qualities are noted per read across samples: the second sample's reads
 // are filtered by their own qualities, not by those of the first sample's reads.
 TEST(Experiment, QualitiesFollowTheirReads) {
