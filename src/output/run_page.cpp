@@ -703,6 +703,7 @@ void write_page(FILE* file) {
         "(<code>--fixed-mismatches K</code>) when the fixed letters carry errors.</p>\n</header>\n",
         file);
     write_run_section(file);
+    write_samples_section(file);
     write_funnel_section(file, figures);
     write_composition_section(file, figures);
   } else if (s.known != nullptr) {
