@@ -100,7 +100,7 @@ struct RunState {
   const char* page_path;           // --page, or null
   uint32_t jobs;              // --jobs, or the cores the process may use; at least 1 once accepted
   uint32_t fixed_mismatches;  // --fixed-mismatches, 0 to 8
-  uint32_t window;            // --window, 0 to 64
+  uint32_t window;            // --window, 0 to 4096
   int both_strands;           // --both-strands
   uint32_t quality_floor;     // --quality, 0 to 93; meaningful when quality_given
   int quality_given;          // --quality was given

@@ -82,7 +82,7 @@ void write_assignments() {
     putc_unlocked('\t', file);
     put_number(mark & kClusterNumberMask, file);
     if (placed) {
-      const unsigned char placement = read_placement(r);
+      const uint16_t placement = read_placement(r);
       putc_unlocked('\t', file);
       put_number(placement & kOffsetMask, file);
       put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "barcode/barcode_search.h"
 #include "base/messages.h"
 #include "base/run_state.h"
 #include "input/base_qualities.h"
@@ -183,7 +184,7 @@ void parse_options(int argc, char** argv) {
         s.fixed_mismatches = parse_setting(optarg, "fixed-mismatches", 8);
         break;
       case kWindowCode:
-        s.window = parse_setting(optarg, "window", 64);
+        s.window = parse_setting(optarg, "window", kLargestWindow);
         break;
       case kQualityCode:
         s.quality_floor = parse_setting(optarg, "quality", 93);
