@@ -153,155 +153,153 @@ PackResult find_barcode(SequenceRecord* record, uint64_t index, PlacementCounts&
 
 namespace {
 
-// The template for the search over all offsets: the template positions of its
-// fixed letters with each letter's code (0 to 3 for A, C, G, T), then those
-// of its barcode positions, in template order.
-struct SearchPlan {
+// The template for the search over all offsets, once as it is and once
+// mirrored (position j at L - 1 - j, each letter complemented): laying the
+// mirrored template over the read at position n - L - o is walking the
+// template along the read's reverse complement at offset o, so both strands
+// are searched on one layout of the read as it stands. Per direction, the
+// positions of the fixed letters with their codes (0 to 3 for A, C, G, T; the
+// complement of code c is 3 - c), then those of the barcode positions.
+struct TemplateLayout {
   const uint32_t* fixed_positions;
   const uint32_t* fixed_codes;
   const uint32_t* barcode_positions;
+};
+
+struct SearchPlan {
+  TemplateLayout strands[2];
   uint32_t fixed_count;
-  uint32_t last_barcode_position;
+  uint32_t last_barcode_position;  // of the template as it is
 };
 
 SearchPlan search_plan() {
   const RunState& s = run_state;
   const auto* words = static_cast<const uint32_t*>(s.work_blocks[kSearchPlan].data);
   const uint32_t fixed = s.template_length - s.barcode_length;
-  return {words, words + fixed, words + 2 * fixed, fixed, words[2 * fixed + s.barcode_length - 1]};
+  const uint32_t* mirrored = words + 2 * fixed + s.barcode_length;
+  return {{{words, words + fixed, words + 2 * fixed}, {mirrored, mirrored + fixed, mirrored + 2 * fixed}},
+          fixed,
+          words[2 * fixed + s.barcode_length - 1]};
 }
 
-// The read seen from one strand as bit vectors: bit i of a vector stands for
-// position i of the strand (the read from its start, or its reverse
-// complement from its end). A position past the read's end (or past the
-// positions the search needs) carries every letter and is bad, so a fixed
-// letter there never differs and a barcode base there never passes, as in
-// the walk that stops at the read's end.
-constexpr uint32_t kSearchWords = 96;
-struct StrandBits {
+// A stretch of the read as bit vectors: bit pad + i of a vector stands for
+// read position first + i. A position outside the stretch (before its start
+// or past its end) carries every letter and is bad, so that a fixed letter
+// there never differs and a barcode base there never passes, as in the walk
+// that stops at the read's end. The pad (the template's length and one step
+// of offsets, in whole words) lets the mirrored template hang off the read's
+// start.
+constexpr uint32_t kSearchWords = 128;
+struct ReadBits {
   uint64_t letters[4][kSearchWords];  // the position holds A, C, G, T (either case)
   uint64_t bad[kSearchWords];         // no nucleotide of good quality at the position
-  uint64_t first_bad;                 // the first bad position within the read
+  uint64_t first;                     // read position of bit pad
+  uint64_t end;                       // read position past the stretch
+  uint64_t pad;
+  bool has_bad;                       // a bad position within the stretch
 };
 
-// Vector words the search at offsets 0 to last_offset reads: every offset's
-// bit in a word of 64, shifted by up to the template's length, and the word
-// after it that a shifted read takes bits from.
-uint64_t words_read(uint64_t last_offset) { return ((last_offset | 63) + run_state.template_length + 63) / 64 + 1; }
+uint64_t pad_bits() { return (run_state.template_length + 127 + 63) / 64 * 64; }
 
-// Bits k of the masks: byte k of a 16-byte chunk is A, C, G, T (either case); or is any of them.
+// Vector words a search reads at offsets 0 to last_offset: the pad, the
+// offsets in steps of 128, the template behind the last step, and the two
+// words after it that a shifted step takes bits from.
+uint64_t words_read(uint64_t last_offset) { return (pad_bits() + (last_offset | 127) + run_state.template_length) / 64 + 3; }
+
+// Bit k of the masks: byte k of 16 is A, C, G or T in either case; bit 1 of the byte; bit 2 of the byte.
+// Bits 1 and 2 tell the letters apart: A 00, C 01 (bit 1 set), G 11, T 10.
 struct ChunkMasks {
-  uint32_t letters[4];
   uint32_t nucleotide;
+  uint32_t bit1;
+  uint32_t bit2;
 };
 
 ChunkMasks chunk_masks(const unsigned char* bytes) {
-  ChunkMasks masks = {};
 #ifdef __SSE2__
+  const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
   // Clearing bit 5 maps exactly a, c, g, t onto A, C, G, T.
-  const __m128i upper = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)),
-                                      _mm_set1_epi8(static_cast<char>(0xDF)));
-  const char letters[4] = {'A', 'C', 'G', 'T'};
-  for (int code = 0; code < 4; ++code) {
-    masks.letters[code] = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(upper, _mm_set1_epi8(letters[code]))));
-    masks.nucleotide |= masks.letters[code];
-  }
+  const __m128i upper = _mm_and_si128(raw, _mm_set1_epi8(static_cast<char>(0xDF)));
+  const __m128i nucleotide = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(upper, _mm_set1_epi8('A')), _mm_cmpeq_epi8(upper, _mm_set1_epi8('C'))),
+      _mm_or_si128(_mm_cmpeq_epi8(upper, _mm_set1_epi8('G')), _mm_cmpeq_epi8(upper, _mm_set1_epi8('T'))));
+  // Shifting 16-bit lanes left by 6 (5) brings bit 1 (2) of both bytes to their top bits.
+  return {static_cast<uint32_t>(_mm_movemask_epi8(nucleotide)),
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_slli_epi16(raw, 6))),
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_slli_epi16(raw, 5)))};
 #else
+  ChunkMasks masks = {0, 0, 0};
   for (uint32_t k = 0; k < 16; ++k) {
-    const uint32_t code = run_state.nucleotide_codes[bytes[k]];
-    if (code != 0) masks.letters[code - 1] |= 1u << k;
+    if (run_state.nucleotide_codes[bytes[k]] != 0) masks.nucleotide |= 1u << k;
+    masks.bit1 |= ((bytes[k] >> 1) & 1u) << k;
+    masks.bit2 |= ((bytes[k] >> 2) & 1u) << k;
   }
-  masks.nucleotide = masks.letters[0] | masks.letters[1] | masks.letters[2] | masks.letters[3];
+  return masks;
 #endif
-  return masks;
 }
 
-// The 16 bits of a chunk mask in reverse order.
-struct ReversedBytes {
-  unsigned char of[256];
-  constexpr ReversedBytes() : of() {
-    for (int b = 0; b < 256; ++b) {
-      for (int k = 0; k < 8; ++k) of[b] |= static_cast<unsigned char>(((b >> k) & 1) << (7 - k));
-    }
-  }
-};
-constexpr ReversedBytes kReversedBytes;
-uint32_t reversed16(uint32_t mask) { return (kReversedBytes.of[mask & 0xFF] << 8) | kReversedBytes.of[mask >> 8]; }
-
-// The masks of strand positions 16 * chunk to 16 * chunk + 15 of a read of length bytes, of which the
-// first known are set (the rest is past the end). Reads no byte outside the read: a chunk that would
-// is copied first.
-ChunkMasks strand_chunk(const unsigned char* read, uint64_t length, uint64_t known, int strand, uint64_t chunk) {
-  ChunkMasks masks;
-  const uint64_t first = 16 * chunk;
-  if (first >= known) {
-    masks = {{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}, 0};
-    return masks;
-  }
-  unsigned char copy[16] = {};
-  if (strand == 0) {
-    const unsigned char* bytes = read + first;
-    if (first + 16 > length) bytes = static_cast<const unsigned char*>(memcpy(copy, bytes, length - first));
-    masks = chunk_masks(bytes);
-  } else {
-    // Strand position first + k is read position length - 1 - first - k: the chunk ending at length - first.
-    const int64_t begin = static_cast<int64_t>(length - first) - 16;
-    const unsigned char* bytes = read + begin;
-    if (begin < 0) {
-      memcpy(copy - begin, read, static_cast<uint64_t>(16 + begin));
-      bytes = copy;
-    }
-    const ChunkMasks of_read = chunk_masks(bytes);
-    // The complement of code c is code 3 - c.
-    for (int code = 0; code < 4; ++code) masks.letters[code] = reversed16(of_read.letters[3 - code]);
-    masks.nucleotide = reversed16(of_read.nucleotide);
-  }
-  const uint32_t outside = first + 16 > known ? 0xFFFF & ~((1u << (known - first)) - 1) : 0;
-  for (uint32_t& letter : masks.letters) letter |= outside;
-  masks.nucleotide &= ~outside;
-  return masks;
-}
-
-// Lays one strand of a read of length bytes out as bits for offsets 0 to last_offset. Quality row bit
-// i (forward) or reach + i (reverse) marks strand position i below --quality.
-void lay_out_strand(StrandBits& bits, const unsigned char* read, uint64_t length, int strand,
-                    const unsigned char* low_quality, uint64_t last_offset) {
-  const uint64_t words = words_read(last_offset);
-  const uint64_t needed = last_offset + run_state.template_length;
-  const uint64_t known = length < needed ? length : needed;
+// Lays read positions first to end - 1 out as bits. The quality row marks a position below --quality at
+// bit q from the read's start (q < reach) or at bit reach + i for the base i from its end (length bytes).
+void lay_out_read(ReadBits& bits, const unsigned char* read, uint64_t length, uint64_t first, uint64_t end,
+                  const unsigned char* low_quality, uint64_t words) {
+  bits.first = first;
+  bits.end = end;
+  bits.pad = pad_bits();
+  const uint64_t pad_words = bits.pad / 64;
   for (uint64_t word = 0; word < words; ++word) {
-    uint64_t letters[4] = {0, 0, 0, 0};
-    uint64_t bad = 0;
-    for (uint64_t quarter = 0; quarter < 4; ++quarter) {
-      const ChunkMasks masks = strand_chunk(read, length, known, strand, 4 * word + quarter);
-      for (int code = 0; code < 4; ++code) letters[code] |= static_cast<uint64_t>(masks.letters[code]) << (16 * quarter);
-      bad |= static_cast<uint64_t>(~masks.nucleotide & 0xFFFF) << (16 * quarter);
+    const uint64_t from = first + 64 * (word - pad_words);  // read position of the word's bit 0
+    if (word < pad_words || from >= end) {
+      for (int code = 0; code < 4; ++code) bits.letters[code][word] = ~0ull;
+      bits.bad[word] = ~0ull;
+      continue;
     }
-    for (int code = 0; code < 4; ++code) bits.letters[code][word] = letters[code];
-    bits.bad[word] = bad;
+    uint64_t nucleotide = 0, bit1 = 0, bit2 = 0;
+    for (uint64_t quarter = 0; quarter < 4 && from + 16 * quarter < end; ++quarter) {
+      const uint64_t at = from + 16 * quarter;
+      unsigned char copy[16] = {};
+      // A chunk past the stretch's end is copied, so that no byte past the read is read.
+      const unsigned char* bytes = at + 16 <= end ? read + at : static_cast<const unsigned char*>(memcpy(copy, read + at, end - at));
+      const ChunkMasks masks = chunk_masks(bytes);
+      nucleotide |= static_cast<uint64_t>(masks.nucleotide) << (16 * quarter);
+      bit1 |= static_cast<uint64_t>(masks.bit1) << (16 * quarter);
+      bit2 |= static_cast<uint64_t>(masks.bit2) << (16 * quarter);
+    }
+    const uint64_t outside = end - from >= 64 ? 0 : ~0ull << (end - from);
+    nucleotide &= ~outside;
+    bits.letters[0][word] = (nucleotide & ~bit1 & ~bit2) | outside;
+    bits.letters[1][word] = (nucleotide & bit1 & ~bit2) | outside;
+    bits.letters[2][word] = (nucleotide & bit1 & bit2) | outside;
+    bits.letters[3][word] = (nucleotide & ~bit1 & bit2) | outside;
+    bits.bad[word] = ~nucleotide;
   }
   if (low_quality != nullptr) {
-    const uint64_t base = strand == 1 ? quality_reach() : 0;
-    for (uint64_t i = 0; i < known; ++i) {
-      if (is_low_quality_base(low_quality, base + i)) bits.bad[i / 64] |= 1ull << (i % 64);
+    const uint64_t reach = quality_reach();
+    for (uint64_t q = first; q < end; ++q) {
+      if (is_low_quality_base(low_quality, q < reach ? q : reach + (length - 1 - q))) {
+        const uint64_t bit = bits.pad + q - first;
+        bits.bad[bit / 64] |= 1ull << (bit % 64);
+      }
     }
   }
-  bits.first_bad = known;
-  for (uint64_t word = 0; word * 64 < known; ++word) {
-    if (bits.bad[word] != 0) {
-      const uint64_t at = 64 * word + static_cast<uint64_t>(std::countr_zero(bits.bad[word]));
-      bits.first_bad = at < known ? at : known;
-      break;
-    }
+  bits.has_bad = false;
+  for (uint64_t word = pad_words; 64 * (word - pad_words) < end - first; ++word) {
+    const uint64_t inside = end - first - 64 * (word - pad_words) >= 64 ? ~0ull : ~(~0ull << (end - first - 64 * (word - pad_words)));
+    bits.has_bad |= (bits.bad[word] & inside) != 0;
   }
 }
 
-// Bits from..from+63 of a vector.
-inline uint64_t bits_at(const uint64_t* vector, uint64_t from) {
+// Two words of 64 placements side by side; the compiler keeps them in one vector register where there is one.
+using Lanes = uint64_t __attribute__((vector_size(16)));
+
+// Bits from..from+127 of a vector, the first 64 in lane 0.
+inline Lanes lanes_at(const uint64_t* vector, uint64_t from) {
   const uint64_t word = from / 64;
   const uint64_t shift = from % 64;
-  // Shifting the next word by 64 - shift in two steps keeps shift 0 defined.
-  return (vector[word] >> shift) | ((vector[word + 1] << 1) << (63 - shift));
+  Lanes low;
+  Lanes high;
+  memcpy(&low, vector + word, sizeof low);
+  memcpy(&high, vector + word + 1, sizeof high);
+  // Shifting the next words by 64 - shift in two steps keeps shift 0 defined.
+  return (low >> shift) | ((high << 1) << (63 - shift));
 }
 
 struct Placement {
@@ -309,45 +307,61 @@ struct Placement {
   uint32_t mismatches;
 };
 
-// The passing offset with the fewest fixed letters differing, the smallest among equals, 64 offsets at
-// a time: each offset's count is kept in unary, bit o of at_least[m] set once offset o has m or more.
-template <uint32_t K>
-Placement search_strand(const StrandBits& bits, const SearchPlan& plan, uint64_t last_offset) {
+// The passing offset with the fewest fixed letters differing, the smallest among equals, on one strand
+// of a read of length bytes. 128 offsets at a time: bit b of a step stands for the template laid at read
+// position start + b; each placement's count is kept in unary, bit b of at_least[m] set once it has m
+// or more. Forward, offset o lies at read position o; reverse, the mirrored template lies at n - L - o,
+// so a step's offsets run downwards along its bits.
+template <uint32_t K, int Strand>
+Placement search_strand(const ReadBits& bits, const SearchPlan& plan, uint64_t length, uint64_t last_offset) {
   const RunState& s = run_state;
+  const TemplateLayout& layout = plan.strands[Strand];
   Placement best = {-1, K + 1};
-  for (uint64_t first = 0; first <= last_offset; first += 64) {
-    const uint64_t last = first + 63 < last_offset ? first + 63 : last_offset;
-    const uint64_t in_window = last - first == 63 ? ~0ull : (1ull << (last - first + 1)) - 1;
-    uint64_t at_least[K + 2] = {};
-    at_least[0] = ~0ull;
+  for (uint64_t step = 0; step <= last_offset; step += 128) {
+    const uint64_t last = step + 127 < last_offset ? step + 127 : last_offset;
+    const int64_t start = Strand == 0 ? static_cast<int64_t>(step)
+                                      : static_cast<int64_t>(length) - s.template_length - static_cast<int64_t>(step) - 127;
+    const uint64_t from = static_cast<uint64_t>(start - static_cast<int64_t>(bits.first) + static_cast<int64_t>(bits.pad));
+    Lanes at_least[K + 2] = {};
+    at_least[0] = ~at_least[0];
     for (uint32_t f = 0; f < plan.fixed_count; ++f) {
-      const uint64_t differs = ~bits_at(bits.letters[plan.fixed_codes[f]], first + plan.fixed_positions[f]);
+      const Lanes differs = ~lanes_at(bits.letters[layout.fixed_codes[f]], from + layout.fixed_positions[f]);
       for (uint32_t m = K + 1; m > 0; --m) at_least[m] |= at_least[m - 1] & differs;
     }
-    uint64_t failed = at_least[K + 1];
-    // Reads seldom hold a bad base where a barcode base of these offsets may lie.
-    if (bits.first_bad <= last + plan.last_barcode_position) {
-      for (uint32_t j = 0; j < s.barcode_length; ++j) failed |= bits_at(bits.bad, first + plan.barcode_positions[j]);
+    Lanes failed = at_least[K + 1];
+    // Reads seldom hold a bad base at all.
+    if (bits.has_bad) {
+      for (uint32_t j = 0; j < s.barcode_length; ++j) failed |= lanes_at(bits.bad, from + layout.barcode_positions[j]);
     }
-    const uint64_t passing = ~failed & in_window;
-    if (passing == 0) continue;
-    for (uint32_t m = 0; m <= K && m < best.mismatches; ++m) {
-      const uint64_t with_m = passing & ~at_least[m + 1];
-      if (with_m != 0) {
-        best = {static_cast<int64_t>(first) + std::countr_zero(with_m), m};
-        break;
+    // Offsets step to last, smallest first: forward bits 0 up, reverse bits 127 down.
+    for (uint64_t part = 0; part < 2; ++part) {
+      const uint64_t part_first = step + 64 * part;
+      if (part_first > last) break;
+      const uint64_t count = last - part_first >= 63 ? 64 : last - part_first + 1;
+      const uint64_t lane = Strand == 0 ? part : 1 - part;
+      const uint64_t wanted = count == 64 ? ~0ull : Strand == 0 ? (1ull << count) - 1 : ~0ull << (64 - count);
+      const uint64_t passing = ~failed[lane] & wanted;
+      for (uint32_t m = 0; m <= K && m < best.mismatches && passing != 0; ++m) {
+        const uint64_t with_m = passing & ~at_least[m + 1][lane];
+        if (with_m != 0) {
+          const uint64_t nearest = Strand == 0 ? std::countr_zero(with_m) : std::countl_zero(with_m);
+          best = {static_cast<int64_t>(part_first + nearest), m};
+          break;
+        }
       }
+      if (best.mismatches == 0) return best;  // no later offset can do better
     }
-    if (best.mismatches == 0) break;  // no later offset can do better
   }
   return best;
 }
 
-// One search per allowance, so that the counting loop is unrolled for it.
-using StrandSearch = Placement (*)(const StrandBits&, const SearchPlan&, uint64_t);
-constexpr StrandSearch kStrandSearches[9] = {search_strand<0>, search_strand<1>, search_strand<2>,
-                                             search_strand<3>, search_strand<4>, search_strand<5>,
-                                             search_strand<6>, search_strand<7>, search_strand<8>};
+// One search per allowance and strand, so that the counting loop is unrolled for it.
+using StrandSearch = Placement (*)(const ReadBits&, const SearchPlan&, uint64_t, uint64_t);
+template <int Strand>
+constexpr StrandSearch kStrandSearches[9] = {
+    search_strand<0, Strand>, search_strand<1, Strand>, search_strand<2, Strand>,
+    search_strand<3, Strand>, search_strand<4, Strand>, search_strand<5, Strand>,
+    search_strand<6, Strand>, search_strand<7, Strand>, search_strand<8, Strand>};
 
 // Packs the barcode found at offset on the strand; the reverse strand reads complements from the read's end.
 void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t length, int strand, uint32_t offset,
@@ -370,15 +384,24 @@ void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t len
 void prepare_search() {
   const RunState& s = run_state;
   const uint32_t fixed = s.template_length - s.barcode_length;
-  auto* words = static_cast<uint32_t*>(hold_work_block(kSearchPlan, 4ull * (2 * fixed + s.barcode_length)));
+  const uint64_t per_strand = 2 * fixed + s.barcode_length;
+  auto* words = static_cast<uint32_t*>(hold_work_block(kSearchPlan, 2 * 4 * per_strand));
   uint32_t fixed_letters = 0;
   uint32_t barcode_bases = 0;
   for (uint32_t i = 0; i < s.template_length; ++i) {
+    // The mirrored template lists its positions from the template's end.
+    const uint32_t mirrored = s.template_length - 1 - i;
     if (s.template_mask[i]) {
-      words[2 * fixed + barcode_bases++] = i;
+      words[2 * fixed + barcode_bases] = i;
+      words[per_strand + 2 * fixed + (s.barcode_length - 1 - barcode_bases)] = mirrored;
+      ++barcode_bases;
     } else {
+      const uint32_t code = s.nucleotide_codes[static_cast<unsigned char>(s.template_upper[i])] - 1;
       words[fixed_letters] = i;
-      words[fixed + fixed_letters++] = s.nucleotide_codes[static_cast<unsigned char>(s.template_upper[i])] - 1;
+      words[fixed + fixed_letters] = code;
+      words[per_strand + (fixed - 1 - fixed_letters)] = mirrored;
+      words[per_strand + fixed + (fixed - 1 - fixed_letters)] = 3 - code;
+      ++fixed_letters;
     }
   }
 }
@@ -390,23 +413,30 @@ PackResult find_barcode_quickly(SequenceRecord* record, uint64_t index, const ch
   const RunState& s = run_state;
   if (words_read(s.window) > kSearchWords) return find_barcode(record, index, counts);
   const SearchPlan plan = search_plan();
-  const StrandSearch search = kStrandSearches[s.fixed_mismatches];
   const auto* read = reinterpret_cast<const unsigned char*>(record->sequence);
   const unsigned char* low_quality = low_quality_row(index);
   const uint64_t reach = quality_reach();
   // The forward walks never look past reach bytes, so a long read is not measured whole for them.
   const uint64_t forward_length = strnlen(record->sequence, reach);
-  StrandBits bits;
+  ReadBits bits;
+  bits.end = 0;
   for (int strand = 0; strand < (s.both_strands ? 2 : 1); ++strand) {
     const uint64_t length = strand == 0 || forward_length < reach ? forward_length : strlen(record->sequence);
     // A placement needs every barcode position inside the read.
     if (length <= plan.last_barcode_position) break;
     const uint64_t last_room = length - 1 - plan.last_barcode_position;
     const uint64_t last_offset = s.window < last_room ? s.window : last_room;
-    lay_out_strand(bits, read, length, strand, low_quality, last_offset);
-    const Placement best = search(bits, plan, last_offset);
+    // The read positions the walks at offsets 0 to last_offset reach on this strand.
+    const uint64_t reached = last_offset + s.template_length < length ? last_offset + s.template_length : length;
+    const uint64_t first = strand == 0 ? 0 : length - reached;
+    // The forward layout serves the reverse strand when it holds the read to its end.
+    if (strand == 0 || bits.end != length || bits.first > first) {
+      lay_out_read(bits, read, length, first, first + reached, low_quality, words_read(last_offset));
+    }
+    const Placement best = strand == 0 ? kStrandSearches<0>[s.fixed_mismatches](bits, plan, length, last_offset)
+                                       : kStrandSearches<1>[s.fixed_mismatches](bits, plan, length, last_offset);
     if (best.offset < 0) continue;
-    pack_placed(record, read, length, strand, static_cast<uint32_t>(best.offset), plan.barcode_positions);
+    pack_placed(record, read, length, strand, static_cast<uint32_t>(best.offset), plan.strands[0].barcode_positions);
     note_placement(index, static_cast<uint32_t>(best.offset), strand, best.mismatches, counts);
     return accepted;
   }
