@@ -157,12 +157,13 @@ namespace {
 // mirrored (position j at L - 1 - j, each letter complemented): laying the
 // mirrored template over the read at position n - L - o is walking the
 // template along the read's reverse complement at offset o, so both strands
-// are searched on one layout of the read as it stands. Per direction, the
-// positions of the fixed letters with their codes (0 to 3 for A, C, G, T; the
-// complement of code c is 3 - c), then those of the barcode positions.
+// are searched on one layout of the read as it stands. Per direction, each
+// fixed letter as the bit, in the read's letter vectors laid end to end, of
+// its letter at its position (code * kSearchBits + position, codes 0 to 3 for
+// A, C, G, T; the complement of code c is 3 - c), then the positions of the
+// barcode bases.
 struct TemplateLayout {
-  const uint32_t* fixed_positions;
-  const uint32_t* fixed_codes;
+  const uint32_t* fixed_bits;
   const uint32_t* barcode_positions;
 };
 
@@ -176,10 +177,8 @@ SearchPlan search_plan() {
   const RunState& s = run_state;
   const auto* words = static_cast<const uint32_t*>(s.work_blocks[kSearchPlan].data);
   const uint32_t fixed = s.template_length - s.barcode_length;
-  const uint32_t* mirrored = words + 2 * fixed + s.barcode_length;
-  return {{{words, words + fixed, words + 2 * fixed}, {mirrored, mirrored + fixed, mirrored + 2 * fixed}},
-          fixed,
-          words[2 * fixed + s.barcode_length - 1]};
+  const uint32_t* mirrored = words + fixed + s.barcode_length;
+  return {{{words, words + fixed}, {mirrored, mirrored + fixed}}, fixed, words[fixed + s.barcode_length - 1]};
 }
 
 // A stretch of the read as bit vectors: bit pad + i of a vector stands for
@@ -190,8 +189,9 @@ SearchPlan search_plan() {
 // of offsets, in whole words) lets the mirrored template hang off the read's
 // start.
 constexpr uint32_t kSearchWords = 128;
+constexpr uint32_t kSearchBits = 64 * kSearchWords;
 struct ReadBits {
-  uint64_t letters[4][kSearchWords];  // the position holds A, C, G, T (either case)
+  uint64_t letters[4 * kSearchWords];  // one vector a letter, end to end: the position holds A, C, G, T (either case)
   uint64_t bad[kSearchWords];         // no nucleotide of good quality at the position
   uint64_t first;                     // read position of bit pad
   uint64_t end;                       // read position past the stretch
@@ -245,19 +245,26 @@ void lay_out_read(ReadBits& bits, const unsigned char* read, uint64_t length, ui
   bits.end = end;
   bits.pad = pad_bits();
   const uint64_t pad_words = bits.pad / 64;
+  const uint64_t end_word = pad_words + (end - first + 63) / 64;
   for (uint64_t word = 0; word < words; ++word) {
+    if (word == pad_words) word = end_word;
+    if (word >= words) break;
+    for (int code = 0; code < 4; ++code) bits.letters[code * kSearchWords + word] = ~0ull;
+    bits.bad[word] = ~0ull;
+  }
+  bits.has_bad = false;
+  for (uint64_t word = pad_words; word < end_word; ++word) {
     const uint64_t from = first + 64 * (word - pad_words);  // read position of the word's bit 0
-    if (word < pad_words || from >= end) {
-      for (int code = 0; code < 4; ++code) bits.letters[code][word] = ~0ull;
-      bits.bad[word] = ~0ull;
-      continue;
-    }
     uint64_t nucleotide = 0, bit1 = 0, bit2 = 0;
     for (uint64_t quarter = 0; quarter < 4 && from + 16 * quarter < end; ++quarter) {
       const uint64_t at = from + 16 * quarter;
-      unsigned char copy[16] = {};
-      // A chunk past the stretch's end is copied, so that no byte past the read is read.
-      const unsigned char* bytes = at + 16 <= end ? read + at : static_cast<const unsigned char*>(memcpy(copy, read + at, end - at));
+      unsigned char copy[16];
+      const unsigned char* bytes = read + at;
+      if (at + 16 > end) {
+        // A chunk past the stretch's end is copied, so that no byte past the read is read.
+        memset(copy, 0, sizeof copy);
+        bytes = static_cast<const unsigned char*>(memcpy(copy, read + at, end - at));
+      }
       const ChunkMasks masks = chunk_masks(bytes);
       nucleotide |= static_cast<uint64_t>(masks.nucleotide) << (16 * quarter);
       bit1 |= static_cast<uint64_t>(masks.bit1) << (16 * quarter);
@@ -265,11 +272,12 @@ void lay_out_read(ReadBits& bits, const unsigned char* read, uint64_t length, ui
     }
     const uint64_t outside = end - from >= 64 ? 0 : ~0ull << (end - from);
     nucleotide &= ~outside;
-    bits.letters[0][word] = (nucleotide & ~bit1 & ~bit2) | outside;
-    bits.letters[1][word] = (nucleotide & bit1 & ~bit2) | outside;
-    bits.letters[2][word] = (nucleotide & bit1 & bit2) | outside;
-    bits.letters[3][word] = (nucleotide & ~bit1 & bit2) | outside;
+    bits.letters[word] = (nucleotide & ~bit1 & ~bit2) | outside;
+    bits.letters[kSearchWords + word] = (nucleotide & bit1 & ~bit2) | outside;
+    bits.letters[2 * kSearchWords + word] = (nucleotide & bit1 & bit2) | outside;
+    bits.letters[3 * kSearchWords + word] = (nucleotide & ~bit1 & bit2) | outside;
     bits.bad[word] = ~nucleotide;
+    bits.has_bad |= (~nucleotide & ~outside) != 0;
   }
   if (low_quality != nullptr) {
     const uint64_t reach = quality_reach();
@@ -277,13 +285,9 @@ void lay_out_read(ReadBits& bits, const unsigned char* read, uint64_t length, ui
       if (is_low_quality_base(low_quality, q < reach ? q : reach + (length - 1 - q))) {
         const uint64_t bit = bits.pad + q - first;
         bits.bad[bit / 64] |= 1ull << (bit % 64);
+        bits.has_bad = true;
       }
     }
-  }
-  bits.has_bad = false;
-  for (uint64_t word = pad_words; 64 * (word - pad_words) < end - first; ++word) {
-    const uint64_t inside = end - first - 64 * (word - pad_words) >= 64 ? ~0ull : ~(~0ull << (end - first - 64 * (word - pad_words)));
-    bits.has_bad |= (bits.bad[word] & inside) != 0;
   }
 }
 
@@ -325,7 +329,7 @@ Placement search_strand(const ReadBits& bits, const SearchPlan& plan, uint64_t l
     Lanes at_least[K + 2] = {};
     at_least[0] = ~at_least[0];
     for (uint32_t f = 0; f < plan.fixed_count; ++f) {
-      const Lanes differs = ~lanes_at(bits.letters[layout.fixed_codes[f]], from + layout.fixed_positions[f]);
+      const Lanes differs = ~lanes_at(bits.letters, from + layout.fixed_bits[f]);
       for (uint32_t m = K + 1; m > 0; --m) at_least[m] |= at_least[m - 1] & differs;
     }
     Lanes failed = at_least[K + 1];
@@ -371,9 +375,13 @@ void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t len
   for (uint32_t first = 0; first < s.barcode_length; first += 32) {
     const uint32_t bases = s.barcode_length - first < 32 ? s.barcode_length - first : 32;
     uint64_t packed = 0;
-    for (uint32_t j = first; j < first + bases; ++j) {
-      const uint64_t at = offset + positions[j];
-      packed = (packed << 2) | (strand == 0 ? s.nucleotide_codes[read[at]] - 1 : 4 - s.nucleotide_codes[read[length - 1 - at]]);
+    if (strand == 0) {
+      const unsigned char* placed = read + offset;
+      for (uint32_t j = first; j < first + bases; ++j) packed = (packed << 2) | (s.nucleotide_codes[placed[positions[j]]] - 1);
+    } else {
+      // Base j of the reverse strand is the complement of the byte positions[j] before the placement's end.
+      const unsigned char* placed = read + length - 1 - offset;
+      for (uint32_t j = first; j < first + bases; ++j) packed = (packed << 2) | (4 - s.nucleotide_codes[*(placed - positions[j])]);
     }
     *word++ = bases == 32 ? packed : packed << (2 * (32 - bases));
   }
@@ -384,7 +392,7 @@ void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t len
 void prepare_search() {
   const RunState& s = run_state;
   const uint32_t fixed = s.template_length - s.barcode_length;
-  const uint64_t per_strand = 2 * fixed + s.barcode_length;
+  const uint64_t per_strand = fixed + s.barcode_length;
   auto* words = static_cast<uint32_t*>(hold_work_block(kSearchPlan, 2 * 4 * per_strand));
   uint32_t fixed_letters = 0;
   uint32_t barcode_bases = 0;
@@ -392,15 +400,13 @@ void prepare_search() {
     // The mirrored template lists its positions from the template's end.
     const uint32_t mirrored = s.template_length - 1 - i;
     if (s.template_mask[i]) {
-      words[2 * fixed + barcode_bases] = i;
-      words[per_strand + 2 * fixed + (s.barcode_length - 1 - barcode_bases)] = mirrored;
+      words[fixed + barcode_bases] = i;
+      words[per_strand + fixed + (s.barcode_length - 1 - barcode_bases)] = mirrored;
       ++barcode_bases;
     } else {
       const uint32_t code = s.nucleotide_codes[static_cast<unsigned char>(s.template_upper[i])] - 1;
-      words[fixed_letters] = i;
-      words[fixed + fixed_letters] = code;
-      words[per_strand + (fixed - 1 - fixed_letters)] = mirrored;
-      words[per_strand + fixed + (fixed - 1 - fixed_letters)] = 3 - code;
+      words[fixed_letters] = code * kSearchBits + i;
+      words[per_strand + (fixed - 1 - fixed_letters)] = (3 - code) * kSearchBits + mirrored;
       ++fixed_letters;
     }
   }
