@@ -41,7 +41,7 @@ struct StrandView {
 
   unsigned char at(uint64_t i) const { return reverse ? kComplement.of[read[length - 1 - i]] : read[i]; }
   bool is_low(uint64_t i) const {
-    return low_quality != nullptr && is_low_quality_base(low_quality, reverse ? quality_reach() + i : i);
+    return low_quality != nullptr && is_low_quality_base(low_quality, reverse ? 1 : 0, i, run_state.quality_row_bits);
   }
 };
 
@@ -282,7 +282,9 @@ void lay_out_read(ReadBits& bits, const unsigned char* read, uint64_t length, ui
   if (low_quality != nullptr) {
     const uint64_t reach = quality_reach();
     for (uint64_t q = first; q < end; ++q) {
-      if (is_low_quality_base(low_quality, q < reach ? q : reach + (length - 1 - q))) {
+      // A base is noted from the end it lies within the reach of.
+      const bool from_start = q < reach;
+      if (is_low_quality_base(low_quality, from_start ? 0 : 1, from_start ? q : length - 1 - q, run_state.quality_row_bits)) {
         const uint64_t bit = bits.pad + q - first;
         bits.bad[bit / 64] |= 1ull << (bit % 64);
         bits.has_bad = true;
@@ -469,7 +471,7 @@ bool has_low_quality_barcode(uint64_t index) {
   const unsigned char* row = low_quality_row(index);
   if (row == nullptr) return false;
   for (uint32_t j = 0; j < run_state.template_length; ++j) {
-    if (run_state.template_mask[j] && is_low_quality_base(row, j)) return true;
+    if (run_state.template_mask[j] && is_low_quality_base(row, 0, j, run_state.quality_row_bits)) return true;
   }
   return false;
 }

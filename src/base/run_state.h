@@ -126,6 +126,7 @@ struct RunState {
   int input_is_fastq;          // 1 when the input was FASTQ, held compactly; loading
   uint64_t input_data_bytes;   // bytes of input data as read (inflated), before FASTQ is compacted; loading
   uint64_t fastq_records;      // FASTQ records the loading kept; loading
+  uint64_t quality_row_bits;   // --quality: bits a strand in each read's row of kLowQualityBases, a multiple of 8; parse
 
   // Template
   uint32_t nucleotide_codes[256];  // A/a 1, C/c 2, G/g 3, T/t 4, else 0

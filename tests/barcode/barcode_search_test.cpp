@@ -130,16 +130,26 @@ TEST(BarcodeSearch, AllOffsetsAtOnceAgreeWithTheWalk) {
     s.quality_floor = random.below(41);
     s.finding_barcode = 1;
 
-    std::vector<std::string> reads;
+    std::vector<std::string> reads, qualities;
     for (uint32_t r = 0, count = 1 + random.below(150); r < count; ++r) {
       reads.push_back(random_read(random, template_text, s.window));
-      if (s.quality_given) {
-        std::string quality;
-        for (size_t i = 0; i < reads.back().size(); ++i) quality += static_cast<char>('!' + random.below(42));
-        note_base_qualities(r, reads.back().c_str(), quality.c_str(), quality.size());
-      }
+      qualities.emplace_back();
+      for (size_t i = 0; i < reads.back().size(); ++i) qualities.back() += static_cast<char>('!' + random.below(42));
+      if (s.quality_given) note_base_qualities(r, reads.back().c_str(), qualities.back().c_str(), reads.back().size());
     }
     s.record_count = reads.size();
+    // The rows, widened as longer reads came, hold every base within the reach from either end.
+    for (size_t r = 0; r < reads.size() && s.quality_given && low_quality_row(0) != nullptr; ++r) {
+      const uint64_t length = strnlen(reads[r].c_str(), reads[r].size());
+      for (uint64_t i = 0; i < length && i < quality_reach(); ++i) {
+        for (int strand = 0; strand < (s.both_strands ? 2 : 1); ++strand) {
+          const char score = qualities[r][strand == 0 ? i : length - 1 - i];
+          ASSERT_EQ(is_low_quality_base(low_quality_row(r), strand, i, s.quality_row_bits),
+                    score < static_cast<char>(s.quality_floor + 33))
+              << "seed " << seed << " read " << r << " strand " << strand << " base " << i;
+        }
+      }
+    }
     hold_read_placements();
     prepare_search();
     const SearchOutcome walked = search_all(reads, find_barcode);
