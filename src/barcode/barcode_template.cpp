@@ -7,6 +7,20 @@
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
 
+namespace {
+
+bool is_barcode_position(char upper) { return upper == 'N' || upper == '.'; }
+
+}  // namespace
+
+uint32_t count_barcode_positions(const char* template_text) {
+  uint32_t positions = 0;
+  for (const char* p = template_text; *p != '\0'; ++p) {
+    positions += is_barcode_position(static_cast<char>(toupper(static_cast<unsigned char>(*p))));
+  }
+  return positions;
+}
+
 void prepare_template() {
   RunState& s = run_state;
   memset(s.nucleotide_codes, 0, sizeof s.nucleotide_codes);
@@ -22,7 +36,7 @@ void prepare_template() {
   for (uint32_t i = 0; i < s.template_length; ++i) {
     const unsigned char typed = static_cast<unsigned char>(s.template_text[i]);
     const char upper = static_cast<char>(toupper(typed));
-    if (upper == 'N' || upper == '.') {
+    if (is_barcode_position(upper)) {
       s.template_mask[i] = 1;
       s.barcode_length += 1;
     } else if (s.nucleotide_codes[static_cast<unsigned char>(upper)] == 0) {

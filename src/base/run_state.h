@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct MergeRatio;  // the abundance rule's settings and results: cluster/merge_ratio.h
+
 // One FASTA record inside the input buffer, followed in the record table by
 // its packed barcode words (see record_barcode).
 struct SequenceRecord {
@@ -72,6 +74,22 @@ enum WorkBlockId : int {
   kClusterTally,            // report to page: the reads of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
   kKeptEntryReads,          // sort to page: with -p, the reads each kept entry stands for, in bucket order
+  kKnownLibraryLines,       // --known, reading the library: each entry's line and a sort order, to name repeats
+  kKnownIndex,              // --known, assignment: the entries' exact table and segment tables
+  kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built
+  kKnownGroupCursors,       // --known, grouping: where each group's next read goes
+  kKnownReadCounts,         // --known, stats and page: the entries' reads, sorted for the Gini index
+  kKnownGroupCopy,          // --known, after the assignment: the grouped reads sorted by barcode within each group
+  kMergeReads,              // merge: the reads of each distinct barcode, by representative
+  kMergeClassFloors,        // merge: the smallest read count of each class of counts too close to merge
+  kMergeLabels,             // merge: each representative's class, which the pair search compares
+  kMergeEdges,              // merge: (taker, taken) pairs the ratio allows, as the search hands them over
+  kMergeEdgeStart,          // merge: per representative, where its barcodes to take begin among the targets
+  kMergeTargets,            // merge: the barcodes each representative may take, grouped by taker
+  kMergeOrder,              // merge: the representatives that may take another, in visiting order
+  kMergeCluster,            // merge: the representative that started each one's cluster
+  kMergeQueue,              // merge: the breadth-first queue of the cluster growing
+  kMergeRingTails,          // merge: per cluster, the last node linked into its ring so far
   kWorkBlockCount,
 };
 
@@ -105,6 +123,8 @@ struct RunState {
   uint32_t quality_floor;     // --quality, 0 to 93; meaningful when quality_given
   int quality_given;          // --quality was given
   int finding_barcode;        // any of the four above was given: the tables show the placements
+  const char* known_path;     // --known, or null
+  MergeRatio* merge_ratio;    // --merge-ratio, or null for single linkage
 
   // Driver
   FILE* output_file;         // the report stream, closed by release_all
@@ -156,6 +176,9 @@ struct RunState {
   // Fast engine working memory (see WorkBlockId)
   WorkBlock work_blocks[kWorkBlockCount];
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
+
+  // Known barcodes (--known): the library, each read's assignment and the groups; see cluster/known_assignment.h
+  struct KnownBarcodes* known;  // null without --known
 
   // Screening
   uint64_t screened[4];  // reads per PackResult, accepted first

@@ -89,8 +89,9 @@ void end_phase() {
 }
 
 const char* phase_name(const PhaseTime& time) {
-  static const char* const kNames[] = {"setup", "load",   "parse",  "screen", "bucket",
-                                       "forest", "pass",  "report", "tables", "teardown"};
+  static const char* const kNames[] = {"setup", "load",   "parse", "screen", "bucket",   "forest",
+                                       "pass",  "assign", "merge", "report", "tables",   "teardown"};
+  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Phase::teardown) + 1, "a name per phase");
   static const char* const kPassNames[] = {"pass 0", "pass 1", "pass 2", "pass 3"};
   if (time.phase == Phase::pass && time.distance < 4) return kPassNames[time.distance];
   return kNames[static_cast<int>(time.phase)];

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 // The phases of a run, in run order. Passes are phases too, one per distance.
-enum class Phase : uint8_t { setup, load, parse, screen, bucket, forest, pass, report, tables, teardown };
+enum class Phase : uint8_t { setup, load, parse, screen, bucket, forest, pass, assign, merge, report, tables, teardown };
 
 constexpr uint32_t kMaxPhases = 24;
 constexpr uint32_t kMaxPasses = 4;  // distances 0 to 3

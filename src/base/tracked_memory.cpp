@@ -197,6 +197,16 @@ void* reserve_work_block(WorkBlockId id, uint64_t bytes) {
   return hold_work_block(id, bytes);
 }
 
+void* double_work_block(WorkBlockId id, uint64_t kept_bytes) {
+  WorkBlock& block = run_state.work_blocks[id];
+  assert(kept_bytes <= block.bytes && "only what the block holds can be kept");
+  void* grown = tracked_malloc(2 * block.bytes);
+  memcpy(grown, block.data, kept_bytes);
+  tracked_free(block.data, block.bytes);
+  block = {grown, 2 * block.bytes};
+  return grown;
+}
+
 void return_free_memory() {
 #ifdef __GLIBC__
   malloc_trim(0);

@@ -39,6 +39,9 @@ void release_work_block(WorkBlockId id);
 // contents; returns the block.
 void* reserve_work_block(WorkBlockId id, uint64_t bytes);
 
+// Doubles a held block, keeping its first kept_bytes; returns the new block.
+void* double_work_block(WorkBlockId id, uint64_t kept_bytes);
+
 // Hands freed heap pages back to the system where the C library allows it,
 // so that what a phase released stops counting towards the resident size.
 void return_free_memory();

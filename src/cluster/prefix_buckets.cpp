@@ -65,7 +65,9 @@ void remove_duplicate_barcodes() {
   }
 }
 
-bool kept_reads_wanted() { return run_state.page_path != nullptr && run_state.remove_duplicates; }
+bool kept_reads_wanted() {
+  return (run_state.page_path != nullptr || run_state.merge_ratio != nullptr) && run_state.remove_duplicates;
+}
 
 uint64_t* kept_entry_reads() { return static_cast<uint64_t*>(run_state.work_blocks[kKeptEntryReads].data); }
 
@@ -270,10 +272,11 @@ void remove_duplicate_barcodes_fast(uint64_t* kept_by_job) {
   const size_t barcode_bytes = 8ull * s.barcode_words;
   const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
   // A one-word barcode is its first word: no need to read the record.
-  const auto note = [barcode_bytes](uint64_t* slot, uint64_t word, const SequenceRecord* record, uint64_t reads,
-                                    uint32_t worker) {
+  const bool bases = counting_bases();
+  const auto note = [barcode_bytes, bases](uint64_t* slot, uint64_t word, const SequenceRecord* record, uint64_t reads,
+                                           uint32_t worker) {
     *slot = reads;
-    count_barcode_bases(barcode_bytes == 8 ? &word : record_barcode(record), reads, worker);
+    if (bases) count_barcode_bases(barcode_bytes == 8 ? &word : record_barcode(record), reads, worker);
   };
   run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
     [[maybe_unused]] uint64_t kept_in_job = 0;

@@ -32,8 +32,8 @@ void remove_duplicate_barcodes();
 
 [[nodiscard]] uint64_t total_bucket_count();
 
-// True when the duplicate removal notes, for the page, how many reads each
-// kept entry stands for: -p with a page asked for, in the fast engine.
+// True when the duplicate removal notes how many reads each kept entry stands
+// for: -p with a page or --merge-ratio asked for, in the fast engine.
 [[nodiscard]] bool kept_reads_wanted();
 
 // Those reads, one per kept entry in bucket order (which the nodes keep), in

@@ -67,8 +67,6 @@ void collect_representatives() {
   s.representative_count = count;
   uint32_t* node_of = static_cast<uint32_t*>(hold_work_block(kRepresentativeNode, 4 * (count + 1)));
   uint64_t* barcodes = static_cast<uint64_t*>(hold_work_block(kRepresentativeBarcodes, 8 * words * count));
-  uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
-  hold_work_block(kSubpassRoot, 4 * count);
   hold_work_block(kBucketRoots, 4 * kBucketCount);
   uint32_t* bucket_first = static_cast<uint32_t*>(hold_work_block(kRepresentativeBuckets, 4 * (kBucketCount + 1)));
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
@@ -82,7 +80,6 @@ void collect_representatives() {
         if (!is_representative(node)) continue;
         node_of[u] = static_cast<uint32_t>(node - nodes);
         memcpy(barcodes + uint64_t{u} * words, record_barcode(node->record), 8ull * words);
-        parent[u] = u;
         ++u;
       }
     }
@@ -147,14 +144,14 @@ uint64_t join_pairs(const CandidatePair* pairs, uint64_t count) {
 
 // Finds and joins the pairs of buckets begin to end on the calling thread,
 // one bucket at a time, growing its buffer until a bucket's pairs fit.
-uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end) {
+uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t end, const PairSink& sink) {
   uint64_t joined = 0;
   for (uint32_t k = begin; k < end; ++k) {
     for (;;) {
       const WorkBlock& block = run_state.work_blocks[kInlinePairs];
       PairBuffer buffer{static_cast<CandidatePair*>(block.data), 0, block.bytes / sizeof(CandidatePair)};
       if (find_bucket_pairs(search, k, &buffer)) {
-        joined += join_pairs(buffer.pairs, buffer.count);
+        joined += sink(buffer.pairs, buffer.count);
         break;
       }
       reserve_work_block(kInlinePairs, 2 * block.bytes);
@@ -165,13 +162,8 @@ uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t en
 
 // Doubles the subpass pair list, keeping the pairs it holds.
 void grow_pair_list(PairBuffer* list) {
-  WorkBlock& block = run_state.work_blocks[kSubpassPairs];
-  CandidatePair* grown = static_cast<CandidatePair*>(tracked_malloc(2 * block.bytes));
-  memcpy(grown, list->pairs, list->count * sizeof(CandidatePair));
-  tracked_free(block.data, block.bytes);
-  block = {grown, 2 * block.bytes};
-  list->pairs = grown;
-  list->capacity = block.bytes / sizeof(CandidatePair);
+  list->pairs = static_cast<CandidatePair*>(double_work_block(kSubpassPairs, list->count * sizeof(CandidatePair)));
+  list->capacity = run_state.work_blocks[kSubpassPairs].bytes / sizeof(CandidatePair);
 }
 
 // Whether subpass k of pass d = k + 1 is better searched by blanking each
@@ -220,7 +212,7 @@ bool search_by_blanked_suffix(const PairSearch& search) {
 // suffix base each and leave the pairs of all buckets in their buffers; the
 // calling thread gathers them, puts them in join order and joins them. A
 // search that overflows its worker's buffer is redone on the calling thread.
-uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
+uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, const PairSink& sink) {
   const uint32_t count = static_cast<uint32_t>(run_state.representative_count);
   const uint32_t searches = one_suffix_base_apart_searches(search);
   const uint32_t workers = worker_count();
@@ -252,17 +244,15 @@ uint64_t join_subpass_by_blanked_suffix(const PairSearch& search) {
     if (p.rank != q.rank) return p.rank < q.rank;
     return p.x != q.x ? p.x < q.x : p.y < q.y;
   });
-  const uint64_t joined = join_pairs(all.pairs, all.count);
+  const uint64_t joined = sink(all.pairs, all.count);
   release_work_block(kSubpassPairs);
   return joined;
 }
 
 // Subpass k of pass d: workers find the pairs of consecutive stretches of
-// buckets, the calling thread joins them stretch by stretch.
-uint64_t join_subpass(uint32_t d, uint32_t k) {
+// buckets, the calling thread hands them to the sink stretch by stretch.
+uint64_t search_subpass(uint32_t d, uint32_t k, const uint32_t* root, const PairSink& sink) {
   RunState& s = run_state;
-  flatten_roots();
-  memcpy(work_block<uint32_t>(kSubpassRoot), work_block<uint32_t>(kRepresentativeParent), 4 * s.representative_count);
   const PairSearch search{
       d,
       k,
@@ -271,7 +261,7 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
       s.barcode_length > 8 ? s.barcode_length - 8 : 0,
       work_block<uint64_t>(kRepresentativeBarcodes),
       work_block<uint32_t>(kRepresentativeBuckets),
-      work_block<uint32_t>(kSubpassRoot),
+      root,
       work_block<uint32_t>(kBucketRoots),
       work_block<uint32_t>(kSuffixOrder),
       work_block<uint32_t>(kSuffixPosition),
@@ -282,7 +272,7 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
     find_bucket_roots(search.bucket_first, search.root, first_bucket_of(job, root_jobs),
                       first_bucket_of(job + 1, root_jobs), work_block<uint32_t>(kBucketRoots));
   });
-  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search);
+  if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search, sink);
 
   // Stretches of about equal numbers of representatives; small ones keep
   // the workers fed and the joins close behind them.
@@ -309,19 +299,32 @@ uint64_t join_subpass(uint32_t d, uint32_t k) {
         slot_resume[slot] = k;
       },
       [&](uint64_t job, uint32_t slot) {
-        joined += join_pairs(slot_pairs + slot * pairs_per_slot(), slot_count[slot]);
-        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1]);
+        joined += sink(slot_pairs + slot * pairs_per_slot(), slot_count[slot]);
+        joined += join_buckets_here(search, slot_resume[slot], first_bucket[job + 1], sink);
       });
   return joined;
 }
 
-// Pass d from 1 on: the subpasses in the order of the straightforward pass.
+// Subpass k of pass d joins the pairs of representatives that were in two
+// clusters when it began.
+uint64_t join_subpass(uint32_t d, uint32_t k) {
+  flatten_roots();
+  uint32_t* root = work_block<uint32_t>(kSubpassRoot);
+  memcpy(root, work_block<uint32_t>(kRepresentativeParent), 4 * run_state.representative_count);
+  return search_subpass(d, k, root, join_pairs);
+}
+
 // Subpass k needs room for the other d - k differences after the prefix.
-uint64_t join_at_distance(uint32_t d) {
+bool subpass_possible(uint32_t d, uint32_t k) {
   const uint32_t suffix_length = run_state.barcode_length > 8 ? run_state.barcode_length - 8 : 0;
+  return k <= 8 && d - k <= suffix_length;
+}
+
+// Pass d from 1 on: the subpasses in the order of the straightforward pass.
+uint64_t join_at_distance(uint32_t d) {
   uint64_t joined = 0;
-  for (uint32_t k = 0; k <= d && k <= 8; ++k) {
-    if (d - k <= suffix_length) joined += join_subpass(d, k);
+  for (uint32_t k = 0; k <= d; ++k) {
+    if (subpass_possible(d, k)) joined += join_subpass(d, k);
   }
   return joined;
 }
@@ -390,10 +393,11 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
     begin_pass(d);
     say("Clustering with distance %u ..", d);
     if (d >= 1 && run_state.work_blocks[kRepresentativeNode].data == nullptr) {
-      collect_representatives();
-      hold_suffix_index();
-      hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
-      hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
+      hold_representatives();
+      const uint64_t count = run_state.representative_count;
+      uint32_t* parent = static_cast<uint32_t*>(hold_work_block(kRepresentativeParent, 4 * count));
+      for (uint64_t u = 0; u < count; ++u) parent[u] = static_cast<uint32_t>(u);
+      hold_work_block(kSubpassRoot, 4 * count);
     }
     const uint64_t joined = d == 0 ? join_identical_barcodes() : join_at_distance(d);
     say(" OK, %llu joined\n", static_cast<unsigned long long>(joined));
@@ -401,6 +405,25 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
   }
   if (run_state.work_blocks[kRepresentativeNode].data == nullptr) return;
   write_cluster_ids();
+  release_representatives();
+}
+
+void hold_representatives() {
+  collect_representatives();
+  hold_suffix_index();
+  hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
+  hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
+}
+
+void release_representatives() {
   for (WorkBlockId id : kPassBlocks) release_work_block(id);
   run_state.representative_count = 0;
+}
+
+uint64_t search_pairs_at_distance(uint32_t d, const uint32_t* labels, const PairSink& sink) {
+  uint64_t handed = 0;
+  for (uint32_t k = 0; k <= d; ++k) {
+    if (subpass_possible(d, k)) handed += search_subpass(d, k, labels, sink);
+  }
+  return handed;
 }

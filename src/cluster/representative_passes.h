@@ -12,6 +12,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+#include "cluster/candidate_pairs.h"
 
 // Runs the passes for distances first to last, each with its two messages.
 void cluster_at_distances_fast(uint32_t first, uint32_t last);
@@ -20,3 +23,20 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last);
 // that joining its first node with each later one in turn gives, and gives
 // the run the first node's id. Returns the number of joins.
 uint64_t join_identical_barcodes();
+
+// Takes the representatives' blocks: their nodes, their barcodes back to back,
+// the bucket index, the suffix index and the pair buffers. Sets
+// representative_count.
+void hold_representatives();
+
+// Gives back every block the passes or a search held; each at most once.
+void release_representatives();
+
+// Takes a batch of candidate pairs, on the calling thread; returns what it
+// counts of them (the joins it made, for the passes).
+using PairSink = std::function<uint64_t(const CandidatePair* pairs, uint64_t count)>;
+
+// Hands every pair of representatives at exactly distance d whose labels
+// differ to the sink, batch by batch in join order; returns the sink's total.
+// labels (one per representative, none kMixedRoots) must not change meanwhile.
+uint64_t search_pairs_at_distance(uint32_t d, const uint32_t* labels, const PairSink& sink);

@@ -22,10 +22,13 @@ namespace {
 
 constexpr unsigned char kByteOrderMark[3] = {0xef, 0xbb, 0xbf};
 
-// Bytes of a UTF-8 byte-order mark at the start of data, or 0.
+}  // namespace
+
 size_t byte_order_mark(const unsigned char* data, size_t size) {
   return size >= 3 && memcmp(data, kByteOrderMark, 3) == 0 ? 3 : 0;
 }
+
+namespace {
 
 bool starts_fastq(const unsigned char* data, size_t size) {
   const size_t mark = byte_order_mark(data, size);

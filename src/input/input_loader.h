@@ -5,6 +5,8 @@
 // input/fastq_compactor.h).
 #pragma once
 
+#include <cstddef>
+
 // The path "-" is standard input. A regular file of FASTA is sized and read
 // with large read calls straight into the block; every other input (FASTQ, a
 // pipe, a terminal, a file that shows size 0, compressed data) goes through
@@ -12,3 +14,6 @@
 // chunks that have arrived are taken. Exits with a message on any failure,
 // and on an empty input.
 void load_file(const char* path);
+
+// Bytes of a UTF-8 byte-order mark at the start of data, or 0.
+[[nodiscard]] size_t byte_order_mark(const unsigned char* data, size_t size);

@@ -7,6 +7,7 @@
 #include "barcode/barcode_packing.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/known_assignment.h"
 #include "cluster/prefix_buckets.h"
 
 namespace {
@@ -255,6 +256,26 @@ void number_clusters() {
   memset(s.cluster_totals, 0, s.cluster_count * sizeof(ClusterTotals));
   if (s.remove_duplicates) number_duplicates();
   total_clusters();
+}
+
+void number_known_clusters() {
+  RunState& s = run_state;
+  const KnownBarcodes& known = *s.known;
+  s.record_cluster = static_cast<uint64_t*>(tracked_malloc(s.record_count * sizeof(uint64_t)));
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const uint32_t outcome = known.outcome[r];
+    if (outcome == kOutcomeRejected) {
+      s.record_cluster[r] = kRejectedFlag | static_cast<uint64_t>(rejection_cause(r));
+    } else if (outcome_assigned(outcome)) {
+      s.record_cluster[r] = (outcome_entry(outcome) + 1) | ((outcome & kOutcomeDuplicate) ? kDuplicateFlag : 0);
+    } else {
+      s.record_cluster[r] = 0;  // accepted, in no cluster
+    }
+  }
+  s.cluster_totals = static_cast<ClusterTotals*>(tracked_malloc(s.cluster_count * sizeof(ClusterTotals)));
+  for (uint64_t k = 0; k < s.cluster_count; ++k) {
+    s.cluster_totals[k] = {known.members[k], known_group_reads(known, k), known.distinct[k], 0, nullptr};
+  }
 }
 
 void release_cluster_numbering() {

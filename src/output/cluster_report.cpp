@@ -7,6 +7,7 @@
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/known_assignment.h"
 #include "cluster/prefix_buckets.h"
 #include "output/cluster_tally.h"
 #include "output/output_file.h"
@@ -59,6 +60,28 @@ void write_clusters() {
     if (tally != nullptr) tally[clusters - 1] = members;
   }
   finish_report(clusters);
+}
+
+namespace {
+
+// A read of an entry's group that the report prints: -p leaves out its duplicates.
+bool printed(const SequenceRecord* record) {
+  const RunState& s = run_state;
+  const uint64_t index = static_cast<uint64_t>(reinterpret_cast<const char*>(record) - s.record_table) / s.record_size;
+  return (s.known->outcome[index] & kOutcomeDuplicate) == 0;
+}
+
+}  // namespace
+
+void write_known_clusters() {
+  const KnownBarcodes& known = *run_state.known;
+  for (uint64_t k = 0; k < known.library.count; ++k) {
+    write_cluster_header(k + 1);
+    for (uint64_t i = known.group_start[k]; i < known.group_start[k + 1]; ++i) {
+      if (printed(known.group_records[i])) print_record(known.group_records[i]);
+    }
+  }
+  finish_report(known.library.count);
 }
 
 void write_buckets_as_clusters() {
@@ -320,6 +343,43 @@ void write_clusters_fast() {
         return count;
       },
       append_items, tally != Tally::none);
+  finish_report(clusters);
+}
+
+void write_known_clusters_fast() {
+  const KnownBarcodes& known = *run_state.known;
+  const bool all_printed = !run_state.remove_duplicates;
+  // Items are entries, each a cluster; jobs of about 64 clusters' worth of reads.
+  const uint64_t jobs = job_count_for(known.accepted, 64, kMaxReportJobs);
+  const uint64_t clusters = write_report(
+      known.library.count, std::min(jobs, known.library.count),
+      [](uint64_t begin, uint64_t end) { return end - begin; },
+      [&](ReportText* text, uint64_t begin, uint64_t end, uint64_t number, bool flush) -> Resume {
+        constexpr uint64_t kBatch = 128;
+        const SequenceRecord* batch[kBatch];
+        for (uint64_t k = begin; k < end; ++k, ++number) {
+          const uint64_t size_before = text->size;
+          const auto stop = [&] {
+            text->size = size_before;
+            return Resume{k, number};
+          };
+          if (!append_header(text, number, flush)) return stop();
+          const uint64_t group_begin = known.group_start[k];
+          const uint64_t group_end = known.group_start[k + 1];
+          if (all_printed) {
+            if (!append_members(text, known.group_records + group_begin, group_end - group_begin, flush)) return stop();
+            continue;
+          }
+          for (uint64_t i = group_begin; i < group_end;) {
+            uint64_t gathered = 0;
+            for (; i < group_end && gathered < kBatch; ++i) {
+              if (printed(known.group_records[i])) batch[gathered++] = known.group_records[i];
+            }
+            if (!append_members(text, batch, gathered, flush)) return stop();
+          }
+        }
+        return {end, number};
+      });
   finish_report(clusters);
 }
 

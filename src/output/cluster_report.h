@@ -17,5 +17,11 @@ void write_buckets_as_clusters();
 void write_clusters_fast();
 void write_buckets_as_clusters_fast();
 
+// With --known: one cluster per entry of the library in line order, its
+// reads in input order (with -p, the first read of each barcode), an entry
+// without reads as its header alone.
+void write_known_clusters();
+void write_known_clusters_fast();
+
 // Writes one member line for the record.
 void print_record(const SequenceRecord* record);

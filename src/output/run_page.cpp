@@ -2,12 +2,16 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "barcode/barcode_packing.h"
 #include "barcode/base_composition.h"
 #include "base/run_state.h"
 #include "base/run_statistics.h"
+#include "cluster/known_assignment.h"
+#include "cluster/merge_ratio.h"
+#include "output/cluster_sizes.h"
 #include "output/page_figures.h"
 #include "output/svg_plot.h"
 #include "run/options.h"
@@ -138,6 +142,15 @@ void write_run_section(FILE* file) {
   put_fact(file, "Distance D");
   fprintf(file, "%u</td></tr>\n", s.distance);
   if (s.finding_barcode) write_search_facts(file);
+  if (s.merge_ratio != nullptr) {
+    put_fact(file, "Merge ratio R");
+    print_merge_ratio(*s.merge_ratio, file);
+    fputs(": ", file);
+    put_count(file, s.merge_ratio->started);
+    fputs(" barcodes started a cluster, ", file);
+    put_count(file, s.merge_ratio->taken);
+    fputs(" were taken into another</td></tr>\n", file);
+  }
   put_fact(file, "Duplicate barcodes (-p)");
   fputs(s.remove_duplicates ? "removed</td></tr>\n" : "kept</td></tr>\n", file);
   put_fact(file, "Clusters");
@@ -352,7 +365,12 @@ void write_passes_section(FILE* file) {
   for (uint32_t i = 0; i < r.pass_count; ++i) most = r.passes[i].joins > most ? r.passes[i].joins : most;
   const PlotFrame frame = {file, 80, 20, 640, 190, {0, 1, false}, zero_to_round(static_cast<double>(most))};
   draw_axes(frame, nullptr, "joins");
-  if (r.pass_count == 0) {
+  if (s.merge_ratio != nullptr) {
+    fprintf(file,
+            "<text class=\"label\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">No distance pass ran: "
+            "the read ratio rule made the clusters.</text>\n",
+            frame.left + frame.width / 2, frame.top + frame.height / 2);
+  } else if (r.pass_count == 0) {
     fprintf(file,
             "<text class=\"label\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">No distance pass ran: "
             "with -p and D = 0 every distinct barcode is a cluster of its own.</text>\n",
@@ -465,12 +483,187 @@ void write_largest_section(FILE* file, const PageFigures& figures) {
   fputs("</tbody>\n</table>\n</section>\n", file);
 }
 
+// With --known: the funnel ends in the reads assigned, ambiguous and unknown.
+void write_known_funnel_section(FILE* file, const PageFigures& figures) {
+  const KnownBarcodes& known = *run_state.known;
+  put_section_start(file, "funnel", "Read funnel",
+                    "Every read in, by what became of it: left out by screening, near no known barcode (unknown) or "
+                    "equally near two (ambiguous) (red), dropped as a duplicate barcode (grey), or assigned to a "
+                    "known barcode (green); bars and percentages are shares of all reads.");
+  constexpr int kCauses = sizeof kScreeningCauses / sizeof kScreeningCauses[0];
+  open_svg(file, kPlotWidth, 16 + 30 * (kCauses + 5), "funnel-plot", "Read funnel");
+  int row = 0;
+  put_funnel_row(file, row++, "Reads in", run_state.record_count, "reads");
+  for (const ScreeningCause& cause : kScreeningCauses) {
+    put_funnel_row(file, row++, cause.label, figures.screening[cause.result], "lost");
+  }
+  put_funnel_row(file, row++, "Unknown", known.unknown, "lost");
+  put_funnel_row(file, row++, "Ambiguous", known.ambiguous, "lost");
+  put_funnel_row(file, row++, "Duplicates removed", known.duplicates, "duplicates");
+  put_funnel_row(file, row++, "Assigned", known.accepted - known.unknown - known.ambiguous - known.duplicates, "kept");
+  close_svg(file);
+  fputs("</section>\n", file);
+}
+
+// Reads per known barcode: the entries without reads, then bins from a power of two to the next.
+void write_known_reads_section(FILE* file, const ClusterSizes& sizes) {
+  const RunState& s = run_state;
+  put_section_start(file, "known-reads", "Reads per known barcode",
+                    "How many known barcodes got how many reads; the first bar (red) counts those that got none. "
+                    "Each other bar spans read counts from a power of two to the next.");
+  // Bin 0 holds the entries without reads; bin k + 1 read counts 2^k to 2^(k+1) - 1.
+  uint64_t bins[65] = {};
+  int bin_count = 1;
+  for (uint64_t i = 0; i < sizes.count; ++i) {
+    const int bin = sizes.sizes[i].reads == 0 ? 0 : 64 - __builtin_clzll(sizes.sizes[i].reads);
+    bins[bin] += sizes.sizes[i].clusters;
+    if (bin + 1 > bin_count) bin_count = bin + 1;
+  }
+  uint64_t tallest = 1;
+  for (int k = 0; k < bin_count; ++k) tallest = bins[k] > tallest ? bins[k] : tallest;
+  open_svg(file, kPlotWidth, 300, "known-reads-plot", "Reads per known barcode");
+  const PlotFrame frame = {
+      file, 80, 34, 640, 200, {0, static_cast<double>(bin_count), false}, zero_to_round(static_cast<double>(tallest))};
+  draw_axes(frame, nullptr, "known barcodes");
+  const double step = frame.width / bin_count;
+  for (int k = 0; k < bin_count; ++k) {
+    const double left = frame.left + step * k;
+    const double top = plot_y(frame, static_cast<double>(bins[k]));
+    open_mark(file, left + 1, top, step - 2, frame.top + frame.height - top, k == 0 ? "lost" : "size");
+    put_count(file, bins[k]);
+    fputs(" known barcodes with ", file);
+    if (k <= 1) {
+      fputs(k == 0 ? "no reads" : "1 read", file);
+    } else {
+      put_count(file, 1ull << (k - 1));
+      fputs("&#x2013;", file);
+      put_count(file, (2ull << (k - 1)) - 1);
+      fputs(" reads", file);
+    }
+    close_mark(file);
+    fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", left + step / 2,
+            frame.top + frame.height + 16);
+    if (k <= 1) {
+      fputs(k == 0 ? "0" : "1", file);
+    } else {
+      fprintf(file, "%llu", 1ull << (k - 1));
+    }
+    fputs("</text>\n", file);
+  }
+  fprintf(file, "<text class=\"callout\" x=\"%.1f\" y=\"22\">", frame.left);
+  put_count(file, bins[0]);
+  fputs(" of ", file);
+  put_count(file, s.cluster_count);
+  fputs(" known barcodes without reads (", file);
+  put_percent(file, bins[0], s.cluster_count);
+  fputs("%)</text>\n", file);
+  close_svg(file);
+  fputs("</section>\n", file);
+}
+
+// The Lorenz curve: the share of the reads held by the known barcodes with the fewest, against their share.
+void write_lorenz_section(FILE* file, const ClusterSizes& sizes) {
+  const RunState& s = run_state;
+  const double gini = known_gini_index();
+  put_section_start(file, "lorenz", "Evenness",
+                    "The share of the assigned reads held by the known barcodes with the fewest reads, against their "
+                    "share of the library. The diagonal is a perfectly even library; the Gini index is 0 there and "
+                    "near 1 when one barcode has every read.");
+  uint64_t total = 0;
+  for (uint64_t i = 0; i < sizes.count; ++i) total += sizes.sizes[i].reads * sizes.sizes[i].clusters;
+  open_svg(file, kPlotWidth, 420, "lorenz-plot", "Lorenz curve");
+  const PlotFrame frame = {file, 80, 34, 340, 340, {0, 1, false}, {0, 1, false}};
+  draw_axes(frame, "share of known barcodes", "share of reads");
+  fprintf(file, "<polyline class=\"grid\" points=\"%.1f,%.1f %.1f,%.1f\"/>\n", plot_x(frame, 0), plot_y(frame, 0),
+          plot_x(frame, 1), plot_y(frame, 1));
+  fprintf(file, "<polyline class=\"mark curve\" points=\"%.1f,%.1f", plot_x(frame, 0), plot_y(frame, 0));
+  uint64_t entries = 0;
+  uint64_t reads = 0;
+  double last_x = plot_x(frame, 0);
+  for (uint64_t i = 0; i < sizes.count; ++i) {
+    entries += sizes.sizes[i].clusters;
+    reads += sizes.sizes[i].reads * sizes.sizes[i].clusters;
+    const double x = plot_x(frame, static_cast<double>(entries) / static_cast<double>(s.cluster_count));
+    // Points less than a pixel apart add nothing but bytes; the last one always goes.
+    if (x - last_x < 1 && i + 1 < sizes.count) continue;
+    last_x = x;
+    fprintf(file, " %.1f,%.1f", x,
+            plot_y(frame, total == 0 ? 0 : static_cast<double>(reads) / static_cast<double>(total)));
+  }
+  fputs("\"><title>Lorenz curve of reads over known barcodes</title></polyline>\n", file);
+  fprintf(file, "<text class=\"callout\" x=\"%.1f\" y=\"22\">Gini index %.3f</text>\n", frame.left, gini);
+  close_svg(file);
+  fputs("</section>\n", file);
+}
+
+// Assigned reads by their distance to the known barcode, with the ambiguous and unknown ones.
+void write_known_distance_section(FILE* file) {
+  const RunState& s = run_state;
+  const KnownBarcodes& known = *s.known;
+  put_section_start(file, "known-distance", "Reads by distance",
+                    "Reads assigned at each distance from their known barcode, and those equally near two (ambiguous) "
+                    "or near none (unknown); shares of all reads. Many reads at distance 1 or more point at sequencing "
+                    "errors or a shifted barcode.");
+  open_svg(file, kPlotWidth, 16 + 30 * static_cast<int>(s.distance + 3), "known-distance-plot", "Reads by distance");
+  int row = 0;
+  char label[32];
+  for (uint32_t d = 0; d <= s.distance; ++d) {
+    snprintf(label, sizeof label, "Distance %u", d);
+    put_funnel_row(file, row++, label, known.at_distance[d], "kept");
+  }
+  put_funnel_row(file, row++, "Ambiguous", known.ambiguous, "lost");
+  put_funnel_row(file, row++, "Unknown", known.unknown, "lost");
+  close_svg(file);
+  fputs("</section>\n", file);
+}
+
+// The most frequent barcodes near no known barcode: a wrong library or a contamination shows here.
+void write_top_unknown_section(FILE* file) {
+  const RunState& s = run_state;
+  const KnownBarcodes& known = *s.known;
+  put_section_start(file, "top-unknown", "Most frequent unknown barcodes",
+                    "The barcodes of the most reads that no known barcode is near; a wrong library, a shifted "
+                    "template or a contamination shows here at once.");
+  fputs(
+      "<table>\n<thead><tr><th class=\"number\">#</th><th>Barcode</th><th class=\"number\">Reads</th>"
+      "<th class=\"number\">Share of reads</th><th>A read carrying it</th></tr></thead>\n<tbody>\n",
+      file);
+  for (uint32_t i = 0; i < known.top_unknown_count; ++i) {
+    const UnknownBarcode& unknown = known.top_unknown[i];
+    fprintf(file, "<tr><td class=\"number\">%u</td><td class=\"barcode\">", i + 1);
+    put_barcode_letters(file, unknown.first);
+    fputs("</td><td class=\"number\">", file);
+    put_count(file, unknown.reads);
+    fputs("</td><td class=\"number\">", file);
+    put_percent(file, unknown.reads, s.record_count);
+    fputs("%</td><td class=\"name\">", file);
+    put_html_text(file, unknown.first->name + 1, kShownNameBytes);
+    fputs("</td></tr>\n", file);
+  }
+  fputs("</tbody>\n</table>\n</section>\n", file);
+}
+
+void write_known_sections(FILE* file, const PageFigures& figures) {
+  const ClusterSizes sizes = count_cluster_sizes();
+  write_known_funnel_section(file, figures);
+  write_known_reads_section(file, sizes);
+  write_lorenz_section(file, sizes);
+  write_known_distance_section(file);
+  write_top_unknown_section(file);
+  release_cluster_sizes();
+}
+
 }  // namespace
 
 void write_page(FILE* file) {
   const RunState& s = run_state;
-  PageFigures figures;
-  gather_page_figures(figures);
+  PageFigures figures = {};
+  // With --known the figures come from the assignment; the screening counts are shared.
+  if (s.known != nullptr) {
+    std::copy(s.screened, s.screened + 4, figures.screening);
+  } else {
+    gather_page_figures(figures);
+  }
   fputs(
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tarnwell: ",
@@ -481,20 +674,31 @@ void write_page(FILE* file) {
   fputs("</head>\n<body>\n<main>\n<header>\n<h1>Barcode clusters of ", file);
   put_html_text(file, s.input_path, 120);
   fputs("</h1>\n<p>", file);
-  put_count(file, s.record_count);
-  fputs(" reads, ", file);
-  put_count(file, s.entry_count);
-  fputs(" clustered at distance ", file);
-  fprintf(file, "%u into ", s.distance);
-  put_count(file, s.cluster_count);
-  fputs(" clusters</p>\n</header>\n", file);
-  write_run_section(file);
-  write_funnel_section(file, figures);
-  write_sizes_section(file, figures);
-  write_rank_section(file, figures);
-  write_passes_section(file);
-  write_composition_section(file, figures);
-  write_largest_section(file, figures);
+  if (s.known != nullptr) {
+    put_count(file, s.record_count);
+    fputs(" reads, ", file);
+    put_count(file, s.known->accepted - s.known->unknown - s.known->ambiguous);
+    fprintf(file, " assigned within distance %u to ", s.distance);
+    put_count(file, s.cluster_count);
+    fputs(" known barcodes</p>\n</header>\n", file);
+    write_run_section(file);
+    write_known_sections(file, figures);
+  } else {
+    put_count(file, s.record_count);
+    fputs(" reads, ", file);
+    put_count(file, s.entry_count);
+    fputs(" clustered at distance ", file);
+    fprintf(file, "%u into ", s.distance);
+    put_count(file, s.cluster_count);
+    fputs(" clusters</p>\n</header>\n", file);
+    write_run_section(file);
+    write_funnel_section(file, figures);
+    write_sizes_section(file, figures);
+    write_rank_section(file, figures);
+    write_passes_section(file);
+    write_composition_section(file, figures);
+    write_largest_section(file, figures);
+  }
   fprintf(file,
           "<footer>Written by tarnwell %s. Everything is in this one file: no script, nothing fetched.</footer>\n",
           kToolVersion);

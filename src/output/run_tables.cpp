@@ -8,6 +8,7 @@
 #include "barcode/barcode_packing.h"
 #include "barcode/barcode_search.h"
 #include "base/tracked_memory.h"
+#include "cluster/known_assignment.h"
 #include "output/cluster_numbering.h"
 #include "output/page_figures.h"
 #include "output/run_page.h"
@@ -52,13 +53,14 @@ void put_number(uint64_t value, FILE* file) {
   while (length > 0) putc_unlocked(digits[--length], file);
 }
 
-void put_barcode(const SequenceRecord* record, FILE* file) {
+void put_letters(const uint64_t* words, FILE* file) {
   static const char kLetters[4] = {'A', 'C', 'G', 'T'};
-  const uint64_t* words = record_barcode(record);
   for (uint32_t j = 0; j < run_state.barcode_length; ++j) {
     putc_unlocked(kLetters[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3], file);
   }
 }
+
+void put_barcode(const SequenceRecord* record, FILE* file) { put_letters(record_barcode(record), file); }
 
 void write_assignments() {
   const RunState& s = run_state;
@@ -86,6 +88,73 @@ void write_assignments() {
       putc_unlocked('\t', file);
       put_number(placement & kOffsetMask, file);
       put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
+    }
+    putc_unlocked('\n', file);
+  }
+}
+
+// With --known: statuses known, ambiguous and unknown, and the distance to the entry.
+void write_known_assignments() {
+  const RunState& s = run_state;
+  const KnownBarcodes& known = *s.known;
+  FILE* file = s.assignments_file;
+  const bool placed = s.finding_barcode;
+  put_text(placed ? "read\tstatus\tbarcode\tcluster\tdistance\toffset\tstrand\n"
+                  : "read\tstatus\tbarcode\tcluster\tdistance\n",
+           file);
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const SequenceRecord* record = record_at(r);
+    const uint32_t outcome = known.outcome[r];
+    put_text(record->name + 1, file);
+    putc_unlocked('\t', file);
+    if (outcome == kOutcomeRejected) {
+      put_text(kStatusNames[rejection_cause(r)], file);
+      put_text(placed ? "\t\t\t\t\t\n" : "\t\t\t\n", file);
+      continue;
+    }
+    const bool assigned = outcome_assigned(outcome);
+    put_text(!assigned                             ? (outcome == kOutcomeAmbiguous ? "ambiguous" : "unknown")
+             : (outcome & kOutcomeDuplicate) != 0 ? "duplicate"
+                                                   : "known",
+             file);
+    putc_unlocked('\t', file);
+    put_barcode(record, file);
+    putc_unlocked('\t', file);
+    if (assigned) {
+      put_number(outcome_entry(outcome) + 1, file);
+      putc_unlocked('\t', file);
+      put_number(outcome & kOutcomeDistanceMask, file);
+    } else {
+      putc_unlocked('\t', file);
+    }
+    if (placed) {
+      const unsigned char placement = read_placement(r);
+      putc_unlocked('\t', file);
+      put_number(placement & kOffsetMask, file);
+      put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
+    }
+    putc_unlocked('\n', file);
+  }
+}
+
+// With --known: one row per entry, in line order, zeros included.
+void write_known_cluster_table() {
+  const RunState& s = run_state;
+  const KnownBarcodes& known = *s.known;
+  const KnownLibrary& library = known.library;
+  FILE* file = s.cluster_table_file;
+  put_text("cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n", file);
+  for (uint64_t k = 0; k < library.count; ++k) {
+    put_number(k + 1, file);
+    putc_unlocked('\t', file);
+    put_text(library.ids[k], file);
+    putc_unlocked('\t', file);
+    put_text(library.groups[k], file);
+    putc_unlocked('\t', file);
+    put_letters(library.barcodes + k * library.barcode_words, file);
+    for (uint64_t value : {known.members[k], known_group_reads(known, k), known.distinct[k]}) {
+      putc_unlocked('\t', file);
+      put_number(value, file);
     }
     putc_unlocked('\n', file);
   }
@@ -135,14 +204,14 @@ void write_tables() {
 
   // A page alone needs the numbering only where the engine noted nothing for it.
   if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
-      (s.page_file != nullptr && page_needs_numbering()))
-    number_clusters();
+      (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering())))
+    s.known != nullptr ? number_known_clusters() : number_clusters();
   if (s.assignments_file != nullptr) {
-    write_assignments();
+    s.known != nullptr ? write_known_assignments() : write_assignments();
     close_output(&s.assignments_file, s.assignments_path);
   }
   if (s.cluster_table_file != nullptr) {
-    write_cluster_table();
+    s.known != nullptr ? write_known_cluster_table() : write_cluster_table();
     close_output(&s.cluster_table_file, s.cluster_table_path);
   }
   // The page before the stats, so that the stats' times cover it.

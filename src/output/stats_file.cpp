@@ -3,6 +3,8 @@
 #include <cstdint>
 
 #include "barcode/barcode_packing.h"
+#include "cluster/known_assignment.h"
+#include "cluster/merge_ratio.h"
 #include "output/cluster_numbering.h"
 #include "output/cluster_sizes.h"
 #include "base/run_state.h"
@@ -85,6 +87,17 @@ void put_placements(FILE* file) {
   fprintf(file, "}, \"low_quality\": %llu},\n", static_cast<unsigned long long>(p.low_quality));
 }
 
+// What the abundance rule did; only when it ran.
+void put_merge_ratio(FILE* file) {
+  const MergeRatio* ratio = run_state.merge_ratio;
+  if (ratio == nullptr) return;
+  fputs("  \"merge_ratio\": {\"ratio\": ", file);
+  print_merge_ratio(*ratio, file);
+  fprintf(file, ", \"distinct_barcodes\": %llu, \"started\": %llu, \"taken\": %llu},\n",
+          static_cast<unsigned long long>(ratio->distinct_barcodes), static_cast<unsigned long long>(ratio->started),
+          static_cast<unsigned long long>(ratio->taken));
+}
+
 void put_histogram(FILE* file) {
   const ClusterSizes histogram = count_cluster_sizes();
   fputs("  \"cluster_sizes\": {", file);
@@ -94,6 +107,37 @@ void put_histogram(FILE* file) {
   }
   fputs("},\n", file);
   release_cluster_sizes();
+}
+
+// Hands each letter of a packed barcode to put.
+template <typename Put>
+void for_each_letter(const uint64_t* words, Put put) {
+  for (uint32_t j = 0; j < run_state.barcode_length; ++j) put("ACGT"[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3]);
+}
+
+// With --known: the library's figures, and the most frequent unknown barcodes.
+void put_known(FILE* file) {
+  const RunState& s = run_state;
+  if (s.known == nullptr) return;
+  const KnownBarcodes& known = *s.known;
+  fputs("  \"known\": {\"library\": ", file);
+  put_json_string(s.known_path, file);
+  fprintf(file, ", \"entries\": %llu, \"entries_without_reads\": %llu, \"assigned\": {",
+          static_cast<unsigned long long>(known.library.count),
+          static_cast<unsigned long long>(known_entries_without_reads()));
+  for (uint32_t d = 0; d <= s.distance; ++d) {
+    fprintf(file, "%s\"%u\": %llu", d == 0 ? "" : ", ", d, static_cast<unsigned long long>(known.at_distance[d]));
+  }
+  fprintf(file, "}, \"ambiguous\": %llu, \"unknown\": %llu, \"unknown_barcodes\": %llu, \"gini\": %.6f, ",
+          static_cast<unsigned long long>(known.ambiguous), static_cast<unsigned long long>(known.unknown),
+          static_cast<unsigned long long>(known.unknown_barcodes), known_gini_index());
+  fputs("\"top_unknown\": [", file);
+  for (uint32_t i = 0; i < known.top_unknown_count; ++i) {
+    fputs(i == 0 ? "{\"barcode\": \"" : ", {\"barcode\": \"", file);
+    for_each_letter(record_barcode(known.top_unknown[i].first), [&](char letter) { putc(letter, file); });
+    fprintf(file, "\", \"reads\": %llu}", static_cast<unsigned long long>(known.top_unknown[i].reads));
+  }
+  fputs("]},\n", file);
 }
 
 void put_seconds(FILE* file) {
@@ -135,7 +179,9 @@ void write_stats(FILE* file) {
             static_cast<unsigned long long>(r.passes[i].joins), r.passes[i].seconds);
   }
   fputs("],\n", file);
+  put_merge_ratio(file);
   put_histogram(file);
+  put_known(file);
   put_seconds(file);
   fputs("}\n", file);
 }

@@ -5,6 +5,8 @@
 #include "base/messages.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
+#include "cluster/known_assignment.h"
+#include "cluster/merge_ratio.h"
 #include "cluster/prefix_buckets.h"
 #include "cluster/representative_passes.h"
 #include "input/fastq_parser.h"
@@ -16,7 +18,10 @@
 namespace {
 
 // Distance 0 with duplicates removed leaves nothing to join: every bucket entry is a cluster of its own.
-bool reports_buckets_directly() { return run_state.distance == 0 && run_state.remove_duplicates; }
+// The abundance rule goes through the forest even then, to count and report what it did.
+bool reports_buckets_directly() {
+  return run_state.distance == 0 && run_state.remove_duplicates && run_state.merge_ratio == nullptr;
+}
 
 // With duplicates removed no two barcodes are equal, so the distance-0 pass could join nothing.
 uint32_t first_distance() { return run_state.remove_duplicates ? 1 : 0; }
@@ -30,6 +35,14 @@ void run_straightforward_engine() {
   parse_records(s.input_buffer, s.input_size);
   begin_phase(Phase::screen);
   convert_barcodes();
+  if (s.known != nullptr) {
+    begin_phase(Phase::assign);
+    assign_known_reads();
+    group_known_reads();
+    begin_phase(Phase::report);
+    write_known_clusters();
+    return;
+  }
   begin_phase(Phase::bucket);
   bucket_records();
   if (reports_buckets_directly()) {
@@ -39,6 +52,13 @@ void run_straightforward_engine() {
   }
   begin_phase(Phase::forest);
   create_clusters();
+  if (s.merge_ratio != nullptr) {
+    begin_phase(Phase::merge);
+    merge_by_ratio();
+    begin_phase(Phase::report);
+    write_clusters();
+    return;
+  }
   for (uint32_t d = first_distance(); d <= s.distance; ++d) {
     cluster_at_distance(d);
   }
@@ -52,6 +72,14 @@ void run_fast_engine() {
   parse_records(s.input_buffer, s.input_size);
   begin_phase(Phase::screen);
   convert_barcodes_fast();
+  if (s.known != nullptr) {
+    begin_phase(Phase::assign);
+    assign_known_reads_fast();
+    group_known_reads();
+    begin_phase(Phase::report);
+    write_known_clusters_fast();
+    return;
+  }
   begin_phase(Phase::bucket);
   bucket_records_fast();
   if (reports_buckets_directly()) {
@@ -61,7 +89,12 @@ void run_fast_engine() {
   }
   begin_phase(Phase::forest);
   create_clusters_fast();
-  cluster_at_distances_fast(first_distance(), s.distance);
+  if (s.merge_ratio != nullptr) {
+    begin_phase(Phase::merge);
+    merge_by_ratio_fast();
+  } else {
+    cluster_at_distances_fast(first_distance(), s.distance);
+  }
   begin_phase(Phase::report);
   write_clusters_fast();
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "run/engine.h"
+#include "cluster/known_assignment.h"
 #include "output/run_tables.h"
 #include "base/messages.h"
 #include "run/options.h"
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
   atexit(release_all);
   setbuf(stderr, nullptr);
   process_options(argc, argv);
+  load_known_barcodes();
   create_output_file();
   create_table_files();
 #ifdef TARNWELL_STRAIGHTFORWARD_ENGINE

@@ -9,6 +9,7 @@
 #include "barcode/barcode_search.h"
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "cluster/merge_ratio.h"
 #include "input/base_qualities.h"
 #include "input/fastq_compactor.h"
 #include "input/input_format.h"
@@ -27,7 +28,9 @@ constexpr int kJobsCode = 263;
 constexpr int kPageCode = 264;
 constexpr int kFixedMismatchesCode = 265;
 constexpr int kWindowCode = 266;
-constexpr int kQualityCode = 267;  // the last code: refuse_option checks the range
+constexpr int kQualityCode = 267;
+constexpr int kKnownCode = 268;
+constexpr int kMergeRatioCode = 269;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -48,6 +51,8 @@ const option long_options[] = {
     {"window", required_argument, nullptr, kWindowCode},
     {"both-strands", no_argument, &run_state.both_strands, 1},
     {"quality", required_argument, nullptr, kQualityCode},
+    {"known", required_argument, nullptr, kKnownCode},
+    {"merge-ratio", required_argument, nullptr, kMergeRatioCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -55,7 +60,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kQualityCode) {
+  if (optopt >= kInCode && optopt <= kMergeRatioCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -190,6 +195,12 @@ void parse_options(int argc, char** argv) {
         s.quality_floor = parse_setting(optarg, "quality", 93);
         s.quality_given = 1;
         break;
+      case kKnownCode:
+        s.known_path = optarg;
+        break;
+      case kMergeRatioCode:
+        accept_merge_ratio(optarg);
+        break;
       case 'p':
         s.remove_duplicates = 1;
         break;
@@ -242,6 +253,10 @@ void process_options(int argc, char** argv) {
   if (s.jobs == 0) s.jobs = available_cores();
   say("Input path: \"%s\"\n", s.input_path);
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
+  // Known barcodes are assigned read by read: there is no cluster for the rule to grow.
+  if (s.known_path != nullptr && s.merge_ratio != nullptr) {
+    fail(kExitFailure, "Option --merge-ratio has no meaning with --known: each read is assigned on its own\n");
+  }
   if (s.both_strands) s.finding_barcode = 1;
   if (s.quality_given) {
     refuse_quality_without_fastq(s.input_path);

@@ -5,6 +5,7 @@
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
 #include "cluster/cluster_forest.h"
+#include "cluster/known_assignment.h"
 #include "output/run_tables.h"
 
 void release_all() {
@@ -23,6 +24,7 @@ void release_all() {
     tracked_free(s.template_mask, s.template_length);
     s.template_mask = nullptr;
   }
+  release_known_barcodes();
   free_buckets();
   if (s.bucket_counts != nullptr) {
     tracked_free(s.bucket_counts, kBucketTableBytes);

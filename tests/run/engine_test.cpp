@@ -17,6 +17,7 @@
 #include "barcode/base_composition.h"
 #include "base/run_state.h"
 #include "base/size_thresholds.h"
+#include "cluster/merge_ratio.h"
 #include "base/tracked_memory.h"
 #include "output/cluster_numbering.h"
 #include "output/page_figures.h"
@@ -45,6 +46,7 @@ struct EngineCase {
   uint32_t distance;
   bool remove_duplicates;
   bool page;
+  const char* merge_ratio = nullptr;  // --merge-ratio, or null for single linkage
 };
 
 // A zeroed run with the template compiled and the input in a tracked buffer
@@ -87,6 +89,7 @@ EngineOutput run_engine(void (*engine)(), const EngineCase& c, uint32_t jobs) {
   s.distance = c.distance;
   s.remove_duplicates = c.remove_duplicates;
   s.page_path = c.page ? "page.html" : nullptr;
+  if (c.merge_ratio != nullptr) accept_merge_ratio(c.merge_ratio);
   // The report closes its stream when it is complete; a memory stream keeps the bytes.
   char* report = nullptr;
   size_t report_size = 0;
@@ -111,7 +114,8 @@ void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& la
   const EngineOutput fast = run_engine(run_fast_engine, c, jobs);
   const std::string where = label + " template " + c.reads.template_text + " -d " + std::to_string(c.distance) +
                             (c.remove_duplicates ? " -p" : "") + (c.page ? " --page" : "") + " --jobs " +
-                            std::to_string(jobs);
+                            std::to_string(jobs) +
+                            (c.merge_ratio != nullptr ? std::string(" --merge-ratio ") + c.merge_ratio : "");
   ASSERT_EQ(fast.err, expected.err) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(fast.out, expected.out) << where << "\n" << c.reads.fasta;
   ASSERT_EQ(fast.report, expected.report) << where << "\n" << c.reads.fasta;
@@ -120,6 +124,7 @@ void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& la
   ASSERT_EQ(expected.bytes_left, 0) << where;
   const std::string parsed = "Parsed " + std::to_string(reference_fasta(c.reads.fasta).records.size()) + " sequences\n";
   ASSERT_NE(expected.err.find(parsed), std::string::npos) << where << "\n" << c.reads.fasta;
+  if (c.merge_ratio != nullptr) return;
   const Clusters clusters =
       expected_clusters(reference_members(c.reads.fasta, c.reads.template_text, c.remove_duplicates), c.distance);
   ASSERT_EQ(report_clusters(expected.report), clusters) << where << "\n" << c.reads.fasta;
@@ -165,6 +170,25 @@ TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
     size_thresholds = kLowered[seed / 4 % 4];
     expect_same_bytes(c, 2 + seed / 16 % 2,
                       "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed / 4 % 4));
+    size_thresholds = SizeThresholds{};
+    if (HasFatalFailure()) return;
+  }
+}
+
+// The abundance rule: both engines on reads of skewed abundance, every
+// distance, with and without -p and a page, ratios whole and fractional (1
+// joins equal counts), on every set of lowered thresholds and 1 to 4 workers.
+TEST(EngineMergeRatio, SameBytesOnSkewedReads) {
+  static const char* const kRatios[] = {"1", "1.5", "2", "3", "5", "2.25", "1000000"};
+  static const SizeThresholds kLowered[] = {
+      {4, 8, 3, 16, 2, 1}, {64, 1, 1, 1, 1, -1}, {2, 64, 16, 64, 8, 0}, {1, 2, 2, 7, 3, 1}};
+  for (uint32_t seed = 0; seed < kCasesPerClass / 2; ++seed) {
+    CaseRandom random(7000001 + seed);
+    EngineCase c{random_read_set(random, seed % 4, 120), random.below(4), random.chance(40), random.chance(30),
+                 kRatios[random.below(7)]};
+    c.reads.fasta = skew_abundance(random, c.reads.fasta);
+    if (seed % 3 == 0) size_thresholds = kLowered[seed / 3 % 4];
+    expect_same_bytes(c, 1 + random.below(4), "seed " + std::to_string(seed));
     size_thresholds = SizeThresholds{};
     if (HasFatalFailure()) return;
   }

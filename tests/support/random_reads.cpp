@@ -1,5 +1,7 @@
 #include "support/random_reads.h"
 
+#include <sstream>
+
 uint64_t CaseRandom::next() {
   uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -151,4 +153,20 @@ std::string reshape(CaseRandom& random, const std::string& fasta) {
   }
   if (random.chance(30)) text.resize(text.size() - line_end.size());  // the last line without its end
   return text;
+}
+
+std::string skew_abundance(CaseRandom& random, const std::string& fasta) {
+  std::istringstream lines(fasta);
+  std::string skewed;
+  std::string name;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '>') {
+      name = line;
+      continue;
+    }
+    const uint32_t copies = random.chance(15) ? 2 + random.below(random.chance(50) ? 4 : 30) : 1;
+    for (uint32_t i = 0; i < copies; ++i) skewed += name + "_" + std::to_string(i) + "\n" + line + "\n";
+  }
+  return skewed;
 }

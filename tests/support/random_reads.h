@@ -32,6 +32,11 @@ ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_
 // CR LF or CR), now and then blank lines and NUL bytes between lines.
 std::string reshape(CaseRandom& random, const std::string& fasta);
 
+// The FASTA of a random read set with some records repeated: a few many
+// times, most once, some equally often, so that barcodes differ in reads and
+// tie. Names gain "_0", "_1", ...; line ends become LF.
+std::string skew_abundance(CaseRandom& random, const std::string& fasta);
+
 struct TestRead {
   std::string name, sequence;
 };

@@ -1,0 +1,436 @@
+#include "cluster/known_assignment.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "barcode/barcode_template.h"
+#include "base/messages.h"
+#include "base/tracked_memory.h"
+#include "base/worker_pool.h"
+
+namespace {
+
+constexpr uint64_t kBaseBits = 0x5555555555555555ull;
+
+// Substitutions between two packed barcodes: a base differs when either of its two bits does.
+uint32_t barcode_distance(const uint64_t* a, const uint64_t* b, uint32_t words) {
+  uint32_t distance = 0;
+  for (uint32_t w = 0; w < words; ++w) {
+    const uint64_t differ = a[w] ^ b[w];
+    distance += static_cast<uint32_t>(__builtin_popcountll((differ | (differ >> 1)) & kBaseBits));
+  }
+  return distance;
+}
+
+// The nearest entries seen so far: the best distance, the entry, and whether a second entry is as near.
+struct Nearest {
+  uint32_t distance;
+  uint64_t entry;
+  bool tie;
+
+  void offer(uint64_t candidate, uint32_t d) {
+    if (d < distance) {
+      distance = d;
+      entry = candidate;
+      tie = false;
+    } else if (d == distance && candidate != entry) {
+      tie = true;
+    }
+  }
+  [[nodiscard]] uint32_t outcome(uint32_t limit) const {
+    if (distance > limit) return kOutcomeUnknown;
+    if (tie) return kOutcomeAmbiguous;
+    return static_cast<uint32_t>((entry + 1) << kOutcomeEntryShift) | distance;
+  }
+};
+
+bool is_rejected(const SequenceRecord* record) { return record->name[0] == '#'; }
+
+void say_assigning() {
+  say("Assigning reads to %llu known barcodes ..", static_cast<unsigned long long>(run_state.known->library.count));
+}
+
+uint64_t mix(uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdull;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ull;
+  return x ^ (x >> 33);
+}
+
+uint64_t barcode_hash(const uint64_t* words, uint32_t count) {
+  uint64_t hash = 0x9e3779b97f4a7c15ull;
+  for (uint32_t w = 0; w < count; ++w) hash = mix(hash ^ words[w]);
+  return hash;
+}
+
+// Bases begin to end of a packed barcode, hashed.
+uint64_t segment_key(const uint64_t* words, uint32_t begin, uint32_t end) {
+  uint64_t hash = 0x9e3779b97f4a7c15ull;
+  for (uint32_t position = begin; position < end;) {
+    const uint32_t offset = position & 31;
+    const uint32_t bases = std::min(end - position, 32 - offset);
+    const uint64_t bits = (words[position >> 5] << (2 * offset)) >> (64 - 2 * bases);
+    hash = mix(hash ^ bits ^ (static_cast<uint64_t>(bases) << 58));
+    position += bases;
+  }
+  return hash;
+}
+
+uint64_t table_slots(uint64_t entries) {
+  uint64_t slots = 16;
+  while (slots < 2 * entries) slots *= 2;
+  return slots;
+}
+
+// A slot of a segment's table: the entries whose bases in the segment hash to key.
+struct SegmentSlot {
+  uint64_t key;
+  uint32_t begin;  // first place among the segment's sorted entries
+  uint32_t count;  // 0 for an empty slot
+};
+
+// The index of the entries: an exact table of their whole barcodes and, for
+// D of 1 or more, one table per segment of D + 1 segments that cover the
+// barcode. A barcode within D of an entry equals it in at least one segment,
+// so the segment tables name every entry within D (and a few more, which the
+// distance sorts out).
+struct KnownIndex {
+  uint32_t* exact;  // entry + 1 per slot, 0 when empty
+  uint64_t exact_slots;
+  uint32_t segments;  // D + 1, or 0 when the exact table alone answers (D = 0) or the barcode is too short to cut
+  uint32_t segment_begin[5];
+  uint64_t segment_slots;
+  SegmentSlot* slots[4];
+  uint32_t* sorted[4];  // per segment, the entries in order of their segment's key
+};
+
+uint64_t index_bytes(uint64_t entries, uint32_t segments) {
+  const uint64_t exact = table_slots(entries) * sizeof(uint32_t);
+  const uint64_t per_segment = table_slots(entries) * sizeof(SegmentSlot) + entries * sizeof(uint32_t);
+  return exact + segments * per_segment;
+}
+
+KnownIndex build_index() {
+  const RunState& s = run_state;
+  const KnownLibrary& library = s.known->library;
+  const uint64_t count = library.count;
+  const uint32_t words = library.barcode_words;
+  KnownIndex index = {};
+  // A barcode shorter than D + 1 bases leaves a segment empty: every pair would be a candidate.
+  index.segments = s.distance > 0 && s.barcode_length > s.distance ? s.distance + 1 : 0;
+  index.exact_slots = table_slots(count);
+  index.segment_slots = table_slots(count);
+  char* block = static_cast<char*>(hold_work_block(kKnownIndex, index_bytes(count, index.segments)));
+  index.exact = reinterpret_cast<uint32_t*>(block);
+  memset(index.exact, 0, index.exact_slots * sizeof(uint32_t));
+  for (uint64_t k = 0; k < count; ++k) {
+    uint64_t slot = barcode_hash(library.barcodes + k * words, words) & (index.exact_slots - 1);
+    while (index.exact[slot] != 0) slot = (slot + 1) & (index.exact_slots - 1);
+    index.exact[slot] = static_cast<uint32_t>(k + 1);
+  }
+  char* next = block + index.exact_slots * sizeof(uint32_t);
+  if (index.segments == 0) return index;
+
+  for (uint32_t g = 0; g <= index.segments; ++g) index.segment_begin[g] = s.barcode_length * g / index.segments;
+  struct KeyedEntry {
+    uint64_t key;
+    uint64_t entry;
+  };
+  auto* keyed = static_cast<KeyedEntry*>(hold_work_block(kKnownIndexKeys, count * sizeof(KeyedEntry)));
+  for (uint32_t g = 0; g < index.segments; ++g) {
+    index.slots[g] = reinterpret_cast<SegmentSlot*>(next);
+    next += index.segment_slots * sizeof(SegmentSlot);
+    index.sorted[g] = reinterpret_cast<uint32_t*>(next);
+    next += count * sizeof(uint32_t);
+    memset(index.slots[g], 0, index.segment_slots * sizeof(SegmentSlot));
+    run_jobs(job_count_for(count, 1 << 14, 256), [&](uint64_t job, uint32_t) {
+      const uint64_t jobs = job_count_for(count, 1 << 14, 256);
+      for (uint64_t k = job_begin(job, jobs, count); k < job_begin(job + 1, jobs, count); ++k) {
+        keyed[k] = {segment_key(library.barcodes + k * words, index.segment_begin[g], index.segment_begin[g + 1]), k};
+      }
+    });
+    std::sort(keyed, keyed + count, [](const KeyedEntry& a, const KeyedEntry& b) {
+      return a.key != b.key ? a.key < b.key : a.entry < b.entry;
+    });
+    for (uint64_t i = 0; i < count;) {
+      uint64_t end = i;
+      while (end < count && keyed[end].key == keyed[i].key) {
+        index.sorted[g][end] = static_cast<uint32_t>(keyed[end].entry);
+        ++end;
+      }
+      uint64_t slot = mix(keyed[i].key) & (index.segment_slots - 1);
+      while (index.slots[g][slot].count != 0) slot = (slot + 1) & (index.segment_slots - 1);
+      index.slots[g][slot] = {keyed[i].key, static_cast<uint32_t>(i), static_cast<uint32_t>(end - i)};
+      i = end;
+    }
+  }
+  release_work_block(kKnownIndexKeys);
+  return index;
+}
+
+uint32_t look_up(const KnownIndex& index, const uint64_t* barcode) {
+  const RunState& s = run_state;
+  const KnownLibrary& library = s.known->library;
+  const uint32_t words = library.barcode_words;
+  for (uint64_t slot = barcode_hash(barcode, words) & (index.exact_slots - 1); index.exact[slot] != 0;
+       slot = (slot + 1) & (index.exact_slots - 1)) {
+    const uint64_t k = index.exact[slot] - 1;
+    if (std::equal(barcode, barcode + words, library.barcodes + k * words)) {
+      return static_cast<uint32_t>((k + 1) << kOutcomeEntryShift);
+    }
+  }
+  if (s.distance == 0) return kOutcomeUnknown;
+  Nearest nearest = {s.distance + 1, 0, false};
+  if (index.segments == 0) {
+    for (uint64_t k = 0; k < library.count; ++k) {
+      nearest.offer(k, barcode_distance(barcode, library.barcodes + k * words, words));
+    }
+    return nearest.outcome(s.distance);
+  }
+  for (uint32_t g = 0; g < index.segments; ++g) {
+    const uint64_t key = segment_key(barcode, index.segment_begin[g], index.segment_begin[g + 1]);
+    for (uint64_t slot = mix(key) & (index.segment_slots - 1); index.slots[g][slot].count != 0;
+         slot = (slot + 1) & (index.segment_slots - 1)) {
+      const SegmentSlot& found = index.slots[g][slot];
+      if (found.key != key) continue;
+      for (uint32_t i = found.begin; i < found.begin + found.count; ++i) {
+        const uint64_t k = index.sorted[g][i];
+        nearest.offer(k, barcode_distance(barcode, library.barcodes + k * words, words));
+      }
+      break;
+    }
+  }
+  return nearest.outcome(s.distance);
+}
+
+// The barcodes of two grouped reads in letter order, then the reads in input order.
+bool barcode_then_input_order(const SequenceRecord* a, const SequenceRecord* b) {
+  const uint32_t words = run_state.barcode_words;
+  const uint64_t* x = record_barcode(a);
+  const uint64_t* y = record_barcode(b);
+  for (uint32_t w = 0; w < words; ++w) {
+    if (x[w] != y[w]) return x[w] < y[w];
+  }
+  return a < b;
+}
+
+bool same_barcode(const SequenceRecord* a, const SequenceRecord* b) {
+  return std::equal(record_barcode(a), record_barcode(a) + run_state.barcode_words, record_barcode(b));
+}
+
+uint64_t index_of(const SequenceRecord* record) {
+  return static_cast<uint64_t>(reinterpret_cast<const char*>(record) - run_state.record_table) / run_state.record_size;
+}
+
+// Whether anything needs the distinct barcodes: -p, a table, the stats or the page.
+bool distinct_barcodes_wanted() {
+  const RunState& s = run_state;
+  return s.remove_duplicates || s.assignments_path != nullptr || s.cluster_table_path != nullptr ||
+         s.stats_path != nullptr || s.page_path != nullptr;
+}
+
+// Sorts a copy of every group by barcode: counts each entry's distinct
+// barcodes, marks -p's duplicates in the outcomes, and picks the most
+// frequent unknown barcodes.
+void count_distinct_barcodes() {
+  RunState& s = run_state;
+  KnownBarcodes& known = *s.known;
+  const uint64_t entries = known.library.count;
+  known.distinct = static_cast<uint64_t*>(tracked_calloc(entries, sizeof(uint64_t)));
+  auto* sorted = static_cast<SequenceRecord**>(
+      hold_work_block(kKnownGroupCopy, std::max<uint64_t>(known.accepted, 1) * sizeof(SequenceRecord*)));
+  memcpy(sorted, known.group_records, known.accepted * sizeof(SequenceRecord*));
+  const uint64_t groups = entries + 2;
+  const uint64_t jobs = job_count_for(known.accepted, 1 << 16, 1024);
+  // A job sorts the groups that begin within its share of the reads; empty groups need nothing.
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    const uint64_t from = job_begin(job, jobs, known.accepted);
+    const uint64_t to = job_begin(job + 1, jobs, known.accepted);
+    uint64_t g = std::lower_bound(known.group_start, known.group_start + groups, from) - known.group_start;
+    for (; g < groups && known.group_start[g] < to; ++g) {
+      SequenceRecord** begin = sorted + known.group_start[g];
+      SequenceRecord** end = sorted + known.group_start[g + 1];
+      if (begin == end) continue;
+      std::sort(begin, end, barcode_then_input_order);
+      if (g >= entries) continue;
+      uint64_t runs = 0;
+      for (SequenceRecord** r = begin; r != end; ++r) {
+        if (r == begin || !same_barcode(r[-1], *r)) {
+          ++runs;
+        } else if (s.remove_duplicates) {
+          known.outcome[index_of(*r)] |= kOutcomeDuplicate;
+        }
+      }
+      known.distinct[g] = runs;
+    }
+  });
+  // The unknown group, in barcode order: runs of equal barcodes.
+  SequenceRecord** begin = sorted + known.group_start[entries + 1];
+  SequenceRecord** end = sorted + known.group_start[entries + 2];
+  for (SequenceRecord** r = begin; r != end;) {
+    SequenceRecord** run_end = r + 1;
+    while (run_end != end && same_barcode(*r, *run_end)) ++run_end;
+    ++known.unknown_barcodes;
+    const UnknownBarcode candidate = {*r, static_cast<uint64_t>(run_end - r)};
+    uint32_t place = known.top_unknown_count;
+    // Ties keep the barcode first in letter order, met first here.
+    while (place > 0 && known.top_unknown[place - 1].reads < candidate.reads) --place;
+    if (place < kTopUnknownCount) {
+      const uint32_t kept = std::min(known.top_unknown_count, kTopUnknownCount - 1);
+      for (uint32_t i = kept; i > place; --i) known.top_unknown[i] = known.top_unknown[i - 1];
+      known.top_unknown[place] = candidate;
+      known.top_unknown_count = kept + 1;
+    }
+    r = run_end;
+  }
+  release_work_block(kKnownGroupCopy);
+}
+
+}  // namespace
+
+void load_known_barcodes() {
+  RunState& s = run_state;
+  if (s.known_path == nullptr) return;
+  const uint32_t barcode_length = count_barcode_positions(s.template_text);
+  // A template without barcode positions is refused when it is compiled.
+  if (barcode_length == 0) return;
+  s.known = static_cast<KnownBarcodes*>(tracked_calloc(1, sizeof(KnownBarcodes)));
+  read_known_library(&s.known->library, s.known_path, barcode_length);
+}
+
+void assign_known_reads() {
+  RunState& s = run_state;
+  KnownBarcodes& known = *s.known;
+  say_assigning();
+  known.outcome = static_cast<uint32_t*>(tracked_malloc(std::max<uint64_t>(s.record_count, 1) * sizeof(uint32_t)));
+  const KnownLibrary& library = known.library;
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const SequenceRecord* record = record_at(r);
+    if (is_rejected(record)) {
+      known.outcome[r] = kOutcomeRejected;
+      continue;
+    }
+    Nearest nearest = {s.distance + 1, 0, false};
+    for (uint64_t k = 0; k < library.count; ++k) {
+      nearest.offer(k, barcode_distance(record_barcode(record), library.barcodes + k * library.barcode_words,
+                                        library.barcode_words));
+    }
+    known.outcome[r] = nearest.outcome(s.distance);
+  }
+  say(" OK\n");
+}
+
+void assign_known_reads_fast() {
+  RunState& s = run_state;
+  KnownBarcodes& known = *s.known;
+  say_assigning();
+  known.outcome = static_cast<uint32_t*>(tracked_malloc(std::max<uint64_t>(s.record_count, 1) * sizeof(uint32_t)));
+  const KnownIndex index = build_index();
+  const uint64_t jobs = job_count_for(s.record_count, 1 << 14, 1024);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t r = job_begin(job, jobs, s.record_count); r < job_begin(job + 1, jobs, s.record_count); ++r) {
+      const SequenceRecord* record = record_at(r);
+      known.outcome[r] = is_rejected(record) ? kOutcomeRejected : look_up(index, record_barcode(record));
+    }
+  });
+  release_work_block(kKnownIndex);
+  say(" OK\n");
+}
+
+void group_known_reads() {
+  RunState& s = run_state;
+  KnownBarcodes& known = *s.known;
+  const uint64_t entries = known.library.count;
+  const uint64_t groups = entries + 2;
+  known.group_start = static_cast<uint64_t*>(tracked_calloc(groups + 1, sizeof(uint64_t)));
+  const auto group_of = [&](uint32_t outcome) {
+    return outcome_assigned(outcome) ? outcome_entry(outcome) : outcome == kOutcomeAmbiguous ? entries : entries + 1;
+  };
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const uint32_t outcome = known.outcome[r];
+    if (outcome == kOutcomeRejected) continue;
+    ++known.group_start[group_of(outcome) + 1];
+    if (outcome_assigned(outcome)) ++known.at_distance[outcome & kOutcomeDistanceMask];
+  }
+  for (uint64_t g = 0; g < groups; ++g) known.group_start[g + 1] += known.group_start[g];
+  known.accepted = known.group_start[groups];
+  known.ambiguous = known_group_reads(known, entries);
+  known.unknown = known_group_reads(known, entries + 1);
+  known.group_records =
+      static_cast<SequenceRecord**>(tracked_malloc(std::max<uint64_t>(known.accepted, 1) * sizeof(SequenceRecord*)));
+  auto* cursor = static_cast<uint64_t*>(hold_work_block(kKnownGroupCursors, groups * sizeof(uint64_t)));
+  memcpy(cursor, known.group_start, groups * sizeof(uint64_t));
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const uint32_t outcome = known.outcome[r];
+    if (outcome != kOutcomeRejected) known.group_records[cursor[group_of(outcome)]++] = record_at(r);
+  }
+  release_work_block(kKnownGroupCursors);
+
+  if (distinct_barcodes_wanted()) count_distinct_barcodes();
+  known.members = static_cast<uint64_t*>(tracked_malloc(std::max<uint64_t>(entries, 1) * sizeof(uint64_t)));
+  for (uint64_t k = 0; k < entries; ++k) {
+    uint64_t members = known_group_reads(known, k);
+    if (s.remove_duplicates) members = known.distinct[k];
+    known.duplicates += known_group_reads(known, k) - members;
+    known.members[k] = members;
+  }
+
+  // The reads that enter the assignment and stay: -p's duplicates go.
+  s.entry_count = known.accepted - known.duplicates;
+  uint64_t assigned = 0;
+  for (uint64_t reads : known.at_distance) assigned += reads;
+  say(" - %llu reads assigned to known barcodes", static_cast<unsigned long long>(assigned));
+  for (uint32_t d = 0; d <= s.distance; ++d) {
+    say("%s%llu at distance %u", d == 0 ? " (" : ", ", static_cast<unsigned long long>(known.at_distance[d]), d);
+  }
+  say(")\n - %llu reads ambiguous\n - %llu reads unknown\n", static_cast<unsigned long long>(known.ambiguous),
+      static_cast<unsigned long long>(known.unknown));
+  if (s.remove_duplicates) {
+    say(" - %llu reads left out of the report as duplicates of a barcode\n",
+        static_cast<unsigned long long>(known.duplicates));
+  }
+}
+
+double known_gini_index() {
+  const KnownBarcodes& known = *run_state.known;
+  const uint64_t entries = known.library.count;
+  auto* reads = static_cast<uint64_t*>(hold_work_block(kKnownReadCounts, entries * sizeof(uint64_t)));
+  for (uint64_t k = 0; k < entries; ++k) reads[k] = known_group_reads(known, k);
+  std::sort(reads, reads + entries);
+  // Sums of integers stay exact; only the last step divides.
+  unsigned __int128 weighted = 0;
+  unsigned __int128 total = 0;
+  for (uint64_t i = 0; i < entries; ++i) {
+    weighted += static_cast<unsigned __int128>(i + 1) * reads[i];
+    total += reads[i];
+  }
+  release_work_block(kKnownReadCounts);
+  if (total == 0) return 0.0;
+  const double n = static_cast<double>(entries);
+  return 2.0 * static_cast<double>(weighted) / (n * static_cast<double>(total)) - (n + 1.0) / n;
+}
+
+uint64_t known_entries_without_reads() {
+  const KnownBarcodes& known = *run_state.known;
+  uint64_t empty = 0;
+  for (uint64_t k = 0; k < known.library.count; ++k) empty += known_group_reads(known, k) == 0;
+  return empty;
+}
+
+void release_known_barcodes() {
+  RunState& s = run_state;
+  KnownBarcodes* known = s.known;
+  if (known == nullptr) return;
+  const uint64_t entries = known->library.count;
+  if (known->outcome != nullptr) tracked_free(known->outcome, std::max<uint64_t>(s.record_count, 1) * sizeof(uint32_t));
+  if (known->group_start != nullptr) tracked_free(known->group_start, (entries + 3) * sizeof(uint64_t));
+  if (known->group_records != nullptr) {
+    tracked_free(known->group_records, std::max<uint64_t>(known->accepted, 1) * sizeof(SequenceRecord*));
+  }
+  if (known->distinct != nullptr) tracked_free(known->distinct, entries * sizeof(uint64_t));
+  if (known->members != nullptr) tracked_free(known->members, std::max<uint64_t>(entries, 1) * sizeof(uint64_t));
+  release_known_library(&known->library);
+  tracked_free(known, sizeof(KnownBarcodes));
+  s.known = nullptr;
+}

@@ -1,0 +1,195 @@
+// --known on the built binaries: the exact bytes of a small screen (an entry
+// without reads, reads between two entries, unknown reads, -p), the library
+// read plain or gzip, with CR LF and a byte-order mark; every refusal with its
+// message, before any output file exists; and the two engines' binaries
+// writing the same bytes, tables included, on random libraries.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "e2e/cli_harness.h"
+#include "support/compression.h"
+#include "support/random_reads.h"
+
+namespace {
+
+// Reads GA + a 6-base barcode; r2 lies between A1 and A2, r4 and r7 near nothing, r6 has an N.
+const std::string kReads =
+    ">r1\nGAACGTACyy\n>r2\nGAACGTGCyy\n>r3\nGATTTTGAyy\n>r4\nGACCCCCCyy\n>r5\nGAACGTACyy\n>r6\nGAACNTACyy\n"
+    ">r7\nGACCCCCCyy\n>r8\nGATTTTGGyy\n>r9\nGAACGTAAyy\n";
+const std::string kLibrary = "id,barcode,gene,note\nA1,ACGTAC,geneA,x\nA2,ACGTTC,geneA\nB1,TTTTGG,geneB\nZ9,GGGGGG\n";
+
+const std::string kReport = ">1\nr1\tGAACGTACyy\nr9\tGAACGTAAyy\n>2\n>3\nr3\tGATTTTGAyy\nr8\tGATTTTGGyy\n>4\n";
+const std::string kAssignments =
+    "read\tstatus\tbarcode\tcluster\tdistance\nr1\tknown\tACGTAC\t1\t0\nr2\tambiguous\tACGTGC\t\t\n"
+    "r3\tknown\tTTTTGA\t3\t1\nr4\tunknown\tCCCCCC\t\t\nr5\tduplicate\tACGTAC\t1\t0\nr6\thas_n\t\t\t\n"
+    "r7\tunknown\tCCCCCC\t\t\nr8\tknown\tTTTTGG\t3\t0\nr9\tknown\tACGTAA\t1\t1\n";
+const std::string kClusterTable =
+    "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n1\tA1\tgeneA\tACGTAC\t2\t3\t2\n2\tA2\tgeneA\tACGTTC\t0\t0\t0"
+    "\n"
+    "3\tB1\tgeneB\tTTTTGG\t2\t2\t2\n4\tZ9\t\tGGGGGG\t0\t0\t0\n";
+const std::string kKnownStats =
+    "  \"known\": {\"library\": \"lib.csv\", \"entries\": 4, \"entries_without_reads\": 2, \"assigned\": {\"0\": 3, "
+    "\"1\": 2}, \"ambiguous\": 1, \"unknown\": 2, \"unknown_barcodes\": 1, \"gini\": 0.550000, \"top_unknown\": "
+    "[{\"barcode\": \"CCCCCC\", \"reads\": 2}]},\n";
+const std::string kErr =
+    "Input path: \"in.fa\"\nCounting clusters separated by at least 2 mismatches\n"
+    "Using only sequences matching template \"GANNNNNN\"\nParsed 9 sequences\nConverting barcodes to binary form\n"
+    " - 1 barcodes have N\n - 8 barcodes match template\nAssigning reads to 4 known barcodes .. OK\n"
+    " - 5 reads assigned to known barcodes (3 at distance 0, 2 at distance 1)\n - 1 reads ambiguous\n"
+    " - 2 reads unknown\n - 1 reads left out of the report as duplicates of a barcode\n";
+
+std::vector<std::string> known_args(const std::string& library) {
+  return {"-i",    "in.fa",           "-o",    "out.txt", "-d",     "1",
+          "-t",    "GANNNNNN",        "-p",    "--known", library,  "--assignments",
+          "a.tsv", "--cluster-table", "c.tsv", "--stats", "s.json", "--page",
+          "p.html"};
+}
+
+std::string known_line(const std::string& stats) {
+  const size_t at = stats.find("  \"known\"");
+  return at == std::string::npos ? "" : stats.substr(at, stats.find('\n', at) + 1 - at);
+}
+
+TEST(KnownBarcodes, SmallScreenIsExactInEveryForm) {
+  // The same library as tab-separated gzip with CR LF line ends and a byte-order mark.
+  std::string crlf = "\xef\xbb\xbf" + std::regex_replace(kLibrary, std::regex("\n"), "\r\n");
+  crlf = std::regex_replace(crlf, std::regex(","), "\t");
+  for (const auto& [name, bytes] :
+       {std::pair<std::string, std::string>{"lib.csv", kLibrary}, {"lib.gz", gzip_member(crlf)}}) {
+    for (const std::string& binary : {std::string(TARNWELL_BINARY), std::string(TARNWELL_REFERENCE_BINARY)}) {
+      ScratchDir dir;
+      dir.write("in.fa", kReads);
+      dir.write(name, bytes);
+      const CliResult result = run_tarnwell(dir, known_args(name), {"/dev/null", "", {}, binary});
+      ASSERT_EQ(result.status, 0) << name << " " << result.err;
+      EXPECT_EQ(result.out, "4 clusters\n");
+      EXPECT_EQ(result.err, kErr);
+      EXPECT_EQ(dir.read("out.txt"), kReport);
+      EXPECT_EQ(dir.read("a.tsv"), kAssignments);
+      EXPECT_EQ(dir.read("c.tsv"), kClusterTable);
+      // The page's figures for the library: the entries without reads, the evenness, the unknown barcodes.
+      const std::string page = dir.read("p.html");
+      for (const char* figure : {"2 of 4 known barcodes without reads (50.0%)", "Gini index 0.550",
+                                 "<td class=\"barcode\">CCCCCC</td><td class=\"number\">2</td>", "Distance 1: 2"}) {
+        EXPECT_NE(page.find(figure), std::string::npos) << figure;
+      }
+      EXPECT_EQ(known_line(dir.read("s.json")),
+                name == "lib.csv" ? kKnownStats : std::regex_replace(kKnownStats, std::regex("lib.csv"), "lib.gz"));
+    }
+  }
+}
+
+struct Refusal {
+  const char* name;
+  std::string library;  // kAbsent: no file
+  std::string message;
+};
+
+// clang-format off
+const std::vector<Refusal> kRefusals = {
+    {"Missing", kAbsent, "Can't open known barcodes file \"lib.tsv\"\n"},
+    {"Empty", "", "Known barcodes file \"lib.tsv\" is empty\n"},
+    {"HeaderWithoutSeparator", "id barcode\nA1\tACGTAC\n", "Known barcodes file \"lib.tsv\", line 1: no header (column names separated by a tab or a comma, such as \"id<TAB>barcode<TAB>group\")\n"},
+    {"EntryInsteadOfHeader", "A1\tACGTAC\nA2\tACGTTC\n", "Known barcodes file \"lib.tsv\", line 1: no header (it holds the barcode \"ACGTAC\")\n"},
+    {"NoEntries", "id\tbarcode\n\n", "Known barcodes file \"lib.tsv\" has no entries after its header\n"},
+    {"WrongLength", "id\tbarcode\nA1\tACGTAC\nA2\tACGTA\n", "Known barcodes file \"lib.tsv\", line 3: barcode \"ACGTA\" has 5 bases; the template's has 6\n"},
+    {"WrongLetter", "id\tbarcode\nA1\tACGNAC\n", "Known barcodes file \"lib.tsv\", line 2: barcode \"ACGNAC\" has \"N\"; only A, C, G and T are allowed\n"},
+    {"EmptyId", "id\tbarcode\n\tACGTAC\n", "Known barcodes file \"lib.tsv\", line 2: empty id before \"ACGTAC\"\n"},
+    {"NoBarcode", "id\tbarcode\nA1\n", "Known barcodes file \"lib.tsv\", line 2: no barcode after the id \"A1\"\n"},
+    // The first repeat in file order is named, whichever kind it is.
+    {"RepeatedId", "id\tbarcode\nA1\tACGTAC\nB1\tTTTTTT\nA1\tACGTTC\nC1\tTTTTTT\n", "Known barcodes file \"lib.tsv\", line 4: id \"A1\" is also on line 2\n"},
+    {"RepeatedBarcode", "id\tbarcode\nA1\tACGTAC\nB1\tacgtac\nB1\tTTTTTT\n", "Known barcodes file \"lib.tsv\", line 3: barcode ACGTAC is also on line 2\n"},
+    {"CorruptGzip", std::string("\x1f\x8b\x08\x00garbage", 12), "Can't decompress known barcodes file \"lib.tsv\"\n"},
+};
+// clang-format on
+
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
+class KnownRefusals : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(KnownRefusals, NameTheFileAndLineBeforeAnyOutputExists) {
+  const Refusal& r = GetParam();
+  ScratchDir dir;
+  dir.write("in.fa", kReads);
+  if (r.library != kAbsent) dir.write("lib.tsv", r.library);
+  const CliResult result = run_tarnwell(dir, known_args("lib.tsv"));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Input path: \"in.fa\"\n" + r.message);
+  for (const char* output : {"out.txt", "a.tsv", "c.tsv", "s.json"}) {
+    bool exists = true;
+    dir.read(output, &exists);
+    EXPECT_FALSE(exists) << output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Library, KnownRefusals, ::testing::ValuesIn(kRefusals), case_name);
+
+#ifdef TARNWELL_SANITIZED_TESTS
+constexpr uint32_t kAgreementCases = 20;
+#else
+constexpr uint32_t kAgreementCases = 60;
+#endif
+
+// The library: barcodes of some reads, some of them changed in a base or two, and random ones.
+std::string random_library(CaseRandom& random, const std::string& fasta, const std::string& template_text) {
+  std::vector<size_t> positions;
+  for (size_t i = 0; i < template_text.size(); ++i) {
+    if (template_text[i] == 'N' || template_text[i] == 'n' || template_text[i] == '.') positions.push_back(i);
+  }
+  std::vector<std::string> barcodes;
+  for (size_t at = fasta.find('\n'); at != std::string::npos; at = fasta.find('\n', fasta.find('\n', at + 1) + 1)) {
+    const std::string read = fasta.substr(at + 1, fasta.find('\n', at + 1) - at - 1);
+    if (read.size() < template_text.size()) continue;
+    std::string barcode;
+    for (size_t p : positions) barcode += static_cast<char>(toupper(read[p]));
+    if (barcode.find_first_not_of("ACGT") == std::string::npos) barcodes.push_back(barcode);
+  }
+  std::vector<std::string> entries;
+  for (uint32_t n = 1 + random.below(20); n > 0; --n) {
+    std::string barcode(positions.size(), 'A');
+    if (!barcodes.empty() && random.chance(80))
+      barcode = barcodes[random.below(static_cast<uint32_t>(barcodes.size()))];
+    for (uint32_t changes = random.below(3); changes > 0; --changes) {
+      barcode[random.below(static_cast<uint32_t>(barcode.size()))] = "ACGT"[random.below(4)];
+    }
+    if (std::find(entries.begin(), entries.end(), barcode) == entries.end()) entries.push_back(barcode);
+  }
+  std::string library = "id\tsequence\tgene\n";
+  for (size_t k = 0; k < entries.size(); ++k)
+    library.append("g").append(std::to_string(k)).append("\t").append(entries[k]).append("\tG\n");
+  return library;
+}
+
+TEST(KnownBarcodes, BinariesWriteTheSameBytes) {
+  for (uint32_t seed = 0; seed < kAgreementCases; ++seed) {
+    CaseRandom random(9100 + seed);
+    const ReadSet reads = random_read_set(random, seed % 4, 120);
+    const std::string library = random_library(random, reads.fasta, reads.template_text);
+    std::vector<std::string> args =
+        run_args(std::to_string(random.below(4)), reads.template_text, "in.fa",
+                 {"--known", "lib.tsv", "--assignments", "a.tsv", "--cluster-table", "c.tsv"});
+    if (random.chance(40)) args.push_back("-p");
+    ScratchDir reference_dir;
+    reference_dir.write("in.fa", reads.fasta);
+    reference_dir.write("lib.tsv", library);
+    const CliResult expected = run_tarnwell(reference_dir, args, {"/dev/null", "", {}, TARNWELL_REFERENCE_BINARY});
+    args.push_back("--jobs=" + std::to_string(1 + random.below(4)));
+    ScratchDir fast_dir;
+    fast_dir.write("in.fa", reads.fasta);
+    fast_dir.write("lib.tsv", library);
+    const CliResult fast = run_tarnwell(fast_dir, args);
+    const std::string where = "seed " + std::to_string(seed);
+    ASSERT_EQ(fast.status, expected.status) << where << expected.err;
+    ASSERT_EQ(fast.out, expected.out) << where;
+    ASSERT_EQ(fast.err, expected.err) << where;
+    for (const char* file : {"out.txt", "a.tsv", "c.tsv"}) {
+      ASSERT_EQ(fast_dir.read(file), reference_dir.read(file)) << where << " " << file;
+    }
+  }
+}
+
+}  // namespace
