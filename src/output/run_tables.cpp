@@ -128,7 +128,7 @@ void write_known_assignments() {
       putc_unlocked('\t', file);
     }
     if (placed) {
-      const unsigned char placement = read_placement(r);
+      const uint16_t placement = read_placement(r);
       putc_unlocked('\t', file);
       put_number(placement & kOffsetMask, file);
       put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
