@@ -22,6 +22,8 @@ void fail(int status, const char* format, ...) {
   end_run(status);
 }
 
+void fail_out_of_memory() { fail(kExitMallocFailure, "Error: can't allocate memory\n"); }
+
 void end_run(int status) {
   stop_workers();
 #ifdef TARNWELL_FUZZING

@@ -14,6 +14,12 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes the formatted message to standard error and ends the process.
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Memory the C library, the C++ library or a decompressor could not get,
+// of a size they do not tell: "Error: can't allocate memory" and status 10.
+// The places that own such an allocation call it; a block of a known size
+// fails in tracked_malloc with that size instead.
+[[noreturn]] void fail_out_of_memory();
+
 // Ends the process with the status; every failure path comes through here.
 [[noreturn]] void end_run(int status);
 

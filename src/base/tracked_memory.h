@@ -42,6 +42,13 @@ void* reserve_work_block(WorkBlockId id, uint64_t bytes);
 // Doubles a held block, keeping its first kept_bytes; returns the new block.
 void* double_work_block(WorkBlockId id, uint64_t kept_bytes);
 
+// Under an address-space limit, the main thread's stack grows by faults
+// that the limit refuses with a crash, not an error: its deepest frames (a
+// few hundred KiB) are taken here, at the start, or the run ends with the
+// out-of-memory message of that size when the limit leaves no room for them.
+// Without a limit the stack grows as it always does.
+void reserve_main_stack();
+
 // Hands freed heap pages back to the system where the C library allows it,
 // so that what a phase released stops counting towards the resident size.
 void return_free_memory();

@@ -4,15 +4,19 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
+#include "base/messages.h"
 #include "base/run_state.h"
 #include "base/size_thresholds.h"
 
 namespace {
 
-constexpr uint32_t kMaxWorkers = 256;
+// The guards of threads beside the workers, innermost first.
+StopOnRunEnd* innermost_guard = nullptr;
 
 // The helper threads of one threaded phase. A failure on the calling thread
 // (an allocation the consumer makes, or a fuzzing build's exception) must not
@@ -36,13 +40,14 @@ class Crew {
   Crew& operator=(const Crew&) = delete;
 
   // Starts up to wanted threads running body; fewer when the system refuses
-  // more, which only costs speed. Returns how many started.
-  // The crew keeps its own copy of body, which outlives every helper.
-  uint32_t start(uint32_t wanted, const std::function<void()>& body) {
+  // more (no thread, or no memory for its stack or its state), which only
+  // costs speed. Returns how many started. body must outlive the crew.
+  uint32_t start(uint32_t wanted, FunctionRef<void()> body) {
     body_ = body;
     try {
       for (; started_ < wanted; ++started_) threads_[started_] = std::thread([this] { run_helper(); });
     } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
     }
     return started_;
   }
@@ -66,7 +71,7 @@ class Crew {
  private:
   void run_helper() {
     try {
-      body_();
+      (*body_)();
     } catch (...) {
       {
         std::lock_guard<std::mutex> held(failure_lock_);
@@ -100,7 +105,7 @@ class Crew {
   std::atomic<bool> stopping_{false};
   std::mutex failure_lock_;
   std::exception_ptr failure_;
-  std::function<void()> body_;
+  std::optional<FunctionRef<void()>> body_;
   std::thread threads_[kMaxWorkers];
   uint32_t started_ = 0;
 };
@@ -109,7 +114,12 @@ class Crew {
 
 void stop_workers() {
   if (Crew* crew = Crew::running()) crew->stop();
+  for (StopOnRunEnd* guard = innermost_guard; guard != nullptr; guard = guard->outer_) guard->stop_();
 }
+
+StopOnRunEnd::StopOnRunEnd(FunctionRef<void()> stop) : stop_(stop), outer_(innermost_guard) { innermost_guard = this; }
+
+StopOnRunEnd::~StopOnRunEnd() { innermost_guard = outer_; }
 
 uint32_t worker_count() {
   const uint32_t jobs = run_state.jobs;
@@ -123,25 +133,31 @@ uint64_t job_count_for(uint64_t items, uint64_t items_per_job, uint64_t max_jobs
   return jobs < 1 ? 1 : (jobs > max_jobs ? max_jobs : jobs);
 }
 
-void run_jobs(uint64_t job_count, const std::function<void(uint64_t job, uint32_t worker)>& work) {
+void run_jobs(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t worker)> work) {
   const uint64_t wanted = worker_count();
-  if (wanted <= 1 || job_count <= 1) {
-    for (uint64_t job = 0; job < job_count; ++job) work(job, 0);
-    return;
-  }
-  std::atomic<uint64_t> next_job{0};
-  std::atomic<uint32_t> next_worker{0};
-  Crew crew(nullptr, nullptr, nullptr);
-  const std::function<void()> body = [&] {
-    const uint32_t worker = next_worker.fetch_add(1, std::memory_order_relaxed);
-    for (uint64_t job; !crew.stopping() && (job = next_job.fetch_add(1, std::memory_order_relaxed)) < job_count;) {
-      work(job, worker);
+  try {
+    if (wanted <= 1 || job_count <= 1) {
+      for (uint64_t job = 0; job < job_count; ++job) work(job, 0);
+      return;
     }
-  };
-  const uint64_t helpers = (wanted < job_count ? wanted : job_count) - 1;
-  crew.start(static_cast<uint32_t>(helpers), body);
-  body();
-  crew.finish();
+    std::atomic<uint64_t> next_job{0};
+    std::atomic<uint32_t> next_worker{0};
+    const Crew* running = nullptr;
+    const auto body = [&] {
+      const uint32_t worker = next_worker.fetch_add(1, std::memory_order_relaxed);
+      for (uint64_t job; !running->stopping() && (job = next_job.fetch_add(1, std::memory_order_relaxed)) < job_count;) {
+        work(job, worker);
+      }
+    };
+    Crew crew(nullptr, nullptr, nullptr);  // after body: the helpers are joined before body goes
+    running = &crew;
+    const uint64_t helpers = (wanted < job_count ? wanted : job_count) - 1;
+    crew.start(static_cast<uint32_t>(helpers), body);
+    body();
+    crew.finish();
+  } catch (const std::bad_alloc&) {
+    fail_out_of_memory();  // the crew, if any, has joined its helpers on the way here
+  }
 }
 
 uint32_t ordered_slot_count() {
@@ -149,8 +165,10 @@ uint32_t ordered_slot_count() {
   return workers <= 1 ? 1 : 2 * workers;
 }
 
-void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job, uint32_t slot)>& produce,
-                       const std::function<void(uint64_t job, uint32_t slot)>& consume) {
+namespace {
+
+void run_ordered_jobs(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t slot)> produce,
+                      FunctionRef<void(uint64_t job, uint32_t slot)> consume) {
   const uint32_t slot_count = ordered_slot_count();
   const auto run_alone = [&] {
     for (uint64_t job = 0; job < job_count; ++job) {
@@ -169,14 +187,14 @@ void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job
   uint64_t next_job = 0;
   uint64_t consumed = 0;
   uint64_t ready_up_to = 0;             // the consumer waits while job ready_up_to is not produced
-  bool produced[2 * kMaxWorkers] = {};  // per slot: its job's result is there
+  bool produced[kMaxOrderedSlots] = {};  // per slot: its job's result is there
 
-  Crew crew(&lock, &job_free, &job_ready);
-  const std::function<void()> body = [&] {
+  const Crew* running = nullptr;
+  const auto body = [&] {
     std::unique_lock<std::mutex> held(lock);
     for (;;) {
-      job_free.wait(held, [&] { return crew.stopping() || next_job == job_count || next_job < consumed + slot_count; });
-      if (crew.stopping() || next_job == job_count) return;
+      job_free.wait(held, [&] { return running->stopping() || next_job == job_count || next_job < consumed + slot_count; });
+      if (running->stopping() || next_job == job_count) return;
       const uint64_t job = next_job++;
       const uint32_t slot = static_cast<uint32_t>(job % slot_count);
       held.unlock();
@@ -186,6 +204,8 @@ void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job
       if (job == ready_up_to) job_ready.notify_one();
     }
   };
+  Crew crew(&lock, &job_free, &job_ready);  // after body: the helpers are joined before body goes
+  running = &crew;
   const uint64_t producers = job_count < worker_count() ? job_count : worker_count();
   if (crew.start(static_cast<uint32_t>(producers), body) == 0) return run_alone();
 
@@ -211,4 +231,15 @@ void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job
     job_free.notify_all();
   }
   crew.finish();
+}
+
+}  // namespace
+
+void run_jobs_in_order(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t slot)> produce,
+                       FunctionRef<void(uint64_t job, uint32_t slot)> consume) {
+  try {
+    run_ordered_jobs(job_count, produce, consume);
+  } catch (const std::bad_alloc&) {
+    fail_out_of_memory();  // the crew, if any, has joined its helpers on the way here
+  }
 }

@@ -5,14 +5,39 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+
+#include "base/function_ref.h"
+
+// The most threads a phase runs, whatever --jobs asks for: every array kept
+// per worker or per result slot is sized from this.
+constexpr uint32_t kMaxWorkers = 256;
+constexpr uint32_t kMaxOrderedSlots = 2 * kMaxWorkers;  // see ordered_slot_count()
 
 // Lets the helper threads of the running threaded phase, if any, finish the
-// jobs they hold, hands out no further job, and waits for them: the run may
-// then end and release its memory. Called on the way out of every failure.
+// jobs they hold, hands out no further job, and waits for them, and stops
+// every thread a StopOnRunEnd guards: the run may then end and release its
+// memory. Called on the way out of every failure.
 void stop_workers();
 
-// Threads the fast engine uses: run_state.jobs, capped at 256.
+// Guards a thread a phase runs beside the workers (the loader's reader and
+// its inflating helpers): while the guard lives, stop_workers() calls stop,
+// which must end that thread and wait for it, and may be called again.
+// Guards are made and ended on the main thread, innermost first; stop is
+// held by reference, so it must be a named callable that outlives the guard.
+class StopOnRunEnd {
+ public:
+  explicit StopOnRunEnd(FunctionRef<void()> stop);
+  ~StopOnRunEnd();
+  StopOnRunEnd(const StopOnRunEnd&) = delete;
+  StopOnRunEnd& operator=(const StopOnRunEnd&) = delete;
+
+ private:
+  friend void stop_workers();
+  FunctionRef<void()> stop_;
+  StopOnRunEnd* outer_;
+};
+
+// Threads the fast engine uses: run_state.jobs, capped at kMaxWorkers.
 [[nodiscard]] uint32_t worker_count();
 
 // Jobs for items to be handled in jobs of about items_per_job, from 1 to
@@ -26,7 +51,9 @@ void stop_workers();
 // the calling thread among them, and returns when all are done. worker (0 to
 // worker_count() - 1) names the thread, for per-thread scratch; no two jobs
 // run with the same worker at once. Jobs must not depend on each other.
-void run_jobs(uint64_t job_count, const std::function<void(uint64_t job, uint32_t worker)>& work);
+// Memory a job or the threads' start-up cannot get from the C++ library ends
+// the run with the out-of-memory message, once every helper has stopped.
+void run_jobs(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t worker)> work);
 
 // The number of result slots that keeps every worker of run_jobs_in_order busy.
 [[nodiscard]] uint32_t ordered_slot_count();
@@ -35,6 +62,7 @@ void run_jobs(uint64_t job_count, const std::function<void(uint64_t job, uint32_
 // slot) on the calling thread strictly in job order. A slot (0 to
 // ordered_slot_count() - 1) passes to a new job only after the job that held
 // it has been consumed, so produce may leave its result in the slot. With one
-// worker, produce and consume alternate on the calling thread.
-void run_jobs_in_order(uint64_t job_count, const std::function<void(uint64_t job, uint32_t slot)>& produce,
-                       const std::function<void(uint64_t job, uint32_t slot)>& consume);
+// worker, produce and consume alternate on the calling thread. Memory runs
+// out as in run_jobs.
+void run_jobs_in_order(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t slot)> produce,
+                       FunctionRef<void(uint64_t job, uint32_t slot)> consume);

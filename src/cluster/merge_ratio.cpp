@@ -268,7 +268,7 @@ EdgeList find_edges(const uint64_t* reads, const uint32_t* labels) {
   const RunState& s = run_state;
   const MergeRatio& ratio = *s.merge_ratio;
   EdgeList list{static_cast<uint64_t*>(hold_work_block(kMergeEdges, 8 * 4096)), 0, 4096};
-  const PairSink keep_allowed = [&](const CandidatePair* pairs, uint64_t count) {
+  const auto keep_allowed = [&](const CandidatePair* pairs, uint64_t count) {
     for (uint64_t i = 0; i < count; ++i) {
       const uint32_t x = pairs[i].x;
       const uint32_t y = pairs[i].y;

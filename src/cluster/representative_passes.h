@@ -12,8 +12,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
+#include "base/function_ref.h"
 #include "cluster/candidate_pairs.h"
 
 // Runs the passes for distances first to last, each with its two messages.
@@ -34,7 +34,7 @@ void release_representatives();
 
 // Takes a batch of candidate pairs, on the calling thread; returns what it
 // counts of them (the joins it made, for the passes).
-using PairSink = std::function<uint64_t(const CandidatePair* pairs, uint64_t count)>;
+using PairSink = FunctionRef<uint64_t(const CandidatePair* pairs, uint64_t count)>;
 
 // Hands every pair of representatives at exactly distance d whose labels
 // differ to the sink, batch by batch in join order; returns the sink's total.

@@ -14,6 +14,7 @@ enum class SourceState {
   kCorrupt,     // compressed data that is corrupt, truncated, or followed by other bytes
   kShort,       // a sized file gave fewer bytes than its size
   kGrew,        // a sized file gave more bytes than its size
+  kNoMemory,    // the decompressor could not get the memory it works in
 };
 
 class ByteSource {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -39,12 +40,18 @@ struct Scratch {
   size_t long_window_bytes;
 } scratch;
 
+// Runs on the reading thread, which must not end the run: memory a source
+// cannot get from the C++ library is reported in the slot like any other end.
 void fill(ByteSource& source, Slot& slot, char* base) {
   slot.size = 0;
-  while (slot.size < kChunkBytes && source.state() == SourceState::kMore) {
-    slot.size += source.read(base + kCarryRoom + slot.size, kChunkBytes - slot.size);
+  try {
+    while (slot.size < kChunkBytes && source.state() == SourceState::kMore) {
+      slot.size += source.read(base + kCarryRoom + slot.size, kChunkBytes - slot.size);
+    }
+    slot.state = source.state();
+  } catch (const std::bad_alloc&) {
+    slot.state = SourceState::kNoMemory;
   }
-  slot.state = source.state();
 }
 
 char* grow_long_window(size_t bytes) {
@@ -59,7 +66,7 @@ char* grow_long_window(size_t bytes) {
 
 }  // namespace
 
-SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take, const IdleWork& idle) {
+SourceState run_chunk_pipeline(ByteSource& source, ChunkTaker take, IdleWork idle) {
   scratch.slots = static_cast<char*>(malloc(kSlots * kSlotBytes));
   if (scratch.slots == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", kSlots * kSlotBytes);
   Slot slots[kSlots] = {};
@@ -68,6 +75,17 @@ SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take, const
   bool stop = false;
 
   std::thread reader;
+  const auto stop_reader = [&] {
+    if (!reader.joinable()) return;
+    {
+      std::lock_guard<std::mutex> held(lock);
+      stop = true;
+    }
+    changed.notify_all();
+    reader.join();
+  };
+  // A failure on this thread (memory for the taken data) ends the run only once the reader has stopped.
+  const StopOnRunEnd reader_stops(stop_reader);
   if (worker_count() > 1) {
     try {
       reader = std::thread([&] {
@@ -88,18 +106,11 @@ SourceState run_chunk_pipeline(ByteSource& source, const ChunkTaker& take, const
         }
       });
     } catch (const std::system_error&) {
-      // No thread: the chunks are read in turn on this one, only slower.
+      // No thread (none left, or no memory for its stack or its state): the
+      // chunks are read in turn on this one, only slower.
+    } catch (const std::bad_alloc&) {
     }
   }
-  const auto stop_reader = [&] {
-    if (!reader.joinable()) return;
-    {
-      std::lock_guard<std::mutex> held(lock);
-      stop = true;
-    }
-    changed.notify_all();
-    reader.join();
-  };
 
   SourceState ended = SourceState::kEnd;
   try {

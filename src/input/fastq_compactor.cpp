@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
+#include "base/messages.h"
 #include "base/run_state.h"
 #include "input/input_buffer.h"
 
@@ -29,10 +31,14 @@ size_t kept_length(const char* text, size_t length) {
 template <typename... Args>
 std::string message(const char* format, Args... args) {
   const int length = snprintf(nullptr, 0, format, args...);
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  snprintf(text.data(), text.size(), format, args...);
-  text.pop_back();
-  return text;
+  try {
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    snprintf(text.data(), text.size(), format, args...);
+    text.pop_back();
+    return text;
+  } catch (const std::bad_alloc&) {
+    fail_out_of_memory();  // the take runs on the loading thread, which may end the run
+  }
 }
 
 }  // namespace

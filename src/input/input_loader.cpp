@@ -6,11 +6,13 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "base/messages.h"
 #include "base/run_state.h"
 #include "base/run_statistics.h"
 #include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 #include "input/chunk_pipeline.h"
 #include "input/fastq_compactor.h"
 #include "input/gzip_source.h"
@@ -116,7 +118,7 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
     }
     carried = bytes - taken;
     return taken;
-  }, take_expected_pages);
+  }, [] { return take_expected_pages(); });
   close(input.fd);
   switch (ended) {
     case SourceState::kUnreadable:
@@ -127,6 +129,8 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
       fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(size));
     case SourceState::kGrew:
       fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
+    case SourceState::kNoMemory:
+      fail_out_of_memory();
     default:
       break;
   }
@@ -158,15 +162,26 @@ void load_file(const char* path) {
          refused);
   }
   std::unique_ptr<ByteSource> source;
+  // A source's helper threads end with it, also when the run ends early.
+  const auto end_source = [&] { source.reset(); };
+  const StopOnRunEnd source_stops(end_source);
   uint64_t size_hint = 0;
   uint64_t at_least = 0;
   int64_t size = -1;
+  // A source's buffers and decompressor state come from the C++ library.
+  const auto make_source = [&](auto make) {
+    try {
+      source = make();
+    } catch (const std::bad_alloc&) {
+      fail_out_of_memory();
+    }
+  };
   if (is_gzip_magic(input.head, input.head_size)) {
     s.input_compressed = 1;
     size_hint = gzip_size_hint(input.fd, &at_least);
-    source = make_gzip_source(input);
+    make_source([&] { return make_gzip_source(input); });
   } else if (is_zstd_magic(input.head, input.head_size)) {
-    source = make_zstd_source(input);
+    make_source([&] { return make_zstd_source(input); });
   } else {
     size = seekable_size(input);
     // Files of /proc and the like show size 0 whatever they hold, so a size
@@ -179,7 +194,7 @@ void load_file(const char* path) {
     if (size == 0) size = -1;
     size_hint = size > 0 ? static_cast<uint64_t>(size) : 0;
     at_least = size_hint;
-    source = std::make_unique<PlainSource>(input, size);
+    make_source([&] { return std::make_unique<PlainSource>(input, size); });
   }
   read_through_pipeline(*source, input, size, size_hint, at_least, path);
   if (s.input_compressed) run_statistics.decompress_seconds = monotonic_seconds() - started;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "base/messages.h"
@@ -29,10 +30,11 @@ void read_whole_file(KnownLibrary* library, const char* path) {
   }
   input.head_size = static_cast<size_t>(head);
   std::unique_ptr<ByteSource> source;
-  if (is_gzip_magic(input.head, input.head_size)) {
-    source = make_gzip_source(input);
-  } else {
-    source = std::make_unique<PlainSource>(input, -1);
+  try {  // a source's buffers and inflate state come from the C++ library
+    source = is_gzip_magic(input.head, input.head_size) ? make_gzip_source(input)
+                                                        : std::make_unique<PlainSource>(input, -1);
+  } catch (const std::bad_alloc&) {
+    fail_out_of_memory();
   }
   uint64_t size = 0;
   while (source->state() == SourceState::kMore) {
@@ -46,6 +48,7 @@ void read_whole_file(KnownLibrary* library, const char* path) {
   const SourceState state = source->state();
   source.reset();
   close(input.fd);
+  if (state == SourceState::kNoMemory) fail_out_of_memory();
   if (state == SourceState::kCorrupt) fail(kExitFailure, "Can't decompress known barcodes file \"%s\"\n", path);
   if (state != SourceState::kEnd) fail(kExitFailure, "Can't read known barcodes file \"%s\"\n", path);
   library->text[size] = '\0';
@@ -256,8 +259,12 @@ void read_known_library(KnownLibrary* library, const char* path, uint32_t barcod
   }
   if (barcode_repeats) {
     std::string letters;
-    for (uint32_t j = 0; j < barcode_length; ++j) {
-      letters += "ACGT"[(barcodes[barcode_later * words + (j >> 5)] >> (62 - 2 * (j & 31))) & 3];
+    try {
+      for (uint32_t j = 0; j < barcode_length; ++j) {
+        letters += "ACGT"[(barcodes[barcode_later * words + (j >> 5)] >> (62 - 2 * (j & 31))) & 3];
+      }
+    } catch (const std::bad_alloc&) {
+      fail_out_of_memory();
     }
     fail(kExitFailure, "Known barcodes file \"%s\", line %llu: barcode %s is also on line %llu\n", path,
          static_cast<unsigned long long>(line_of[barcode_later]), letters.c_str(),

@@ -1,6 +1,7 @@
 #include "input/zstd_source.h"
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <cstring>
 
@@ -21,7 +22,7 @@ class ZstdSource : public ByteSource {
 
   size_t read(char* out, size_t room) override {
     if (stream_ == nullptr) {
-      state_ = SourceState::kCorrupt;
+      state_ = SourceState::kNoMemory;
       return 0;
     }
     ZSTD_outBuffer output = {out, room, 0};
@@ -39,7 +40,8 @@ class ZstdSource : public ByteSource {
       const size_t before_out = output.pos;
       const size_t hint = ZSTD_decompressStream(stream_, &output, &in_);
       if (ZSTD_isError(hint)) {
-        state_ = SourceState::kCorrupt;
+        // The frame's window is taken when the frame begins.
+        state_ = ZSTD_getErrorCode(hint) == ZSTD_error_memory_allocation ? SourceState::kNoMemory : SourceState::kCorrupt;
         return output.pos;
       }
       if (in_.pos == before_in && output.pos == before_out && at_end_of_file_) {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
+#include "base/function_ref.h"
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
@@ -175,7 +175,7 @@ struct Resume {
 // Appends the clusters of items begin to end, numbered from number on. A
 // worker (flush false) stops before the first cluster that does not fit,
 // leaving the buffer as it was before that cluster.
-using AppendItems = std::function<Resume(ReportText*, uint64_t begin, uint64_t end, uint64_t number, bool flush)>;
+using AppendItems = FunctionRef<Resume(ReportText*, uint64_t begin, uint64_t end, uint64_t number, bool flush)>;
 
 // Writes the clusters of items 0 to items - 1 in order, in jobs of
 // consecutive items: workers format whole jobs into their slots; what does
@@ -184,8 +184,8 @@ using AppendItems = std::function<Resume(ReportText*, uint64_t begin, uint64_t e
 // cluster_count(begin, end) gives the clusters that items begin to end open.
 // With tally, the jobs' first cluster numbers go to the cluster tally.
 uint64_t write_report(uint64_t items, uint64_t jobs,
-                      const std::function<uint64_t(uint64_t begin, uint64_t end)>& cluster_count,
-                      const AppendItems& append_items, bool tally = false) {
+                      FunctionRef<uint64_t(uint64_t begin, uint64_t end)> cluster_count,
+                      AppendItems append_items, bool tally = false) {
   const auto first_item = [&](uint64_t job) { return job_begin(job, jobs, items); };
   uint64_t first_number[kMaxReportJobs + 1];
   run_jobs(jobs, [&](uint64_t job, uint32_t) {

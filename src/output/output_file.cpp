@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 
@@ -63,6 +64,12 @@ void create_output_file() {
   if (output_is_input(s.input_path, s.output_path)) {
     fail(kExitFailure, "Output file \"%s\" is the input file\n", s.output_path);
   }
-  s.output_file = fopen(s.output_path, "wb");
-  if (s.output_file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", s.output_path);
+  s.output_file = create_file(s.output_path);
+}
+
+FILE* create_file(const char* path) {
+  FILE* file = fopen(path, "wb");
+  if (file == nullptr && errno == ENOMEM) fail_out_of_memory();
+  if (file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+  return file;
 }

@@ -10,6 +10,11 @@
 // standard stream is first given /dev/null, so the report cannot take its place.
 void create_output_file();
 
+// Creates (or truncates) an output file for writing; a failure ends the run:
+// "Can't create output file", or the out-of-memory message when the C library
+// had no memory for the stream.
+[[nodiscard]] FILE* create_file(const char* path);
+
 // True when the path names the same regular file as the input (standard
 // input for "-"), through any link.
 [[nodiscard]] bool output_is_input(const char* input_path, const char* output_path);

@@ -191,8 +191,7 @@ void create_table_files() {
         fail(kExitFailure, "Output file \"%s\" is named twice\n", path);
       }
     }
-    s.*table.file = fopen(path, "wb");
-    if (s.*table.file == nullptr) fail(kExitFailure, "Can't create output file \"%s\"\n", path);
+    s.*table.file = create_file(path);
   }
 }
 

@@ -13,11 +13,13 @@
 #include "output/output_file.h"
 #include "base/run_statistics.h"
 #include "run/teardown.h"
+#include "base/tracked_memory.h"
 
 int main(int argc, char** argv) {
   begin_phase(Phase::setup);
   atexit(release_all);
   setbuf(stderr, nullptr);
+  reserve_main_stack();
   process_options(argc, argv);
   load_known_barcodes();
   create_output_file();

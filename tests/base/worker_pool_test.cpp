@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -58,6 +59,28 @@ TEST(WorkerPoolDeathTest, FailureStopsHelpersBeforeTheRunEnds) {
     SCOPED_TRACE(ordered);
     EXPECT_EXIT(fail_while_helpers_read(ordered), testing::ExitedWithCode(kExitMallocFailure),
                 "^Error: can't allocate 12345 bytes\n$");
+  }
+}
+
+// Memory the C++ library could not give a job, on a helper or the calling
+// thread: the run ends with the message, not with std::terminate.
+TEST(WorkerPoolDeathTest, MemoryAJobCannotGetEndsTheRunWithTheMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto run_out = [](bool ordered) {
+    run_state.jobs = 3;
+    const auto job = [](uint64_t job, uint32_t) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (job == 7) throw std::bad_alloc();
+    };
+    if (ordered) {
+      run_jobs_in_order(64, job, [](uint64_t, uint32_t) {});
+    } else {
+      run_jobs(64, job);
+    }
+  };
+  for (const bool ordered : {true, false}) {
+    SCOPED_TRACE(ordered);
+    EXPECT_EXIT(run_out(ordered), testing::ExitedWithCode(kExitMallocFailure), "^Error: can't allocate memory\n$");
   }
 }
 
