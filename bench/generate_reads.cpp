@@ -13,6 +13,10 @@
 // With --unique every read gets an independent uniformly random barcode and,
 // unless a rate is given explicitly, no errors at all.
 //
+// With --umi-length every read begins with a unique molecular identifier:
+// each true barcode is captured as a number of molecules, each with a random
+// UMI and amplified unevenly, and reads are drawn from the molecules.
+//
 // The output is a pure function of the options and the seed: the generator uses
 // its own PRNG (xoshiro256**) and its own distribution code rather than the
 // implementation-defined std:: distributions.
@@ -274,6 +278,12 @@ struct Options {
     double low_quality_rate = 0.0;    // per barcode base: quality '#' (Phred 2) in FASTQ
     std::string truth;                // file of each read's true barcode and placement
     bool illumina_names = false;
+    // Molecules: a UMI before the left flank.
+    std::size_t umi_length = 0;           // UMI bases; 0: no UMI
+    double molecules = 50.0;              // mean molecules per true barcode
+    double amplification_sigma = 1.0;     // log-normal sigma of each molecule's share of the reads
+    double umi_error_rate = 0.11;         // share of reads with one UMI substitution
+    std::string molecule_truth;           // file of the molecules seen per true barcode
 };
 
 void usage(std::FILE* out) {
@@ -339,6 +349,20 @@ void usage(std::FILE* out) {
         "                             letters differing, low-quality barcode bases,\n"
         "                             and 1 when the read is cut before the\n"
         "                             template's end\n"
+        "\n"
+        "Molecules (a UMI before the left flank):\n"
+        "  --umi-length U             UMI bases, 1 to 32 (default 0: no UMI); each\n"
+        "                             true barcode is captured as molecules with\n"
+        "                             random UMIs, and reads are drawn from them\n"
+        "  --molecules M              mean molecules per true barcode (default 50;\n"
+        "                             each barcode's count follows its abundance)\n"
+        "  --amplification-sigma S    log-normal sigma of each molecule's share of\n"
+        "                             the reads, as PCR copies unevenly (default 1)\n"
+        "  --umi-error-rate R         share of reads with one UMI substitution\n"
+        "                             (default 0.11); --pcr-duplicates is not used\n"
+        "  --molecule-truth FILE      one line per true barcode: the barcode, its\n"
+        "                             molecules with reads that match the template\n"
+        "                             (whole flanks, no N), and those reads\n"
         "  --print-template           print the matching tarnwell template (left\n"
         "                             flank + L 'N's + right flank) and exit\n"
         "  --help                     show this help\n"
@@ -414,6 +438,11 @@ Options parse_options(int argc, char** argv) {
         kLowQualityRate,
         kTruth,
         kIlluminaNames,
+        kUmiLength,
+        kMolecules,
+        kAmplificationSigma,
+        kUmiErrorRate,
+        kMoleculeTruth,
         kHelp,
     };
     static const option long_opts[] = {
@@ -441,6 +470,11 @@ Options parse_options(int argc, char** argv) {
         {"low-quality-rate", required_argument, nullptr, kLowQualityRate},
         {"truth", required_argument, nullptr, kTruth},
         {"illumina-names", no_argument, nullptr, kIlluminaNames},
+        {"umi-length", required_argument, nullptr, kUmiLength},
+        {"molecules", required_argument, nullptr, kMolecules},
+        {"amplification-sigma", required_argument, nullptr, kAmplificationSigma},
+        {"umi-error-rate", required_argument, nullptr, kUmiErrorRate},
+        {"molecule-truth", required_argument, nullptr, kMoleculeTruth},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -477,6 +511,17 @@ Options parse_options(int argc, char** argv) {
             case kLowQualityRate: o.low_quality_rate = parse_rate("low-quality-rate", optarg); break;
             case kTruth: o.truth = optarg; break;
             case kIlluminaNames: o.illumina_names = true; break;
+            case kUmiLength: o.umi_length = parse_u64("umi-length", optarg); break;
+            case kMolecules:
+                o.molecules = parse_double("molecules", optarg);
+                if (o.molecules < 1.0) die("--molecules must be >= 1");
+                break;
+            case kAmplificationSigma:
+                o.amplification_sigma = parse_double("amplification-sigma", optarg);
+                if (o.amplification_sigma < 0.0) die("--amplification-sigma must be >= 0");
+                break;
+            case kUmiErrorRate: o.umi_error_rate = parse_rate("umi-error-rate", optarg); break;
+            case kMoleculeTruth: o.molecule_truth = optarg; break;
             case 'h':
             case kHelp: usage(stdout); std::exit(0);
             default: die("unknown or malformed option");
@@ -489,9 +534,13 @@ Options parse_options(int argc, char** argv) {
     if (o.tail_length > 1u << 20) die("--tail-length must be <= 1048576");
     if (o.stagger > 1024) die("--stagger must be <= 1024");
     if (o.read_length != 0 &&
-        o.read_length < o.left_flank.size() + o.barcode_length + o.right_flank.size() + o.stagger) {
-        die("--read-length must hold the flanks, the barcode and the stagger");
+        o.read_length < o.umi_length + o.left_flank.size() + o.barcode_length + o.right_flank.size() + o.stagger) {
+        die("--read-length must hold the UMI, the flanks, the barcode and the stagger");
     }
+    if (o.umi_length > 32) die("--umi-length must be <= 32");
+    if (o.umi_length > 0 && o.unique) die("--umi-length needs true barcodes, not --unique");
+    if (o.umi_length == 0 && !o.molecule_truth.empty()) die("--molecule-truth needs --umi-length");
+    if (o.umi_length > 0 && !o.truth.empty()) die("--truth does not describe reads with a UMI");
 
     if (o.unique) {
         if (!set_subst) o.substitution_rate = 0.0;
@@ -540,17 +589,33 @@ public:
         std::memcpy(read_.data(), o.left_flank.data(), layout_.lf);
         std::memcpy(read_.data() + layout_.rf_begin(), o.right_flank.data(), layout_.rf);
         if (!o.unique) make_true_barcodes();
+        if (o.umi_length > 0) make_molecules();
+    }
+
+    // Per true barcode with reads that match the template: the barcode, its molecules with such reads, those reads.
+    void write_molecule_truth(std::FILE* out) const {
+        const std::size_t k = o_.true_barcodes, l = o_.barcode_length;
+        std::vector<std::uint64_t> seen(k), reads(k);
+        for (std::size_t m = 0; m < molecule_barcode_.size(); ++m) {
+            seen[molecule_barcode_[m]] += molecule_reads_[m] > 0;
+            reads[molecule_barcode_[m]] += molecule_reads_[m];
+        }
+        for (std::size_t b = 0; b < k; ++b) {
+            if (reads[b] == 0) continue;
+            std::fprintf(out, "%.*s\t%llu\t%llu\n", static_cast<int>(l), barcodes_.data() + b * l,
+                         static_cast<unsigned long long>(seen[b]), static_cast<unsigned long long>(reads[b]));
+        }
     }
 
     void run(Writer& w, std::FILE* truth) {
-        const std::size_t max_line = 2 * (layout_.length() + o_.stagger) + 160;
+        const std::size_t max_line = 2 * (layout_.length() + o_.stagger + o_.umi_length) + 160;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
             char* const start = p;
             *p++ = o_.fastq ? '@' : '>';
             p = o_.illumina_names ? write_illumina_name(p, i) : write_short_name(p, i);
             *p++ = '\n';
-            std::string_view seq = o_.unique ? unique_read() : pooled_read();
+            std::string_view seq = o_.unique ? unique_read() : o_.umi_length > 0 ? molecule_read() : pooled_read();
             if (truth != nullptr) write_truth(truth, i, seq);
             if (places_barcodes()) seq = place(seq);
             std::memcpy(p, seq.data(), seq.size());
@@ -710,6 +775,50 @@ private:
         return std::string_view(r, len);
     }
 
+    // Each true barcode's molecules, as many as its abundance says around the
+    // mean, each with a random UMI and a log-normal share of the reads.
+    void make_molecules() {
+        const std::size_t k = o_.true_barcodes, u = o_.umi_length;
+        Rng rng(o_.seed ^ 0x4d4f4c4543554c45ULL);
+        std::vector<double> abundance(k);
+        double total = 0.0;
+        for (auto& a : abundance) total += a = std::exp(o_.sigma * rng.normal());
+        std::vector<double> weights;
+        for (std::size_t b = 0; b < k; ++b) {
+            const double wanted = o_.molecules * abundance[b] * static_cast<double>(k) / total;
+            const auto count = static_cast<std::size_t>(std::max(1.0, std::floor(wanted + rng.uniform())));
+            for (std::size_t m = 0; m < count; ++m) {
+                molecule_barcode_.push_back(static_cast<std::uint32_t>(b));
+                umis_.resize(umis_.size() + u);
+                random_bases(rng, umis_.data() + umis_.size() - u, u);
+                weights.push_back(std::exp(o_.amplification_sigma * rng.normal()));
+            }
+        }
+        molecule_reads_.assign(weights.size(), 0);
+        molecule_alias_ = std::make_unique<AliasTable>(weights);
+    }
+
+    // A read of a molecule: its UMI (now and then with one substitution), then the barcode's read.
+    std::string_view molecule_read() {
+        const std::uint32_t m = molecule_alias_->sample(rng_);
+        restore_flanks();
+        std::memcpy(read_.data() + layout_.bc_begin(),
+                    barcodes_.data() + static_cast<std::size_t>(molecule_barcode_[m]) * layout_.bl, layout_.bl);
+        umi_read_.assign(umis_.data() + static_cast<std::size_t>(m) * o_.umi_length, o_.umi_length);
+        if (rng_.chance(o_.umi_error_rate)) {
+            char& c = umi_read_[rng_.below(o_.umi_length)];
+            c = substitute(rng_, c);
+        }
+        const std::string_view rest = finish_read();
+        umi_read_.append(rest);
+        // The truth counts the reads that the template takes: whole flanks, no N up to the template's end.
+        const Layout& L = layout_;
+        bool matches = rest.size() >= L.tail_begin() && rest.substr(0, L.tail_begin()).find('N') == std::string_view::npos &&
+                       rest.substr(0, L.lf) == o_.left_flank && rest.substr(L.rf_begin(), L.rf) == o_.right_flank;
+        molecule_reads_[m] += matches ? 1 : 0;
+        return umi_read_;
+    }
+
     void restore_flanks() {
         for (std::size_t pos : flank_hits_) {
             read_[pos] = pos < layout_.lf ? o_.left_flank[pos]
@@ -757,6 +866,11 @@ private:
     std::vector<char> barcodes_;  // true barcodes, concatenated
     std::unique_ptr<AliasTable> alias_;
     std::vector<std::string> last_;  // previous read per true barcode
+    std::vector<std::uint32_t> molecule_barcode_;  // per molecule: its true barcode
+    std::vector<char> umis_;                       // per molecule: its UMI, concatenated
+    std::vector<std::uint64_t> molecule_reads_;    // per molecule: reads drawn so far
+    std::unique_ptr<AliasTable> molecule_alias_;
+    std::string umi_read_;
 };
 
 }  // namespace
@@ -765,7 +879,7 @@ int main(int argc, char** argv) {
     const Options o = parse_options(argc, argv);
 
     if (o.print_template) {
-        std::string t = o.left_flank + std::string(o.barcode_length, 'N') + o.right_flank;
+        std::string t = std::string(o.umi_length, 'N') + o.left_flank + std::string(o.barcode_length, 'N') + o.right_flank;
         std::printf("%s\n", t.c_str());
         return 0;
     }
@@ -790,6 +904,18 @@ int main(int argc, char** argv) {
         Writer w(out);
         Generator g(o);
         g.run(w, truth);
+        if (!o.molecule_truth.empty()) {
+            std::FILE* molecules = std::fopen(o.molecule_truth.c_str(), "wb");
+            if (!molecules) {
+                std::perror(("generate_reads: cannot open " + o.molecule_truth).c_str());
+                return 1;
+            }
+            g.write_molecule_truth(molecules);
+            if (std::fclose(molecules) != 0) {
+                std::perror("generate_reads: write failed");
+                return 1;
+            }
+        }
     }
     if (truth != nullptr && std::fclose(truth) != 0) {
         std::perror("generate_reads: write failed");

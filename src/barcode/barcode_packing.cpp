@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "barcode/barcode_search.h"
+#include "barcode/umi_layout.h"
 #include "base/messages.h"
 #include "input/input_format.h"
 #include "base/tracked_memory.h"
@@ -48,12 +49,18 @@ PackResult pack_barcode(SequenceRecord* record) {
       if (read[i + 1] == '\0' || i + 1 >= s.template_length) break;
     }
   }
-  if (packed != s.barcode_length) return reject(record, template_mismatch);
+  if (packed != s.walk_length) return reject(record, template_mismatch);
   if (bases_in_word < 32) *word <<= 2 * (32 - bases_in_word);
   return accepted;
 }
 
 namespace {
+
+// Takes the UMI out of an accepted record's walked bases; nothing without --umi.
+PackResult split_accepted(SequenceRecord* record, PackResult result, const UmiLayout* umi) {
+  if (result == accepted && umi != nullptr) split_umi(record, *umi);
+  return result;
+}
 
 // The screening report; ends the run when nothing was accepted.
 void report_screening(const unsigned long long* counts) {
@@ -71,14 +78,16 @@ void convert_barcodes() {
   RunState& s = run_state;
   refuse_quality_after_parse();
   say("Converting barcodes to binary form\n");
+  const UmiLayout* umi = umi_layout();
   unsigned long long counts[4] = {0, 0, 0, 0};
   if (s.finding_barcode) {
     hold_read_placements();
     PlacementCounts placed = {};
-    for (uint64_t i = 0; i < s.record_count; ++i) ++counts[find_barcode(record_at(i), i, placed)];
+    for (uint64_t i = 0; i < s.record_count; ++i)
+      ++counts[split_accepted(record_at(i), find_barcode(record_at(i), i, placed), umi)];
     add_placement_counts(placed);
   } else {
-    for (uint64_t i = 0; i < s.record_count; ++i) ++counts[pack_barcode(record_at(i))];
+    for (uint64_t i = 0; i < s.record_count; ++i) ++counts[split_accepted(record_at(i), pack_barcode(record_at(i)), umi)];
   }
   release_work_block(kLowQualityBases);
   report_screening(counts);
@@ -104,7 +113,7 @@ struct PackPlan {
 PackPlan make_pack_plan() {
   const RunState& s = run_state;
   const uint32_t chunks = (s.template_length + 15) / 16;
-  auto* block = static_cast<unsigned char*>(hold_work_block(kPackPlan, 16ull * chunks + 4ull * s.barcode_length));
+  auto* block = static_cast<unsigned char*>(hold_work_block(kPackPlan, 16ull * chunks + 4ull * s.walk_length));
   uint32_t* positions = reinterpret_cast<uint32_t*>(block + 16ull * chunks);
   uint32_t barcode_bases = 0;
   for (uint32_t i = 0; i < 16 * chunks; ++i) {
@@ -152,8 +161,8 @@ PackResult pack_barcode_quickly(SequenceRecord* record, uint64_t index, const Pa
     note_plain_acceptance(index, placed);
   }
   uint64_t* word = record_barcode(record);
-  for (uint32_t first = 0; first < s.barcode_length; first += 32) {
-    const uint32_t bases = s.barcode_length - first < 32 ? s.barcode_length - first : 32;
+  for (uint32_t first = 0; first < s.walk_length; first += 32) {
+    const uint32_t bases = s.walk_length - first < 32 ? s.walk_length - first : 32;
     uint64_t packed = 0;
     for (uint32_t j = first; j < first + bases; ++j)
       packed = (packed << 2) | (s.nucleotide_codes[read[plan.barcode_positions[j]]] - 1);
@@ -175,6 +184,7 @@ void convert_barcodes_fast() {
   refuse_quality_after_parse();
   say("Converting barcodes to binary form\n");
   const PackPlan plan = make_pack_plan();
+  const UmiLayout* umi = umi_layout();
   if (s.finding_barcode) {
     hold_read_placements();
     prepare_search();
@@ -189,7 +199,8 @@ void convert_barcodes_fast() {
     PlacementCounts& placed = slice_placed[slice];
     placed = {};
     for (uint64_t i = job_begin(slice, slices, s.record_count); i < end; ++i) {
-      ++slice_counts[slice][pack_barcode_quickly(record_at(i), i, plan, limit, placed)];
+      // The UMI comes out while the record's words are at hand.
+      ++slice_counts[slice][split_accepted(record_at(i), pack_barcode_quickly(record_at(i), i, plan, limit, placed), umi)];
     }
   });
   release_work_block(kPackPlan);

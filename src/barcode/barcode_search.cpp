@@ -74,7 +74,7 @@ Walk walk_at(const StrandView& view, uint32_t offset, uint64_t* words) {
       return {template_mismatch, mismatches, false};
     }
   }
-  if (packed != s.barcode_length) return {template_mismatch, mismatches, false};
+  if (packed != s.walk_length) return {template_mismatch, mismatches, false};
   if (words != nullptr) *words = bases_in_word == 32 ? word : word << (2 * (32 - bases_in_word));
   return {accepted, mismatches, false};
 }
@@ -176,9 +176,9 @@ struct SearchPlan {
 SearchPlan search_plan() {
   const RunState& s = run_state;
   const auto* words = static_cast<const uint32_t*>(s.work_blocks[kSearchPlan].data);
-  const uint32_t fixed = s.template_length - s.barcode_length;
-  const uint32_t* mirrored = words + fixed + s.barcode_length;
-  return {{{words, words + fixed}, {mirrored, mirrored + fixed}}, fixed, words[fixed + s.barcode_length - 1]};
+  const uint32_t fixed = s.template_length - s.walk_length;
+  const uint32_t* mirrored = words + fixed + s.walk_length;
+  return {{{words, words + fixed}, {mirrored, mirrored + fixed}}, fixed, words[fixed + s.walk_length - 1]};
 }
 
 // A stretch of the read as bit vectors: bit pad + i of a vector stands for
@@ -337,7 +337,7 @@ Placement search_strand(const ReadBits& bits, const SearchPlan& plan, uint64_t l
     Lanes failed = at_least[K + 1];
     // Reads seldom hold a bad base at all.
     if (bits.has_bad) {
-      for (uint32_t j = 0; j < s.barcode_length; ++j) failed |= lanes_at(bits.bad, from + layout.barcode_positions[j]);
+      for (uint32_t j = 0; j < s.walk_length; ++j) failed |= lanes_at(bits.bad, from + layout.barcode_positions[j]);
     }
     // Offsets step to last, smallest first: forward bits 0 up, reverse bits 127 down.
     for (uint64_t part = 0; part < 2; ++part) {
@@ -374,8 +374,8 @@ void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t len
                  const uint32_t* positions) {
   const RunState& s = run_state;
   uint64_t* word = record_barcode(record);
-  for (uint32_t first = 0; first < s.barcode_length; first += 32) {
-    const uint32_t bases = s.barcode_length - first < 32 ? s.barcode_length - first : 32;
+  for (uint32_t first = 0; first < s.walk_length; first += 32) {
+    const uint32_t bases = s.walk_length - first < 32 ? s.walk_length - first : 32;
     uint64_t packed = 0;
     if (strand == 0) {
       const unsigned char* placed = read + offset;
@@ -393,8 +393,8 @@ void pack_placed(SequenceRecord* record, const unsigned char* read, uint64_t len
 
 void prepare_search() {
   const RunState& s = run_state;
-  const uint32_t fixed = s.template_length - s.barcode_length;
-  const uint64_t per_strand = fixed + s.barcode_length;
+  const uint32_t fixed = s.template_length - s.walk_length;
+  const uint64_t per_strand = fixed + s.walk_length;
   auto* words = static_cast<uint32_t*>(hold_work_block(kSearchPlan, 2 * 4 * per_strand));
   uint32_t fixed_letters = 0;
   uint32_t barcode_bases = 0;
@@ -403,7 +403,7 @@ void prepare_search() {
     const uint32_t mirrored = s.template_length - 1 - i;
     if (s.template_mask[i]) {
       words[fixed + barcode_bases] = i;
-      words[per_strand + fixed + (s.barcode_length - 1 - barcode_bases)] = mirrored;
+      words[per_strand + fixed + (s.walk_length - 1 - barcode_bases)] = mirrored;
       ++barcode_bases;
     } else {
       const uint32_t code = s.nucleotide_codes[static_cast<unsigned char>(s.template_upper[i])] - 1;

@@ -1,11 +1,13 @@
 #include "barcode/barcode_template.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
 #include "base/messages.h"
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
+#include "barcode/umi_layout.h"
 
 namespace {
 
@@ -38,7 +40,7 @@ void prepare_template() {
     const char upper = static_cast<char>(toupper(typed));
     if (is_barcode_position(upper)) {
       s.template_mask[i] = 1;
-      s.barcode_length += 1;
+      s.walk_length += 1;
     } else if (s.nucleotide_codes[static_cast<unsigned char>(upper)] == 0) {
       fail(kExitFailure, "Can't parse \"%c\" in the template sequence \"%s\" - template should only contain [ATCGN.]\n",
            typed, s.template_text);
@@ -49,11 +51,15 @@ void prepare_template() {
   }
   // Every record carries at least one barcode word: the prefix key and the
   // packing both live in word 0.
-  if (s.barcode_length == 0) {
+  if (s.walk_length == 0) {
     fail(kExitFailure, "Template \"%s\" has no barcode positions (N or .)\n", s.template_text);
   }
+  // The UMI's bases leave the walked ones; its word follows the barcode's.
+  s.barcode_length = s.walk_length - umi_length();
   s.barcode_words = (s.barcode_length + 31) >> 5;
-  s.record_size = sizeof(SequenceRecord) + 8ull * s.barcode_words;
+  const uint32_t walk_words = (s.walk_length + 31) >> 5;
+  const uint32_t words = umi_length() == 0 ? s.barcode_words : std::max(walk_words, s.barcode_words + 1);
+  s.record_size = sizeof(SequenceRecord) + 8ull * words;
 
   s.bucket_bytes = static_cast<uint64_t*>(tracked_calloc(kBucketCount, 8));
   s.bucket_counts = static_cast<uint64_t*>(tracked_calloc(kBucketCount, 8));

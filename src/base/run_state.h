@@ -30,6 +30,8 @@ struct ClusterTotals {
   uint64_t barcodes;                     // distinct barcodes
   uint64_t representative_reads;         // reads of the most frequent barcode so far
   const SequenceRecord* representative;  // a record carrying that barcode
+  uint64_t umis;                         // with --umi: distinct UMIs over its reads
+  uint64_t molecules;                    // with --umi: molecules after the directional correction
 };
 
 constexpr uint32_t kBucketCount = 65536;           // one bucket per 8-base prefix
@@ -74,6 +76,16 @@ enum WorkBlockId : int {
   kClusterTally,            // report to page: the reads of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
   kKeptEntryReads,          // sort to page: with -p, the reads each kept entry stands for, in bucket order
+  kUmiLayout,               // command line to the end: where --umi's bases lie among the walked bases
+  kClusterUmiStart,         // tables: per cluster, where its reads' UMIs begin among kClusterUmis
+  kClusterUmis,             // tables: the accepted reads' UMIs grouped by cluster, then its distinct UMIs
+  kUmiReads,                // tables: the reads of each distinct UMI, at its place in kClusterUmis
+  kUmiOrder,                // tables: per cluster, its distinct UMIs by descending reads
+  kUmiQueue,                // tables: per cluster, its distinct UMIs as the molecules took them
+  kUmiTaken,                // tables: per distinct UMI, whether a molecule has taken it
+  kMoleculeReads,           // tables: the reads of each molecule, from its cluster's place in kClusterUmis
+  kMoleculeTally,           // tables: molecules per count of reads below 65536
+  kMoleculeSizes,           // tables to page: molecules per count of reads, ascending
   kKnownLibraryLines,       // --known, reading the library: each entry's line and a sort order, to name repeats
   kKnownIndex,              // --known, assignment: the entries' exact table and segment tables
   kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built
@@ -123,6 +135,7 @@ struct RunState {
   uint32_t quality_floor;     // --quality, 0 to 93; meaningful when quality_given
   int quality_given;          // --quality was given
   int finding_barcode;        // any of the four above was given: the tables show the placements
+  const char* umi_ranges;     // --umi, as typed, or null
   const char* known_path;     // --known, or null
   MergeRatio* merge_ratio;    // --merge-ratio, or null for single linkage
 
@@ -153,9 +166,10 @@ struct RunState {
   uint32_t template_length;        // bytes of template_text
   char* template_upper;            // template_length + 1 bytes, upper-cased, NUL-closed
   unsigned char* template_mask;    // template_length bytes, 1 at barcode positions
-  uint32_t barcode_length;         // barcode positions (bases per barcode), at least 1
+  uint32_t walk_length;            // barcode positions of the template: the bases each walk packs
+  uint32_t barcode_length;         // bases per clustered barcode: walk_length less the UMI's, at least 1
   uint32_t barcode_words;          // 64-bit words per packed barcode
-  uint64_t record_size;            // 16 + 8 * barcode_words
+  uint64_t record_size;            // 16 + 8 * barcode_words; with --umi room for the walk and the UMI's word
 
   // Prefix buckets
   uint64_t* bucket_bytes;            // per bucket: entry array size in bytes, fixed at allocation

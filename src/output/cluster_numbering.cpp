@@ -274,7 +274,7 @@ void number_known_clusters() {
   }
   s.cluster_totals = static_cast<ClusterTotals*>(tracked_malloc(s.cluster_count * sizeof(ClusterTotals)));
   for (uint64_t k = 0; k < s.cluster_count; ++k) {
-    s.cluster_totals[k] = {known.members[k], known_group_reads(known, k), known.distinct[k], 0, nullptr};
+    s.cluster_totals[k] = {known.members[k], known_group_reads(known, k), known.distinct[k], 0, nullptr, 0, 0};
   }
 }
 

@@ -7,9 +7,11 @@
 
 #include "barcode/barcode_packing.h"
 #include "barcode/barcode_search.h"
+#include "barcode/umi_layout.h"
 #include "base/tracked_memory.h"
 #include "cluster/known_assignment.h"
 #include "output/cluster_numbering.h"
+#include "output/molecule_counts.h"
 #include "output/page_figures.h"
 #include "output/run_page.h"
 #include "output/stats_file.h"
@@ -65,9 +67,12 @@ void put_barcode(const SequenceRecord* record, FILE* file) { put_letters(record_
 void write_assignments() {
   const RunState& s = run_state;
   FILE* file = s.assignments_file;
-  // The barcode search adds where each barcode was found.
+  // --umi adds each read's UMI, the barcode search where each barcode was found.
+  const uint32_t umi_bases = umi_length();
   const bool placed = s.finding_barcode;
-  put_text(placed ? "read\tstatus\tbarcode\tcluster\toffset\tstrand\n" : "read\tstatus\tbarcode\tcluster\n", file);
+  put_text(umi_bases != 0 ? "read\tstatus\tbarcode\tumi\tcluster" : "read\tstatus\tbarcode\tcluster", file);
+  put_text(placed ? "\toffset\tstrand\n" : "\n", file);
+  char umi[kMaxUmiBases + 1];
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint64_t mark = s.record_cluster[r];
@@ -75,13 +80,19 @@ void write_assignments() {
     putc_unlocked('\t', file);
     if (mark & kRejectedFlag) {
       put_text(kStatusNames[mark & kClusterNumberMask], file);
-      put_text(placed ? "\t\t\t\t\n" : "\t\t\n", file);
+      put_text(umi_bases != 0 ? "\t\t\t" : "\t\t", file);
+      put_text(placed ? "\t\t\n" : "\n", file);
       continue;
     }
     put_text((mark & kDuplicateFlag) ? "duplicate" : "clustered", file);
     putc_unlocked('\t', file);
     put_barcode(record, file);
     putc_unlocked('\t', file);
+    if (umi_bases != 0) {
+      umi_letters(record_umi(record), umi_bases, umi);
+      put_text(umi, file);
+      putc_unlocked('\t', file);
+    }
     put_number(mark & kClusterNumberMask, file);
     if (placed) {
       const uint16_t placement = read_placement(r);
@@ -163,7 +174,10 @@ void write_known_cluster_table() {
 void write_cluster_table() {
   const RunState& s = run_state;
   FILE* file = s.cluster_table_file;
-  put_text("cluster\tmembers\treads\tbarcodes\trepresentative\n", file);
+  const bool molecules = umi_length() != 0;
+  put_text(molecules ? "cluster\tmembers\treads\tbarcodes\trepresentative\tumis\tmolecules\n"
+                     : "cluster\tmembers\treads\tbarcodes\trepresentative\n",
+           file);
   for (uint64_t c = 0; c < s.cluster_count; ++c) {
     const ClusterTotals& totals = s.cluster_totals[c];
     put_number(c + 1, file);
@@ -173,6 +187,12 @@ void write_cluster_table() {
     }
     putc_unlocked('\t', file);
     put_barcode(totals.representative, file);
+    if (molecules) {
+      for (uint64_t value : {totals.umis, totals.molecules}) {
+        putc_unlocked('\t', file);
+        put_number(value, file);
+      }
+    }
     putc_unlocked('\n', file);
   }
 }
@@ -203,8 +223,10 @@ void write_tables() {
 
   // A page alone needs the numbering only where the engine noted nothing for it.
   if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
-      (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering())))
+      (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering() || umi_length() != 0)))
     s.known != nullptr ? number_known_clusters() : number_clusters();
+  if (s.known == nullptr && (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr))
+    count_molecules();
   if (s.assignments_file != nullptr) {
     s.known != nullptr ? write_known_assignments() : write_assignments();
     close_output(&s.assignments_file, s.assignments_path);
@@ -222,6 +244,7 @@ void write_tables() {
     write_stats(s.stats_file);
     close_output(&s.stats_file, s.stats_path);
   }
+  release_molecule_counts();
   release_cluster_numbering();
   release_page_figures();
   release_work_block(kReadPlacements);

@@ -7,6 +7,8 @@
 #include "cluster/merge_ratio.h"
 #include "output/cluster_numbering.h"
 #include "output/cluster_sizes.h"
+#include "output/molecule_counts.h"
+#include "barcode/umi_layout.h"
 #include "base/run_state.h"
 #include "base/run_statistics.h"
 
@@ -85,6 +87,25 @@ void put_placements(FILE* file) {
     fprintf(file, "%s\"%u\": %llu", m == 1 ? "" : ", ", m, static_cast<unsigned long long>(p.flank_mismatches[m]));
   }
   fprintf(file, "}, \"low_quality\": %llu},\n", static_cast<unsigned long long>(p.low_quality));
+}
+
+// The molecules behind the clusters; only with --umi, once they were counted.
+void put_molecules(FILE* file) {
+  const RunState& s = run_state;
+  uint64_t rows = 0;
+  const MoleculeSize* sizes = molecule_sizes(&rows);
+  if (sizes == nullptr) return;
+  const MoleculeTotals totals = molecule_totals();
+  fputs("  \"umi\": {\"positions\": ", file);
+  put_json_string(s.umi_ranges, file);
+  fprintf(file, ", \"length\": %u, \"reads\": %llu, \"umis\": %llu, \"molecules\": %llu, \"reads_per_molecule\": {",
+          umi_length(), static_cast<unsigned long long>(totals.reads), static_cast<unsigned long long>(totals.umis),
+          static_cast<unsigned long long>(totals.molecules));
+  for (uint64_t i = 0; i < rows; ++i) {
+    fprintf(file, "%s\"%llu\": %llu", i == 0 ? "" : ", ", static_cast<unsigned long long>(sizes[i].reads),
+            static_cast<unsigned long long>(sizes[i].molecules));
+  }
+  fputs("}},\n", file);
 }
 
 // What the abundance rule did; only when it ran.
@@ -173,6 +194,7 @@ void write_stats(FILE* file) {
   put_placements(file);
   fprintf(file, "  \"entries\": %llu,\n  \"clusters\": %llu,\n", static_cast<unsigned long long>(s.entry_count),
           static_cast<unsigned long long>(s.cluster_count));
+  put_molecules(file);
   fputs("  \"passes\": [", file);
   for (uint32_t i = 0; i < r.pass_count; ++i) {
     fprintf(file, "%s{\"distance\": %u, \"joins\": %llu, \"seconds\": %.6f}", i == 0 ? "" : ", ", r.passes[i].distance,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "barcode/barcode_search.h"
+#include "barcode/umi_layout.h"
 #include "base/messages.h"
 #include "base/run_state.h"
 #include "cluster/merge_ratio.h"
@@ -29,8 +30,9 @@ constexpr int kPageCode = 264;
 constexpr int kFixedMismatchesCode = 265;
 constexpr int kWindowCode = 266;
 constexpr int kQualityCode = 267;
-constexpr int kKnownCode = 268;
-constexpr int kMergeRatioCode = 269;  // the last code: refuse_option checks the range
+constexpr int kUmiCode = 268;
+constexpr int kKnownCode = 269;
+constexpr int kMergeRatioCode = 270;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -51,6 +53,7 @@ const option long_options[] = {
     {"window", required_argument, nullptr, kWindowCode},
     {"both-strands", no_argument, &run_state.both_strands, 1},
     {"quality", required_argument, nullptr, kQualityCode},
+    {"umi", required_argument, nullptr, kUmiCode},
     {"known", required_argument, nullptr, kKnownCode},
     {"merge-ratio", required_argument, nullptr, kMergeRatioCode},
     {nullptr, 0, nullptr, 0},
@@ -195,6 +198,9 @@ void parse_options(int argc, char** argv) {
         s.quality_floor = parse_setting(optarg, "quality", 93);
         s.quality_given = 1;
         break;
+      case kUmiCode:
+        s.umi_ranges = optarg;
+        break;
       case kKnownCode:
         s.known_path = optarg;
         break;
@@ -253,6 +259,7 @@ void process_options(int argc, char** argv) {
   if (s.jobs == 0) s.jobs = available_cores();
   say("Input path: \"%s\"\n", s.input_path);
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
+  if (s.umi_ranges != nullptr) prepare_umi_layout();
   // Known barcodes are assigned read by read: there is no cluster for the rule to grow.
   if (s.known_path != nullptr && s.merge_ratio != nullptr) {
     fail(kExitFailure, "Option --merge-ratio has no meaning with --known: each read is assigned on its own\n");

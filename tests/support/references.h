@@ -223,3 +223,42 @@ inline std::optional<Clusters> report_clusters(const std::string& report) {
   }
   return clusters;
 }
+
+// The directional rule by brute force over all pairs: UMIs visited by
+// descending reads (ties in letter order); each one not yet taken starts a
+// molecule, which grows until no UMI outside any molecule lies at distance 1
+// from one of its UMIs with reads(taker) >= 2 reads(taken) - 1. Returns the
+// reads of each molecule in the order they were started.
+inline std::vector<uint64_t> reference_molecules(const std::map<std::string, uint64_t>& umi_reads) {
+  std::vector<std::pair<std::string, uint64_t>> umis(umi_reads.begin(), umi_reads.end());
+  std::stable_sort(umis.begin(), umis.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  auto one_apart = [](const std::string& a, const std::string& b) {
+    size_t differing = 0;
+    for (size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
+    return differing == 1;
+  };
+  std::vector<int> molecule_of(umis.size(), -1);
+  std::vector<uint64_t> molecules;
+  for (size_t start = 0; start < umis.size(); ++start) {
+    if (molecule_of[start] >= 0) continue;
+    const int molecule = static_cast<int>(molecules.size());
+    molecule_of[start] = molecule;
+    uint64_t reads = umis[start].second;
+    for (bool grew = true; grew;) {
+      grew = false;
+      for (size_t taken = 0; taken < umis.size(); ++taken) {
+        if (molecule_of[taken] >= 0) continue;
+        for (size_t taker = 0; taker < umis.size(); ++taker) {
+          if (molecule_of[taker] != molecule || !one_apart(umis[taker].first, umis[taken].first)) continue;
+          if (umis[taker].second + 1 < 2 * umis[taken].second) continue;
+          molecule_of[taken] = molecule;
+          reads += umis[taken].second;
+          grew = true;
+          break;
+        }
+      }
+    }
+    molecules.push_back(reads);
+  }
+  return molecules;
+}
