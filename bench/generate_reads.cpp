@@ -274,6 +274,7 @@ struct Options {
     std::size_t stagger = 0;          // up to this many random bases before the left flank
     double stagger_share = 1.0;       // share of reads that get 1..stagger of them
     double reverse_share = 0.0;       // share of reads written as their reverse complement
+    std::size_t read_length = 0;      // every read cut to this many bases after its stagger; 0 = uncut
     double low_quality_rate = 0.0;    // per barcode base: quality '#' (Phred 2) in FASTQ
     std::string truth;                // file of each read's true barcode and placement
     std::size_t spacing = 0;          // true barcodes at least this far apart, drawn crowded; 0: at random
@@ -352,6 +353,9 @@ void usage(std::FILE* out) {
         "  --stagger-share F          share of reads that get them (default 1)\n"
         "  --reverse-share F          share of reads written reverse-complemented\n"
         "                             (default 0)\n"
+        "  --read-length N            cut every read, stagger included, to N bases\n"
+        "                             (before the reverse complement; N must hold\n"
+        "                             the flanks, the barcode and the stagger)\n"
         "  --low-quality-rate R       per barcode base: quality '#' (Phred 2) in\n"
         "                             FASTQ (default 0)\n"
         "  --spacing K                true barcodes at least K substitutions apart\n"
@@ -478,6 +482,7 @@ Options parse_options(int argc, char** argv) {
         kStagger,
         kStaggerShare,
         kReverseShare,
+        kReadLength,
         kLowQualityRate,
         kTruth,
         kSpacing,
@@ -521,6 +526,7 @@ Options parse_options(int argc, char** argv) {
         {"stagger", required_argument, nullptr, kStagger},
         {"stagger-share", required_argument, nullptr, kStaggerShare},
         {"reverse-share", required_argument, nullptr, kReverseShare},
+        {"read-length", required_argument, nullptr, kReadLength},
         {"low-quality-rate", required_argument, nullptr, kLowQualityRate},
         {"truth", required_argument, nullptr, kTruth},
         {"spacing", required_argument, nullptr, kSpacing},
@@ -573,6 +579,7 @@ Options parse_options(int argc, char** argv) {
             case kStagger: o.stagger = parse_u64("stagger", optarg); break;
             case kStaggerShare: o.stagger_share = parse_rate("stagger-share", optarg); break;
             case kReverseShare: o.reverse_share = parse_rate("reverse-share", optarg); break;
+            case kReadLength: o.read_length = parse_u64("read-length", optarg); break;
             case kLowQualityRate: o.low_quality_rate = parse_rate("low-quality-rate", optarg); break;
             case kTruth: o.truth = optarg; break;
             case kSpacing: o.spacing = parse_u64("spacing", optarg); break;
@@ -614,6 +621,10 @@ Options parse_options(int argc, char** argv) {
     if (o.barcode_length > 4096) die("--barcode-length must be <= 4096");
     if (o.tail_length > 1u << 20) die("--tail-length must be <= 1048576");
     if (o.stagger > 1024) die("--stagger must be <= 1024");
+    if (o.read_length != 0 &&
+        o.read_length < o.umi_length + o.left_flank.size() + o.barcode_length + o.right_flank.size() + o.stagger) {
+        die("--read-length must hold the UMI, the flanks, the barcode and the stagger");
+    }
     if (o.umi_length > 32) die("--umi-length must be <= 32");
     if (o.umi_length > 0 && o.unique) die("--umi-length needs true barcodes, not --unique");
     if (o.umi_length == 0 && !o.molecule_truth.empty()) die("--molecule-truth needs --umi-length");
@@ -723,7 +734,8 @@ public:
 
 private:
     bool places_barcodes() const {
-        return o_.stagger > 0 || o_.reverse_share > 0.0 || o_.low_quality_rate > 0.0 || !o_.truth.empty();
+        return o_.stagger > 0 || o_.reverse_share > 0.0 || o_.low_quality_rate > 0.0 || !o_.truth.empty() ||
+               o_.read_length > 0;
     }
 
     // Draws where the barcode of the next read sits; the truth file and place() use the same draw.
@@ -746,6 +758,7 @@ private:
         placed_.resize(shift_);
         random_bases(place_rng_, placed_.data(), shift_);
         placed_.append(seq);
+        if (o_.read_length > 0 && placed_.size() > o_.read_length) placed_.resize(o_.read_length);
         if (reverse_) {
             std::reverse(placed_.begin(), placed_.end());
             for (char& c : placed_) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;

@@ -138,7 +138,7 @@ struct RunState {
   const char* page_path;           // --page, or null
   uint32_t jobs;              // --jobs, or the cores the process may use; at least 1 once accepted
   uint32_t fixed_mismatches;  // --fixed-mismatches, 0 to 8
-  uint32_t window;            // --window, 0 to 64
+  uint32_t window;            // --window, 0 to 4096
   int both_strands;           // --both-strands
   uint32_t quality_floor;     // --quality, 0 to 93; meaningful when quality_given
   int quality_given;          // --quality was given
@@ -167,6 +167,7 @@ struct RunState {
   int input_is_fastq;          // 1 when the input was FASTQ, held compactly; loading
   uint64_t input_data_bytes;   // bytes of input data as read (inflated), before FASTQ is compacted; loading
   uint64_t fastq_records;      // FASTQ records the loading kept; loading
+  uint64_t quality_row_bits;   // --quality: bits a strand in each read's row of kLowQualityBases, a multiple of 8; parse
 
   // Template
   uint32_t nucleotide_codes[256];  // A/a 1, C/c 2, G/g 3, T/t 4, else 0

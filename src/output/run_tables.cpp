@@ -115,7 +115,7 @@ void write_assignments() {
     }
     put_number(mark & kClusterNumberMask, file);
     if (placed) {
-      const unsigned char placement = read_placement(r);
+      const uint16_t placement = read_placement(r);
       putc_unlocked('\t', file);
       put_number(placement & kOffsetMask, file);
       put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
@@ -170,7 +170,7 @@ void write_known_assignments() {
       putc_unlocked('\t', file);
     }
     if (placed) {
-      const unsigned char placement = read_placement(r);
+      const uint16_t placement = read_placement(r);
       putc_unlocked('\t', file);
       put_number(placement & kOffsetMask, file);
       put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "barcode/barcode_search.h"
 #include "barcode/umi_layout.h"
 #include "base/messages.h"
 #include "base/run_state.h"
@@ -200,7 +201,7 @@ void parse_options(int argc, char** argv) {
         s.fixed_mismatches = parse_setting(optarg, "fixed-mismatches", 8);
         break;
       case kWindowCode:
-        s.window = parse_setting(optarg, "window", 64);
+        s.window = parse_setting(optarg, "window", kLargestWindow);
         break;
       case kQualityCode:
         s.quality_floor = parse_setting(optarg, "quality", 93);

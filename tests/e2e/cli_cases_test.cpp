@@ -50,7 +50,7 @@ const std::vector<CliCase> kCommandLineCases = {
     {"JobsZero", kAbsent, {"-i", "a", "--jobs=0"}, 1, "", "Can't parse jobs (\"0\")\n", kAbsent},
     {"JobsWithoutValue", kAbsent, {"-i", "a", "--jobs"}, 1, "", "Option \"--jobs\" requires a value\n" + kHint, kAbsent},
     {"FixedMismatchesTooLarge", kAbsent, {"--fixed-mismatches", "9"}, 1, "", "Can't parse fixed-mismatches (\"9\") - fixed-mismatches should be from 0 to 8\n", kAbsent},
-    {"WindowTooLarge", kAbsent, {"--window", "65"}, 1, "", "Can't parse window (\"65\") - window should be from 0 to 64\n", kAbsent},
+    {"WindowTooLarge", kAbsent, {"--window", "4097"}, 1, "", "Can't parse window (\"4097\") - window should be from 0 to 4096\n", kAbsent},
     {"QualityTooLarge", kAbsent, {"--q", "94"}, 1, "", "Can't parse quality (\"94\") - quality should be from 0 to 93\n", kAbsent},
     {"MergeRatioBelowOne", kAbsent, {"--merge-ratio", "0.999"}, 1, "", "Can't parse merge-ratio (\"0.999\") - merge-ratio should be a number from 1 to 1000000\n", kAbsent},
     {"MergeRatioAboveMost", kAbsent, {"--merge-ratio", "1000000.01"}, 1, "", "Can't parse merge-ratio (\"1000000.01\") - merge-ratio should be a number from 1 to 1000000\n", kAbsent},

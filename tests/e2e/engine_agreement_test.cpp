@@ -2,7 +2,8 @@
 // tarnwell_reference (straightforward engine) must write the same bytes,
 // tables included, and exit alike, for any number of jobs; half the time with
 // the barcode search options on reads whose barcodes moved (the fast engine's
-// 16-byte search against the straightforward walk, reads near slice ends).
+// search over all offsets at once against the straightforward walk, windows up
+// to the largest, reads near slice ends).
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -20,8 +21,8 @@ constexpr uint32_t kCases = 40;
 constexpr uint32_t kCases = 120;
 #endif
 
-// Moves the barcode of some reads: random bases before it, the reverse complement, a tail after it.
-std::string move_barcodes(CaseRandom& random, const std::string& fasta) {
+// Moves the barcode of some reads: up to most_before random bases before it, the reverse complement, a tail after it.
+std::string move_barcodes(CaseRandom& random, const std::string& fasta, uint32_t most_before) {
   std::istringstream lines(fasta);
   std::string moved;
   for (std::string line; std::getline(lines, line);) {
@@ -30,7 +31,7 @@ std::string move_barcodes(CaseRandom& random, const std::string& fasta) {
     if (!line.empty() && line[0] != '>') {
       const char* bases = "ACGTacgt";
       std::string read;
-      for (uint32_t n = random.chance(40) ? random.below(5) : 0; n > 0; --n) read += bases[random.below(8)];
+      for (uint32_t n = random.chance(40) ? random.below(most_before + 1) : 0; n > 0; --n) read += bases[random.below(8)];
       read += line;
       for (uint32_t n = random.below(24); n > 0; --n) read += bases[random.below(8)];
       if (random.chance(40)) {
@@ -56,9 +57,12 @@ TEST(EngineAgreement, BinariesWriteTheSameBytes) {
     args.insert(args.end(), {"--assignments", "a.tsv"});
     if (random.chance(40)) args.push_back("-p");
     if (search) {
-      reads.fasta = move_barcodes(random, reads.fasta);
+      // A quarter of the cases search whole reads: barcodes up to 150 bases in, windows up to the largest.
+      const bool wide = random.chance(25);
+      reads.fasta = move_barcodes(random, reads.fasta, wide ? 150 : 4);
+      const uint32_t window = wide ? (random.chance(50) ? 150 : 4096) : random.below(5);
       args.insert(args.end(),
-                  {"--window", std::to_string(random.below(5)), "--fixed-mismatches", std::to_string(random.below(3))});
+                  {"--window", std::to_string(window), "--fixed-mismatches", std::to_string(random.below(3))});
       if (random.chance(70)) args.push_back("--both-strands");
     }
     ScratchDir reference_dir;
