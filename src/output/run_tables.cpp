@@ -1,7 +1,5 @@
 #include "output/run_tables.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <initializer_list>
 
@@ -31,15 +29,6 @@ constexpr TableFile kTableFiles[] = {
     {&RunState::stats_path, &RunState::stats_file},
     {&RunState::page_path, &RunState::page_file},
 };
-
-// True when both paths name one regular file: two streams would then
-// overwrite each other's bytes.
-bool same_regular_file(const char* a, const char* b) {
-  struct stat a_status;
-  struct stat b_status;
-  if (stat(a, &a_status) != 0 || stat(b, &b_status) != 0) return false;
-  return S_ISREG(a_status.st_mode) && a_status.st_dev == b_status.st_dev && a_status.st_ino == b_status.st_ino;
-}
 
 const char* const kStatusNames[] = {"clustered", "template_mismatch", "has_n", "unknown_character"};
 
@@ -205,13 +194,13 @@ void create_table_files() {
     const char* path = s.*table.path;
     if (path == nullptr) continue;
     if (output_is_input(s.input_path, path)) fail(kExitFailure, "Output file \"%s\" is the input file\n", path);
-    if (same_regular_file(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
+    if (same_output_target(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
     for (const TableFile& other : kTableFiles) {
-      if (&other != &table && s.*other.file != nullptr && same_regular_file(path, s.*other.path)) {
+      if (&other != &table && s.*other.file != nullptr && same_output_target(path, s.*other.path)) {
         fail(kExitFailure, "Output file \"%s\" is named twice\n", path);
       }
     }
-    s.*table.file = create_file(path);
+    s.*table.file = open_output(path);
   }
 }
 

@@ -31,5 +31,6 @@ int main(int argc, char** argv) {
 #endif
   begin_phase(Phase::tables);
   write_tables();
+  keep_outputs();
   return kExitSuccess;
 }

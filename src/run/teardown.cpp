@@ -6,6 +6,7 @@
 #include "base/tracked_memory.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/known_assignment.h"
+#include "output/output_file.h"
 #include "output/run_tables.h"
 
 void release_all() {
@@ -16,6 +17,7 @@ void release_all() {
     s.output_file = nullptr;
   }
   release_tables();
+  discard_outputs();
   if (s.template_upper != nullptr) {
     tracked_free(s.template_upper, s.template_length + 1ull);
     s.template_upper = nullptr;

@@ -79,28 +79,28 @@ const std::vector<CliCase> kRunCases = {
     {"FiveIdenticalBarcodes", ">a\nGGG\n>b\nGGG\n>c\nGGG\n>d\nGGG\n>e\nGGG\n", run_args("0", "NNN"), 0, "1 clusters\n", settings(0, "NNN") + parsed(5) + screening(5) + "Sorting .. OK\n" + forest_line(3, 35, 5, 5) + "Clustering with distance 0 .. OK, 4 joined\n", ">1\na\tGGG\ne\tGGG\nd\tGGG\nc\tGGG\nb\tGGG\n"},
     {"EmptyNameGivesLeadingTab", ">\nAC\n", run_args("0", "NN"), 0, "1 clusters\n", settings(0, "NN") + parsed(1) + screening(1) + "Sorting .. OK\n" + forest_line(2, 5, 1, 1) + "Clustering with distance 0 .. OK, 0 joined\n", ">1\n\tAC\n"},
     {"ScreeningCountsEveryCause", ">a\nXCGTAC\n>b\nNCGTAC\n>c\nACGTAG\n>d\nACG\n>e\nacgta\n", run_args("0", "nnnnac"), 0, "1 clusters\n", settings(0, "NNNNAC") + parsed(5) + screening(1, 1, 1, 2) + "Sorting .. OK\n" + forest_line(6, 46, 5, 1) + "Clustering with distance 0 .. OK, 0 joined\n", ">1\ne\tacgta\n"},
-    {"NoBarcodeMatches", ">a\nACG\n>b\nNNNN\n", run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + parsed(2) + screening(0, 0, 1, 1) + "No barcodes match template\n", ""},
+    {"NoBarcodeMatches", ">a\nACG\n>b\nNNNN\n", run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + parsed(2) + screening(0, 0, 1, 1) + "No barcodes match template\n", kAbsent},
     // FASTA has no qualities: refused before the output file is made, or, where the input cannot be read twice, after the parse.
     {"QualityWithFasta", kFourReads, {"-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN", "--quality", "20"}, 1, "", "Input path: \"in.fa\"\nInput file \"in.fa\" is FASTA: --quality needs the base qualities of FASTQ\n", kAbsent},
     {"QualityWithGzipFasta", gzip_member(kFourReads), {"-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN", "--quality", "20"}, 1, "", "Input path: \"in.fa\"\nInput file \"in.fa\" is FASTA: --quality needs the base qualities of FASTQ\n", kAbsent},
-    {"QualityWithFastaOnStandardInput", kFourReads, {"-i", "-", "-o", "out.txt", "-d", "0", "-t", "NN", "--quality", "20"}, 1, "", settings(0, "NN", "-") + parsed(4) + "Input file \"-\" is FASTA: --quality needs the base qualities of FASTQ\n", "", "in.fa", "out.txt", {"/dev/null", "", {"sh", "-c", "exec \"$0\" \"$@\" <in.fa"}}},
+    {"QualityWithFastaOnStandardInput", kFourReads, {"-i", "-", "-o", "out.txt", "-d", "0", "-t", "NN", "--quality", "20"}, 1, "", settings(0, "NN", "-") + parsed(4) + "Input file \"-\" is FASTA: --quality needs the base qualities of FASTQ\n", kAbsent, "in.fa", "out.txt", {"/dev/null", "", {"sh", "-c", "exec \"$0\" \"$@\" <in.fa"}}},
     {"OutputDirectoryMissing", kAbsent, {"-i", "in.fa", "-o", "no/such/dir/out.txt", "-d", "1", "-t", "X"}, 1, "", "Input path: \"in.fa\"\nCan't create output file \"no/such/dir/out.txt\"\n", kAbsent},
     {"OutputIsInput", kFourReads, {"-i", "in.fa", "-o", "./in.fa", "-d", "1", "-t", "NN"}, 1, "", "Input path: \"in.fa\"\nOutput file \"./in.fa\" is the input file\n", kAbsent},
-    {"BadTemplateLetter", kFourReads, run_args("1", "NNxN"), 1, "", "Input path: \"in.fa\"\nCan't parse \"x\" in the template sequence \"NNxN\" - template should only contain " "[ATCGN.]\n", ""},
-    {"TemplateWithoutBarcodePositions", kFourReads, run_args("1", "acgt"), 1, "", "Input path: \"in.fa\"\nTemplate \"acgt\" has no barcode positions (N or .)\n", ""},
-    {"MissingInputFile", kAbsent, run_args("1", "N.n"), 1, "", settings(1, "N.N") + "Can't open file \"in.fa\"\n", ""},
-    {"EmptyInputPath", kAbsent, {"-i", "", "-o", "out.txt", "-d", "1", "-t", "N"}, 1, "", settings(1, "N", "") + "Can't open file \"\"\n", ""},
-    {"EmptyInput", "", run_args("1", "N"), 1, "", settings(1, "N") + "Can't load input data\n", ""},
-    {"InputWithoutRecords", "ACGT\n", run_args("1", "N"), 1, "", settings(1, "N") + "Input has no sequences\n", ""},
-    {"InputNotStartingWithName", "\n>a\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 1\n", ""},
+    {"BadTemplateLetter", kFourReads, run_args("1", "NNxN"), 1, "", "Input path: \"in.fa\"\nCan't parse \"x\" in the template sequence \"NNxN\" - template should only contain " "[ATCGN.]\n", kAbsent},
+    {"TemplateWithoutBarcodePositions", kFourReads, run_args("1", "acgt"), 1, "", "Input path: \"in.fa\"\nTemplate \"acgt\" has no barcode positions (N or .)\n", kAbsent},
+    {"MissingInputFile", kAbsent, run_args("1", "N.n"), 1, "", settings(1, "N.N") + "Can't open file \"in.fa\"\n", kAbsent},
+    {"EmptyInputPath", kAbsent, {"-i", "", "-o", "out.txt", "-d", "1", "-t", "N"}, 1, "", settings(1, "N", "") + "Can't open file \"\"\n", kAbsent},
+    {"EmptyInput", "", run_args("1", "N"), 1, "", settings(1, "N") + "Can't load input data\n", kAbsent},
+    {"InputWithoutRecords", "ACGT\n", run_args("1", "N"), 1, "", settings(1, "N") + "Input has no sequences\n", kAbsent},
+    {"InputNotStartingWithName", "\n>a\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 1\n", kAbsent},
     // Sequence lines of a record are joined; line numbers of later faults count every line but blank ones.
     {"WrappedSequencesAndMarksInNames", kWrapped, run_args("0", "NNNN"), 0, "1 clusters\n", settings(0, "NNNN") + parsed(2) + screening(2) + "Sorting .. OK\n" + forest_line(4, kWrapped.size(), 2, 2) + "Clustering with distance 0 .. OK, 1 joined\n", ">1\na\tACGT\nb x>y\tACGT\n"},
-    {"NameLineAfterWrappedRecord", ">a\nAC\nGT\n\n>b\n>c\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 6\n", ""},
-    {"NameWithoutLineEnd", ">a\nAC\n>b", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", ""},
-    {"LoneClosingMark", ">a\nAC\n>", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", ""},
-    {"NameWithoutSequence", ">a\nAC\n>r7\r\n\r\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find data for sequence \">r7\"\n", ""},
-    {"NameLineAsSequenceCountsEveryMark", ">a>z\n>b\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 3 sequences\n", ""},
-    {"TwoNameLines", ">a\n>b\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 2 sequences\n", ""},
+    {"NameLineAfterWrappedRecord", ">a\nAC\nGT\n\n>b\n>c\nAC\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find sequence start ('>') in line 6\n", kAbsent},
+    {"NameWithoutLineEnd", ">a\nAC\n>b", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", kAbsent},
+    {"LoneClosingMark", ">a\nAC\n>", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find end of sequence name\n", kAbsent},
+    {"NameWithoutSequence", ">a\nAC\n>r7\r\n\r\n", run_args("1", "N"), 1, "", settings(1, "N") + "Can't find data for sequence \">r7\"\n", kAbsent},
+    {"NameLineAsSequenceCountsEveryMark", ">a>z\n>b\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 3 sequences\n", kAbsent},
+    {"TwoNameLines", ">a\n>b\n", run_args("1", "N"), 1, "", settings(1, "N") + "Failed to parse 2 sequences\n", kAbsent},
     {"LineEndsAndBlankLines", ">a\r\n\r\nCA\r\n\r\n>b\rAC\r\r>c\n\nCA", run_args("0", "NN"), 0, "2 clusters\n", settings(0, "NN") + parsed(3) + screening(3) + "Sorting .. OK\n" + forest_line(2, 25, 3, 3) + "Clustering with distance 0 .. OK, 1 joined\n", ">1\nb\tAC\n>2\na\tCA\nc\tCA\n"},
     // A NUL ends the text of its line; NULs between lines vanish; one that opens a sequence line empties it.
     {"NulBytes", kNuls, run_args("0", "NN"), 0, "2 clusters\n", settings(0, "NN") + parsed(3) + screening(2, 0, 0, 1) + "Sorting .. OK\n" + forest_line(2, kNuls.size(), 3, 2) + "Clustering with distance 0 .. OK, 0 joined\n", ">1\nb\tAC\n>2\na\tCA\n"},
@@ -171,9 +171,9 @@ const std::vector<CliCase> kHostileCommandLines = {
     {"ShortOptionHighByte", kAbsent, {"-\xff"}, 1, "", "Unrecognized option -\xff\n" + kHint, kAbsent},
     {"FlagGivenValueInGroup", kAbsent, {"-p\x01"}, 1, "", "Unrecognized option -\x01\n" + kHint, kAbsent},
     {"HundredThousandLetterTemplate", ">long\n" + kLongRead + "\n", run_args("0", kLongTemplate), 0, "1 clusters\n", settings(0, kLongTemplate) + forest_run(100000, 100007, 1, 1, false, "Clustering with distance 0 .. OK, 0 joined\n", 16 + 8 * 3125), ">1\nlong\t" + kLongRead + "\n"},
-    {"HundredThousandLetterTemplateWithBadLetter", kTwoReads, run_args("0", kLongTemplate + "u"), 1, "", "Input path: \"in.fa\"\nCan't parse \"u\" in the template sequence \"" + kLongTemplate + "u\" - template should only contain [ATCGN.]\n", ""},
+    {"HundredThousandLetterTemplateWithBadLetter", kTwoReads, run_args("0", kLongTemplate + "u"), 1, "", "Input path: \"in.fa\"\nCan't parse \"u\" in the template sequence \"" + kLongTemplate + "u\" - template should only contain [ATCGN.]\n", kAbsent},
     {"PathsWithSpacesQuotesAndNonUtf8Bytes", kTwoReads, {"-i", kOddPath, "-o", kOddOutput, "-d", "1", "-t", "NN"}, 0, "1 clusters\n", settings(1, "NN", kOddPath) + forest_run(2, kTwoReads.size(), 2, 2, false, "Clustering with distance 0 .. OK, 0 joined\nClustering with distance 1 .. OK, 1 joined\n"), ">1\nb\tAA\na\tAC\n", kOddPath, kOddOutput},
-    {"MissingInputNamedWithQuotes", kAbsent, run_args("1", "N", "no \"such\" file.fa"), 1, "", settings(1, "N", "no \"such\" file.fa") + "Can't open file \"no \"such\" file.fa\"\n", ""},
+    {"MissingInputNamedWithQuotes", kAbsent, run_args("1", "N", "no \"such\" file.fa"), 1, "", settings(1, "N", "no \"such\" file.fa") + "Can't open file \"no \"such\" file.fa\"\n", kAbsent},
     {"OutputInMissingDirectoryWithQuotes", kAbsent, {"-i", "in.fa", "-o", "no dir/\"x\".txt", "-d", "1", "-t", "N"}, 1, "", "Input path: \"in.fa\"\nCan't create output file \"no dir/\"x\".txt\"\n", kAbsent},
 };
 // clang-format on
@@ -188,11 +188,11 @@ std::string mark_lines() {
 
 // clang-format off
 const std::vector<CliCase> kMillionMarks = {
-    {"MillionRecordMarks", kMarks, run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Can't find end of sequence name\n", ""},
-    {"MillionRecordMarksAndLineEnd", kMarks + "\n", run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Can't find data for sequence \"" + kMarks + "\"\n", ""},
+    {"MillionRecordMarks", kMarks, run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Can't find end of sequence name\n", kAbsent},
+    {"MillionRecordMarksAndLineEnd", kMarks + "\n", run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Can't find data for sequence \"" + kMarks + "\"\n", kAbsent},
     {"MillionRecordMarksNamingOneRead", kMarks + "\nACGT\n", run_args("0", "NNNN"), 0, "1 clusters\n", settings(0, "NNNN") + forest_run(4, kMarks.size() + 6, 1, 1, false, "Clustering with distance 0 .. OK, 0 joined\n"), ">1\n" + kMarks.substr(1) + "\tACGT\n"},
     // Each name line takes the next as its sequence.
-    {"MillionRecordMarksOnLinesOfTheirOwn", mark_lines(), run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Failed to parse 1000000 sequences\n", ""},
+    {"MillionRecordMarksOnLinesOfTheirOwn", mark_lines(), run_args("1", "NNNN"), 1, "", settings(1, "NNNN") + "Failed to parse 1000000 sequences\n", kAbsent},
 };
 // clang-format on
 

@@ -127,4 +127,14 @@ void expect_case(const CliCase& c) {
   EXPECT_EQ(exists, c.report != kAbsent) << "report file";
   EXPECT_TRUE(c.report == kAbsent || report == c.report) << "report:\n" << report.substr(0, 2000);
   EXPECT_TRUE(c.input == kAbsent || dir.read(c.input_name) == c.input) << "the input must never change";
+  expect_only_named_files(dir, with(c.args, {c.input_name, c.output_name}));
+}
+
+void expect_only_named_files(const ScratchDir& dir, const std::vector<std::string>& args) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    bool named = false;
+    for (const std::string& arg : args) named = named || arg == name || arg == "./" + name;
+    EXPECT_TRUE(named) << "a file no option names was left behind: " << name;
+  }
 }

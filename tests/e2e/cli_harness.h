@@ -111,3 +111,5 @@ inline void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 inline constexpr auto case_name = [](const auto& info) { return std::string(info.param.name); };
 // Runs the case in a fresh scratch directory and checks every byte, and that the input never changes.
 void expect_case(const CliCase& c);
+// Every file in dir is one the arguments name: no new output file was left behind.
+void expect_only_named_files(const ScratchDir& dir, const std::vector<std::string>& args);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -67,12 +68,13 @@ TEST(HostileInputFiles, FileThatGrowsWhileReadIsRefused) {
     // The run starts once the writer has, or it may be over before the first append.
     do stat(dir.file("in.fa").c_str(), &now);
     while (now.st_size == before.st_size);
+    std::filesystem::remove(dir.file("out.txt"));  // what an attempt that missed the growth wrote
     result = run_tarnwell(dir, run_args("1", "ANNNNNNNNN"));
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
   }
   expect_one_message(result, "Input file \"in.fa\" grew while it was read\n");
-  EXPECT_EQ(dir.read("out.txt"), "");
+  expect_only_named_files(dir, {"in.fa"});
 }
 
 // Big inputs fit in an address space a little larger than the file.
@@ -117,9 +119,9 @@ const std::string kOneRead = ">a\nACGT\n",
 // clang-format off
 const std::vector<CliCase> kClosedStreams = {
     {"ClosedInput", kOneRead, run_args("0", "NNNN"), 0, "1 clusters\n", kOneRun, ">1\na\tACGT\n", "in.fa", "out.txt", closing("<&-")},
-    {"ClosedOutput", kOneRead, run_args("0", "NNNN"), 1, "", kOneRun + "Can't write to standard output\n", ">1\na\tACGT\n", "in.fa", "out.txt", closing(">&-")},
+    {"ClosedOutput", kOneRead, run_args("0", "NNNN"), 1, "", kOneRun + "Can't write to standard output\n", kAbsent, "in.fa", "out.txt", closing(">&-")},
     {"ClosedError", kOneRead, run_args("0", "NNNN"), 0, "1 clusters\n", "", ">1\na\tACGT\n", "in.fa", "out.txt", closing("2>&-")},
-    {"ClosedOutputAndError", kOneRead, run_args("0", "NNNN"), 1, "", "", ">1\na\tACGT\n", "in.fa", "out.txt", closing(">&- 2>&-")},
+    {"ClosedOutputAndError", kOneRead, run_args("0", "NNNN"), 1, "", "", kAbsent, "in.fa", "out.txt", closing(">&- 2>&-")},
 };
 // clang-format on
 

@@ -94,7 +94,7 @@ std::string corrupted(std::string member) {
   return member;
 }
 CliCase fails(const char* name, const std::string& input, const std::string& message) {
-  return {name, input, run_args("1", "NN"), 1, "", settings(1, "NN") + message, ""};
+  return {name, input, run_args("1", "NN"), 1, "", settings(1, "NN") + message, kAbsent};
 }
 std::string many_reads() {
   std::string text;
@@ -108,14 +108,14 @@ const std::string kBadGzip = "Can't decompress input file \"in.fa\"\n";
 const std::vector<CliCase> kBadInputs = {
     fails("FlippedByte", corrupted(gzip_member(std::string(2000, 'A'))), kBadGzip),
     // With helper threads, so that the block-gzip members are inflated side by side.
-    {"BlockDataCorrupt", corrupted(block_gzip(many_reads(), 500)), {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--jobs", "3"}, 1, "", settings(1, "NN") + kBadGzip, ""},
+    {"BlockDataCorrupt", corrupted(block_gzip(many_reads(), 500)), {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--jobs", "3"}, 1, "", settings(1, "NN") + kBadGzip, kAbsent},
     fails("MissingPlusLine", "@a\nAC\nII\n", "Can't find '+' line of sequence \"@a\" in line 3\n"),
     fails("ShortQualityAfterBlankLines", "@a\r\nAC\r\n+\r\nII\r\n\r\n\r\n@b x\r\nACG\r\n+\r\nIIII\r\n", "Quality of sequence \"@b x\" in line 10 has 4 bytes, sequence has 3\n"),
     fails("RecordWithoutAt", "@a\nAC\n+\nII\n\n>b\nAC\n+\nII\n", "Can't find sequence start ('@') in line 6\n"),
     fails("EndsAfterSequence", "@a\nAC\n+\nII\n@b\nAC\n", "Truncated sequence \"@b\" at line 5\n"),
     fails("Bzip2", "BZh91AY&SY", "Input file \"in.fa\" is bzip2 compressed; decompress it or recompress it with gzip or zstd\n"),
     fails("Xz", std::string("\xfd" "7zXZ\0\0\0", 8), "Input file \"in.fa\" is xz compressed; decompress it or recompress it with gzip or zstd\n"),
-    {"EmptyPipe", kAbsent, run_args("1", "NN", "-"), 1, "", settings(1, "NN", "-") + "Can't load input data\n", "", "in.fa", "out.txt", {"/dev/null", "", {"sh", "-c", "printf '' | \"$0\" \"$@\""}}},
+    {"EmptyPipe", kAbsent, run_args("1", "NN", "-"), 1, "", settings(1, "NN", "-") + "Can't load input data\n", kAbsent, "in.fa", "out.txt", {"/dev/null", "", {"sh", "-c", "printf '' | \"$0\" \"$@\""}}},
 };
 // clang-format on
 
