@@ -62,13 +62,12 @@ PackResult split_accepted(SequenceRecord* record, PackResult result, const UmiLa
   return result;
 }
 
-// The screening report; ends the run when nothing was accepted.
+// The screening report; the engine ends the run when nothing was accepted.
 void report_screening(const unsigned long long* counts) {
   if (counts[unknown_character] != 0) say(" - %llu barcodes have unknown characters\n", counts[unknown_character]);
   if (counts[has_n] != 0) say(" - %llu barcodes have N\n", counts[has_n]);
   if (counts[template_mismatch] != 0) say(" - %llu template mismatches\n", counts[template_mismatch]);
   say(" - %llu barcodes match template\n", counts[accepted]);
-  if (counts[accepted] == 0) fail(kExitFailure, "No barcodes match template\n");
   for (int result = 0; result < 4; ++result) run_state.screened[result] = counts[result];
 }
 

@@ -118,6 +118,21 @@ void finish_base_counts() {
   held = {};
 }
 
+void count_laid_bases() {
+  const RunState& s = run_state;
+  std::fill(groups, groups + 4 * kCompositionGroups, 0);
+  for (uint64_t r = 0; r < s.record_count; ++r) {
+    const unsigned char* read = reinterpret_cast<const unsigned char*>(record_at(r)->sequence);
+    uint32_t position = 0;
+    for (uint32_t i = 0; i < s.template_length && read[i] != '\0' && position < s.barcode_length; ++i) {
+      if (!s.template_mask[i]) continue;
+      const uint32_t code = s.nucleotide_codes[read[i]];
+      if (code != 0) ++group_of(position)[code - 1];
+      ++position;
+    }
+  }
+}
+
 uint32_t composition_group_positions() {
   return (run_state.barcode_length + kCompositionGroups - 1) / kCompositionGroups;
 }

@@ -34,6 +34,11 @@ void count_barcode_bases(const uint64_t* words, uint64_t reads, uint32_t worker)
 // does nothing when none are held.
 void finish_base_counts();
 
+// When no read was accepted: counts, over every read, the bases standing at
+// the barcode positions of the template laid at the read's start (a letter
+// other than A, C, G, T is not counted), into the fixed table.
+void count_laid_bases();
+
 // Barcode positions per group: the least that keeps the groups within
 // kCompositionGroups.
 [[nodiscard]] uint32_t composition_group_positions();

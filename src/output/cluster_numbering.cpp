@@ -240,7 +240,7 @@ int compare_barcodes(const uint64_t* a, const uint64_t* b) {
   return 0;
 }
 
-void number_clusters() {
+void mark_rejected_records() {
   RunState& s = run_state;
   s.record_cluster = static_cast<uint64_t*>(tracked_malloc(s.record_count * sizeof(uint64_t)));
   const uint64_t jobs = job_count_for(s.record_count, 1 << 16, 1024);
@@ -251,6 +251,11 @@ void number_clusters() {
       s.record_cluster[r] = is_accepted(record) ? 0 : kRejectedFlag | static_cast<uint64_t>(rejection_cause(r));
     }
   });
+}
+
+void number_clusters() {
+  RunState& s = run_state;
+  mark_rejected_records();
   number_reported_clusters();
   s.cluster_totals = static_cast<ClusterTotals*>(tracked_malloc(s.cluster_count * sizeof(ClusterTotals)));
   memset(s.cluster_totals, 0, s.cluster_count * sizeof(ClusterTotals));

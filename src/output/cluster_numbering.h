@@ -19,6 +19,10 @@ constexpr uint64_t kClusterNumberMask = kRejectedFlag - 1;
 // Fills the members above from the clusters as the report wrote them.
 void number_clusters();
 
+// The first step of number_clusters: record_cluster with every rejected
+// record's cause and 0 for the others. Alone when no read was accepted.
+void mark_rejected_records();
+
 // The same with --known, from the reads' assignment: an accepted read that
 // is ambiguous or unknown is in no cluster (0). Every entry is a row.
 void number_known_clusters();

@@ -46,6 +46,8 @@ const char kStyle[] =
     "main{max-width:820px;margin:0 auto;padding:28px 20px 36px}\n"
     "header h1{font-size:26px;margin:0 0 2px;letter-spacing:-0.01em}\n"
     "header p{margin:0 0 20px;color:#52606d}\n"
+    "header p.hint{margin:-12px 0 20px;padding:10px 14px;background:#fff8e6;border:1px solid #f0d48a;"
+    "border-radius:6px;color:#1f2933}\n"
     "section{background:#fff;border:1px solid #d9dee4;border-radius:8px;padding:16px 22px 18px;margin:0 0 18px}\n"
     "h2{font-size:18px;margin:0 0 2px}\n"
     "p.caption{margin:0 0 12px;color:#52606d;font-size:13.5px}\n"
@@ -472,15 +474,20 @@ void write_passes_section(FILE* file) {
 
 void write_composition_section(FILE* file, const PageFigures& figures) {
   const uint32_t length = run_state.barcode_length;
+  const bool none_matched = figures.screening[accepted] == 0;
   put_section_start(file, "base-composition", "Base composition per barcode position",
-                    "The share of A, C, G and T at each barcode position over the accepted reads; random barcodes "
-                    "give four even bands, and a position dominated by one base points to a shifted or wrong "
-                    "template.");
+                    none_matched
+                        ? "No read matched, so this is the share of A, C, G and T at each barcode position of the "
+                          "template laid at the start of every read; random barcodes give four even bands, and a "
+                          "position dominated by one base points to a shifted or wrong template."
+                        : "The share of A, C, G and T at each barcode position over the accepted reads; random "
+                          "barcodes give four even bands, and a position dominated by one base points to a shifted "
+                          "or wrong template.");
   const uint32_t group = composition_group_positions();
   const uint32_t bars = (length + group - 1) / group;
   open_svg(file, kPlotWidth, 290, "composition-plot", "Base composition per barcode position");
   const PlotFrame frame = {file, 80, 30, 640, 200, {0, 1, false}, {0, 100, false}};
-  draw_axes(frame, nullptr, "% of accepted reads");
+  draw_axes(frame, nullptr, none_matched ? "% of reads" : "% of accepted reads");
   static const char* const kBaseClasses[4] = {"base-a", "base-c", "base-g", "base-t"};
   static const char kBases[4] = {'A', 'C', 'G', 'T'};
   for (int b = 0; b < 4; ++b) {
@@ -726,8 +733,11 @@ void write_page(FILE* file) {
   const RunState& s = run_state;
   PageFigures figures = {};
   // With --known the figures come from the assignment; the screening counts are shared.
-  if (s.known != nullptr) {
+  // With no read accepted there are no clusters: the screening counts and the bases where the template was laid.
+  const bool none_matched = s.screened[accepted] == 0;
+  if (s.known != nullptr || none_matched) {
     std::copy(s.screened, s.screened + 4, figures.screening);
+    figures.base_counts = composition_counts();
   } else {
     gather_page_figures(figures);
   }
@@ -741,7 +751,18 @@ void write_page(FILE* file) {
   fputs("</head>\n<body>\n<main>\n<header>\n<h1>Barcode clusters of ", file);
   put_html_text(file, s.input_path, 120);
   fputs("</h1>\n<p>", file);
-  if (s.known != nullptr) {
+  if (none_matched) {
+    put_count(file, s.record_count);
+    fputs(" reads, none of them matching the template</p>\n", file);
+    fputs(
+        "<p class=\"hint\">To try: a window (<code>--window W</code>) when the barcode sits further into the reads, "
+        "the other strand (<code>--both-strands</code>) when reads come in both orientations, flank mismatches "
+        "(<code>--fixed-mismatches K</code>) when the fixed letters carry errors.</p>\n</header>\n",
+        file);
+    write_run_section(file);
+    write_funnel_section(file, figures);
+    write_composition_section(file, figures);
+  } else if (s.known != nullptr) {
     put_count(file, s.record_count);
     fputs(" reads, ", file);
     put_count(file, s.known->accepted - s.known->unknown - s.known->ambiguous);

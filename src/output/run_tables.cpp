@@ -5,6 +5,7 @@
 
 #include "barcode/barcode_packing.h"
 #include "barcode/barcode_search.h"
+#include "barcode/base_composition.h"
 #include "barcode/umi_layout.h"
 #include "base/tracked_memory.h"
 #include "cluster/known_assignment.h"
@@ -237,6 +238,23 @@ void write_tables() {
   release_cluster_numbering();
   release_page_figures();
   release_work_block(kReadPlacements);
+}
+
+void write_summaries_without_matches() {
+  RunState& s = run_state;
+  if (s.page_file != nullptr) {
+    count_laid_bases();
+    write_page(s.page_file);
+    close_output(&s.page_file, s.page_path);
+    keep_output(s.page_path);
+  }
+  if (s.stats_file != nullptr) {
+    mark_rejected_records();
+    write_stats(s.stats_file);
+    close_output(&s.stats_file, s.stats_path);
+    keep_output(s.stats_path);
+  }
+  release_cluster_numbering();
 }
 
 void release_tables() {

@@ -13,6 +13,11 @@ void create_table_files();
 // each file, and releases the working memory. Exits with 1 when a write fails.
 void write_tables();
 
+// When no read matched the template: writes the stats and the page (the
+// funnel, the screening causes, the bases where the template was laid) and
+// keeps them; the report and the other tables stay as they were.
+void write_summaries_without_matches();
+
 // Part of the teardown: closes any table file still open and releases the
 // working memory, each at most once.
 void release_tables();

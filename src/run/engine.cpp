@@ -12,6 +12,7 @@
 #include "input/fastq_parser.h"
 #include "input/input_loader.h"
 #include "output/cluster_report.h"
+#include "output/run_tables.h"
 #include "base/run_statistics.h"
 #include "base/run_state.h"
 
@@ -26,6 +27,14 @@ bool reports_buckets_directly() {
 // With duplicates removed no two barcodes are equal, so the distance-0 pass could join nothing.
 uint32_t first_distance() { return run_state.remove_duplicates ? 1 : 0; }
 
+// The run fails, but the stats and the page still show the funnel that left nothing.
+void end_when_nothing_matched() {
+  if (run_state.screened[accepted] != 0) return;
+  begin_phase(Phase::tables);
+  write_summaries_without_matches();
+  fail(kExitFailure, "No barcodes match template\n");
+}
+
 }  // namespace
 
 void run_straightforward_engine() {
@@ -35,6 +44,7 @@ void run_straightforward_engine() {
   parse_records(s.input_buffer, s.input_size);
   begin_phase(Phase::screen);
   convert_barcodes();
+  end_when_nothing_matched();
   if (s.known != nullptr) {
     begin_phase(Phase::assign);
     assign_known_reads();
@@ -72,6 +82,7 @@ void run_fast_engine() {
   parse_records(s.input_buffer, s.input_size);
   begin_phase(Phase::screen);
   convert_barcodes_fast();
+  end_when_nothing_matched();
   if (s.known != nullptr) {
     begin_phase(Phase::assign);
     assign_known_reads_fast();

@@ -107,13 +107,36 @@ TEST(Tables, RefuseOrReportBadFilesAndStayAsTheyWereAfterAFailedRun) {
         << full.err;
   }
 
-  dir.write("in.fa", ">a\nACG\n");  // no barcode matches: a stale table stays as it was, none is created
+}
+
+// No read matches: the run fails as ever, the report and the tables stay as
+// they were, but the stats and the page show the funnel that left nothing
+// and the bases where the template was laid.
+TEST(Tables, StatsAndPageStillTellWhyNoReadMatched) {
+  ScratchDir dir;
+  dir.write("in.fa", ">a\nACG\n>b\nNAGT\n>c\nTAG\n");
   dir.write("a.tsv", "stale");
   const std::vector<std::string> tables = {"--assignments", "a.tsv",  "--cluster-table", "c.tsv",
                                            "--stats",       "s.json", "--page",          "p.html"};
-  EXPECT_EQ(run_tarnwell(dir, run_args("1", "NNNN", "in.fa", tables)).status, 1);
+  const CliResult result = run_tarnwell(dir, run_args("1", "NNNN", "in.fa", tables));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(result.err.ends_with(" - 0 barcodes match template\nNo barcodes match template\n")) << result.err;
   EXPECT_EQ(dir.read("a.tsv"), "stale");
-  expect_only_named_files(dir, {"in.fa", "a.tsv"});
+  expect_only_named_files(dir, {"in.fa", "a.tsv", "s.json", "p.html"});
+  const std::string stats = dir.read("s.json");
+  EXPECT_EQ(stats.substr(0, stats.find("  \"seconds\"")),
+            "{\n  \"settings\": {\"input\": \"in.fa\", \"output\": \"out.txt\", \"distance\": 1, \"template\": \"NNNN\", "
+            "\"remove_duplicate_barcodes\": false},\n  \"input\": {\"format\": \"fasta\", \"gzip\": false, \"bytes\": 22},\n"
+            "  \"records\": 3,\n  \"screening\": {\"accepted\": 0, \"template_mismatch\": 2, \"has_n\": 1, "
+            "\"unknown_character\": 0},\n  \"duplicates_removed\": 0,\n  \"entries\": 0,\n  \"clusters\": 0,\n"
+            "  \"passes\": [],\n  \"cluster_sizes\": {},\n");
+  const std::string page = dir.read("p.html");
+  EXPECT_NE(page.find("3 reads, none of them matching the template"), std::string::npos);
+  EXPECT_NE(page.find("<p class=\"hint\">To try: a window (<code>--window W</code>)"), std::string::npos);
+  // The three reads where the template was laid: A, N, T at the first position; C, A, A at the second.
+  for (const char* mark : {"position 1: A 50.0%", "position 1: T 50.0%", "position 2: A 66.7%", "position 2: C 33.3%",
+                           "position 3: G 100.0%", "position 4: T 100.0%"})
+    EXPECT_NE(page.find(mark), std::string::npos) << mark;
 }
 
 }  // namespace
