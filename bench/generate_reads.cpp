@@ -276,6 +276,8 @@ struct Options {
     double reverse_share = 0.0;       // share of reads written as their reverse complement
     double low_quality_rate = 0.0;    // per barcode base: quality '#' (Phred 2) in FASTQ
     std::string truth;                // file of each read's true barcode and placement
+    std::size_t spacing = 0;          // true barcodes at least this far apart, drawn crowded; 0: at random
+    std::string origins;              // file of each read's true barcode: its number and bases
     bool illumina_names = false;
     // Molecules: a UMI before the left flank.
     std::size_t umi_length = 0;           // UMI bases; 0: no UMI
@@ -340,6 +342,13 @@ void usage(std::FILE* out) {
         "                             (default 0)\n"
         "  --low-quality-rate R       per barcode base: quality '#' (Phred 2) in\n"
         "                             FASTQ (default 0)\n"
+        "  --spacing K                true barcodes at least K substitutions apart\n"
+        "                             and crowded: each one after the first is an\n"
+        "                             earlier one with K substitutions, drawn again\n"
+        "                             while it lies within K - 1 of any other\n"
+        "  --origins FILE             one line per read: name, the number of its\n"
+        "                             true barcode (1, 2, ...; 0 with --unique) and\n"
+        "                             that barcode's bases\n"
         "  --truth FILE               one line per read: name, barcode as read on\n"
         "                             its strand, offset, strand (+ or -), fixed\n"
         "                             letters differing, low-quality barcode bases,\n"
@@ -432,6 +441,8 @@ Options parse_options(int argc, char** argv) {
         kReverseShare,
         kLowQualityRate,
         kTruth,
+        kSpacing,
+        kOrigins,
         kIlluminaNames,
         kUmiLength,
         kMolecules,
@@ -463,6 +474,8 @@ Options parse_options(int argc, char** argv) {
         {"reverse-share", required_argument, nullptr, kReverseShare},
         {"low-quality-rate", required_argument, nullptr, kLowQualityRate},
         {"truth", required_argument, nullptr, kTruth},
+        {"spacing", required_argument, nullptr, kSpacing},
+        {"origins", required_argument, nullptr, kOrigins},
         {"illumina-names", no_argument, nullptr, kIlluminaNames},
         {"umi-length", required_argument, nullptr, kUmiLength},
         {"molecules", required_argument, nullptr, kMolecules},
@@ -503,6 +516,8 @@ Options parse_options(int argc, char** argv) {
             case kReverseShare: o.reverse_share = parse_rate("reverse-share", optarg); break;
             case kLowQualityRate: o.low_quality_rate = parse_rate("low-quality-rate", optarg); break;
             case kTruth: o.truth = optarg; break;
+            case kSpacing: o.spacing = parse_u64("spacing", optarg); break;
+            case kOrigins: o.origins = optarg; break;
             case kIlluminaNames: o.illumina_names = true; break;
             case kUmiLength: o.umi_length = parse_u64("umi-length", optarg); break;
             case kMolecules:
@@ -596,7 +611,7 @@ public:
         }
     }
 
-    void run(Writer& w, std::FILE* truth) {
+    void run(Writer& w, std::FILE* truth, std::FILE* origins) {
         const std::size_t max_line = 2 * (layout_.length() + o_.stagger + o_.umi_length) + 160;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
@@ -606,6 +621,12 @@ public:
             *p++ = '\n';
             std::string_view seq = o_.unique ? unique_read() : o_.umi_length > 0 ? molecule_read() : pooled_read();
             if (truth != nullptr) write_truth(truth, i, seq);
+            if (origins != nullptr) {
+                const std::size_t l = layout_.bl;
+                std::fprintf(origins, "r%llu\t%u\t%.*s\n", static_cast<unsigned long long>(i),
+                             o_.unique ? 0u : origin_ + 1, o_.unique ? 0 : static_cast<int>(l),
+                             o_.unique ? "" : barcodes_.data() + static_cast<std::size_t>(origin_) * l);
+            }
             if (places_barcodes()) seq = place(seq);
             std::memcpy(p, seq.data(), seq.size());
             p += seq.size();
@@ -716,18 +737,63 @@ private:
     void make_true_barcodes() {
         const std::size_t k = o_.true_barcodes, l = o_.barcode_length;
         barcodes_.resize(k * l);
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(k * 2);
-        for (std::size_t b = 0; b < k; ++b) {
-            char* bc = barcodes_.data() + b * l;
-            do {
-                random_bases(rng_, bc, l);
-            } while (!seen.insert(std::string_view(bc, l)).second);
+        if (o_.spacing > 0) {
+            make_crowded_barcodes();
+        } else {
+            std::unordered_set<std::string_view> seen;
+            seen.reserve(k * 2);
+            for (std::size_t b = 0; b < k; ++b) {
+                char* bc = barcodes_.data() + b * l;
+                do {
+                    random_bases(rng_, bc, l);
+                } while (!seen.insert(std::string_view(bc, l)).second);
+            }
         }
         std::vector<double> abundance(k);
         for (auto& a : abundance) a = std::exp(o_.sigma * rng_.normal());
         alias_ = std::make_unique<AliasTable>(abundance);
         if (o_.pcr_duplicates > 0.0) last_.resize(k);
+    }
+
+    // True barcodes spacing apart, each after the first drawn from an earlier
+    // one by that many substitutions: a library where true barcodes crowd each
+    // other as closely as the spacing allows. Barcodes are kept two bits a base
+    // to compare them against all others quickly.
+    void make_crowded_barcodes() {
+        const std::size_t k = o_.true_barcodes, l = o_.barcode_length, s = o_.spacing;
+        if (l > 32 || s > l) die("--spacing needs barcodes of at most 32 bases and a spacing up to their length");
+        std::vector<std::uint64_t> packed;
+        packed.reserve(k);
+        const auto pack = [&](const char* bc) {
+            std::uint64_t word = 0;
+            for (std::size_t i = 0; i < l; ++i) word = word << 2 | static_cast<std::uint64_t>(std::string_view("ACGT").find(bc[i]));
+            return word;
+        };
+        const auto far_enough = [&](std::uint64_t word) {
+            for (const std::uint64_t other : packed) {
+                std::uint64_t diff = word ^ other;
+                diff = (diff | diff >> 1) & 0x5555555555555555ull;
+                if (static_cast<std::size_t>(__builtin_popcountll(diff)) < s) return false;
+            }
+            return true;
+        };
+        random_bases(rng_, barcodes_.data(), l);
+        packed.push_back(pack(barcodes_.data()));
+        for (std::size_t b = 1; b < k; ++b) {
+            char* bc = barcodes_.data() + b * l;
+            for (std::size_t tries = 0;; ++tries) {
+                if (tries == 100000) die("--spacing: no room for that many true barcodes");
+                std::memcpy(bc, barcodes_.data() + rng_.below(b) * l, l);
+                std::vector<std::size_t> positions(l);
+                for (std::size_t i = 0; i < l; ++i) positions[i] = i;
+                for (std::size_t i = 0; i < s; ++i) {
+                    std::swap(positions[i], positions[i + rng_.below(l - i)]);
+                    bc[positions[i]] = substitute(rng_, bc[positions[i]]);
+                }
+                if (far_enough(pack(bc))) break;
+            }
+            packed.push_back(pack(bc));
+        }
     }
 
     // Apply errors to read_ (whose barcode region is already filled) and
@@ -788,6 +854,7 @@ private:
     // A read of a molecule: its UMI (now and then with one substitution), then the barcode's read.
     std::string_view molecule_read() {
         const std::uint32_t m = molecule_alias_->sample(rng_);
+        origin_ = molecule_barcode_[m];
         restore_flanks();
         std::memcpy(read_.data() + layout_.bc_begin(),
                     barcodes_.data() + static_cast<std::size_t>(molecule_barcode_[m]) * layout_.bl, layout_.bl);
@@ -822,6 +889,7 @@ private:
 
     std::string_view pooled_read() {
         const std::uint32_t b = alias_->sample(rng_);
+        origin_ = b;
         if (!last_.empty()) {
             std::string& prev = last_[b];
             if (!prev.empty() && rng_.chance(o_.pcr_duplicates)) return prev;
@@ -842,6 +910,7 @@ private:
     Rng quality_rng_{o_.seed ^ 0x5155414c49545953ULL};
     Rng place_rng_{o_.seed ^ 0x504c414345424353ULL};
     std::size_t shift_ = 0;
+    std::uint32_t origin_ = 0;  // the true barcode of the last pooled read
     bool reverse_ = false;
     bool placement_drawn_ = false;
     std::vector<std::size_t> low_bases_;  // forward-strand positions, stagger included
@@ -871,32 +940,24 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::FILE* out = stdout;
-    if (!o.output.empty() && o.output != "-") {
-        out = std::fopen(o.output.c_str(), "wb");
-        if (!out) {
-            std::perror(("generate_reads: cannot open " + o.output).c_str());
-            return 1;
+    // A file named by an option, or null when the option was not given; exits when it cannot be created.
+    const auto create = [](const std::string& path) -> std::FILE* {
+        if (path.empty()) return nullptr;
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        if (!file) {
+            std::perror(("generate_reads: cannot open " + path).c_str());
+            std::exit(1);
         }
-    }
-    std::FILE* truth = nullptr;
-    if (!o.truth.empty()) {
-        truth = std::fopen(o.truth.c_str(), "wb");
-        if (!truth) {
-            std::perror(("generate_reads: cannot open " + o.truth).c_str());
-            return 1;
-        }
-    }
+        return file;
+    };
+    std::FILE* out = !o.output.empty() && o.output != "-" ? create(o.output) : stdout;
+    std::FILE* origins = create(o.origins);
+    std::FILE* truth = create(o.truth);
     {
         Writer w(out);
         Generator g(o);
-        g.run(w, truth);
-        if (!o.molecule_truth.empty()) {
-            std::FILE* molecules = std::fopen(o.molecule_truth.c_str(), "wb");
-            if (!molecules) {
-                std::perror(("generate_reads: cannot open " + o.molecule_truth).c_str());
-                return 1;
-            }
+        g.run(w, truth, origins);
+        if (std::FILE* molecules = create(o.molecule_truth)) {
             g.write_molecule_truth(molecules);
             if (std::fclose(molecules) != 0) {
                 std::perror("generate_reads: write failed");
@@ -904,9 +965,11 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (truth != nullptr && std::fclose(truth) != 0) {
-        std::perror("generate_reads: write failed");
-        return 1;
+    for (std::FILE* side : {origins, truth}) {
+        if (side != nullptr && std::fclose(side) != 0) {
+            std::perror("generate_reads: write failed");
+            return 1;
+        }
     }
     if (std::fflush(out) != 0 || (out != stdout && std::fclose(out) != 0)) {
         std::perror("generate_reads: write failed");

@@ -62,7 +62,7 @@ while [ $# -gt 0 ]; do
 done
 [ -x /usr/bin/time ] || { echo "needs GNU time at /usr/bin/time" >&2; exit 2; }
 
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWELL_PHASE_TIMES=ON -DTARNWELL_TESTS=OFF >/dev/null
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWELL_PHASE_TIMES=ON -DBUILD_TESTING=OFF -DTARNWELL_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target tarnwell tarnwell_reference generate_reads floor_copy >/dev/null
 mkdir -p "$data"
 

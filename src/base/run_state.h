@@ -65,6 +65,11 @@ enum WorkBlockId : int {
   kInlinePairs,             // passes: the calling thread's buffer for a job that overflowed
   kBlankedEntries,          // passes: per worker, all representatives twice, for the blanked-suffix search
   kSubpassPairs,            // passes: all candidate pairs of a subpass searched by blanked suffix
+  kSearchBarcodes,          // passes: with the search keyed by other positions, the barcodes so rearranged
+  kSearchOrigin,            // passes: the representative at each place of the search order
+  kSearchBuckets,           // passes: first place of each search bucket, and the count
+  kSearchLabels,            // passes: the cluster or label of each place of the search order, while a pass searches
+  kPassPairs,               // passes: with the search keyed by other positions, the candidate pairs of a pass
   kReportSlots,             // report: one text buffer per job slot
   kLowQualityBases,         // parse to screening: per read, which bases near either end fall below --quality
   kSearchPlan,              // screening: the template and its reverse complement laid out for the barcode search

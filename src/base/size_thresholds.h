@@ -14,6 +14,7 @@ struct SizeThresholds {
   uint64_t fasta_slice_bytes = 1 << 20;       // input bytes per job of the FASTA parse
   uint64_t items_per_job = 0;                 // when not 0, every phase's job size in items
   int blanked_suffix_search = 0;              // 0: by cost; 1: always; -1: never
+  int rekeyed_search = 0;  // search keyed by the most even positions; 0: by spread; 1: always; -1: never
 };
 
 inline SizeThresholds size_thresholds;

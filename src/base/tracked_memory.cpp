@@ -96,6 +96,7 @@ void release(void* block, size_t size) {
 // Moves a mapped block to a larger mapping: grown in place where the pages
 // after it are free, otherwise remapped (no copy) onto a fresh aligned range.
 void* grow_mapping(void* block, size_t old_length, size_t new_length) {
+#ifdef MREMAP_MAYMOVE
   void* grown = mremap(block, old_length, new_length, 0);
   if (grown != MAP_FAILED) {
     advise_huge_pages(grown, new_length);
@@ -109,6 +110,14 @@ void* grow_mapping(void* block, size_t old_length, size_t new_length) {
     return nullptr;
   }
   return grown;
+#else
+  // Without mremap the bytes are copied to a fresh mapping.
+  void* target = map_aligned(new_length);
+  if (target == nullptr) return nullptr;
+  memcpy(target, block, old_length);
+  munmap(block, old_length);
+  return target;
+#endif
 }
 
 // Resizes a block, keeping min(old_size, new_size) bytes; null (the old block

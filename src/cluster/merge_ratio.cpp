@@ -343,18 +343,6 @@ void grow_clusters(const uint64_t* reads, uint32_t* cluster_of, uint64_t count) 
   release_work_block(kMergeEdgeStart);
 }
 
-// The blocks the pair search used; the representatives' nodes stay for the rings.
-constexpr WorkBlockId kSearchBlocks[] = {kRepresentativeBarcodes,
-                                         kRepresentativeBuckets,
-                                         kSuffixOrder,
-                                         kSuffixPosition,
-                                         kSuffixGroupEnd,
-                                         kPairSlots,
-                                         kInlinePairs,
-                                         kBlankedEntries,
-                                         kBucketRoots,
-                                         kMergeLabels};
-
 }  // namespace
 
 void merge_by_ratio_fast() {
@@ -381,7 +369,9 @@ void merge_by_ratio_fast() {
   uint32_t* labels = static_cast<uint32_t*>(hold_work_block(kMergeLabels, 4 * count));
   label_by_reads(reads, labels, count);
   const EdgeList edges = find_edges(reads, labels);
-  for (WorkBlockId id : kSearchBlocks) release_work_block(id);
+  // The representatives' nodes stay for the rings.
+  release_pair_search();
+  release_work_block(kMergeLabels);
   group_edges_by_taker(edges, count);
   uint32_t* cluster_of = static_cast<uint32_t*>(hold_work_block(kMergeCluster, 4 * count));
   grow_clusters(reads, cluster_of, count);

@@ -8,6 +8,7 @@
 #include "cluster/candidate_pairs.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/distance_pass.h"
+#include "cluster/search_keys.h"
 #include "base/messages.h"
 #include "base/run_statistics.h"
 #include "base/run_state.h"
@@ -88,6 +89,69 @@ void collect_representatives() {
   bucket_first[kBucketCount] = static_cast<uint32_t>(count);
 }
 
+// Whether the search is keyed by positions other than the first 8: the
+// kSearch blocks are held then.
+bool search_rekeyed() { return run_state.work_blocks[kSearchBarcodes].data != nullptr; }
+
+// The barcodes and buckets the candidate search reads.
+const uint64_t* search_barcodes() {
+  return work_block<uint64_t>(search_rekeyed() ? kSearchBarcodes : kRepresentativeBarcodes);
+}
+const uint32_t* search_buckets() {
+  return work_block<uint32_t>(search_rekeyed() ? kSearchBuckets : kRepresentativeBuckets);
+}
+
+// Keys the search by the most even positions when the first 8 bases crowd
+// the barcodes into buckets that make several times the comparisons: holds
+// the kSearch blocks then, with the places in search order (by key, ties in
+// representative order).
+void key_search() {
+  RunState& s = run_state;
+  const uint32_t length = s.barcode_length;
+  const int forced = size_thresholds.rekeyed_search;
+  if (length <= 8 || length > kMaxWeighedLength || forced < 0) return;
+  const uint32_t count = static_cast<uint32_t>(s.representative_count);
+  const uint32_t words = s.barcode_words;
+  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  uint32_t positions[kMaxWeighedLength];
+  choose_search_positions(barcodes, words, count, length, positions);
+  bool first_eight = true;
+  for (uint32_t i = 0; i < 8; ++i) first_eight = first_eight && positions[i] == i;
+  if (first_eight && forced == 0) return;
+
+  // Counts by key at first[key + 1], turned into starts there; placing the
+  // representatives then leaves each bucket's end in first[key + 1].
+  uint32_t* first = static_cast<uint32_t*>(hold_work_block(kSearchBuckets, 4 * (kBucketCount + 1)));
+  memset(first, 0, 4 * (kBucketCount + 1));
+  for (uint32_t u = 0; u < count; ++u) ++first[search_key(barcodes + uint64_t{u} * words, positions) + 1];
+  const uint32_t* natural = work_block<uint32_t>(kRepresentativeBuckets);
+  double natural_collisions = 0;
+  for (uint32_t k = 0; k < kBucketCount; ++k) {
+    natural_collisions += static_cast<double>(natural[k + 1] - natural[k]) * (natural[k + 1] - natural[k]);
+  }
+  if (forced == 0 && 4 * key_collisions(first + 1) > natural_collisions) {
+    release_work_block(kSearchBuckets);
+    return;
+  }
+  uint32_t sum = 0;
+  for (uint32_t k = 1; k <= kBucketCount; ++k) {
+    const uint32_t here = first[k];
+    first[k] = sum;
+    sum += here;
+  }
+  uint32_t* origin = static_cast<uint32_t*>(hold_work_block(kSearchOrigin, 4ull * count));
+  for (uint32_t u = 0; u < count; ++u) origin[first[search_key(barcodes + uint64_t{u} * words, positions) + 1]++] = u;
+  hold_work_block(kSearchLabels, 4ull * count);
+  uint64_t* rearranged = static_cast<uint64_t*>(hold_work_block(kSearchBarcodes, 8ull * words * count));
+  const uint64_t jobs = job_count_for(count, 4096, kMaxJobs);
+  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+    for (uint64_t place = job_begin(job, jobs, count); place < job_begin(job + 1, jobs, count); ++place) {
+      rearrange_barcode(barcodes + uint64_t{origin[place]} * words, words, positions, length,
+                        rearranged + place * words);
+    }
+  });
+}
+
 // The suffix index for the subpasses that join barcodes with equal suffixes;
 // a barcode of 8 bases or fewer has no suffix and needs none.
 void hold_suffix_index() {
@@ -95,7 +159,7 @@ void hold_suffix_index() {
   if (s.barcode_length <= 8) return;
   const uint32_t count = static_cast<uint32_t>(s.representative_count);
   const uint32_t words = s.barcode_words;
-  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  const uint64_t* barcodes = search_barcodes();
   uint32_t* order = static_cast<uint32_t*>(hold_work_block(kSuffixOrder, 4ull * count));
   uint32_t* position = static_cast<uint32_t*>(hold_work_block(kSuffixPosition, 4ull * count));
   uint32_t* group_end = static_cast<uint32_t*>(hold_work_block(kSuffixGroupEnd, 4ull * count));
@@ -160,10 +224,10 @@ uint64_t join_buckets_here(const PairSearch& search, uint32_t begin, uint32_t en
   return joined;
 }
 
-// Doubles the subpass pair list, keeping the pairs it holds.
-void grow_pair_list(PairBuffer* list) {
-  list->pairs = static_cast<CandidatePair*>(double_work_block(kSubpassPairs, list->count * sizeof(CandidatePair)));
-  list->capacity = run_state.work_blocks[kSubpassPairs].bytes / sizeof(CandidatePair);
+// Doubles a pair list held in work block id, keeping the pairs it holds.
+void grow_pair_list(WorkBlockId id, PairBuffer* list) {
+  list->pairs = static_cast<CandidatePair*>(double_work_block(id, list->count * sizeof(CandidatePair)));
+  list->capacity = run_state.work_blocks[id].bytes / sizeof(CandidatePair);
 }
 
 // Whether subpass k of pass d = k + 1 is better searched by blanking each
@@ -237,7 +301,7 @@ uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, const PairSink
   }
   for (uint32_t i = 0; i < searches; ++i) {
     while (!searched[i] && !find_pairs_one_suffix_base_apart(search, i, entries, entries + count, &all)) {
-      grow_pair_list(&all);
+      grow_pair_list(kSubpassPairs, &all);
     }
   }
   std::sort(all.pairs, all.pairs + all.count, [](const CandidatePair& p, const CandidatePair& q) {
@@ -249,8 +313,9 @@ uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, const PairSink
   return joined;
 }
 
-// Subpass k of pass d: workers find the pairs of consecutive stretches of
-// buckets, the calling thread hands them to the sink stretch by stretch.
+// Subpass k of pass d in the search's keys: workers find the pairs of
+// consecutive stretches of buckets, the calling thread hands them to the
+// sink stretch by stretch. root is indexed in search order.
 uint64_t search_subpass(uint32_t d, uint32_t k, const uint32_t* root, const PairSink& sink) {
   RunState& s = run_state;
   const PairSearch search{
@@ -259,8 +324,8 @@ uint64_t search_subpass(uint32_t d, uint32_t k, const uint32_t* root, const Pair
       s.barcode_words,
       s.barcode_length < 8 ? s.barcode_length : 8,
       s.barcode_length > 8 ? s.barcode_length - 8 : 0,
-      work_block<uint64_t>(kRepresentativeBarcodes),
-      work_block<uint32_t>(kRepresentativeBuckets),
+      search_barcodes(),
+      search_buckets(),
       root,
       work_block<uint32_t>(kBucketRoots),
       work_block<uint32_t>(kSuffixOrder),
@@ -305,26 +370,93 @@ uint64_t search_subpass(uint32_t d, uint32_t k, const uint32_t* root, const Pair
   return joined;
 }
 
-// Subpass k of pass d joins the pairs of representatives that were in two
-// clusters when it began.
-uint64_t join_subpass(uint32_t d, uint32_t k) {
-  flatten_roots();
-  uint32_t* root = work_block<uint32_t>(kSubpassRoot);
-  memcpy(root, work_block<uint32_t>(kRepresentativeParent), 4 * run_state.representative_count);
-  return search_subpass(d, k, root, join_pairs);
-}
-
 // Subpass k needs room for the other d - k differences after the prefix.
 bool subpass_possible(uint32_t d, uint32_t k) {
   const uint32_t suffix_length = run_state.barcode_length > 8 ? run_state.barcode_length - 8 : 0;
   return k <= 8 && d - k <= suffix_length;
 }
 
-// Pass d from 1 on: the subpasses in the order of the straightforward pass.
+// The prefix distance of two 8-base keys: the positions where they differ.
+uint32_t prefix_distance_of(uint32_t x_key, uint32_t y_key) {
+  const uint32_t diff = x_key ^ y_key;
+  return static_cast<uint32_t>(__builtin_popcount((diff | (diff >> 1)) & 0x5555));
+}
+
+// With the search keyed by other positions: finds every pair of the pass at
+// once, through the subpasses of the search's keys, then hands them to the
+// sink in the order of the straightforward loops. That order is subpass by
+// subpass (the pair's prefix distance in the first 8 bases), then by the rank
+// of the pair's buckets as the bucket search gives it, then by x, the earlier
+// representative, then y. labels are indexed by representative.
+uint64_t search_rekeyed_pass(uint32_t d, const uint32_t* labels, const PairSink& sink) {
+  const uint64_t count = run_state.representative_count;
+  const uint32_t* origin = work_block<uint32_t>(kSearchOrigin);
+  uint32_t* search_labels = work_block<uint32_t>(kSearchLabels);
+  for (uint64_t place = 0; place < count; ++place) search_labels[place] = labels[origin[place]];
+  PairBuffer found{static_cast<CandidatePair*>(hold_work_block(kPassPairs, pairs_per_slot() * sizeof(CandidatePair))),
+                   0, pairs_per_slot()};
+  const auto keep = [&](const CandidatePair* pairs, uint64_t n) -> uint64_t {
+    while (found.capacity - found.count < n) grow_pair_list(kPassPairs, &found);
+    memcpy(found.pairs + found.count, pairs, n * sizeof(CandidatePair));
+    found.count += n;
+    return 0;
+  };
+  for (uint32_t k = 0; k <= d; ++k) {
+    if (subpass_possible(d, k)) search_subpass(d, k, search_labels, keep);
+  }
+
+  const uint64_t* barcodes = work_block<uint64_t>(kRepresentativeBarcodes);
+  const uint32_t words = run_state.barcode_words;
+  const auto key_of = [&](uint32_t u) { return static_cast<uint32_t>(barcodes[uint64_t{u} * words] >> 48); };
+  uint64_t subpass_first[9 + 1] = {};
+  for (uint64_t i = 0; i < found.count; ++i) {
+    CandidatePair& pair = found.pairs[i];
+    const uint32_t x = std::min(origin[pair.x], origin[pair.y]);
+    const uint32_t y = std::max(origin[pair.x], origin[pair.y]);
+    const uint32_t a = key_of(x);
+    const uint32_t n = key_of(y);
+    pair = {(a << 16) | (a == n ? 0 : neighbour_rank(a, n)), x, y};
+    ++subpass_first[prefix_distance_of(a, n) + 1];
+  }
+  for (uint32_t k = 1; k <= 9; ++k) subpass_first[k] += subpass_first[k - 1];
+  CandidatePair* ordered =
+      static_cast<CandidatePair*>(reserve_work_block(kSubpassPairs, (found.count + 1) * sizeof(CandidatePair)));
+  uint64_t next[9];
+  memcpy(next, subpass_first, sizeof next);
+  for (uint64_t i = 0; i < found.count; ++i) {
+    const CandidatePair& pair = found.pairs[i];
+    ordered[next[prefix_distance_of(key_of(pair.x), key_of(pair.y))]++] = pair;
+  }
+  release_work_block(kPassPairs);
+  uint64_t handed = 0;
+  for (uint32_t k = 0; k < 9; ++k) {
+    std::sort(ordered + subpass_first[k], ordered + subpass_first[k + 1],
+              [](const CandidatePair& p, const CandidatePair& q) {
+                if (p.rank != q.rank) return p.rank < q.rank;
+                return p.x != q.x ? p.x < q.x : p.y < q.y;
+              });
+    handed += sink(ordered + subpass_first[k], subpass_first[k + 1] - subpass_first[k]);
+  }
+  release_work_block(kSubpassPairs);
+  return handed;
+}
+
+// Pass d from 1 on: the subpasses in the order of the straightforward pass,
+// each joining the pairs of representatives that were in two clusters when
+// it began. With the search keyed by other positions, the pairs of all
+// subpasses are found against the clusters the pass began with.
 uint64_t join_at_distance(uint32_t d) {
+  uint32_t* root = work_block<uint32_t>(kSubpassRoot);
+  if (search_rekeyed()) {
+    flatten_roots();
+    return search_rekeyed_pass(d, work_block<uint32_t>(kRepresentativeParent), join_pairs);
+  }
   uint64_t joined = 0;
   for (uint32_t k = 0; k <= d; ++k) {
-    if (subpass_possible(d, k)) joined += join_subpass(d, k);
+    if (!subpass_possible(d, k)) continue;
+    flatten_roots();
+    memcpy(root, work_block<uint32_t>(kRepresentativeParent), 4 * run_state.representative_count);
+    joined += search_subpass(d, k, root, join_pairs);
   }
   return joined;
 }
@@ -345,10 +477,21 @@ void write_cluster_ids() {
   });
 }
 
-constexpr WorkBlockId kPassBlocks[] = {kRepresentativeNode, kRepresentativeBarcodes, kRepresentativeParent,
-                                       kSubpassRoot,        kRepresentativeBuckets,  kSuffixOrder,
-                                       kSuffixPosition,     kSuffixGroupEnd,         kPairSlots,
-                                       kInlinePairs,        kBlankedEntries,         kBucketRoots};
+// The blocks only the candidate search reads.
+constexpr WorkBlockId kSearchBlocks[] = {kRepresentativeBarcodes,
+                                         kRepresentativeBuckets,
+                                         kSuffixOrder,
+                                         kSuffixPosition,
+                                         kSuffixGroupEnd,
+                                         kPairSlots,
+                                         kInlinePairs,
+                                         kBlankedEntries,
+                                         kBucketRoots,
+                                         kSearchBarcodes,
+                                         kSearchOrigin,
+                                         kSearchBuckets,
+                                         kSearchLabels,
+                                         kPassPairs};
 
 }  // namespace
 
@@ -410,17 +553,24 @@ void cluster_at_distances_fast(uint32_t first, uint32_t last) {
 
 void hold_representatives() {
   collect_representatives();
+  key_search();
   hold_suffix_index();
   hold_work_block(kPairSlots, ordered_slot_count() * pairs_per_slot() * sizeof(CandidatePair));
   hold_work_block(kInlinePairs, pairs_per_slot() * sizeof(CandidatePair));
 }
 
+void release_pair_search() {
+  for (WorkBlockId id : kSearchBlocks) release_work_block(id);
+}
+
 void release_representatives() {
-  for (WorkBlockId id : kPassBlocks) release_work_block(id);
+  release_pair_search();
+  for (WorkBlockId id : {kRepresentativeNode, kRepresentativeParent, kSubpassRoot}) release_work_block(id);
   run_state.representative_count = 0;
 }
 
 uint64_t search_pairs_at_distance(uint32_t d, const uint32_t* labels, const PairSink& sink) {
+  if (search_rekeyed()) return search_rekeyed_pass(d, labels, sink);
   uint64_t handed = 0;
   for (uint32_t k = 0; k <= d; ++k) {
     if (subpass_possible(d, k)) handed += search_subpass(d, k, labels, sink);

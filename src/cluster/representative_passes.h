@@ -29,6 +29,10 @@ uint64_t join_identical_barcodes();
 // representative_count.
 void hold_representatives();
 
+// Gives back the blocks only the candidate search reads, keeping the
+// representatives' nodes; each at most once.
+void release_pair_search();
+
 // Gives back every block the passes or a search held; each at most once.
 void release_representatives();
 

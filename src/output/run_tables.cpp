@@ -33,7 +33,14 @@ constexpr TableFile kTableFiles[] = {
 
 const char* const kStatusNames[] = {"clustered", "template_mismatch", "has_n", "unknown_character"};
 
-void put_text(const char* text, FILE* file) { fputs_unlocked(text, file); }
+// The table rows are written by one thread, so the stream's lock is skipped where the C library allows it.
+void put_text(const char* text, FILE* file) {
+#ifdef __GLIBC__
+  fputs_unlocked(text, file);
+#else
+  fputs(text, file);
+#endif
+}
 
 void put_number(uint64_t value, FILE* file) {
   char digits[20];

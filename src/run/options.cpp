@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -79,9 +80,14 @@ bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v'
 
 // The number of cores this process may run on, at least 1.
 uint32_t available_cores() {
+#ifdef CPU_COUNT
   cpu_set_t cores;
   if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
   const int count = CPU_COUNT(&cores);
+#else
+  // Where the affinity mask cannot be read, the cores online.
+  const long count = sysconf(_SC_NPROCESSORS_ONLN);
+#endif
   return count > 0 ? static_cast<uint32_t>(count) : 1;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // The version the -v text and the page name.
-inline constexpr const char* kToolVersion = "0.0.7";
+inline constexpr const char* kToolVersion = TARNWELL_VERSION;  // project(tarnwell VERSION ...)
 
 // The whole command-line step; returns only when the run may proceed.
 void process_options(int argc, char** argv);

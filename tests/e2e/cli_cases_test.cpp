@@ -169,7 +169,10 @@ const std::vector<CliCase> kHostileCommandLines = {
     {"EmptyLongOptionName", kAbsent, {"--=x"}, 1, "", "Unrecognized option \"--=x\"\n" + kHint, kAbsent},
     {"OptionTakenAsValue", kAbsent, {"-i", "-o", "out.txt"}, 1, "", "Unrecognized option: \"out.txt\"\n", kAbsent},
     {"ShortOptionHighByte", kAbsent, {"-\xff"}, 1, "", "Unrecognized option -\xff\n" + kHint, kAbsent},
-    {"FlagGivenValueInGroup", kAbsent, {"-p\x01"}, 1, "", "Unrecognized option -\x01\n" + kHint, kAbsent},
+    {"FlagGivenValueInGroup", kAbsent, {"-p\x01"}, 1, "", "Unrecognized option -\\x01\n" + kHint, kAbsent},
+    // Control bytes in what is echoed show as \xHH: a carriage return cannot hide the message, an escape cannot drive the terminal.
+    {"CarriageReturnInTemplateShownAsHex", kTwoReads, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN\r"}, 1, "", "Input path: \"in.fa\"\nCan't parse \"\\x0d\" in the template sequence \"NN\\x0d\" - template should only contain [ATCGN.]\n", kAbsent},
+    {"EscapeSequenceInInputPathShownAsHex", kAbsent, {"-i", "in\x1b[2J\x7f.fa", "-o", "out.txt", "-d", "1", "-t", "NN"}, 1, "", settings(1, "NN", "in\\x1b[2J\\x7f.fa") + "Can't open file \"in\\x1b[2J\\x7f.fa\"\n", kAbsent},
     {"HundredThousandLetterTemplate", ">long\n" + kLongRead + "\n", run_args("0", kLongTemplate), 0, "1 clusters\n", settings(0, kLongTemplate) + forest_run(100000, 100007, 1, 1, false, "Clustering with distance 0 .. OK, 0 joined\n", 16 + 8 * 3125), ">1\nlong\t" + kLongRead + "\n"},
     {"HundredThousandLetterTemplateWithBadLetter", kTwoReads, run_args("0", kLongTemplate + "u"), 1, "", "Input path: \"in.fa\"\nCan't parse \"u\" in the template sequence \"" + kLongTemplate + "u\" - template should only contain [ATCGN.]\n", kAbsent},
     {"PathsWithSpacesQuotesAndNonUtf8Bytes", kTwoReads, {"-i", kOddPath, "-o", kOddOutput, "-d", "1", "-t", "NN"}, 0, "1 clusters\n", settings(1, "NN", kOddPath) + forest_run(2, kTwoReads.size(), 2, 2, false, "Clustering with distance 0 .. OK, 0 joined\nClustering with distance 1 .. OK, 1 joined\n"), ">1\nb\tAA\na\tAC\n", kOddPath, kOddOutput},

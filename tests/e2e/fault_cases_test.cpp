@@ -52,8 +52,9 @@ TEST(AddressSpaceLimit, FailsAtEachAllocation) {
 
 // The growth of a candidate pair buffer that runs out while the helpers of a
 // distance pass still work: 16,384 barcodes two apart from their neighbours
-// (the last base a check sum) in one bucket, so that the calling thread
-// finishes the bucket's pairs itself. The helpers stop before the run ends.
+// (the last base a check sum) that share their first 8 bases, so that the
+// search keys them by the others and the calling thread gathers the pass's
+// pairs as the helpers find them. The helpers stop before the run ends.
 TEST(AddressSpaceLimit, FailsInsideAThreadedPhase) {
   if (const std::string why = address_limits_unavailable(); !why.empty()) GTEST_SKIP() << why;
   std::string reads;
@@ -71,7 +72,7 @@ TEST(AddressSpaceLimit, FailsInsideAThreadedPhase) {
   const CliResult result =
       run_tarnwell(dir, run_args("2", std::string(16, 'N'), "in.fa", {"--jobs", "2"}), address_space(35 << 20));
   EXPECT_EQ(result.status, 10);
-  EXPECT_TRUE(result.err.ends_with("Clustering with distance 2 ..Error: can't allocate 12582912 bytes\n"))
+  EXPECT_TRUE(result.err.ends_with("Clustering with distance 2 ..Error: can't allocate 6291456 bytes\n"))
       << result.err;
   EXPECT_EQ(result.err.find(kLeak), std::string::npos);
   EXPECT_EQ(dir.read("out.txt"), "");

@@ -108,13 +108,14 @@ TEST(KeptOutputs, SignalMidRunLeavesEveryTarget) {
       _exit(127);
     }
     close(input[0]);
-    // The outputs are begun before the input is read: wait for all five new files.
-    for (int wait = 0; wait < 1000; ++wait) {
-      int entries = 0;
-      for (const auto& entry : std::filesystem::directory_iterator(dir.path())) entries += entry.exists() ? 1 : 0;
-      if (entries == 1 + 5 + 5) break;
+    // The outputs are begun before the input is read: wait for all five new files (a busy machine may take a while).
+    int entries = 0;
+    for (int wait = 0; wait < 6000 && entries != 1 + 5 + 5; ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      entries = 0;
+      for (const auto& entry : std::filesystem::directory_iterator(dir.path())) entries += entry.exists() ? 1 : 0;
     }
+    EXPECT_EQ(entries, 1 + 5 + 5) << "the run never began its outputs";
     ASSERT_EQ(write(input[1], ">a\nAC", 5), 5);
     kill(pid, signal_number);
     int status = 0;

@@ -4,6 +4,10 @@
 // barcode with ties in input order; both engines write the same bytes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -134,6 +138,96 @@ TEST(MergeRatio, BinariesWriteTheSameTables) {
     }
     ASSERT_EQ(tables[0], tables[1]) << "seed " << seed;
   }
+}
+
+struct Recovery {
+  uint32_t true_barcodes = 0, kept = 0;  // true barcodes of 50 or more reads, and those alone in their cluster
+  uint32_t error_reads = 0, placed = 0;  // their reads with a wrong barcode, and those in their true barcode's cluster
+};
+
+// Scores a run's assignments against the generator's origins (read, true
+// barcode number, its bases), as bench/merge_ratio_recovery.py does.
+Recovery score(const std::string& origins, const std::string& assignments) {
+  std::map<std::string, std::pair<int, std::string>> origin;
+  std::istringstream origin_lines(origins);
+  for (std::string name, number, bases; origin_lines >> name >> number >> bases;) origin[name] = {std::stoi(number), bases};
+  std::map<int, int> reads, exact_cluster;
+  std::map<int, std::set<int>> true_barcodes_of_cluster;
+  std::vector<std::pair<int, int>> error_reads;
+  std::istringstream rows(assignments);
+  std::string row;
+  std::getline(rows, row);  // read, status, barcode, cluster
+  while (std::getline(rows, row)) {
+    std::istringstream fields(row);
+    std::string name, status, barcode, cluster;
+    std::getline(fields, name, '\t');
+    std::getline(fields, status, '\t');
+    std::getline(fields, barcode, '\t');
+    std::getline(fields, cluster, '\t');
+    if (cluster.empty()) continue;
+    const auto& [number, bases] = origin.at(name);
+    ++reads[number];
+    if (barcode == bases) {
+      exact_cluster[number] = std::stoi(cluster);
+      true_barcodes_of_cluster[std::stoi(cluster)].insert(number);
+    } else {
+      error_reads.emplace_back(number, std::stoi(cluster));
+    }
+  }
+  Recovery recovery;
+  for (const auto& [number, count] : reads) {
+    if (count < 50 || exact_cluster.count(number) == 0) continue;
+    ++recovery.true_barcodes;
+    recovery.kept += true_barcodes_of_cluster[exact_cluster[number]].size() == 1;
+  }
+  for (const auto& [number, cluster] : error_reads) {
+    if (reads[number] < 50 || exact_cluster.count(number) == 0) continue;
+    ++recovery.error_reads;
+    recovery.placed += exact_cluster[number] == cluster;
+  }
+  return recovery;
+}
+
+// A crowded generated library, true barcodes 4 apart: single linkage at D=2
+// chains some of them through their error barcodes, the rule keeps every one
+// with 50 or more reads apart and places at least 99% of the error reads.
+TEST(MergeRatio, RecoversTheTrueBarcodesOfACrowdedLibrary) {
+  ScratchDir dir;
+  const std::string command = std::string(TARNWELL_GENERATOR_BINARY) +
+                              " --seed 19 --reads 60000 --true-barcodes 300 --spacing 4 --substitution-rate 0.01 "
+                              "--origins '" + dir.file("origins.tsv") + "' --output '" + dir.file("in.fa") + "'";
+  ASSERT_EQ(system(command.c_str()), 0) << command;
+  const std::string origins = read_file(dir.file("origins.tsv"));
+  // The true barcodes lie 4 or more apart, and many exactly 4.
+  std::set<std::string> true_barcodes;
+  std::istringstream origin_lines(origins);
+  for (std::string name, number, bases; origin_lines >> name >> number >> bases;) true_barcodes.insert(bases);
+  ASSERT_EQ(true_barcodes.size(), 300u);
+  uint32_t at_four = 0;
+  for (auto a = true_barcodes.begin(); a != true_barcodes.end(); ++a) {
+    for (auto b = std::next(a); b != true_barcodes.end(); ++b) {
+      uint32_t differing = 0;
+      for (size_t i = 0; i < a->size(); ++i) differing += (*a)[i] != (*b)[i];
+      ASSERT_GE(differing, 4u) << *a << " " << *b;
+      at_four += differing == 4;
+    }
+  }
+  EXPECT_GE(at_four, 299u);
+
+  const auto recovery = [&](const std::vector<std::string>& more) {
+    const CliResult run = run_tarnwell(dir, run_args("2", "ACGTACGTNNNNNNNNNNNNNNNNNNNNTGCATGCA", "in.fa",
+                                                     with({"--assignments", "a.tsv"}, more)));
+    EXPECT_EQ(run.status, 0) << run.err;
+    return score(origins, dir.read("a.tsv"));
+  };
+  const Recovery single = recovery({});
+  const Recovery rule = recovery({"--merge-ratio", "5"});
+  EXPECT_GT(single.true_barcodes, 200u);
+  EXPECT_LT(single.kept, single.true_barcodes * 95 / 100) << single.kept << " of " << single.true_barcodes;
+  EXPECT_EQ(rule.true_barcodes, single.true_barcodes);
+  EXPECT_EQ(rule.kept, rule.true_barcodes);
+  EXPECT_GT(rule.error_reads, 5000u);
+  EXPECT_GE(rule.placed * 100, rule.error_reads * 99);
 }
 
 }  // namespace

@@ -43,6 +43,33 @@ char random_case(CaseRandom& random, char letter) {
 }  // namespace
 
 ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_reads) {
+  return shaped_read_set(random, BarcodeStart::as_drawn, length_class, max_reads);
+}
+
+namespace {
+
+// Rewrites the start of a barcode as the shape asks; start_text is the set's
+// constant stretch or 8-base start.
+void shape_start(CaseRandom& random, BarcodeStart start, const std::string& start_text, std::string& barcode) {
+  switch (start) {
+    case BarcodeStart::as_drawn:
+      return;
+    case BarcodeStart::constant:
+      barcode.replace(0, start_text.size(), start_text);
+      return;
+    case BarcodeStart::two_letters:
+      for (size_t i = 0; i < 8 && i < barcode.size(); ++i)
+        barcode[i] = barcode[i] == 'A' || barcode[i] == 'G' ? 'G' : 'T';
+      return;
+    case BarcodeStart::mostly_one_key:
+      if (random.chance(90)) barcode.replace(0, start_text.size(), start_text);
+      return;
+  }
+}
+
+}  // namespace
+
+ReadSet shaped_read_set(CaseRandom& random, BarcodeStart start, uint32_t length_class, uint32_t max_reads) {
   static const uint32_t kLow[] = {1, 8, 9, 33};
   static const uint32_t kHigh[] = {7, 8, 32, 70};
   const uint32_t length = kLow[length_class] + random.below(kHigh[length_class] - kLow[length_class] + 1);
@@ -66,6 +93,13 @@ ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_
   for (std::string& seed : seeds) seed = random_barcode(random, length, alphabet);
   const uint32_t reads = 1 + random.below(max_reads);
   const bool crlf = random.chance(10);
+  // Up to 12 constant bases, leaving at least one to vary; sets as drawn take no draws here.
+  std::string start_text;
+  if (start == BarcodeStart::constant && length > 1) {
+    start_text = random_barcode(random, 1 + random.below(length < 13 ? length - 1 : 12), 4);
+  } else if (start == BarcodeStart::mostly_one_key) {
+    start_text = random_barcode(random, length < 8 ? length : 8, 4);
+  }
   std::vector<std::string> barcodes;
   for (uint32_t r = 0; r < reads; ++r) {
     std::string barcode;
@@ -79,6 +113,7 @@ ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_
     } else {
       barcode = random_barcode(random, length, 4);
     }
+    shape_start(random, start, start_text, barcode);
     barcodes.push_back(barcode);
 
     std::string read;

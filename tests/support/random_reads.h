@@ -27,6 +27,13 @@ struct ReadSet {
 // Barcode lengths by class: 0 gives 1 to 7 positions, 1 exactly 8, 2 from 9
 // to 32, 3 from 33 to 70. Up to max_reads reads, the first always accepted.
 ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_reads);
+
+// How the barcodes of a read set begin: as they come, with a stretch that
+// is the same in every read, with first 8 bases of G and T only, or with one
+// 8-base start in nine reads of ten. The last three crowd the barcodes into
+// few buckets of the first 8 bases.
+enum class BarcodeStart { as_drawn, constant, two_letters, mostly_one_key };
+ReadSet shaped_read_set(CaseRandom& random, BarcodeStart start, uint32_t length_class, uint32_t max_reads);
 // Two-line FASTA text rewritten with the same records: sequences wrapped at a
 // random width, names with '>' and blanks, one line end for the file (LF,
 // CR LF or CR), now and then blank lines and NUL bytes between lines.
