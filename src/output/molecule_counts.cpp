@@ -28,6 +28,9 @@ unsigned char subsample_step(uint64_t record) {
   return static_cast<unsigned char>((x ^ (x >> 31)) % kSaturationSteps);
 }
 
+// An accepted read in a cluster: with --known, ambiguous and unknown reads are in none.
+bool in_cluster(uint64_t mark) { return !(mark & kRejectedFlag) && (mark & kClusterNumberMask) != 0; }
+
 // Groups the accepted reads' UMIs by cluster: where each cluster's begin
 // (cluster_count + 1 entries) and the UMIs themselves. Returns the reads.
 uint64_t group_umis_by_cluster(bool with_steps) {
@@ -38,7 +41,7 @@ uint64_t group_umis_by_cluster(bool with_steps) {
   // from the end: start[c] moves down to the beginning of cluster c.
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const uint64_t mark = s.record_cluster[r];
-    if (!(mark & kRejectedFlag)) ++start[(mark & kClusterNumberMask) - 1];
+    if (in_cluster(mark)) ++start[(mark & kClusterNumberMask) - 1];
   }
   for (uint64_t c = 1; c < s.cluster_count; ++c) start[c] += start[c - 1];
   const uint64_t reads = start[s.cluster_count - 1];
@@ -47,7 +50,7 @@ uint64_t group_umis_by_cluster(bool with_steps) {
   auto* steps = with_steps ? static_cast<unsigned char*>(hold_work_block(kUmiSteps, reads)) : nullptr;
   for (uint64_t r = s.record_count; r-- > 0;) {
     const uint64_t mark = s.record_cluster[r];
-    if (mark & kRejectedFlag) continue;
+    if (!in_cluster(mark)) continue;
     const uint64_t at = --start[(mark & kClusterNumberMask) - 1];
     umis[at] = record_umi(record_at(r));
     if (steps != nullptr) steps[at] = subsample_step(r);
