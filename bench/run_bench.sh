@@ -14,7 +14,7 @@
 # Usage: bench/run_bench.sh [--sets a,b,c,d] [--distances "0 1 2 3"] [--runs 3]
 #                           [--jobs 2] [--reference-sets a,b,c] [--timeout 120]
 #                           [--data DIR] [--build DIR] [--null-output] [--without-p]
-#                           [--fastq-reads N] [--peak-jobs "2 64"] [--peak-sets b,d]
+#                           [--fastq-reads N] [--umi-reads N] [--peak-jobs "2 64"] [--peak-sets b,d]
 #
 # --peak-jobs "J1 J2 ..." adds the rows of peak memory against --jobs: each
 # set of --peak-sets (default b,d) at each distance, the fast engine with
@@ -27,6 +27,12 @@
 # the .fastq.gz, the tool on it, on the same FASTQ uncompressed, and on the same
 # reads as two-line FASTA, interleaved run by run; and, when bgzip (Debian:
 # tabix) is there, the tool on the FASTQ as block-gzip. --sets '' skips the rest.
+#
+# --umi-reads N adds the molecule rows (N reads of a 12-base UMI before the
+# left flank and a 20-base barcode, D=1): the tool with --umi 1-12 against the
+# same reads with their first 12 bases cut off and the template shortened to
+# match, without tables and with --cluster-table and --stats, interleaved run by
+# run.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,6 +47,7 @@ timeout=120
 null_output=0
 flag_sets=("" "-p")
 fastq_reads=0
+umi_reads=0
 peak_jobs=""
 peak_sets=b,d
 while [ $# -gt 0 ]; do
@@ -56,6 +63,7 @@ while [ $# -gt 0 ]; do
     --null-output) null_output=1 ;;
     --without-p) flag_sets=("") ;;
     --fastq-reads) fastq_reads=$2; shift ;;
+    --umi-reads) umi_reads=$2; shift ;;
     --peak-jobs) peak_jobs=$2; shift ;;
     --peak-sets) peak_sets=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
@@ -153,6 +161,51 @@ for set in ${sets//,/ }; do
     done
   done
 done
+
+if [ "$umi_reads" -gt 0 ]; then
+  umi_input=$data/u$umi_reads.fa cut_input=$data/u$umi_reads.cut.fa
+  [ -s "$umi_input" ] || "$build/generate_reads" --reads "$umi_reads" --umi-length 12 --output "$umi_input" \
+    --molecule-truth "$data/u$umi_reads.truth.tsv"
+  [ -s "$cut_input" ] || awk 'NR % 2 == 0 { $0 = substr($0, 13) } { print }' "$umi_input" > "$cut_input"
+  umi_template=$("$build/generate_reads" --print-template --umi-length 12)
+  cut_template=$("$build/generate_reads" --print-template)
+  tables="--cluster-table $data/umi.tsv --stats $data/umi.json"
+  # Each form in turn, run after run, starting with the next form each round.
+  forms=("cut" "umi" "cut-tables" "umi-tables")
+  for run in $(seq "$runs"); do
+    for k in "${!forms[@]}"; do
+      form=${forms[$(((k + run - 1) % ${#forms[@]}))]}
+      case $form in
+        cut) set -- "$cut_input" "$cut_template" "" ;;
+        umi) set -- "$umi_input" "$umi_template" "--umi 1-12" ;;
+        cut-tables) set -- "$cut_input" "$cut_template" "$tables" ;;
+        umi-tables) set -- "$umi_input" "$umi_template" "--umi 1-12 $tables" ;;
+      esac
+      run_once "$build/tarnwell" "$1" "$2" 1 "$3 --jobs $jobs" 100000 >"$scratch/$form.$run"
+    done
+  done
+  echo
+  echo "$umi_reads reads with a 12-base UMI and a 20-base barcode, D=1, --jobs $jobs; medians of $runs runs, interleaved:"
+  echo
+  echo "| run | load | parse | screen | bucket | forest | pass 0 | pass 1 | pass 2 | pass 3 | report | total s | floor s | x floor | peak MiB |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  for form in "${forms[@]}"; do
+    files=()
+    for run in $(seq "$runs"); do files+=("$scratch/$form.$run"); done
+    row "$form" "${files[@]}"
+  done
+  for pair in "cut umi" "cut-tables umi-tables"; do
+    read -r plain with_umi <<< "$pair"
+    perl -e '
+      my ($runs, $dir, $plain, $umi) = @ARGV; my @ratios;
+      sub total { open my $in, "<", $_[0] or return undef; while (<$in>) { my ($n, $v) = split /\t/; return $v if $n eq "total"; } undef }
+      for my $run (1 .. $runs) { push @ratios, total("$dir/$umi.$run") / total("$dir/$plain.$run"); }
+      my @sorted = sort { $a <=> $b } @ratios;
+      printf "%s against %s: pair ratios %s, median %.3f\n", $umi, $plain, join(" ", map { sprintf "%.3f", $_ } @ratios), $sorted[$#sorted / 2];
+    ' "$runs" "$scratch" "$plain" "$with_umi"
+  done
+  rm -f "$data/umi.tsv" "$data/umi.json"
+fi
 
 if [ -n "$peak_jobs" ]; then
   read -r -a job_list <<< "$peak_jobs"

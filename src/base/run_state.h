@@ -94,6 +94,9 @@ enum WorkBlockId : int {
   kMoleculeReads,           // tables: the reads of each molecule, from its cluster's place in kClusterUmis
   kMoleculeTally,           // tables: molecules per count of reads below 65536
   kMoleculeSizes,           // tables to page: molecules per count of reads, ascending
+  kUmiSteps,                // tables: per grouped UMI, the tenth of the reads its read falls in
+  kUmiSample,               // tables: the UMIs of a subsample, at their cluster's place
+  kMoleculeSaturation,      // tables to page: molecules found in each subsample
   kKnownLibraryLines,       // --known, reading the library: each entry's line and a sort order, to name repeats
   kKnownIndex,              // --known, assignment: the entries' exact table and segment tables
   kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built

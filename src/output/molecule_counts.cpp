@@ -19,12 +19,21 @@ T* block(WorkBlockId id) {
   return static_cast<T*>(run_state.work_blocks[id].data);
 }
 
+// Which tenth of the reads a read falls in for the saturation curve: a fixed
+// mix of its index, so the subsamples nest and every run draws the same ones.
+unsigned char subsample_step(uint64_t record) {
+  uint64_t x = record + 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return static_cast<unsigned char>((x ^ (x >> 31)) % kSaturationSteps);
+}
+
 // An accepted read in a cluster: with --known, ambiguous and unknown reads are in none.
 bool in_cluster(uint64_t mark) { return !(mark & kRejectedFlag) && (mark & kClusterNumberMask) != 0; }
 
 // Groups the accepted reads' UMIs by cluster: where each cluster's begin
 // (cluster_count + 1 entries) and the UMIs themselves. Returns the reads.
-uint64_t group_umis_by_cluster() {
+uint64_t group_umis_by_cluster(bool with_steps) {
   const RunState& s = run_state;
   auto* start = static_cast<uint64_t*>(hold_work_block(kClusterUmiStart, (s.cluster_count + 1) * sizeof(uint64_t)));
   std::fill(start, start + s.cluster_count + 1, 0);
@@ -38,9 +47,13 @@ uint64_t group_umis_by_cluster() {
   const uint64_t reads = start[s.cluster_count - 1];
   start[s.cluster_count] = reads;
   auto* umis = static_cast<uint64_t*>(hold_work_block(kClusterUmis, reads * sizeof(uint64_t)));
+  auto* steps = with_steps ? static_cast<unsigned char*>(hold_work_block(kUmiSteps, reads)) : nullptr;
   for (uint64_t r = s.record_count; r-- > 0;) {
     const uint64_t mark = s.record_cluster[r];
-    if (in_cluster(mark)) umis[--start[(mark & kClusterNumberMask) - 1]] = record_umi(record_at(r));
+    if (!in_cluster(mark)) continue;
+    const uint64_t at = --start[(mark & kClusterNumberMask) - 1];
+    umis[at] = record_umi(record_at(r));
+    if (steps != nullptr) steps[at] = subsample_step(r);
   }
   return reads;
 }
@@ -85,33 +98,83 @@ void tally_molecule_sizes() {
 
 }  // namespace
 
-void count_molecules() {
+namespace {
+
+// Corrects every cluster on the workers. With below < kSaturationSteps only
+// the reads of the first `below` tenths take part, copied out of the grouped
+// UMIs first; otherwise the grouped UMIs are folded in place and the cluster
+// rows are filled. Returns the molecules and the reads that took part.
+MoleculeTotals correct_clusters(uint32_t below) {
   RunState& s = run_state;
   const uint32_t length = umi_length();
-  if (length == 0) return;
-  const uint64_t reads = group_umis_by_cluster();
   const uint64_t* start = block<uint64_t>(kClusterUmiStart);
-  uint64_t* umis = block<uint64_t>(kClusterUmis);
-  auto* umi_reads = static_cast<uint64_t*>(hold_work_block(kUmiReads, reads * sizeof(uint64_t)));
-  auto* molecule_reads = static_cast<uint64_t*>(hold_work_block(kMoleculeReads, reads * sizeof(uint64_t)));
-  auto* order = static_cast<uint32_t*>(hold_work_block(kUmiOrder, reads * sizeof(uint32_t)));
-  auto* queue = static_cast<uint32_t*>(hold_work_block(kUmiQueue, reads * sizeof(uint32_t)));
-  auto* taken = static_cast<unsigned char*>(hold_work_block(kUmiTaken, reads));
+  const uint64_t reads = start[s.cluster_count];
+  uint64_t* grouped = block<uint64_t>(kClusterUmis);
+  const auto* steps = block<unsigned char>(kUmiSteps);
+  uint64_t* umis = below < kSaturationSteps ? block<uint64_t>(kUmiSample) : grouped;
+  uint64_t* umi_reads = block<uint64_t>(kUmiReads);
+  uint64_t* molecule_reads = block<uint64_t>(kMoleculeReads);
+  const UmiScratch held = {block<uint32_t>(kUmiOrder), block<uint32_t>(kUmiQueue), block<unsigned char>(kUmiTaken)};
   // Jobs of about equal reads; a cluster belongs to the job its first read falls in.
-  const uint64_t jobs = job_count_for(reads, 1 << 14, 1024);
+  constexpr uint64_t kMaxJobs = 1024;
+  const uint64_t jobs = job_count_for(reads, 1 << 14, kMaxJobs);
+  MoleculeTotals job_totals[kMaxJobs] = {};
   run_jobs(jobs, [&](uint64_t job, uint32_t) {
     const uint64_t* end = start + s.cluster_count;
     const uint64_t first = static_cast<uint64_t>(std::lower_bound(start, end, job_begin(job, jobs, reads)) - start);
     const uint64_t last = static_cast<uint64_t>(std::lower_bound(start, end, job_begin(job + 1, jobs, reads)) - start);
     for (uint64_t c = first; c < last; ++c) {
       const uint64_t at = start[c];
-      const uint64_t distinct = fold_umis(umis + at, start[c + 1] - at, umi_reads + at);
-      const UmiScratch scratch = {order + at, queue + at, taken + at};
-      s.cluster_totals[c].umis = distinct;
-      s.cluster_totals[c].molecules =
-          correct_umis(umis + at, umi_reads + at, distinct, length, scratch, molecule_reads + at);
+      uint64_t count = start[c + 1] - at;
+      if (umis != grouped) {
+        count = 0;
+        for (uint64_t i = at; i < start[c + 1]; ++i) {
+          if (steps[i] < below) umis[at + count++] = grouped[i];
+        }
+        if (count == 0) continue;
+      }
+      const uint64_t distinct = fold_umis(umis + at, count, umi_reads + at);
+      const UmiScratch scratch = {held.order + at, held.queue + at, held.taken + at};
+      const uint64_t molecules = correct_umis(umis + at, umi_reads + at, distinct, length, scratch, molecule_reads + at);
+      job_totals[job].reads += count;
+      job_totals[job].umis += distinct;
+      job_totals[job].molecules += molecules;
+      if (umis == grouped) {
+        s.cluster_totals[c].umis = distinct;
+        s.cluster_totals[c].molecules = molecules;
+      }
     }
   });
+  MoleculeTotals totals = {0, 0, 0};
+  for (uint64_t job = 0; job < jobs; ++job) {
+    totals.reads += job_totals[job].reads;
+    totals.umis += job_totals[job].umis;
+    totals.molecules += job_totals[job].molecules;
+  }
+  return totals;
+}
+
+}  // namespace
+
+void count_molecules(bool with_saturation) {
+  if (umi_length() == 0) return;
+  const uint64_t reads = group_umis_by_cluster(with_saturation);
+  hold_work_block(kUmiReads, reads * sizeof(uint64_t));
+  hold_work_block(kMoleculeReads, reads * sizeof(uint64_t));
+  hold_work_block(kUmiOrder, reads * sizeof(uint32_t));
+  hold_work_block(kUmiQueue, reads * sizeof(uint32_t));
+  hold_work_block(kUmiTaken, reads);
+  if (with_saturation) {
+    // The subsamples first: the whole set is then folded in place.
+    auto* curve = static_cast<MoleculeTotals*>(hold_work_block(kMoleculeSaturation, kSaturationSteps * sizeof(MoleculeTotals)));
+    hold_work_block(kUmiSample, reads * sizeof(uint64_t));
+    for (uint32_t step = 1; step < kSaturationSteps; ++step) curve[step - 1] = correct_clusters(step);
+    release_work_block(kUmiSample);
+    release_work_block(kUmiSteps);
+    curve[kSaturationSteps - 1] = correct_clusters(kSaturationSteps);
+  } else {
+    correct_clusters(kSaturationSteps);
+  }
   release_work_block(kUmiTaken);
   release_work_block(kUmiQueue);
   release_work_block(kUmiOrder);
@@ -121,6 +184,8 @@ void count_molecules() {
   release_work_block(kMoleculeReads);
   release_work_block(kClusterUmiStart);
 }
+
+const MoleculeTotals* saturation_curve() { return block<MoleculeTotals>(kMoleculeSaturation); }
 
 const MoleculeSize* molecule_sizes(uint64_t* size_count) {
   const auto* held = block<uint64_t>(kMoleculeSizes);
@@ -139,4 +204,7 @@ MoleculeTotals molecule_totals() {
   return totals;
 }
 
-void release_molecule_counts() { release_work_block(kMoleculeSizes); }
+void release_molecule_counts() {
+  release_work_block(kMoleculeSizes);
+  release_work_block(kMoleculeSaturation);
+}

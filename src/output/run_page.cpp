@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "barcode/barcode_packing.h"
 #include "barcode/base_composition.h"
@@ -13,6 +14,7 @@
 #include "cluster/merge_ratio.h"
 #include "input/experiment.h"
 #include "output/cluster_sizes.h"
+#include "output/molecule_counts.h"
 #include "output/page_figures.h"
 #include "output/sample_page.h"
 #include "output/svg_plot.h"
@@ -222,23 +224,26 @@ void write_funnel_section(FILE* file, const PageFigures& figures) {
   fputs("</section>\n", file);
 }
 
-void write_sizes_section(FILE* file, const PageFigures& figures) {
-  const ClusterSizes& sizes = figures.sizes;
-  put_section_start(file, "cluster-sizes", "Cluster sizes",
-                    "How many clusters hold how many reads, both axes logarithmic; each bar spans sizes from a power "
-                    "of two to the next. A tall left bar is many error singletons; bars far right are dominant "
-                    "barcodes.");
+// Bars of things (clusters, molecules) by their size in reads, both axes
+// logarithmic, each bar spanning sizes from a power of two to the next; a
+// callout with the things of one read. Leaves the SVG open for more marks.
+template <typename SizeOf>
+void draw_size_bars(FILE* file, const char* id, const char* label, const char* x_title, const char* things,
+                    uint64_t rows, uint64_t total, SizeOf size_of) {
   // Bin k holds sizes 2^k to 2^(k+1) - 1.
   uint64_t bins[64] = {};
   int bin_count = 1;
-  for (uint64_t i = 0; i < sizes.count; ++i) {
-    const int bin = 63 - __builtin_clzll(sizes.sizes[i].reads);
-    bins[bin] += sizes.sizes[i].clusters;
+  uint64_t singletons = 0;
+  for (uint64_t i = 0; i < rows; ++i) {
+    const auto [reads, count] = size_of(i);
+    const int bin = 63 - __builtin_clzll(reads);
+    bins[bin] += count;
     if (bin + 1 > bin_count) bin_count = bin + 1;
+    if (reads == 1) singletons = count;
   }
   uint64_t tallest = 1;
   for (int k = 0; k < bin_count; ++k) tallest = bins[k] > tallest ? bins[k] : tallest;
-  open_svg(file, kPlotWidth, 300, "sizes-plot", "Cluster sizes");
+  open_svg(file, kPlotWidth, 300, id, label);
   PlotFrame frame = {file,
                      80,
                      34,
@@ -246,8 +251,8 @@ void write_sizes_section(FILE* file, const PageFigures& figures) {
                      200,
                      decades_around(1, static_cast<double>(2ull << (bin_count - 1))),
                      decades_around(1, static_cast<double>(tallest))};
-  frame.y.low = 0.5;  // so that a bin of one cluster still shows
-  draw_axes(frame, "cluster size (reads)", "clusters");
+  frame.y.low = 0.5;  // so that a bin of one still shows
+  draw_axes(frame, x_title, things);
   for (int k = 0; k < bin_count; ++k) {
     if (bins[k] == 0) continue;
     const uint64_t first = 1ull << k;
@@ -258,7 +263,7 @@ void write_sizes_section(FILE* file, const PageFigures& figures) {
     open_mark(file, left + 1, top, right - left - 2, frame.top + frame.height - top,
               k == 0 ? "size singletons" : "size");
     put_count(file, bins[k]);
-    fputs(k == 0 ? " clusters of 1 read" : " clusters of ", file);
+    fprintf(file, k == 0 ? " %s of 1 read" : " %s of ", things);
     if (k != 0) {
       put_count(file, first);
       fputs("&#x2013;", file);
@@ -267,12 +272,74 @@ void write_sizes_section(FILE* file, const PageFigures& figures) {
     }
     close_mark(file);
   }
-  const uint64_t singletons = sizes.count > 0 && sizes.sizes[0].reads == 1 ? sizes.sizes[0].clusters : 0;
   fprintf(file, "<text class=\"callout\" x=\"%.1f\" y=\"22\">", frame.left);
   put_count(file, singletons);
   fputs(" singletons (", file);
-  put_percent(file, singletons, run_state.cluster_count);
-  fputs("% of clusters)</text>\n", file);
+  put_percent(file, singletons, total);
+  fprintf(file, "%% of %s)</text>\n", things);
+}
+
+void write_sizes_section(FILE* file, const PageFigures& figures) {
+  const ClusterSizes& sizes = figures.sizes;
+  put_section_start(file, "cluster-sizes", "Cluster sizes",
+                    "How many clusters hold how many reads, both axes logarithmic; each bar spans sizes from a power "
+                    "of two to the next. A tall left bar is many error singletons; bars far right are dominant "
+                    "barcodes.");
+  draw_size_bars(file, "sizes-plot", "Cluster sizes", "cluster size (reads)", "clusters", sizes.count,
+                 run_state.cluster_count, [&](uint64_t i) {
+                   return std::pair<uint64_t, uint64_t>(sizes.sizes[i].reads, sizes.sizes[i].clusters);
+                 });
+  close_svg(file);
+  fputs("</section>\n", file);
+}
+
+// With --umi: reads per molecule, and molecules found against reads drawn.
+void write_molecule_sections(FILE* file) {
+  uint64_t rows = 0;
+  const MoleculeSize* sizes = molecule_sizes(&rows);
+  const MoleculeTotals* curve = saturation_curve();
+  if (sizes == nullptr || curve == nullptr) return;
+  const MoleculeTotals& all = curve[kSaturationSteps - 1];
+  put_section_start(file, "reads-per-molecule", "Reads per molecule",
+                    "How many molecules (UMIs after correction, cluster by cluster) carry how many reads, both axes "
+                    "logarithmic. Many molecules of one read mean the library was sequenced shallowly; a long right "
+                    "tail is uneven amplification.");
+  draw_size_bars(file, "molecules-plot", "Reads per molecule", "reads per molecule", "molecules", rows, all.molecules,
+                 [&](uint64_t i) { return std::pair<uint64_t, uint64_t>(sizes[i].reads, sizes[i].molecules); });
+  close_svg(file);
+  fputs("</section>\n", file);
+
+  put_section_start(file, "saturation", "Saturation",
+                    "Molecules found in a tenth, two tenths, ... of the reads (the same reads every run). A curve "
+                    "still climbing at the right would find more molecules with deeper sequencing; a flat one has "
+                    "found nearly all.");
+  open_svg(file, kPlotWidth, 300, "saturation-plot", "Saturation");
+  const PlotFrame frame = {file, 80, 34, 640, 200, zero_to_round(static_cast<double>(all.reads)),
+                           zero_to_round(static_cast<double>(all.molecules))};
+  draw_axes(frame, "reads", "molecules");
+  fprintf(file, "<polyline class=\"mark curve\" points=\"%.1f,%.1f", plot_x(frame, 0), plot_y(frame, 0));
+  for (uint32_t step = 0; step < kSaturationSteps; ++step) {
+    fprintf(file, " %.1f,%.1f", plot_x(frame, static_cast<double>(curve[step].reads)),
+            plot_y(frame, static_cast<double>(curve[step].molecules)));
+  }
+  fputs("\"><title>Molecules against reads</title></polyline>\n", file);
+  for (uint32_t step = 0; step < kSaturationSteps; ++step) {
+    const double x = plot_x(frame, static_cast<double>(curve[step].reads));
+    const double y = plot_y(frame, static_cast<double>(curve[step].molecules));
+    open_mark(file, x - 3, y - 3, 6, 6, "point");
+    put_count(file, curve[step].molecules);
+    fputs(" molecules in ", file);
+    put_count(file, curve[step].reads);
+    fprintf(file, " reads (%u0%%)", step + 1);
+    close_mark(file);
+  }
+  // The last step's gain: molecules the last tenth of the reads added, per cent of all.
+  const uint64_t before = kSaturationSteps > 1 ? curve[kSaturationSteps - 2].molecules : 0;
+  fprintf(file, "<text class=\"callout\" x=\"%.1f\" y=\"22\">The last tenth of the reads added ", frame.left);
+  put_count(file, all.molecules - before);
+  fputs(" molecules (", file);
+  put_percent(file, all.molecules - before, all.molecules);
+  fputs("%)</text>\n", file);
   close_svg(file);
   fputs("</section>\n", file);
 }
@@ -732,6 +799,7 @@ void write_page(FILE* file) {
     write_passes_section(file);
     write_composition_section(file, figures);
     write_largest_section(file, figures);
+    write_molecule_sections(file);
   }
   fprintf(file,
           "<footer>Written by tarnwell %s. Everything is in this one file: no script, nothing fetched.</footer>\n",

@@ -302,7 +302,8 @@ void write_tables() {
       (s.page_file != nullptr &&
        (s.known != nullptr || page_needs_numbering() || umi_length() != 0 || s.experiment != nullptr)))
     s.known != nullptr ? number_known_clusters() : number_clusters();
-  if (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr) count_molecules();
+  if (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr)
+    count_molecules(s.page_file != nullptr);
   if (s.assignments_file != nullptr) {
     s.known != nullptr ? write_known_assignments() : write_assignments();
     close_output(&s.assignments_file, s.assignments_path);

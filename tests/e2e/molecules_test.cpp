@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -244,8 +245,32 @@ TEST(Molecules, RecoverTheGeneratedMolecules) {
                      dir.file("umi.fa") + " --molecule-truth " + dir.file("truth.tsv") + " && " + generator +
                      " --umi-length 12 --print-template");
   const std::string umi_template = generated.substr(0, generated.find('\n'));
-  const CliResult result = run_tarnwell(dir, run_args("1", umi_template, "umi.fa", {"--umi", "1-12", "--cluster-table", "c.tsv"}));
+  const CliResult result = run_tarnwell(dir, run_args("1", umi_template, "umi.fa", {"--umi", "1-12", "--cluster-table", "c.tsv", "--page", "p.html", "--stats", "s.json"}));
   ASSERT_EQ(result.status, 0) << result.err;
+  // The page's saturation curve ends at the run's molecules and reads, and its subsamples nest.
+  const std::string stats = dir.read("s.json"), page = dir.read("p.html");
+  const size_t umi_at = stats.find("\"umi\": {");
+  ASSERT_NE(umi_at, std::string::npos);
+  const auto stat = [&](const std::string& key) {
+    return std::stoull(stats.substr(stats.find("\"" + key + "\": ", umi_at) + key.size() + 4));
+  };
+  const auto grouped = [](uint64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+      if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+      text += digits[i];
+    }
+    return text;
+  };
+  EXPECT_NE(page.find(grouped(stat("molecules")) + " molecules in " + grouped(stat("reads")) + " reads (100%)"),
+            std::string::npos);
+  const size_t tenth = page.find(" reads (10%)");
+  ASSERT_NE(tenth, std::string::npos);
+  const size_t reads_at = page.rfind(" in ", tenth) + 4;
+  const uint64_t tenth_reads = std::stoull(std::regex_replace(page.substr(reads_at, tenth - reads_at), std::regex(","), ""));
+  EXPECT_GT(tenth_reads, stat("reads") / 12);
+  EXPECT_LT(tenth_reads, stat("reads") / 8);
   std::map<std::string, uint64_t> found;  // molecules by representative barcode
   for (const std::string& row : split(dir.read("c.tsv"), '\n')) {
     const std::vector<std::string> cells = split(row, '\t');
