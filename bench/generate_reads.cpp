@@ -279,6 +279,12 @@ struct Options {
     std::size_t spacing = 0;          // true barcodes at least this far apart, drawn crowded; 0: at random
     std::string origins;              // file of each read's true barcode: its number and bases
     bool illumina_names = false;
+    // A library of known barcodes and reads drawn from it (drawn from their own generator too).
+    std::string library;              // file of the true barcodes as a library: id, barcode, gene
+    double absent_share = 0.0;        // share of the library's barcodes that no read is drawn from
+    double unknown_share = 0.0;       // share of reads whose barcode is in no library entry
+    double between_share = 0.0;       // share of reads exactly between two library entries
+    std::string sources;              // file of each read's source: library id, "unknown" or "between"
     // Molecules: a UMI before the left flank.
     std::size_t umi_length = 0;           // UMI bases; 0: no UMI
     double molecules = 50.0;              // mean molecules per true barcode
@@ -368,6 +374,21 @@ void usage(std::FILE* out) {
         "  --molecule-truth FILE      one line per true barcode: the barcode, its\n"
         "                             molecules with reads that match the template\n"
         "                             (whole flanks, no N), and those reads\n"
+        "\n"
+        "Known barcodes (for tarnwell --known):\n"
+        "  --library FILE             write the true barcodes as a library: a header,\n"
+        "                             then id (b1, b2, ...), barcode and gene (four\n"
+        "                             barcodes a gene), tab-separated\n"
+        "  --absent-share F           share of the library's barcodes that no read\n"
+        "                             is drawn from (default 0)\n"
+        "  --unknown-share F          share of reads drawn from barcodes that are in\n"
+        "                             no entry (default 0)\n"
+        "  --between-share F          share of reads exactly between two entries:\n"
+        "                             every 50th entry is then its neighbour with two\n"
+        "                             bases changed, and such a read carries one of\n"
+        "                             the two changes and no substitution (default 0)\n"
+        "  --sources FILE             one line per read: name and the id of the entry\n"
+        "                             it was drawn from, or unknown, or between\n"
         "  --print-template           print the matching tarnwell template (left\n"
         "                             flank + L 'N's + right flank) and exit\n"
         "  --help                     show this help\n"
@@ -444,6 +465,11 @@ Options parse_options(int argc, char** argv) {
         kSpacing,
         kOrigins,
         kIlluminaNames,
+        kLibrary,
+        kAbsentShare,
+        kUnknownShare,
+        kBetweenShare,
+        kSources,
         kUmiLength,
         kMolecules,
         kAmplificationSigma,
@@ -477,6 +503,11 @@ Options parse_options(int argc, char** argv) {
         {"spacing", required_argument, nullptr, kSpacing},
         {"origins", required_argument, nullptr, kOrigins},
         {"illumina-names", no_argument, nullptr, kIlluminaNames},
+        {"library", required_argument, nullptr, kLibrary},
+        {"absent-share", required_argument, nullptr, kAbsentShare},
+        {"unknown-share", required_argument, nullptr, kUnknownShare},
+        {"between-share", required_argument, nullptr, kBetweenShare},
+        {"sources", required_argument, nullptr, kSources},
         {"umi-length", required_argument, nullptr, kUmiLength},
         {"molecules", required_argument, nullptr, kMolecules},
         {"amplification-sigma", required_argument, nullptr, kAmplificationSigma},
@@ -519,6 +550,11 @@ Options parse_options(int argc, char** argv) {
             case kSpacing: o.spacing = parse_u64("spacing", optarg); break;
             case kOrigins: o.origins = optarg; break;
             case kIlluminaNames: o.illumina_names = true; break;
+            case kLibrary: o.library = optarg; break;
+            case kAbsentShare: o.absent_share = parse_rate("absent-share", optarg); break;
+            case kUnknownShare: o.unknown_share = parse_rate("unknown-share", optarg); break;
+            case kBetweenShare: o.between_share = parse_rate("between-share", optarg); break;
+            case kSources: o.sources = optarg; break;
             case kUmiLength: o.umi_length = parse_u64("umi-length", optarg); break;
             case kMolecules:
                 o.molecules = parse_double("molecules", optarg);
@@ -546,6 +582,10 @@ Options parse_options(int argc, char** argv) {
     if (o.umi_length == 0 && !o.molecule_truth.empty()) die("--molecule-truth needs --umi-length");
     if (o.umi_length > 0 && !o.truth.empty()) die("--truth does not describe reads with a UMI");
 
+    if (o.umi_length > 0 && !o.sources.empty()) die("--sources does not describe reads with a UMI");
+    if (o.unique && (!o.library.empty() || !o.sources.empty() || o.absent_share > 0.0 || o.unknown_share > 0.0 ||
+                     o.between_share > 0.0))
+        die("--unique reads are drawn from no library");
     if (o.unique) {
         if (!set_subst) o.substitution_rate = 0.0;
         if (!set_n) o.n_rate = 0.0;
@@ -611,7 +651,7 @@ public:
         }
     }
 
-    void run(Writer& w, std::FILE* truth, std::FILE* origins) {
+    void run(Writer& w, std::FILE* truth, std::FILE* origins, std::FILE* sources) {
         const std::size_t max_line = 2 * (layout_.length() + o_.stagger + o_.umi_length) + 160;
         for (std::uint64_t i = 1; i <= o_.reads; ++i) {
             char* p = w.reserve(max_line);
@@ -627,6 +667,7 @@ public:
                              o_.unique ? 0u : origin_ + 1, o_.unique ? 0 : static_cast<int>(l),
                              o_.unique ? "" : barcodes_.data() + static_cast<std::size_t>(origin_) * l);
             }
+            if (sources != nullptr) write_source(sources, i);
             if (places_barcodes()) seq = place(seq);
             std::memcpy(p, seq.data(), seq.size());
             p += seq.size();
@@ -683,6 +724,29 @@ private:
                      seq.size() < L.tail_begin() ? 1 : 0);
     }
 
+    void write_source(std::FILE* sources, std::uint64_t index) const {
+        if (source_ == kUnknownSource) {
+            std::fprintf(sources, "r%llu\tunknown\n", static_cast<unsigned long long>(index));
+        } else if (source_ == kBetweenSource) {
+            std::fprintf(sources, "r%llu\tbetween\n", static_cast<unsigned long long>(index));
+        } else {
+            std::fprintf(sources, "r%llu\tb%llu\n", static_cast<unsigned long long>(index),
+                         static_cast<unsigned long long>(source_) + 1);
+        }
+    }
+
+public:
+    // The true barcodes as a library file: four barcodes a gene.
+    void write_library(std::FILE* library) const {
+        std::fputs("id\tbarcode\tgene\n", library);
+        const std::size_t l = o_.barcode_length;
+        for (std::size_t b = 0; b < o_.true_barcodes; ++b) {
+            std::fprintf(library, "b%zu\t%.*s\tgene%zu\n", b + 1, static_cast<int>(l), barcodes_.data() + b * l,
+                         b / 4 + 1);
+        }
+    }
+
+private:
     static char* write_short_name(char* p, std::uint64_t i) {
         *p++ = 'r';
         return std::to_chars(p, p + 24, i).ptr;
@@ -737,11 +801,13 @@ private:
     void make_true_barcodes() {
         const std::size_t k = o_.true_barcodes, l = o_.barcode_length;
         barcodes_.resize(k * l);
+        // Every barcode drawn so far, so that the library's extra barcodes differ from them.
+        std::unordered_set<std::string_view> seen;
+        seen.reserve(k * 2);
         if (o_.spacing > 0) {
             make_crowded_barcodes();
+            for (std::size_t b = 0; b < k; ++b) seen.insert(std::string_view(barcodes_.data() + b * l, l));
         } else {
-            std::unordered_set<std::string_view> seen;
-            seen.reserve(k * 2);
             for (std::size_t b = 0; b < k; ++b) {
                 char* bc = barcodes_.data() + b * l;
                 do {
@@ -751,8 +817,57 @@ private:
         }
         std::vector<double> abundance(k);
         for (auto& a : abundance) a = std::exp(o_.sigma * rng_.normal());
+        if (o_.between_share > 0.0) make_between_pairs(seen);
+        // Absent entries keep their place in the library but draw no read.
+        if (o_.absent_share > 0.0) {
+            bool any_present = false;
+            for (auto& a : abundance) {
+                if (known_rng_.chance(o_.absent_share)) {
+                    a = 0.0;
+                } else {
+                    any_present = true;
+                }
+            }
+            if (!any_present) abundance[0] = 1.0;
+        }
         alias_ = std::make_unique<AliasTable>(abundance);
+        if (o_.unknown_share > 0.0) {
+            // Barcodes in no entry, with abundances of their own.
+            unknown_barcodes_.resize(std::max<std::size_t>(k / 10, 1) * l);
+            std::vector<double> weights(unknown_barcodes_.size() / l);
+            for (std::size_t u = 0; u < weights.size(); ++u) {
+                char* bc = unknown_barcodes_.data() + u * l;
+                do {
+                    random_bases(known_rng_, bc, l);
+                } while (!seen.insert(std::string_view(bc, l)).second);
+                weights[u] = std::exp(o_.sigma * known_rng_.normal());
+            }
+            unknown_alias_ = std::make_unique<AliasTable>(weights);
+        }
         if (o_.pcr_duplicates > 0.0) last_.resize(k);
+    }
+
+    // Every 50th true barcode becomes its neighbour with two bases changed:
+    // a read with one of the two changes lies exactly between them.
+    void make_between_pairs(std::unordered_set<std::string_view>& seen) {
+        const std::size_t l = o_.barcode_length;
+        if (l < 2) return;
+        for (std::size_t b = 1; b < o_.true_barcodes; b += 50) {
+            const char* first = barcodes_.data() + (b - 1) * l;
+            char* second = barcodes_.data() + b * l;
+            seen.erase(std::string_view(second, l));
+            for (;;) {
+                const std::size_t i = known_rng_.below(l);
+                const std::size_t j = (i + 1 + known_rng_.below(l - 1)) % l;
+                std::memcpy(second, first, l);
+                second[i] = substitute(known_rng_, first[i]);
+                second[j] = substitute(known_rng_, first[j]);
+                if (seen.insert(std::string_view(second, l)).second) {
+                    between_.push_back({b - 1, i, second[i]});
+                    break;
+                }
+            }
+        }
     }
 
     // True barcodes spacing apart, each after the first drawn from an earlier
@@ -798,12 +913,12 @@ private:
 
     // Apply errors to read_ (whose barcode region is already filled) and
     // return the resulting sequence.
-    std::string_view finish_read() {
+    std::string_view finish_read(bool barcode_errors = true) {
         char* r = read_.data();
         const Layout& L = layout_;
         std::size_t len = L.length();
         // Barcode substitutions.
-        subst_.for_each(rng_, L.bl, [&](std::size_t i) {
+        if (barcode_errors) subst_.for_each(rng_, L.bl, [&](std::size_t i) {
             char& c = r[L.bc_begin() + i];
             c = substitute(rng_, c);
         });
@@ -888,7 +1003,24 @@ private:
     }
 
     std::string_view pooled_read() {
+        if (o_.unknown_share > 0.0 && known_rng_.chance(o_.unknown_share)) {
+            source_ = kUnknownSource;
+            restore_flanks();
+            const std::size_t u = unknown_alias_->sample(known_rng_);
+            std::memcpy(read_.data() + layout_.bc_begin(), unknown_barcodes_.data() + u * layout_.bl, layout_.bl);
+            return finish_read();
+        }
+        if (!between_.empty() && known_rng_.chance(o_.between_share)) {
+            source_ = kBetweenSource;
+            restore_flanks();
+            const Between& pair = between_[known_rng_.below(between_.size())];
+            char* bc = read_.data() + layout_.bc_begin();
+            std::memcpy(bc, barcodes_.data() + pair.first * layout_.bl, layout_.bl);
+            bc[pair.position] = pair.base;
+            return finish_read(false);
+        }
         const std::uint32_t b = alias_->sample(rng_);
+        source_ = b;
         origin_ = b;
         if (!last_.empty()) {
             std::string& prev = last_[b];
@@ -905,8 +1037,22 @@ private:
         return seq;
     }
 
+    // A read's source: a true barcode's index, or one of these.
+    static constexpr std::uint64_t kUnknownSource = ~std::uint64_t{0};
+    static constexpr std::uint64_t kBetweenSource = kUnknownSource - 1;
+    struct Between {
+        std::size_t first;     // the pair's first barcode; the second follows it
+        std::size_t position;  // one of the two positions where they differ
+        char base;             // the second barcode's base there
+    };
+
     const Options& o_;
     Rng rng_;
+    Rng known_rng_{o_.seed ^ 0x4b4e4f574e4c4942ULL};
+    std::uint64_t source_ = 0;
+    std::vector<Between> between_;
+    std::vector<char> unknown_barcodes_;
+    std::unique_ptr<AliasTable> unknown_alias_;
     Rng quality_rng_{o_.seed ^ 0x5155414c49545953ULL};
     Rng place_rng_{o_.seed ^ 0x504c414345424353ULL};
     std::size_t shift_ = 0;
@@ -953,10 +1099,18 @@ int main(int argc, char** argv) {
     std::FILE* out = !o.output.empty() && o.output != "-" ? create(o.output) : stdout;
     std::FILE* origins = create(o.origins);
     std::FILE* truth = create(o.truth);
+    std::FILE* sources = create(o.sources);
     {
         Writer w(out);
         Generator g(o);
-        g.run(w, truth, origins);
+        if (std::FILE* library = create(o.library)) {
+            g.write_library(library);
+            if (std::fclose(library) != 0) {
+                std::perror("generate_reads: write failed");
+                return 1;
+            }
+        }
+        g.run(w, truth, origins, sources);
         if (std::FILE* molecules = create(o.molecule_truth)) {
             g.write_molecule_truth(molecules);
             if (std::fclose(molecules) != 0) {
@@ -965,7 +1119,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    for (std::FILE* side : {origins, truth}) {
+    for (std::FILE* side : {origins, truth, sources}) {
         if (side != nullptr && std::fclose(side) != 0) {
             std::perror("generate_reads: write failed");
             return 1;

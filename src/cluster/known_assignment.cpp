@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "barcode/barcode_template.h"
+#include "barcode/umi_layout.h"
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
@@ -105,9 +106,14 @@ struct KnownIndex {
   uint32_t* sorted[4];  // per segment, the entries in order of their segment's key
 };
 
+// A segment's sorted entries, padded so that the next segment's slots stay aligned.
+uint64_t sorted_entry_bytes(uint64_t entries) {
+  return (entries * sizeof(uint32_t) + alignof(SegmentSlot) - 1) / alignof(SegmentSlot) * alignof(SegmentSlot);
+}
+
 uint64_t index_bytes(uint64_t entries, uint32_t segments) {
   const uint64_t exact = table_slots(entries) * sizeof(uint32_t);
-  const uint64_t per_segment = table_slots(entries) * sizeof(SegmentSlot) + entries * sizeof(uint32_t);
+  const uint64_t per_segment = table_slots(entries) * sizeof(SegmentSlot) + sorted_entry_bytes(entries);
   return exact + segments * per_segment;
 }
 
@@ -142,7 +148,7 @@ KnownIndex build_index() {
     index.slots[g] = reinterpret_cast<SegmentSlot*>(next);
     next += index.segment_slots * sizeof(SegmentSlot);
     index.sorted[g] = reinterpret_cast<uint32_t*>(next);
-    next += count * sizeof(uint32_t);
+    next += sorted_entry_bytes(count);
     memset(index.slots[g], 0, index.segment_slots * sizeof(SegmentSlot));
     run_jobs(job_count_for(count, 1 << 14, 256), [&](uint64_t job, uint32_t) {
       const uint64_t jobs = job_count_for(count, 1 << 14, 256);
@@ -292,7 +298,9 @@ void count_distinct_barcodes() {
 void load_known_barcodes() {
   RunState& s = run_state;
   if (s.known_path == nullptr) return;
-  const uint32_t barcode_length = count_barcode_positions(s.template_text);
+  // The UMI's positions are cut out of the barcode before the reads are assigned.
+  const uint32_t positions = count_barcode_positions(s.template_text);
+  const uint32_t barcode_length = positions > umi_length() ? positions - umi_length() : 0;
   // A template without barcode positions is refused when it is compiled.
   if (barcode_length == 0) return;
   s.known = static_cast<KnownBarcodes*>(tracked_calloc(1, sizeof(KnownBarcodes)));

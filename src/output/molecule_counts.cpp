@@ -19,6 +19,9 @@ T* block(WorkBlockId id) {
   return static_cast<T*>(run_state.work_blocks[id].data);
 }
 
+// An accepted read in a cluster: with --known, ambiguous and unknown reads are in none.
+bool in_cluster(uint64_t mark) { return !(mark & kRejectedFlag) && (mark & kClusterNumberMask) != 0; }
+
 // Groups the accepted reads' UMIs by cluster: where each cluster's begin
 // (cluster_count + 1 entries) and the UMIs themselves. Returns the reads.
 uint64_t group_umis_by_cluster() {
@@ -29,7 +32,7 @@ uint64_t group_umis_by_cluster() {
   // from the end: start[c] moves down to the beginning of cluster c.
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const uint64_t mark = s.record_cluster[r];
-    if (!(mark & kRejectedFlag)) ++start[(mark & kClusterNumberMask) - 1];
+    if (in_cluster(mark)) ++start[(mark & kClusterNumberMask) - 1];
   }
   for (uint64_t c = 1; c < s.cluster_count; ++c) start[c] += start[c - 1];
   const uint64_t reads = start[s.cluster_count - 1];
@@ -37,7 +40,7 @@ uint64_t group_umis_by_cluster() {
   auto* umis = static_cast<uint64_t*>(hold_work_block(kClusterUmis, reads * sizeof(uint64_t)));
   for (uint64_t r = s.record_count; r-- > 0;) {
     const uint64_t mark = s.record_cluster[r];
-    if (!(mark & kRejectedFlag)) umis[--start[(mark & kClusterNumberMask) - 1]] = record_umi(record_at(r));
+    if (in_cluster(mark)) umis[--start[(mark & kClusterNumberMask) - 1]] = record_umi(record_at(r));
   }
   return reads;
 }

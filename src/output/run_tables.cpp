@@ -107,9 +107,12 @@ void write_known_assignments() {
   const KnownBarcodes& known = *s.known;
   FILE* file = s.assignments_file;
   const bool placed = s.finding_barcode;
-  put_text(placed ? "read\tstatus\tbarcode\tcluster\tdistance\toffset\tstrand\n"
-                  : "read\tstatus\tbarcode\tcluster\tdistance\n",
+  // --umi adds each read's UMI, the barcode search where each barcode was found.
+  const uint32_t umi_bases = umi_length();
+  char umi[kMaxUmiBases + 1];
+  put_text(umi_bases != 0 ? "read\tstatus\tbarcode\tumi\tcluster\tdistance" : "read\tstatus\tbarcode\tcluster\tdistance",
            file);
+  put_text(placed ? "\toffset\tstrand\n" : "\n", file);
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint32_t outcome = known.outcome[r];
@@ -117,7 +120,8 @@ void write_known_assignments() {
     putc_unlocked('\t', file);
     if (outcome == kOutcomeRejected) {
       put_text(kStatusNames[rejection_cause(r)], file);
-      put_text(placed ? "\t\t\t\t\t\n" : "\t\t\t\n", file);
+      put_text(umi_bases != 0 ? "\t\t\t\t" : "\t\t\t", file);
+      put_text(placed ? "\t\t\n" : "\n", file);
       continue;
     }
     const bool assigned = outcome_assigned(outcome);
@@ -128,6 +132,11 @@ void write_known_assignments() {
     putc_unlocked('\t', file);
     put_barcode(record, file);
     putc_unlocked('\t', file);
+    if (umi_bases != 0) {
+      umi_letters(record_umi(record), umi_bases, umi);
+      put_text(umi, file);
+      putc_unlocked('\t', file);
+    }
     if (assigned) {
       put_number(outcome_entry(outcome) + 1, file);
       putc_unlocked('\t', file);
@@ -151,7 +160,10 @@ void write_known_cluster_table() {
   const KnownBarcodes& known = *s.known;
   const KnownLibrary& library = known.library;
   FILE* file = s.cluster_table_file;
-  put_text("cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n", file);
+  const bool molecules = umi_length() != 0;
+  put_text(molecules ? "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\tumis\tmolecules\n"
+                     : "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n",
+           file);
   for (uint64_t k = 0; k < library.count; ++k) {
     put_number(k + 1, file);
     putc_unlocked('\t', file);
@@ -163,6 +175,12 @@ void write_known_cluster_table() {
     for (uint64_t value : {known.members[k], known_group_reads(known, k), known.distinct[k]}) {
       putc_unlocked('\t', file);
       put_number(value, file);
+    }
+    if (molecules) {
+      for (uint64_t value : {s.cluster_totals[k].umis, s.cluster_totals[k].molecules}) {
+        putc_unlocked('\t', file);
+        put_number(value, file);
+      }
     }
     putc_unlocked('\n', file);
   }
@@ -222,8 +240,7 @@ void write_tables() {
   if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
       (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering() || umi_length() != 0)))
     s.known != nullptr ? number_known_clusters() : number_clusters();
-  if (s.known == nullptr && (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr))
-    count_molecules();
+  if (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr) count_molecules();
   if (s.assignments_file != nullptr) {
     s.known != nullptr ? write_known_assignments() : write_assignments();
     close_output(&s.assignments_file, s.assignments_path);

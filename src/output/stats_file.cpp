@@ -121,7 +121,8 @@ void for_each_letter(const uint64_t* words, Put put) {
 // With --known: the library's figures, and the most frequent unknown barcodes.
 void put_known(FILE* file) {
   const RunState& s = run_state;
-  if (s.known == nullptr) return;
+  // Without an accepted read nothing was assigned: the run ends after the funnel.
+  if (s.known == nullptr || s.known->group_start == nullptr) return;
   const KnownBarcodes& known = *s.known;
   fputs("  \"known\": {\"library\": ", file);
   put_json_string(s.known_path, file);

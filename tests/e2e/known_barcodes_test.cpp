@@ -82,6 +82,41 @@ TEST(KnownBarcodes, SmallScreenIsExactInEveryForm) {
   }
 }
 
+// With --umi the library's barcodes leave the UMI out, and each entry gets its UMIs and molecules (AAA and AAC
+// are one molecule: the first has at least twice the reads of the second, less one).
+TEST(KnownBarcodes, UmiColumnsFollowTheEntry) {
+  ScratchDir dir;
+  dir.write("in.fa",
+            ">q1\nAAAGAACGTACyy\n>q2\nAAAGAACGTACyy\n>q3\nAAAGAACGTACyy\n>q4\nAACGAACGTAAyy\n"
+            ">q5\nCCCGAACGTACyy\n>q6\nCCCGATTTTTTyy\n");
+  dir.write("lib.csv", kLibrary);
+  const CliResult result =
+      run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NNNGANNNNNN", "--umi", "1-3", "--known",
+                         "lib.csv", "--assignments", "a.tsv", "--cluster-table", "c.tsv"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(dir.read("a.tsv"),
+            "read\tstatus\tbarcode\tumi\tcluster\tdistance\nq1\tknown\tACGTAC\tAAA\t1\t0\n"
+            "q2\tknown\tACGTAC\tAAA\t1\t0\nq3\tknown\tACGTAC\tAAA\t1\t0\nq4\tknown\tACGTAA\tAAC\t1\t1\n"
+            "q5\tknown\tACGTAC\tCCC\t1\t0\nq6\tunknown\tTTTTTT\tCCC\t\t\n");
+  EXPECT_EQ(dir.read("c.tsv"),
+            "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\tumis\tmolecules\n"
+            "1\tA1\tgeneA\tACGTAC\t5\t5\t2\t3\t2\n2\tA2\tgeneA\tACGTTC\t0\t0\t0\t0\t0\n"
+            "3\tB1\tgeneB\tTTTTGG\t0\t0\t0\t0\t0\n4\tZ9\t\tGGGGGG\t0\t0\t0\t0\t0\n");
+}
+
+// No read matches the template: nothing was assigned, and the stats and the page still show the funnel.
+TEST(KnownBarcodes, NoMatchingReadStillWritesTheSummaries) {
+  ScratchDir dir;
+  dir.write("in.fa", ">a\nGANNNNNN\n");
+  dir.write("lib.csv", kLibrary);
+  const CliResult result = run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "GANNNNNN", "--known",
+                                              "lib.csv", "--stats", "s.json", "--page", "p.html"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(dir.read("s.json").find("\"accepted\": 0"), std::string::npos);
+  EXPECT_EQ(known_line(dir.read("s.json")), "");
+  EXPECT_NE(dir.read("p.html").find("none of them matching the template"), std::string::npos);
+}
+
 struct Refusal {
   const char* name;
   std::string library;  // kAbsent: no file
@@ -173,6 +208,8 @@ TEST(KnownBarcodes, BinariesWriteTheSameBytes) {
         run_args(std::to_string(random.below(4)), reads.template_text, "in.fa",
                  {"--known", "lib.tsv", "--assignments", "a.tsv", "--cluster-table", "c.tsv"});
     if (random.chance(40)) args.push_back("-p");
+    // The barcode search's placements go to the assignments too.
+    if (random.chance(30)) args.insert(args.end(), {"--window", "2", "--both-strands"});
     ScratchDir reference_dir;
     reference_dir.write("in.fa", reads.fasta);
     reference_dir.write("lib.tsv", library);
