@@ -14,7 +14,13 @@
 # Usage: bench/run_bench.sh [--sets a,b,c,d] [--distances "0 1 2 3"] [--runs 3]
 #                           [--jobs 2] [--reference-sets a,b,c] [--timeout 120]
 #                           [--data DIR] [--build DIR] [--null-output] [--without-p]
-#                           [--fastq-reads N]
+#                           [--fastq-reads N] [--peak-jobs "2 64"] [--peak-sets b,d]
+#
+# --peak-jobs "J1 J2 ..." adds the rows of peak memory against --jobs: each
+# set of --peak-sets (default b,d) at each distance, the fast engine with
+# --jobs J1, J2, ... in turn run after run, the median peak of each and its
+# ratio to J1's. The threads need not have cores of their own: what is
+# measured is the memory they hold, not their speed.
 #
 # --fastq-reads N adds the gzipped-FASTQ rows (N reads of 100 bases with
 # sequencer-style names and binned qualities, D=1): the time of `igzip -dc` of
@@ -35,6 +41,8 @@ timeout=120
 null_output=0
 flag_sets=("" "-p")
 fastq_reads=0
+peak_jobs=""
+peak_sets=b,d
 while [ $# -gt 0 ]; do
   case $1 in
     --sets) sets=$2; shift ;;
@@ -48,6 +56,8 @@ while [ $# -gt 0 ]; do
     --null-output) null_output=1 ;;
     --without-p) flag_sets=("") ;;
     --fastq-reads) fastq_reads=$2; shift ;;
+    --peak-jobs) peak_jobs=$2; shift ;;
+    --peak-sets) peak_sets=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -143,6 +153,44 @@ for set in ${sets//,/ }; do
     done
   done
 done
+
+if [ -n "$peak_jobs" ]; then
+  read -r -a job_list <<< "$peak_jobs"
+  echo
+  echo "Peak resident memory (MiB) against --jobs, medians of $runs runs, the --jobs values in turn in each run:"
+  echo
+  header="| set, D |" rule="|---|"
+  for j in "${job_list[@]}"; do header+=" --jobs $j |" rule+="---|"; done
+  for j in "${job_list[@]:1}"; do header+=" x at --jobs $j |" rule+="---|"; done
+  echo "$header"
+  echo "$rule"
+  for set in ${peak_sets//,/ }; do
+    input=$data/$set.fa
+    [ -s "$input" ] || "$build/generate_reads" ${generator_options[$set]} --output "$input"
+    template=$("$build/generate_reads" --print-template --barcode-length "${barcode_length[$set]}")
+    for distance in $distances; do
+      for run in $(seq "$runs"); do
+        for j in "${job_list[@]}"; do
+          run_once "$build/tarnwell" "$input" "$template" "$distance" "--jobs $j" 100000 >"$scratch/peak.$j.$run"
+        done
+      done
+      perl -e '
+        my ($label, $runs, $dir, @jobs) = @ARGV; my @medians;
+        sub median { my @v = sort { $a <=> $b } @_; return $v[$#v / 2]; }
+        for my $j (@jobs) {
+          my @peaks;
+          for my $run (1 .. $runs) {
+            open my $in, "<", "$dir/peak.$j.$run" or next;
+            while (<$in>) { my ($n, $v) = split /\t/; push @peaks, $v if $n eq "peak"; }
+          }
+          push @medians, @peaks ? median(@peaks) / 1024 : 0;
+        }
+        print "| $label |", (map { sprintf " %.0f |", $_ } @medians),
+          (map { $medians[0] ? sprintf(" %.3f |", $_ / $medians[0]) : " |" } @medians[1 .. $#medians]), "\n";
+      ' "$set, $distance" "$runs" "$scratch" "${job_list[@]}"
+    done
+  done
+fi
 
 [ "$fastq_reads" -gt 0 ] || exit 0
 command -v igzip > /dev/null || { echo "the FASTQ rows need igzip (Debian: isal)" >&2; exit 2; }

@@ -1,5 +1,6 @@
 #include "base/worker_pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -127,14 +128,23 @@ uint32_t worker_count() {
   return jobs < kMaxWorkers ? jobs : kMaxWorkers;
 }
 
+uint32_t scratch_workers(uint64_t job_count) {
+  const uint64_t workers = std::min<uint64_t>({worker_count(), job_count, kMaxScratchWorkers});
+  return workers < 1 ? 1 : static_cast<uint32_t>(workers);
+}
+
+uint64_t scratch_share(uint64_t wanted, uint32_t workers) {
+  return workers <= kMaxScratchWorkers ? wanted : wanted * kMaxScratchWorkers / workers;
+}
+
 uint64_t job_count_for(uint64_t items, uint64_t items_per_job, uint64_t max_jobs) {
   if (size_thresholds.items_per_job != 0) items_per_job = size_thresholds.items_per_job;
   const uint64_t jobs = items / items_per_job;
   return jobs < 1 ? 1 : (jobs > max_jobs ? max_jobs : jobs);
 }
 
-void run_jobs(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t worker)> work) {
-  const uint64_t wanted = worker_count();
+void run_jobs(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t worker)> work, uint32_t max_workers) {
+  const uint64_t wanted = std::min(worker_count(), max_workers);
   try {
     if (wanted <= 1 || job_count <= 1) {
       for (uint64_t job = 0; job < job_count; ++job) work(job, 0);

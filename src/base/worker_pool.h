@@ -13,6 +13,12 @@
 constexpr uint32_t kMaxWorkers = 256;
 constexpr uint32_t kMaxOrderedSlots = 2 * kMaxWorkers;  // see ordered_slot_count()
 
+// The most workers whose scratch (sized by the input) is held in full at
+// once, whatever --jobs asks for. Past it, a phase gives each worker a share
+// of what this many would hold, or runs on this many: the memory a run takes
+// stays as on this many cores, and does not grow with them.
+constexpr uint32_t kMaxScratchWorkers = 3;
+
 // Lets the helper threads of the running threaded phase, if any, finish the
 // jobs they hold, hands out no further job, and waits for them, and stops
 // every thread a StopOnRunEnd guards: the run may then end and release its
@@ -40,6 +46,15 @@ class StopOnRunEnd {
 // Threads the fast engine uses: run_state.jobs, capped at kMaxWorkers.
 [[nodiscard]] uint32_t worker_count();
 
+// Workers for job_count jobs that each hold a full worker's scratch: no more
+// than the jobs, worker_count() or kMaxScratchWorkers.
+[[nodiscard]] uint32_t scratch_workers(uint64_t job_count);
+
+// The scratch items each of workers gets when each would take wanted: all of
+// them up to kMaxScratchWorkers workers, and past that a share that keeps the
+// total at what kMaxScratchWorkers would take.
+[[nodiscard]] uint64_t scratch_share(uint64_t wanted, uint32_t workers);
+
 // Jobs for items to be handled in jobs of about items_per_job, from 1 to
 // max_jobs: small inputs run on the calling thread alone.
 [[nodiscard]] uint64_t job_count_for(uint64_t items, uint64_t items_per_job, uint64_t max_jobs);
@@ -51,9 +66,12 @@ class StopOnRunEnd {
 // the calling thread among them, and returns when all are done. worker (0 to
 // worker_count() - 1) names the thread, for per-thread scratch; no two jobs
 // run with the same worker at once. Jobs must not depend on each other.
+// At most max_workers threads run (worker below it): a phase whose scratch
+// is per worker sizes it for those.
 // Memory a job or the threads' start-up cannot get from the C++ library ends
 // the run with the out-of-memory message, once every helper has stopped.
-void run_jobs(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t worker)> work);
+void run_jobs(uint64_t job_count, FunctionRef<void(uint64_t job, uint32_t worker)> work,
+              uint32_t max_workers = kMaxWorkers);
 
 // The number of result slots that keeps every worker of run_jobs_in_order busy.
 [[nodiscard]] uint32_t ordered_slot_count();

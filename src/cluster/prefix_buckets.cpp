@@ -113,6 +113,10 @@ uint64_t accepted_count() {
 // Scratch of the fill and the sort holds at most this many entries per worker.
 uint64_t max_scratch_entries() { return size_thresholds.max_scratch_entries; }
 
+// A worker's room for the entries of one bucket or group; past
+// kMaxScratchWorkers workers a share, larger ones going the slower way.
+uint64_t worker_scratch_entries() { return scratch_share(max_scratch_entries(), worker_count()); }
+
 // Where bucket k's entries begin among all entries in bucket order, and the
 // first barcode word of each entry in that order; both live from the fill to
 // the end of the phase, so that sorting and duplicate removal read barcodes
@@ -188,7 +192,7 @@ void fill_buckets_fast() {
   uint64_t largest = 0;
   for (uint64_t group = 0; group < kGroups; ++group) largest = std::max(largest, group_end(group) - offset[group << 8]);
   // A group larger than the copy takes its words from the records instead.
-  const uint64_t copy_entries = std::min<uint64_t>(largest, max_scratch_entries());
+  const uint64_t copy_entries = std::min<uint64_t>(largest, worker_scratch_entries());
   uint64_t* copies = static_cast<uint64_t*>(hold_work_block(kSortScratch, 8 * worker_count() * copy_entries + 8));
   run_jobs(kGroups, [&](uint64_t group, uint32_t worker) {
     const uint64_t begin = offset[group << 8];
@@ -233,7 +237,7 @@ void sort_buckets_fast() {
   RunState& s = run_state;
   uint64_t largest = 0;
   for (uint32_t k = 0; k < kBucketCount; ++k) largest = s.bucket_counts[k] > largest ? s.bucket_counts[k] : largest;
-  const uint64_t scratch_entries = largest < max_scratch_entries() ? largest : max_scratch_entries();
+  const uint64_t scratch_entries = std::min<uint64_t>(largest, worker_scratch_entries());
   SortKey* scratch =
       static_cast<SortKey*>(hold_work_block(kSortScratch, worker_count() * scratch_entries * sizeof(SortKey)));
   const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);

@@ -28,9 +28,12 @@ uint32_t first_bucket_of(uint64_t job, uint64_t jobs) {
 
 // Candidate pairs one job slot holds; a job with more is finished by the
 // calling thread. Small inputs get small slots.
+// Past kMaxScratchWorkers workers the slots share what that many would hold;
+// a job whose pairs overflow its slot is finished on the calling thread.
 uint64_t pairs_per_slot() {
   const uint64_t count = run_state.representative_count;
-  return count < 64 ? 64 : (count > (1 << 16) ? 1 << 16 : count);
+  const uint64_t pairs = scratch_share(count > (1 << 16) ? 1 << 16 : count, worker_count());
+  return pairs < 64 ? 64 : pairs;
 }
 
 template <typename T>
@@ -279,17 +282,21 @@ bool search_by_blanked_suffix(const PairSearch& search) {
 uint64_t join_subpass_by_blanked_suffix(const PairSearch& search, const PairSink& sink) {
   const uint32_t count = static_cast<uint32_t>(run_state.representative_count);
   const uint32_t searches = one_suffix_base_apart_searches(search);
-  const uint32_t workers = worker_count();
+  // Each search sorts all representatives in a worker's own two arrays, so only a few run at once.
+  const uint32_t workers = scratch_workers(searches);
   uint64_t* entries = static_cast<uint64_t*>(reserve_work_block(kBlankedEntries, 16ull * workers * count));
   CandidatePair* worker_pairs = work_block<CandidatePair>(kPairSlots);
-  uint64_t worker_count_of_pairs[256] = {};
+  uint64_t worker_count_of_pairs[kMaxWorkers] = {};
   bool searched[3 * 24] = {};
-  run_jobs(searches, [&](uint64_t i, uint32_t worker) {
-    uint64_t* mine = entries + 2ull * worker * count;
-    PairBuffer buffer{worker_pairs + worker * pairs_per_slot(), worker_count_of_pairs[worker], pairs_per_slot()};
-    searched[i] = find_pairs_one_suffix_base_apart(search, static_cast<uint32_t>(i), mine, mine + count, &buffer);
-    worker_count_of_pairs[worker] = buffer.count;
-  });
+  run_jobs(
+      searches,
+      [&](uint64_t i, uint32_t worker) {
+        uint64_t* mine = entries + 2ull * worker * count;
+        PairBuffer buffer{worker_pairs + worker * pairs_per_slot(), worker_count_of_pairs[worker], pairs_per_slot()};
+        searched[i] = find_pairs_one_suffix_base_apart(search, static_cast<uint32_t>(i), mine, mine + count, &buffer);
+        worker_count_of_pairs[worker] = buffer.count;
+      },
+      workers);
   uint64_t total = 0;
   for (uint32_t worker = 0; worker < workers; ++worker) total += worker_count_of_pairs[worker];
   PairBuffer all{static_cast<CandidatePair*>(reserve_work_block(kSubpassPairs, (total + 1) * sizeof(CandidatePair))), 0,
@@ -351,8 +358,8 @@ uint64_t search_subpass(uint32_t d, uint32_t k, const uint32_t* root, const Pair
   first_bucket[jobs] = kBucketCount;
 
   CandidatePair* slot_pairs = work_block<CandidatePair>(kPairSlots);
-  uint64_t slot_count[2 * 256];
-  uint32_t slot_resume[2 * 256];  // first bucket a slot's job left unsearched
+  uint64_t slot_count[kMaxOrderedSlots];
+  uint32_t slot_resume[kMaxOrderedSlots];  // first bucket a slot's job left unsearched
   uint64_t joined = 0;
   run_jobs_in_order(
       jobs,

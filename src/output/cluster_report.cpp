@@ -106,9 +106,11 @@ struct ReportText {
 };
 
 // A slot holds a few megabytes of text, less for a small input.
+// Past kMaxScratchWorkers workers the slots share what that many would hold;
+// text that overflows a slot is finished on the calling thread.
 uint64_t report_slot_bytes() {
-  const uint64_t bytes = run_state.input_size / 32;
-  return bytes < 64 ? 64 : (bytes > (2 << 20) ? 2 << 20 : bytes);
+  const uint64_t bytes = scratch_share(std::min<uint64_t>(run_state.input_size / 32, 2 << 20), worker_count());
+  return bytes < 64 ? 64 : bytes;
 }
 constexpr uint64_t kMaxReportJobs = 1024;
 static_assert(kMaxReportJobs <= kMaxTallyStretches, "the tally keeps every report job's first cluster");
@@ -196,8 +198,8 @@ uint64_t write_report(uint64_t items, uint64_t jobs,
   if (tally) begin_cluster_tally(first_number, jobs);
 
   char* slots = static_cast<char*>(hold_work_block(kReportSlots, ordered_slot_count() * report_slot_bytes()));
-  Resume resume[2 * 256];
-  ReportText texts[2 * 256];
+  Resume resume[kMaxOrderedSlots];
+  ReportText texts[kMaxOrderedSlots];
   run_jobs_in_order(
       jobs,
       [&](uint64_t job, uint32_t slot) {

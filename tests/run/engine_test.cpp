@@ -17,6 +17,7 @@
 #include "barcode/base_composition.h"
 #include "base/run_state.h"
 #include "base/size_thresholds.h"
+#include "base/worker_pool.h"
 #include "cluster/merge_ratio.h"
 #include "base/tracked_memory.h"
 #include "output/cluster_numbering.h"
@@ -171,6 +172,21 @@ TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
     size_thresholds = kLowered[seed / 4 % 4];
     expect_same_bytes(c, 2 + seed / 16 % 2,
                       "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed / 4 % 4));
+    size_thresholds = SizeThresholds{};
+    if (HasFatalFailure()) return;
+  }
+}
+
+// More workers than hold their scratch in full: the blanked-suffix search
+// runs on fewer threads, and the sort scratch, pair slots and report slots
+// are shares, so that buckets, pairs and text overflow them more often.
+TEST(EngineThresholds, SameBytesWithMoreWorkersThanHoldScratch) {
+  static const SizeThresholds kLowered[] = {{4, 8, 3, 16, 2, 1}, {2, 64, 16, 64, 8, 0}};
+  for (uint32_t seed = 0; seed < 16; ++seed) {
+    CaseRandom random(5000011 + seed);
+    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40), seed % 8 == 0};
+    size_thresholds = kLowered[seed / 4 % 2];
+    expect_same_bytes(c, kMaxScratchWorkers + 1 + seed % 5, "seed " + std::to_string(seed));
     size_thresholds = SizeThresholds{};
     if (HasFatalFailure()) return;
   }
