@@ -46,7 +46,7 @@ const char kStyle[] =
     "body{margin:0;background:#f3f4f6;color:#1f2933;"
     "font:15px/1.45 \"Liberation Sans\",\"Helvetica Neue\",Arial,sans-serif}\n"
     "main{max-width:820px;margin:0 auto;padding:28px 20px 36px}\n"
-    "header h1{font-size:26px;margin:0 0 2px;letter-spacing:-0.01em}\n"
+    "header h1{font-size:26px;margin:0 0 2px;letter-spacing:-0.01em;overflow-wrap:anywhere}\n"
     "header p{margin:0 0 20px;color:#52606d}\n"
     "header p.hint{margin:-12px 0 20px;padding:10px 14px;background:#fff8e6;border:1px solid #f0d48a;"
     "border-radius:6px;color:#1f2933}\n"
@@ -56,10 +56,15 @@ const char kStyle[] =
     "table{border-collapse:collapse;font-variant-numeric:tabular-nums}\n"
     "th,td{padding:4px 14px 4px 0;text-align:left;border-bottom:1px solid #edf0f3;vertical-align:baseline}\n"
     "thead th{font-size:13px;color:#52606d;font-weight:600;border-bottom:1px solid #cbd2d9}\n"
+    "table.facts{table-layout:fixed;width:100%}\n"
     "table.facts th{font-weight:600;color:#3e4c59;width:190px}\n"
+    "table.facts td{overflow-wrap:anywhere;word-break:break-all}\n"
     "td.number,th.number{text-align:right}\n"
     ".barcode{font-family:\"DejaVu Sans Mono\",\"Liberation Mono\",monospace;font-size:12.5px}\n"
     ".name{color:#52606d;word-break:break-all}\n"
+    "table.largest{table-layout:fixed;width:100%}\n"
+    "table.largest td.barcode,table.largest td.name{overflow-wrap:anywhere;word-break:break-all}\n"
+    "p.callout{margin:0 0 12px;padding:8px 12px;background:#fdecea;border:1px solid #f1b0a8;border-radius:6px}\n"
     ".plot{display:block;max-width:100%;height:auto;font-family:inherit}\n"
     ".plot text{font-size:12px;fill:#3e4c59}\n"
     ".plot .title{font-size:12.5px;fill:#1f2933}\n"
@@ -228,8 +233,8 @@ void write_funnel_section(FILE* file, const PageFigures& figures) {
 // logarithmic, each bar spanning sizes from a power of two to the next; a
 // callout with the things of one read. Leaves the SVG open for more marks.
 template <typename SizeOf>
-void draw_size_bars(FILE* file, const char* id, const char* label, const char* x_title, const char* things,
-                    uint64_t rows, uint64_t total, SizeOf size_of) {
+void draw_size_bars(FILE* file, const char* id, const char* label, const char* x_title, const char* thing,
+                    const char* things, uint64_t rows, uint64_t total, SizeOf size_of) {
   // Bin k holds sizes 2^k to 2^(k+1) - 1.
   uint64_t bins[64] = {};
   int bin_count = 1;
@@ -262,8 +267,8 @@ void draw_size_bars(FILE* file, const char* id, const char* label, const char* x
     const double top = plot_y(frame, static_cast<double>(bins[k]));
     open_mark(file, left + 1, top, right - left - 2, frame.top + frame.height - top,
               k == 0 ? "size singletons" : "size");
-    put_count(file, bins[k]);
-    fprintf(file, k == 0 ? " %s of 1 read" : " %s of ", things);
+    put_counted(file, bins[k], thing, things);
+    fputs(k == 0 ? " of 1 read" : " of ", file);
     if (k != 0) {
       put_count(file, first);
       fputs("&#x2013;", file);
@@ -273,8 +278,8 @@ void draw_size_bars(FILE* file, const char* id, const char* label, const char* x
     close_mark(file);
   }
   fprintf(file, "<text class=\"callout\" x=\"%.1f\" y=\"22\">", frame.left);
-  put_count(file, singletons);
-  fputs(" singletons (", file);
+  put_counted(file, singletons, "singleton", "singletons");
+  fputs(" (", file);
   put_percent(file, singletons, total);
   fprintf(file, "%% of %s)</text>\n", things);
 }
@@ -285,7 +290,7 @@ void write_sizes_section(FILE* file, const PageFigures& figures) {
                     "How many clusters hold how many reads, both axes logarithmic; each bar spans sizes from a power "
                     "of two to the next. A tall left bar is many error singletons; bars far right are dominant "
                     "barcodes.");
-  draw_size_bars(file, "sizes-plot", "Cluster sizes", "cluster size (reads)", "clusters", sizes.count,
+  draw_size_bars(file, "sizes-plot", "Cluster sizes", "cluster size (reads)", "cluster", "clusters", sizes.count,
                  run_state.cluster_count, [&](uint64_t i) {
                    return std::pair<uint64_t, uint64_t>(sizes.sizes[i].reads, sizes.sizes[i].clusters);
                  });
@@ -304,7 +309,8 @@ void write_molecule_sections(FILE* file) {
                     "How many molecules (UMIs after correction, cluster by cluster) carry how many reads, both axes "
                     "logarithmic. Many molecules of one read mean the library was sequenced shallowly; a long right "
                     "tail is uneven amplification.");
-  draw_size_bars(file, "molecules-plot", "Reads per molecule", "reads per molecule", "molecules", rows, all.molecules,
+  draw_size_bars(file, "molecules-plot", "Reads per molecule", "reads per molecule", "molecule", "molecules", rows,
+                 all.molecules,
                  [&](uint64_t i) { return std::pair<uint64_t, uint64_t>(sizes[i].reads, sizes[i].molecules); });
   close_svg(file);
   fputs("</section>\n", file);
@@ -411,8 +417,8 @@ void write_rank_section(FILE* file, const PageFigures& figures) {
             plot_x(frame, static_cast<double>(top)), plot_y(frame, static_cast<double>(last_reads)));
     put_count(file, top);
     fputs(": ", file);
-    put_count(file, last_reads);
-    fputs(" reads</title></circle>\n", file);
+    put_counted(file, last_reads, "read", "reads");
+    fputs("</title></circle>\n", file);
     ranks[shown] = top;
     shares[shown++] = held;
   }
@@ -465,18 +471,17 @@ void write_passes_section(FILE* file) {
     const double top = plot_y(frame, static_cast<double>(pass.joins));
     open_mark(file, middle - width / 2, top, width, frame.top + frame.height - top, "pass");
     fprintf(file, "distance %u: ", pass.distance);
-    put_count(file, pass.joins);
-    fputs(" joins", file);
+    put_counted(file, pass.joins, "join", "joins");
     close_mark(file);
     fprintf(file, "<text class=\"value\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", middle, top - 6);
-    put_count(file, pass.joins);
-    fputs(" joins</text>\n", file);
+    put_counted(file, pass.joins, "join", "joins");
+    fputs("</text>\n", file);
     fprintf(file, "<text class=\"label\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">distance %u</text>\n", middle,
             frame.top + frame.height + 20, pass.distance);
     fprintf(file, "<text class=\"value\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", middle,
             frame.top + frame.height + 38);
-    put_count(file, clusters);
-    fputs(" clusters after</text>\n", file);
+    put_counted(file, clusters, "cluster after", "clusters after");
+    fputs("</text>\n", file);
   }
   close_svg(file);
   fputs("</section>\n", file);
@@ -543,6 +548,18 @@ void write_largest_section(FILE* file, const PageFigures& figures) {
   put_section_start(file, "largest-clusters", "The 20 largest clusters",
                     "The clusters with the most reads, numbered as in the report; the representative is the "
                     "cluster's most frequent barcode, shown with the name of a read that carries it.");
+  // One cluster with most of the reads: the sign that D is too large for the barcode length.
+  const uint64_t clustered = figures.screening[accepted];
+  if (figures.top_count > 0 && 2 * figures.top_clusters[0].reads > clustered) {
+    fputs("<p class=\"callout\">Cluster ", file);
+    put_count(file, figures.top_clusters[0].number);
+    fputs(" holds ", file);
+    put_percent(file, figures.top_clusters[0].reads, clustered);
+    fprintf(file,
+            "%% of the clustered reads: at distance %u most barcodes joined into one cluster, the sign that D is too "
+            "large for barcodes of %u bases.</p>\n",
+            run_state.distance, run_state.barcode_length);
+  }
   fputs(
       "<table class=\"largest\">\n<thead><tr><th class=\"number\">Cluster</th><th class=\"number\">Reads</th>"
       "<th class=\"number\">% of clustered</th><th class=\"number\">Barcodes</th><th>Representative barcode</th>"
@@ -762,8 +779,8 @@ void write_page(FILE* file) {
   put_html_text(file, input_title(), 120);
   fputs("</h1>\n<p>", file);
   if (none_matched) {
-    put_count(file, s.record_count);
-    fputs(" reads, none of them matching the template</p>\n", file);
+    put_counted(file, s.record_count, "read", "reads");
+    fputs(", none of them matching the template</p>\n", file);
     fputs(
         "<p class=\"hint\">To try: a window (<code>--window W</code>) when the barcode sits further into the reads, "
         "the other strand (<code>--both-strands</code>) when reads come in both orientations, flank mismatches "
@@ -774,8 +791,8 @@ void write_page(FILE* file) {
     write_funnel_section(file, figures);
     write_composition_section(file, figures);
   } else if (s.known != nullptr) {
-    put_count(file, s.record_count);
-    fputs(" reads, ", file);
+    put_counted(file, s.record_count, "read", "reads");
+    fputs(", ", file);
     put_count(file, s.known->accepted - s.known->unknown - s.known->ambiguous);
     fprintf(file, " assigned within distance %u to ", s.distance);
     put_count(file, s.cluster_count);
@@ -784,13 +801,13 @@ void write_page(FILE* file) {
     write_samples_section(file);
     write_known_sections(file, figures);
   } else {
-    put_count(file, s.record_count);
-    fputs(" reads, ", file);
+    put_counted(file, s.record_count, "read", "reads");
+    fputs(", ", file);
     put_count(file, s.entry_count);
     fputs(" clustered at distance ", file);
     fprintf(file, "%u into ", s.distance);
-    put_count(file, s.cluster_count);
-    fputs(" clusters</p>\n</header>\n", file);
+    put_counted(file, s.cluster_count, "cluster", "clusters");
+    fputs("</p>\n</header>\n", file);
     write_run_section(file);
     write_samples_section(file);
     write_funnel_section(file, figures);

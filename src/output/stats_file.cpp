@@ -16,27 +16,9 @@
 #include "barcode/umi_layout.h"
 #include "base/run_state.h"
 #include "base/run_statistics.h"
+#include "base/utf8_text.h"
 
 namespace {
-
-// Bytes that begin a well-formed UTF-8 sequence of this many bytes, or 0.
-int utf8_sequence_length(const unsigned char* text) {
-  const unsigned char lead = text[0];
-  int length;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-  } else {
-    return 0;
-  }
-  for (int i = 1; i < length; ++i) {
-    if ((text[i] & 0xc0) != 0x80) return 0;
-  }
-  return length;
-}
 
 // A JSON string: quotes, backslashes and control bytes escaped; a byte that
 // is not part of well-formed UTF-8 is written as the code point of its value.

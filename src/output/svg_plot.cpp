@@ -3,34 +3,9 @@
 #include <cmath>
 #include <initializer_list>
 
-namespace {
+#include "base/utf8_text.h"
 
-// Bytes that begin a well-formed UTF-8 sequence of this many bytes (no
-// overlong forms, no surrogates, nothing past U+10FFFF), or 0.
-int utf8_sequence_length(const unsigned char* text) {
-  const unsigned char lead = text[0];
-  int length;
-  unsigned char second_low = 0x80;
-  unsigned char second_high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) second_low = 0xa0;
-    if (lead == 0xed) second_high = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) second_low = 0x90;
-    if (lead == 0xf4) second_high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (text[1] < second_low || text[1] > second_high) return 0;
-  for (int i = 2; i < length; ++i) {
-    if ((text[i] & 0xc0) != 0x80) return 0;
-  }
-  return length;
-}
+namespace {
 
 // A tick label: on a log axis 1, 10, 100, 1k ... 100G; other values from 10,000 on as 12k, 2.5M.
 void put_tick_label(FILE* file, double value, bool log) {
@@ -117,6 +92,12 @@ void put_html_text(FILE* file, const char* text, size_t max_bytes) {
     }
     ++p;
   }
+}
+
+void put_counted(FILE* file, uint64_t value, const char* one, const char* many) {
+  put_count(file, value);
+  putc(' ', file);
+  fputs(value == 1 ? one : many, file);
 }
 
 void put_count(FILE* file, uint64_t value) {

@@ -15,6 +15,9 @@ void put_html_text(FILE* file, const char* text, size_t max_bytes = SIZE_MAX);
 // Writes a count with thousands separators: 1,234,567.
 void put_count(FILE* file, uint64_t value);
 
+// The count and its noun, singular for 1 ("1 cluster", "2 clusters").
+void put_counted(FILE* file, uint64_t value, const char* one, const char* many);
+
 // Writes part / whole as a percentage with one decimal ("0.0" for an empty whole).
 void put_percent(FILE* file, uint64_t part, uint64_t whole);
 

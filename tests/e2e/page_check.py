@@ -158,12 +158,15 @@ def agree(page_path, stats_path, clusters_path, *run_files):
     bins = {}
     for size, count in sizes.items():
         bins[size.bit_length() - 1] = bins.get(size.bit_length() - 1, 0) + count
-    want = ["%s clusters of 1 read" % c(bins[k]) if k == 0 else
-            "%s clusters of %s\u2013%s reads" % (c(bins[k]), c(1 << k), c((2 << k) - 1)) for k in sorted(bins)]
+    def counted(n, one, many):  # "1 cluster", "2 clusters"
+        return "%s %s" % (c(n), one if n == 1 else many)
+    want = [counted(bins[k], "cluster", "clusters") + (" of 1 read" if k == 0 else
+            " of %s\u2013%s reads" % (c(1 << k), c((2 << k) - 1))) for k in sorted(bins)]
     assert [m["title"] for m in sections["cluster-sizes"]["marks"]] == want, want
     singletons = sizes.get(1, 0)
     callout = [t for k, t in sections["cluster-sizes"]["texts"] if "callout" in k]
-    assert callout == ["%s singletons (%s%% of clusters)" % (c(singletons), percent(singletons, stats["clusters"]))]
+    assert callout == ["%s (%s%% of clusters)" % (counted(singletons, "singleton", "singletons"),
+                                                   percent(singletons, stats["clusters"]))]
 
     # Rank and abundance: the share of the top 1, 10, 100, 1,000 clusters.
     ranked = sorted((size for size, count in sizes.items() for _ in range(count)), reverse=True)
@@ -176,12 +179,12 @@ def agree(page_path, stats_path, clusters_path, *run_files):
 
     # Joins per distance pass, and the clusters each leaves.
     titles = [m["title"] for m in sections["distance-passes"]["marks"]]
-    assert titles == ["distance %d: %s joins" % (p["distance"], c(p["joins"])) for p in stats["passes"]]
+    assert titles == ["distance %d: %s" % (p["distance"], counted(p["joins"], "join", "joins")) for p in stats["passes"]]
     left = stats["entries"]
-    after = [t for k, t in sections["distance-passes"]["texts"] if t.endswith("clusters after")]
+    after = [t for k, t in sections["distance-passes"]["texts"] if t.endswith(" after")]
     for p, text in zip(stats["passes"], after, strict=True):
         left -= p["joins"]
-        assert text == c(left) + " clusters after", text
+        assert text == counted(left, "cluster after", "clusters after"), text
     assert left == stats["clusters"]
 
     # The largest clusters: the cluster table's rows with the most reads, ties in report order.

@@ -104,7 +104,19 @@ TEST(Page, NamesTheLargestClustersAsTheTableDoes) {
         "<tr><td class=\"number\">1</td><td class=\"number\">1</td><td class=\"number\">20.0%</td>"
         "<td class=\"number\">1</td><td class=\"barcode\">AG</td><td class=\"name\">r1</td></tr>\n</tbody>";
     EXPECT_NE(page.find(rows), std::string::npos) << page.substr(page.find("largest-clusters"));
+    // Four reads in five in one cluster: D is too large for two bases, and the page says so.
+    EXPECT_NE(page.find("<p class=\"callout\">Cluster 2 holds 80.0% of the clustered reads: at distance 1"),
+              std::string::npos);
   }
+  // At distance 0 the largest cluster holds two reads in five: no callout. One read: every noun singular.
+  ASSERT_EQ(run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "0", "-t", "NN", "--page", "p.html"}).status, 0);
+  EXPECT_EQ(dir.read("p.html").find("<p class=\"callout\""), std::string::npos);
+  dir.write("in.fa", ">r1\nAG\n");
+  ASSERT_EQ(run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--page", "p.html"}).status, 0);
+  const std::string page = dir.read("p.html");
+  for (const char* singular : {"1 read, 1 clustered at distance 1 into 1 cluster</p>", ">1 singleton (100.0% of clusters)<",
+                               "distance 1: 0 joins", ">1 cluster after<"})
+    EXPECT_NE(page.find(singular), std::string::npos) << singular;
 }
 
 TEST(Page, EscapesHostileNamesAndPaths) {

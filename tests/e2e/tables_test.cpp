@@ -44,8 +44,9 @@ struct TableCase {
 
 // clang-format off
 // A path with quotes, a backslash, a tab, a control byte and bytes that are not UTF-8, escaped in the stats.
-const std::string kOddPath = "we\"ird\\na\tme\x01\xc3\xa9\xff.fa";
-const std::string kOddPathStats = "{\n  \"settings\": {\"input\": \"we\\\"ird\\\\na\\u0009me\\u0001\xc3\xa9\\u00ff.fa\", \"output\": \"out.txt\", \"distance\": 1, \"template\": \"NNNN\", \"remove_duplicate_barcodes\": false},\n  \"input\": {\"format\": \"fasta\", \"gzip\": false, \"bytes\": 71},\n  \"records\": 8,\n  \"screening\": {\"accepted\": 5, \"template_mismatch\": 1, \"has_n\": 1, \"unknown_character\": 1},\n  \"duplicates_removed\": 0,\n  \"entries\": 5,\n  \"clusters\": 2,\n  \"passes\": [{\"distance\": 0, \"joins\": 2, \"seconds\": T}, {\"distance\": 1, \"joins\": 1, \"seconds\": T}],\n  \"cluster_sizes\": {\"1\": 1, \"4\": 1},\n  \"seconds\": {\"load\": T, \"parse\": T, \"screen\": T, \"bucket\": T, \"forest\": T, \"report\": T, \"tables\": T, \"decompress\": T, \"total\": T}\n}\n";
+// A surrogate and an overlong form are not UTF-8: escaped byte by byte, so that a strict reader takes the file.
+const std::string kOddPath = "we\"ird\\na\tme\x01\xc3\xa9\xff\xed\xa0\x80\xc0\xaf.fa";
+const std::string kOddPathStats = "{\n  \"settings\": {\"input\": \"we\\\"ird\\\\na\\u0009me\\u0001\xc3\xa9\\u00ff\\u00ed\\u00a0\\u0080\\u00c0\\u00af.fa\", \"output\": \"out.txt\", \"distance\": 1, \"template\": \"NNNN\", \"remove_duplicate_barcodes\": false},\n  \"input\": {\"format\": \"fasta\", \"gzip\": false, \"bytes\": 71},\n  \"records\": 8,\n  \"screening\": {\"accepted\": 5, \"template_mismatch\": 1, \"has_n\": 1, \"unknown_character\": 1},\n  \"duplicates_removed\": 0,\n  \"entries\": 5,\n  \"clusters\": 2,\n  \"passes\": [{\"distance\": 0, \"joins\": 2, \"seconds\": T}, {\"distance\": 1, \"joins\": 1, \"seconds\": T}],\n  \"cluster_sizes\": {\"1\": 1, \"4\": 1},\n  \"seconds\": {\"load\": T, \"parse\": T, \"screen\": T, \"bucket\": T, \"forest\": T, \"report\": T, \"tables\": T, \"decompress\": T, \"total\": T}\n}\n";
 
 const std::vector<TableCase> kTableCases = {
     {"FourReadsDistanceZero", kFourReads, {"-d", "0", "-t", "NN"}, "r1\tclustered\tCA\t2\nr2\tclustered\tAC\t1\nr3\tclustered\tCA\t2\nr4\tclustered\tAC\t1\n", "1\t2\t2\t1\tAC\n2\t2\t2\t1\tCA\n", four_read_stats(false)},
@@ -73,6 +74,10 @@ TEST_P(TableBytes, AreExact) {
   EXPECT_EQ(dir.read("c.tsv"), "cluster\tmembers\treads\tbarcodes\trepresentative\n" + c.clusters);
   if (!c.stats.empty()) {
     EXPECT_EQ(without_times(dir.read("s.json")), c.stats);
+    // As a strict reader takes it.
+    EXPECT_EQ(command_output("python3 -c 'import json, sys; json.load(open(sys.argv[1], encoding=\"utf-8\")); "
+                             "print(\"read\")' " + dir.file("s.json") + " 2>&1"),
+              "read\n");
   }
 }
 
