@@ -1,6 +1,7 @@
 #include "output/output_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -133,9 +134,11 @@ void remove_new_files_and_exit(int signal_number) {
   _exit(128 + signal_number);
 }
 
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+
 // Signals a parent set to be ignored stay ignored.
 void set_signal_handlers() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+  for (int signal_number : kHandledSignals) {
     struct sigaction current;
     if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
     struct sigaction handler = {};
@@ -189,16 +192,26 @@ FILE* open_output(const char* path) {
     if (fd < 0) refuse_output(path);
     close(fd);
   }
+  // A signal between the creation of the new file and its entry would leave the file behind: the handler
+  // waits until the entry is complete.
+  sigset_t handled;
+  sigset_t previous;
+  sigemptyset(&handled);
+  for (int signal_number : kHandledSignals) sigaddset(&handled, signal_number);
+  pthread_sigmask(SIG_BLOCK, &handled, &previous);
   const int fd = create_staged_file(entry, index);
+  if (fd >= 0) {
+    entry.path = path;
+    entry.pending.store(1);
+    new_output_count.store(index + 1);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (fd < 0) {
     // A directory that takes no new file may still hold a target the run can write in place.
     FILE* file = exists ? fopen(path, "wb") : nullptr;
     if (file == nullptr) refuse_output(path);
     return file;
   }
-  entry.path = path;
-  entry.pending.store(1);
-  new_output_count.store(index + 1);
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) refuse_output(path);
   return file;

@@ -28,7 +28,7 @@ TEST(AddressSpaceLimit, FailsAtEachAllocation) {
       {false, 40 << 10, 10, "\"N\"\nError: can't allocate 48000000 bytes\n"},   // the record table
       {false, 80 << 10, 10, " - 2000000 barcodes match template\nSorting ..Error: can't allocate 16000000 bytes\n"},
       {false, 120 << 10, 10, "Sorting .. OK\nCreating clusters ..Error: can't allocate 48000000 bytes\n"},  // the nodes
-      {false, 7600, 11, "Input path: \"in.fa\"\nError: can't allocate 524288 bytes\n"},  // a bucket table, first of all
+      {false, 8300, 11, "Input path: \"in.fa\"\nError: can't allocate 524288 bytes\n"},  // a bucket table, first of all
   };
   ScratchDir dir;
   for (const auto& c : cases) {
@@ -37,7 +37,7 @@ TEST(AddressSpaceLimit, FailsAtEachAllocation) {
       dir.write("in.fa", ">a\nA\n");
       std::filesystem::resize_file(dir.file("in.fa"), 1ull << 30);
     } else {
-      dir.write("in.fa", c.kilobytes == 7600 ? ">a\nA\n" : tiny);
+      dir.write("in.fa", c.kilobytes == 8300 ? ">a\nA\n" : tiny);
     }
     std::filesystem::remove(dir.file("out.txt"));
     // One thread: worker stacks would take address space of their own.
