@@ -11,6 +11,8 @@
 
 namespace {
 
+const char* failure_note = nullptr;
+
 // A message is gathered here and written in as few writes as its length allows.
 struct MessageText {
   char bytes[4096];
@@ -124,6 +126,8 @@ void write_message(const char* format, va_list args) {
 
 }  // namespace
 
+void set_failure_note(const char* note) { failure_note = note; }
+
 void say(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -136,6 +140,7 @@ void fail(int status, const char* format, ...) {
   va_start(args, format);
   write_message(format, args);
   va_end(args);
+  if (failure_note != nullptr) fputs(failure_note, stderr);
   end_run(status);
 }
 

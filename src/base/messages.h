@@ -14,6 +14,10 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes the formatted message to standard error and ends the process.
 [[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// A line fail prints after every message while it is set (null: none), to
+// say which of several inputs the failure concerns. The text must outlive it.
+void set_failure_note(const char* note);
+
 // Memory the C library, the C++ library or a decompressor could not get,
 // of a size they do not tell: "Error: can't allocate memory" and status 10.
 // The places that own such an allocation call it; a block of a known size

@@ -80,6 +80,9 @@ enum WorkBlockId : int {
   kPageCounts,              // sort: per worker, for the page, the accepted reads' barcode bytes at each byte place
   kClusterTally,            // report to page: the reads of every cluster in report order
   kTopClusterNodes,         // page: the node indices of the largest clusters, sorted
+  kSampleData,              // loading: the samples' data gathered so far, while the next file is loaded
+  kSampleClusterReads,      // tables: per cluster, where its reads' samples begin in kSampleOfRead
+  kSampleOfRead,            // tables: the sample of every clustered read, grouped by cluster
   kKeptEntryReads,          // sort to page: with -p, the reads each kept entry stands for, in bucket order
   kUmiLayout,               // command line to the end: where --umi's bases lie among the walked bases
   kClusterUmiStart,         // tables: per cluster, where its reads' UMIs begin among kClusterUmis
@@ -194,6 +197,10 @@ struct RunState {
   // Fast engine working memory (see WorkBlockId)
   WorkBlock work_blocks[kWorkBlockCount];
   uint64_t representative_count;  // distinct barcodes in the forest; passes from distance 1 on
+
+  // Samples (--experiment): the sheet and each sample's share of the input; see input/experiment.h
+  const char* experiment_path;    // --experiment, or null
+  struct Experiment* experiment;  // null without --experiment
 
   // Known barcodes (--known): the library, each read's assignment and the groups; see cluster/known_assignment.h
   struct KnownBarcodes* known;  // null without --known

@@ -196,8 +196,21 @@ uint64_t slice_start(const char* buffer, uint64_t size, uint64_t i) {
 
 }  // namespace
 
+void grow_record_table(uint64_t records) {
+  RunState& s = run_state;
+  s.record_table =
+      static_cast<char*>(s.record_table == nullptr ? tracked_malloc(records * s.record_size)
+                                                   : tracked_realloc(s.record_table, s.record_count * s.record_size,
+                                                                     records * s.record_size));
+  s.record_count = records;
+}
+
 void parse_fasta(char* buffer, uint64_t size) {
   RunState& s = run_state;
+  // A UTF-8 byte-order mark may stand before the first record.
+  const uint64_t mark = size >= 3 && memcmp(buffer, "\xef\xbb\xbf", 3) == 0 ? 3 : 0;
+  buffer += mark;
+  size -= mark;
   if (buffer[0] != '>') {
     if (memchr(buffer, '>', size) == nullptr) fail(kExitFailure, "Input has no sequences\n");
     fail(kExitFailure, "Can't find sequence start ('>') in line %llu\n", 1ull);
@@ -231,14 +244,12 @@ void parse_fasta(char* buffer, uint64_t size) {
     walk_records<false>(buffer, size, 0, size, 0, &walks[0]);
   }
   uint64_t first_record[kMaxSlices + 1];
-  first_record[0] = 0;
+  first_record[0] = s.record_count;
   for (uint64_t k = 0; k < slices; ++k) first_record[k + 1] = first_record[k] + walks[k].records;
 
-  s.record_count = first_record[slices];
-  s.record_table = static_cast<char*>(tracked_malloc(s.record_count * s.record_size));
+  grow_record_table(first_record[slices]);
   run_jobs(slices, [&](uint64_t k, uint32_t) {
     Walk walk;
     if (start[k] < start[k + 1]) walk_records<true>(buffer, size, start[k], start[k + 1], first_record[k], &walk);
   });
-  say("Parsed %llu sequences\n", static_cast<unsigned long long>(s.record_count));
 }

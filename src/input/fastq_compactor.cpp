@@ -160,9 +160,9 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
   return resume;
 }
 
-void index_compact_fastq(char* kept, uint64_t records) {
+void index_compact_fastq(char* kept, uint64_t records, uint64_t first_record) {
   char* p = kept;
-  for (uint64_t r = 0; r < records; ++r) {
+  for (uint64_t r = first_record; r < first_record + records; ++r) {
     SequenceRecord* record = record_at(r);
     record->name = p;
     p += strlen(p) + 1;

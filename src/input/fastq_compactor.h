@@ -39,5 +39,5 @@ class FastqCompactor {
   std::string failure_;
 };
 
-// Fills the record table from the kept records (records of them).
-void index_compact_fastq(char* kept, uint64_t records);
+// Fills the record table from the kept records (records of them), from index first_record on.
+void index_compact_fastq(char* kept, uint64_t records, uint64_t first_record);

@@ -9,6 +9,7 @@
 #include "base/messages.h"
 #include "base/run_state.h"
 #include "base/tracked_memory.h"
+#include "input/experiment.h"
 
 namespace {
 
@@ -59,5 +60,9 @@ void refuse_quality_without_fastq(const char* path) {
 
 void refuse_quality_after_parse() {
   const RunState& s = run_state;
-  if (s.quality_given && !s.input_is_fastq) refuse(s.input_path);
+  if (!s.quality_given || s.input_is_fastq) return;
+  if (s.experiment == nullptr) refuse(s.input_path);
+  for (const Sample& sample : s.experiment->samples) {
+    if (!sample.fastq && sample.data_size > 0) refuse(sample.path.c_str());
+  }
 }

@@ -82,7 +82,7 @@ void read_sized_file(const OpenInput& input, uint64_t size, const char* path) {
 // block as it comes, FASTQ checked and kept compactly. at_least: the bytes
 // the source is sure to give (0: not known).
 void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t size, uint64_t size_hint,
-                           uint64_t at_least, const char* path) {
+                           uint64_t at_least, const char* path, bool empty_allowed) {
   RunState& s = run_state;
   bool first = true;
   bool fastq = false;
@@ -136,7 +136,7 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
   }
   finish_input_buffer(fastq ? compactor.kept_bytes() : filled);
   s.input_data_bytes = data_bytes;
-  if (data_bytes == 0) fail(kExitFailure, "Can't load input data\n");
+  if (data_bytes == 0 && !empty_allowed) fail(kExitFailure, "Can't load input data\n");
   if (fastq) {
     if (!compactor.failure().empty()) fail(kExitFailure, "%s", compactor.failure().c_str());
     s.input_is_fastq = 1;
@@ -146,7 +146,7 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
 
 }  // namespace
 
-void load_file(const char* path) {
+void load_file(const char* path, bool empty_allowed) {
   RunState& s = run_state;
   const double started = monotonic_seconds();
   OpenInput input = {};
@@ -196,6 +196,6 @@ void load_file(const char* path) {
     at_least = size_hint;
     make_source([&] { return std::make_unique<PlainSource>(input, size); });
   }
-  read_through_pipeline(*source, input, size, size_hint, at_least, path);
+  read_through_pipeline(*source, input, size, size_hint, at_least, path, empty_allowed);
   if (s.input_compressed) run_statistics.decompress_seconds = monotonic_seconds() - started;
 }

@@ -12,8 +12,8 @@
 // pipe, a terminal, a file that shows size 0, compressed data) goes through
 // the chunk pipeline, read or inflated on a thread of its own while the
 // chunks that have arrived are taken. Exits with a message on any failure,
-// and on an empty input.
-void load_file(const char* path);
+// and on an empty input unless empty_allowed (one of several inputs).
+void load_file(const char* path, bool empty_allowed = false);
 
 // Bytes of a UTF-8 byte-order mark at the start of data, or 0.
 [[nodiscard]] size_t byte_order_mark(const unsigned char* data, size_t size);

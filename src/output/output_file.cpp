@@ -12,6 +12,7 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "input/experiment.h"
 
 // Opening such an output would empty the input before it is read.
 bool output_is_input(const char* input_path, const char* output_path) {
@@ -22,6 +23,20 @@ bool output_is_input(const char* input_path, const char* output_path) {
   if (input_found != 0 || stat(output_path, &output_status) != 0) return false;
   return S_ISREG(input_status.st_mode) && input_status.st_dev == output_status.st_dev &&
          input_status.st_ino == output_status.st_ino;
+}
+
+void refuse_output_that_is_input(const char* output_path) {
+  const RunState& s = run_state;
+  if (s.experiment == nullptr) {
+    if (output_is_input(s.input_path, output_path))
+      fail(kExitFailure, "Output file \"%s\" is the input file\n", output_path);
+    return;
+  }
+  for (const Sample& sample : s.experiment->samples) {
+    if (output_is_input(sample.path.c_str(), output_path)) {
+      fail(kExitFailure, "Output file \"%s\" is the input file of sample \"%s\"\n", output_path, sample.name.c_str());
+    }
+  }
 }
 
 bool output_is_standard_output(const char* output_path) {
@@ -244,8 +259,6 @@ void create_output_file() {
       fail(kExitFailure, "Output file \"%s\" is standard output\n", path);
     }
   }
-  if (output_is_input(s.input_path, s.output_path)) {
-    fail(kExitFailure, "Output file \"%s\" is the input file\n", s.output_path);
-  }
+  refuse_output_that_is_input(s.output_path);
   s.output_file = open_output(s.output_path);
 }

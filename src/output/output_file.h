@@ -44,6 +44,9 @@ void discard_outputs();
 // input for "-"), through any link.
 [[nodiscard]] bool output_is_input(const char* input_path, const char* output_path);
 
+// Exits with 1 when the path names the input file, or the file of any sample.
+void refuse_output_that_is_input(const char* output_path);
+
 // True when the path names the open file standard output writes to (a
 // regular file, pipe or socket): the count line would land in that output.
 // Devices such as a terminal or /dev/null share no bytes and pass.

@@ -11,8 +11,10 @@
 #include "base/run_statistics.h"
 #include "cluster/known_assignment.h"
 #include "cluster/merge_ratio.h"
+#include "input/experiment.h"
 #include "output/cluster_sizes.h"
 #include "output/page_figures.h"
+#include "output/sample_page.h"
 #include "output/svg_plot.h"
 #include "run/options.h"
 
@@ -81,10 +83,6 @@ void put_barcode_letters(FILE* file, const SequenceRecord* record) {
   if (length > kShownBases) fputs("&#x2026;", file);
 }
 
-void put_section_start(FILE* file, const char* id, const char* heading, const char* caption) {
-  fprintf(file, "<section id=\"%s\">\n<h2>%s</h2>\n<p class=\"caption\">%s</p>\n", id, heading, caption);
-}
-
 void put_fact(FILE* file, const char* name, const char* css_class = nullptr) {
   fprintf(file, "<tr><th>%s</th><td%s%s%s>", name, css_class ? " class=\"" : "", css_class ? css_class : "",
           css_class ? "\"" : "");
@@ -123,16 +121,28 @@ void write_search_facts(FILE* file) {
   fputs(" with fixed letters differing</td></tr>\n", file);
 }
 
+// What the page is about: the input file, or the sample sheet.
+const char* input_title() {
+  const RunState& s = run_state;
+  return s.experiment != nullptr ? s.experiment->sheet_path : s.input_path;
+}
+
 void write_run_section(FILE* file) {
   const RunState& s = run_state;
   put_section_start(file, "run", "The run",
                     "What was read and how: the settings of this run, its wall-clock time and its peak memory.");
   fputs("<table class=\"facts\">\n", file);
-  put_fact(file, "Input");
-  put_html_text(file, s.input_path);
+  put_fact(file, s.experiment != nullptr ? "Sample sheet" : "Input");
+  put_html_text(file, input_title());
+  if (s.experiment != nullptr) {
+    fputs(", ", file);
+    put_count(file, s.experiment->samples.size());
+    fputs(s.experiment->samples.size() == 1 ? " sample" : " samples", file);
+  }
   fprintf(file, "</td></tr>\n");
   put_fact(file, "Format");
-  fprintf(file, "%s%s, ", s.input_is_fastq ? "FASTQ" : "FASTA", s.input_compressed ? ", gzip" : "");
+  fprintf(file, "%s%s, ", samples_mix_formats() ? "FASTA and FASTQ" : (s.input_is_fastq ? "FASTQ" : "FASTA"),
+          s.input_compressed ? ", gzip" : "");
   put_count(file, s.input_data_bytes);
   fputs(" bytes of data</td></tr>\n", file);
   put_fact(file, "Reads");
@@ -678,11 +688,11 @@ void write_page(FILE* file) {
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tarnwell: ",
       file);
-  put_html_text(file, s.input_path, 120);
+  put_html_text(file, input_title(), 120);
   fputs("</title>\n", file);
   fputs(kStyle, file);
   fputs("</head>\n<body>\n<main>\n<header>\n<h1>Barcode clusters of ", file);
-  put_html_text(file, s.input_path, 120);
+  put_html_text(file, input_title(), 120);
   fputs("</h1>\n<p>", file);
   if (none_matched) {
     put_count(file, s.record_count);
@@ -693,6 +703,7 @@ void write_page(FILE* file) {
         "(<code>--fixed-mismatches K</code>) when the fixed letters carry errors.</p>\n</header>\n",
         file);
     write_run_section(file);
+    write_samples_section(file);
     write_funnel_section(file, figures);
     write_composition_section(file, figures);
   } else if (s.known != nullptr) {
@@ -703,6 +714,7 @@ void write_page(FILE* file) {
     put_count(file, s.cluster_count);
     fputs(" known barcodes</p>\n</header>\n", file);
     write_run_section(file);
+    write_samples_section(file);
     write_known_sections(file, figures);
   } else {
     put_count(file, s.record_count);
@@ -713,6 +725,7 @@ void write_page(FILE* file) {
     put_count(file, s.cluster_count);
     fputs(" clusters</p>\n</header>\n", file);
     write_run_section(file);
+    write_samples_section(file);
     write_funnel_section(file, figures);
     write_sizes_section(file, figures);
     write_rank_section(file, figures);

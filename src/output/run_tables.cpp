@@ -9,8 +9,10 @@
 #include "barcode/umi_layout.h"
 #include "base/tracked_memory.h"
 #include "cluster/known_assignment.h"
+#include "input/experiment.h"
 #include "output/cluster_numbering.h"
 #include "output/molecule_counts.h"
+#include "output/sample_reads.h"
 #include "output/page_figures.h"
 #include "output/run_page.h"
 #include "output/stats_file.h"
@@ -61,18 +63,39 @@ void put_letters(const uint64_t* words, FILE* file) {
 
 void put_barcode(const SequenceRecord* record, FILE* file) { put_letters(record_barcode(record), file); }
 
+// With --experiment, rows of the assignments begin with the read's sample; the samples come in record order.
+class SampleColumn {
+ public:
+  explicit SampleColumn(FILE* file) : file_(file) {
+    if (run_state.experiment != nullptr) put_text("sample\t", file);
+  }
+  void put(uint64_t record) {
+    const Experiment* experiment = run_state.experiment;
+    if (experiment == nullptr) return;
+    while (record >= experiment->samples[sample_].first_record + experiment->samples[sample_].record_count) ++sample_;
+    put_text(experiment->samples[sample_].name.c_str(), file_);
+    putc_unlocked('\t', file_);
+  }
+
+ private:
+  FILE* file_;
+  size_t sample_ = 0;
+};
+
 void write_assignments() {
   const RunState& s = run_state;
   FILE* file = s.assignments_file;
   // --umi adds each read's UMI, the barcode search where each barcode was found.
   const uint32_t umi_bases = umi_length();
   const bool placed = s.finding_barcode;
+  SampleColumn sample(file);
   put_text(umi_bases != 0 ? "read\tstatus\tbarcode\tumi\tcluster" : "read\tstatus\tbarcode\tcluster", file);
   put_text(placed ? "\toffset\tstrand\n" : "\n", file);
   char umi[kMaxUmiBases + 1];
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint64_t mark = s.record_cluster[r];
+    sample.put(r);
     put_text(record->name + 1, file);
     putc_unlocked('\t', file);
     if (mark & kRejectedFlag) {
@@ -107,6 +130,7 @@ void write_known_assignments() {
   const KnownBarcodes& known = *s.known;
   FILE* file = s.assignments_file;
   const bool placed = s.finding_barcode;
+  SampleColumn sample(file);
   // --umi adds each read's UMI, the barcode search where each barcode was found.
   const uint32_t umi_bases = umi_length();
   char umi[kMaxUmiBases + 1];
@@ -116,6 +140,7 @@ void write_known_assignments() {
   for (uint64_t r = 0; r < s.record_count; ++r) {
     const SequenceRecord* record = record_at(r);
     const uint32_t outcome = known.outcome[r];
+    sample.put(r);
     put_text(record->name + 1, file);
     putc_unlocked('\t', file);
     if (outcome == kOutcomeRejected) {
@@ -186,13 +211,48 @@ void write_known_cluster_table() {
   }
 }
 
+// With --experiment, a column per sample after the others, named by the sample: its reads in the cluster.
+class SampleColumns {
+ public:
+  explicit SampleColumns(FILE* file) : file_(file) {
+    if (run_state.experiment == nullptr) return;
+    reads_.resize(run_state.experiment->samples.size());
+    gather_sample_reads();
+  }
+  ~SampleColumns() { release_sample_reads(); }
+  SampleColumns(const SampleColumns&) = delete;
+  SampleColumns& operator=(const SampleColumns&) = delete;
+  void put_names() {
+    if (run_state.experiment == nullptr) return;
+    for (const Sample& sample : run_state.experiment->samples) {
+      putc_unlocked('\t', file_);
+      put_text(sample.name.c_str(), file_);
+    }
+  }
+  void put_reads(uint64_t cluster) {
+    if (reads_.empty()) return;
+    cluster_reads_by_sample(cluster, reads_.data());
+    for (uint64_t reads : reads_) {
+      putc_unlocked('\t', file_);
+      put_number(reads, file_);
+    }
+  }
+
+ private:
+  FILE* file_;
+  std::vector<uint64_t> reads_;
+};
+
 void write_cluster_table() {
   const RunState& s = run_state;
   FILE* file = s.cluster_table_file;
+  SampleColumns samples(file);
   const bool molecules = umi_length() != 0;
-  put_text(molecules ? "cluster\tmembers\treads\tbarcodes\trepresentative\tumis\tmolecules\n"
-                     : "cluster\tmembers\treads\tbarcodes\trepresentative\n",
+  put_text(molecules ? "cluster\tmembers\treads\tbarcodes\trepresentative\tumis\tmolecules"
+                     : "cluster\tmembers\treads\tbarcodes\trepresentative",
            file);
+  samples.put_names();
+  putc_unlocked('\n', file);
   for (uint64_t c = 0; c < s.cluster_count; ++c) {
     const ClusterTotals& totals = s.cluster_totals[c];
     put_number(c + 1, file);
@@ -208,6 +268,7 @@ void write_cluster_table() {
         put_number(value, file);
       }
     }
+    samples.put_reads(c);
     putc_unlocked('\n', file);
   }
 }
@@ -219,7 +280,7 @@ void create_table_files() {
   for (const TableFile& table : kTableFiles) {
     const char* path = s.*table.path;
     if (path == nullptr) continue;
-    if (output_is_input(s.input_path, path)) fail(kExitFailure, "Output file \"%s\" is the input file\n", path);
+    refuse_output_that_is_input(path);
     if (same_output_target(path, s.output_path)) fail(kExitFailure, "Output file \"%s\" is the report file\n", path);
     for (const TableFile& other : kTableFiles) {
       if (&other != &table && s.*other.file != nullptr && same_output_target(path, s.*other.path)) {
@@ -238,7 +299,8 @@ void write_tables() {
 
   // A page alone needs the numbering only where the engine noted nothing for it.
   if (s.assignments_file != nullptr || s.cluster_table_file != nullptr || s.stats_file != nullptr ||
-      (s.page_file != nullptr && (s.known != nullptr || page_needs_numbering() || umi_length() != 0)))
+      (s.page_file != nullptr &&
+       (s.known != nullptr || page_needs_numbering() || umi_length() != 0 || s.experiment != nullptr)))
     s.known != nullptr ? number_known_clusters() : number_clusters();
   if (s.cluster_table_file != nullptr || s.stats_file != nullptr || s.page_file != nullptr) count_molecules();
   if (s.assignments_file != nullptr) {
@@ -266,6 +328,8 @@ void write_tables() {
 
 void write_summaries_without_matches() {
   RunState& s = run_state;
+  // The page's samples section splits each sample's reads by what screening made of them.
+  if (s.experiment != nullptr) mark_rejected_records();
   if (s.page_file != nullptr) {
     count_laid_bases();
     write_page(s.page_file);
@@ -273,7 +337,7 @@ void write_summaries_without_matches() {
     keep_output(s.page_path);
   }
   if (s.stats_file != nullptr) {
-    mark_rejected_records();
+    if (s.record_cluster == nullptr) mark_rejected_records();
     write_stats(s.stats_file);
     close_output(&s.stats_file, s.stats_path);
     keep_output(s.stats_path);
@@ -290,4 +354,5 @@ void release_tables() {
     }
   }
   release_cluster_numbering();
+  release_sample_reads();
 }

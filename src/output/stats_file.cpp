@@ -2,7 +2,12 @@
 
 #include <cstdint>
 
+#include <vector>
+
 #include "barcode/barcode_packing.h"
+#include "barcode/barcode_search.h"
+#include "input/experiment.h"
+#include "output/sample_reads.h"
 #include "cluster/known_assignment.h"
 #include "cluster/merge_ratio.h"
 #include "output/cluster_numbering.h"
@@ -87,6 +92,51 @@ void put_placements(FILE* file) {
     fprintf(file, "%s\"%u\": %llu", m == 1 ? "" : ", ", m, static_cast<unsigned long long>(p.flank_mismatches[m]));
   }
   fprintf(file, "}, \"low_quality\": %llu},\n", static_cast<unsigned long long>(p.low_quality));
+}
+
+// With --experiment: per sample, in sheet order, its input and what its reads became.
+void put_samples(FILE* file) {
+  const RunState& s = run_state;
+  if (s.experiment == nullptr) return;
+  gather_sample_reads();
+  const std::vector<SampleOutcome> outcomes = sample_outcomes();
+  release_sample_reads();
+  fputs("  \"samples\": [", file);
+  for (size_t k = 0; k < outcomes.size(); ++k) {
+    const Sample& sample = s.experiment->samples[k];
+    const SampleOutcome& outcome = outcomes[k];
+    fputs(k == 0 ? "\n    {\"name\": " : ",\n    {\"name\": ", file);
+    put_json_string(sample.name.c_str(), file);
+    fputs(", \"path\": ", file);
+    put_json_string(sample.path.c_str(), file);
+    fprintf(file, ", \"format\": \"%s\", \"gzip\": %s, \"bytes\": %llu, \"records\": %llu, ",
+            sample.data_size == 0 ? "empty" : (sample.fastq ? "fastq" : "fasta"), sample.gzip ? "true" : "false",
+            static_cast<unsigned long long>(sample.data_bytes), static_cast<unsigned long long>(sample.record_count));
+    fprintf(file,
+            "\"screening\": {\"accepted\": %llu, \"template_mismatch\": %llu, \"has_n\": %llu, "
+            "\"unknown_character\": %llu}, ",
+            static_cast<unsigned long long>(outcome.screened[accepted]),
+            static_cast<unsigned long long>(outcome.screened[template_mismatch]),
+            static_cast<unsigned long long>(outcome.screened[has_n]),
+            static_cast<unsigned long long>(outcome.screened[unknown_character]));
+    if (s.finding_barcode) {
+      uint64_t found[3] = {0, 0, 0};  // at the start on the read as given, shifted, on the reverse strand
+      for (uint64_t r = sample.first_record; r < sample.first_record + sample.record_count; ++r) {
+        if (s.record_cluster[r] & kRejectedFlag) continue;
+        const unsigned char placement = read_placement(r);
+        if ((placement & kOffsetMask) != 0) ++found[1];
+        if (placement & kReverseStrand) ++found[2];
+        if (placement == 0) ++found[0];
+      }
+      fprintf(file,
+              "\"barcode_search\": {\"at_start_forward\": %llu, \"shifted\": %llu, \"reverse_strand\": %llu}, ",
+              static_cast<unsigned long long>(found[0]), static_cast<unsigned long long>(found[1]),
+              static_cast<unsigned long long>(found[2]));
+    }
+    fprintf(file, "\"clustered\": %llu, \"clusters\": %llu}", static_cast<unsigned long long>(outcome.clustered),
+            static_cast<unsigned long long>(outcome.clusters));
+  }
+  fputs("\n  ],\n", file);
 }
 
 // The molecules behind the clusters; only with --umi, once they were counted.
@@ -181,15 +231,20 @@ void write_stats(FILE* file) {
   const RunState& s = run_state;
   const RunStatistics& r = run_statistics;
   fputs("{\n  \"settings\": {\"input\": ", file);
-  put_json_string(s.input_path, file);
+  if (s.experiment != nullptr) {
+    fputs("null, \"experiment\": ", file);
+    put_json_string(s.experiment->sheet_path, file);
+  } else {
+    put_json_string(s.input_path, file);
+  }
   fputs(", \"output\": ", file);
   put_json_string(s.output_path, file);
   fprintf(file, ", \"distance\": %u, \"template\": ", s.distance);
   put_json_string(s.template_upper, file);
   fprintf(file, ", \"remove_duplicate_barcodes\": %s},\n", s.remove_duplicates ? "true" : "false");
   fprintf(file, "  \"input\": {\"format\": \"%s\", \"gzip\": %s, \"bytes\": %llu},\n",
-          s.input_is_fastq ? "fastq" : "fasta", s.input_compressed ? "true" : "false",
-          static_cast<unsigned long long>(s.input_data_bytes));
+          samples_mix_formats() ? "mixed" : (s.input_is_fastq ? "fastq" : "fasta"),
+          s.input_compressed ? "true" : "false", static_cast<unsigned long long>(s.input_data_bytes));
   fprintf(file, "  \"records\": %llu,\n", static_cast<unsigned long long>(s.record_count));
   put_screening(file);
   put_placements(file);
@@ -204,6 +259,7 @@ void write_stats(FILE* file) {
   fputs("],\n", file);
   put_merge_ratio(file);
   put_histogram(file);
+  put_samples(file);
   // The library's figures come from the assignment, which a run without matches never reaches.
   if (s.screened[accepted] != 0) put_known(file);
   put_seconds(file);

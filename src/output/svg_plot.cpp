@@ -165,6 +165,10 @@ void open_svg(FILE* file, int width, int height, const char* id, const char* lab
 
 void close_svg(FILE* file) { fputs("</svg>\n", file); }
 
+void put_section_start(FILE* file, const char* id, const char* heading, const char* caption) {
+  fprintf(file, "<section id=\"%s\">\n<h2>%s</h2>\n<p class=\"caption\">%s</p>\n", id, heading, caption);
+}
+
 void draw_axes(const PlotFrame& frame, const char* x_title, const char* y_title) {
   FILE* file = frame.file;
   const double bottom = frame.top + frame.height;

@@ -46,6 +46,9 @@ struct PlotFrame {
 void open_svg(FILE* file, int width, int height, const char* id, const char* label);
 void close_svg(FILE* file);
 
+// Opens a section of the page: its id, heading and caption (all markup).
+void put_section_start(FILE* file, const char* id, const char* heading, const char* caption);
+
 // Draws the grid, ticks with their labels, and the axis titles; a null title
 // leaves that axis without ticks (for bars labelled one by one).
 void draw_axes(const PlotFrame& frame, const char* x_title, const char* y_title);

@@ -9,6 +9,7 @@
 #include "cluster/merge_ratio.h"
 #include "cluster/prefix_buckets.h"
 #include "cluster/representative_passes.h"
+#include "input/experiment.h"
 #include "input/fastq_parser.h"
 #include "input/input_loader.h"
 #include "output/cluster_report.h"
@@ -117,6 +118,10 @@ void run_phases(void (*engine)()) {
       s.distance != 0 ? "es" : "");
   say("Using only sequences matching template \"%s\"\n", s.template_upper);
   begin_phase(Phase::load);
-  load_file(s.input_path);
+  if (s.experiment != nullptr) {
+    load_samples();
+  } else {
+    load_file(s.input_path);
+  }
   engine();
 }

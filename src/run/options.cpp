@@ -12,6 +12,7 @@
 #include "base/run_state.h"
 #include "cluster/merge_ratio.h"
 #include "input/base_qualities.h"
+#include "input/experiment.h"
 #include "input/fastq_compactor.h"
 #include "input/input_format.h"
 
@@ -32,7 +33,8 @@ constexpr int kWindowCode = 266;
 constexpr int kQualityCode = 267;
 constexpr int kUmiCode = 268;
 constexpr int kKnownCode = 269;
-constexpr int kMergeRatioCode = 270;  // the last code: refuse_option checks the range
+constexpr int kMergeRatioCode = 270;
+constexpr int kExperimentCode = 271;  // the last code: refuse_option checks the range
 
 // Long names beginning with different letters, so any prefix of one letter
 // or more is unambiguous. Keep it so when adding one.
@@ -56,6 +58,7 @@ const option long_options[] = {
     {"umi", required_argument, nullptr, kUmiCode},
     {"known", required_argument, nullptr, kKnownCode},
     {"merge-ratio", required_argument, nullptr, kMergeRatioCode},
+    {"experiment", required_argument, nullptr, kExperimentCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -63,7 +66,7 @@ const option long_options[] = {
 // it has just stepped over.
 [[noreturn]] void refuse_option(int argc, char** argv) {
   const char* argument = (optind > 0 && optind <= argc) ? argv[optind - 1] : "";
-  if (optopt >= kInCode && optopt <= kMergeRatioCode) {
+  if (optopt >= kInCode && optopt <= kExperimentCode) {
     say("Option \"%s\" requires a value\n", argument);
   } else if (optopt == 1 && strncmp(argument, "--", 2) == 0) {  // a flag option's table value
     say("Option \"%s\" takes no value\n", argument);
@@ -203,6 +206,9 @@ void parse_options(int argc, char** argv) {
         s.quality_floor = parse_setting(optarg, "quality", 93);
         s.quality_given = 1;
         break;
+      case kExperimentCode:
+        s.experiment_path = optarg;
+        break;
       case kUmiCode:
         s.umi_ranges = optarg;
         break;
@@ -244,7 +250,7 @@ void process_options(int argc, char** argv) {
   if (s.show_help) print_usage();
 
   const char* missing = nullptr;
-  if (s.input_path == nullptr) {
+  if (s.input_path == nullptr && s.experiment_path == nullptr) {
     missing = "Input file is not specified (\"--in\" option)\n";
   } else if (s.output_path == nullptr) {
     missing = "Output file is not specified (\"--out\" option)\n";
@@ -261,17 +267,32 @@ void process_options(int argc, char** argv) {
     end_run(kExitFailure);
   }
 
+  if (s.input_path != nullptr && s.experiment_path != nullptr) {
+    say("Options \"--in\" and \"--experiment\" exclude each other: give one input file or one sample sheet\n");
+    print_use_help();
+    end_run(kExitFailure);
+  }
+
   if (s.jobs == 0) s.jobs = available_cores();
-  say("Input path: \"%s\"\n", s.input_path);
+  if (s.experiment_path != nullptr) {
+    say("Sample sheet: \"%s\"\n", s.experiment_path);
+  } else {
+    say("Input path: \"%s\"\n", s.input_path);
+  }
   if (s.distance > 3) fail(kExitFailure, "Too large distance. Only distances up to 3 are supported.\n");
   if (s.umi_ranges != nullptr) prepare_umi_layout();
   // Known barcodes are assigned read by read: there is no cluster for the rule to grow.
   if (s.known_path != nullptr && s.merge_ratio != nullptr) {
     fail(kExitFailure, "Option --merge-ratio has no meaning with --known: each read is assigned on its own\n");
   }
+  if (s.experiment_path != nullptr) read_sample_sheet(s.experiment_path);
   if (s.both_strands) s.finding_barcode = 1;
   if (s.quality_given) {
-    refuse_quality_without_fastq(s.input_path);
+    if (s.experiment != nullptr) {
+      for (const Sample& sample : s.experiment->samples) refuse_quality_without_fastq(sample.path.c_str());
+    } else {
+      refuse_quality_without_fastq(s.input_path);
+    }
     // The FASTQ parse drops the quality lines: it hands each one over first.
     fastq_quality_hook = note_base_qualities;
   }

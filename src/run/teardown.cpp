@@ -6,6 +6,7 @@
 #include "base/tracked_memory.h"
 #include "cluster/cluster_forest.h"
 #include "cluster/known_assignment.h"
+#include "input/experiment.h"
 #include "output/output_file.h"
 #include "output/run_tables.h"
 
@@ -52,6 +53,7 @@ void release_all() {
     s.record_table = nullptr;
     s.record_count = 0;
   }
+  release_experiment();
   if (s.bytes_allocated != 0)
     say("Error: Failed to deallocate %lld bytes\n", static_cast<long long>(s.bytes_allocated));
 }

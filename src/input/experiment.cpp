@@ -1,0 +1,255 @@
+#include "input/experiment.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/tracked_memory.h"
+#include "input/base_qualities.h"
+#include "input/fasta_parser.h"
+#include "input/fastq_compactor.h"
+#include "input/input_loader.h"
+
+const char* const kClusterTableColumns[] = {"cluster", "members", "reads", "barcodes", "representative",
+                                            "id",      "group",   "known", nullptr};
+
+namespace {
+
+[[noreturn]] void refuse_line(uint32_t line, const std::string& problem) {
+  fail(kExitFailure, "Sample sheet \"%s\", line %u: %s\n", run_state.experiment->sheet_path, line, problem.c_str());
+}
+
+// The text of the sheet; exits when it cannot be read.
+std::string read_sheet_text(const char* path) {
+  std::string text;
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) fail(kExitFailure, "Can't read sample sheet \"%s\"\n", path);
+  char block[1 << 16];
+  size_t got;
+  while ((got = fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
+  const bool failed = ferror(file) != 0;
+  fclose(file);
+  if (failed) fail(kExitFailure, "Can't read sample sheet \"%s\"\n", path);
+  return text;
+}
+
+// The sheet's lines, each without its LF or CR LF end; text after the last line end is a line when not empty.
+std::vector<std::string> sheet_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    size_t cut = end;
+    if (cut > at && text[cut - 1] == '\r') --cut;
+    lines.push_back(text.substr(at, cut - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> tab_fields(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t at = 0;
+  for (;;) {
+    const size_t tab = line.find('\t', at);
+    fields.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+    if (tab == std::string::npos) return fields;
+    at = tab + 1;
+  }
+}
+
+// A byte that would end a table cell or row, or garble a terminal.
+bool breaks_a_table(const std::string& name) {
+  return std::any_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+  });
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// The directory part of the sheet's path, with its slash, or empty.
+std::string sheet_directory(const char* sheet_path) {
+  const char* slash = strrchr(sheet_path, '/');
+  return slash == nullptr ? std::string() : std::string(sheet_path, static_cast<size_t>(slash - sheet_path + 1));
+}
+
+// While a sample is loaded or parsed, a failure's message is followed by the sample it concerns.
+void name_sample_on_failure(const Sample* sample) {
+  static std::string note;
+  if (sample == nullptr) {
+    set_failure_note(nullptr);
+    return;
+  }
+  note = "In sample \"" + sample->name + "\", line " + std::to_string(sample->sheet_line) + " of sample sheet \"" +
+         run_state.experiment->sheet_path + "\"\n";
+  set_failure_note(note.c_str());
+}
+
+// The record index the FASTQ parse of the sample being loaded counts from.
+uint64_t quality_first_record = 0;
+
+void note_sample_qualities(uint64_t record, const char* sequence, const char* quality, uint64_t length) {
+  note_base_qualities(quality_first_record + record, sequence, quality, length);
+}
+
+}  // namespace
+
+void read_sample_sheet(const char* path) {
+  RunState& s = run_state;
+  s.experiment = new Experiment{path, {}};
+  const std::vector<std::string> lines = sheet_lines(read_sheet_text(path));
+  if (lines.empty()) refuse_line(1, "the header is missing; it begins with the fields \"sample\" and \"path\"");
+  const std::vector<std::string> header = tab_fields(lines[0]);
+  if (header.size() < 2 || header[0] != "sample" || header[1] != "path") {
+    refuse_line(1, "the header must begin with the fields \"sample\" and \"path\", separated by a tab");
+  }
+  const std::string directory = sheet_directory(path);
+  std::vector<Sample>& samples = s.experiment->samples;
+  std::vector<std::pair<dev_t, ino_t>> files;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const auto line = static_cast<uint32_t>(i + 1);
+    const std::vector<std::string> fields = tab_fields(lines[i]);
+    if (fields.size() < 2) refuse_line(line, "a sample line needs a sample name and a path, separated by a tab");
+    const std::string& name = fields[0];
+    if (name.empty()) refuse_line(line, "the sample name is empty");
+    if (breaks_a_table(name)) refuse_line(line, "the sample name holds a control byte");
+    for (const char* const* column = kClusterTableColumns; *column != nullptr; ++column) {
+      if (name == *column)
+        refuse_line(line, "sample " + quoted(name) + " has the name of a column of the cluster table");
+    }
+    for (const Sample& earlier : samples) {
+      if (earlier.name == name) {
+        refuse_line(line,
+                    "sample " + quoted(name) + " is named on line " + std::to_string(earlier.sheet_line) + " already");
+      }
+    }
+    const std::string& named = fields[1];
+    if (named.empty()) refuse_line(line, "the path is empty");
+    if (named == "-") refuse_line(line, "standard input can't be a sample's input");
+    Sample sample = {};
+    sample.name = name;
+    sample.path = named[0] == '/' ? named : directory + named;
+    sample.sheet_line = line;
+    const int fd = open(sample.path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) {
+      if (fd >= 0) close(fd);
+      refuse_line(line, "can't open input file " + quoted(sample.path) + " of sample " + quoted(name));
+    }
+    close(fd);
+    for (size_t k = 0; k < files.size(); ++k) {
+      if (files[k].first == status.st_dev && files[k].second == status.st_ino) {
+        refuse_line(line, "input file " + quoted(sample.path) + " is the input of sample " + quoted(samples[k].name) +
+                              " already");
+      }
+    }
+    files.emplace_back(status.st_dev, status.st_ino);
+    samples.push_back(std::move(sample));
+  }
+  if (samples.empty()) fail(kExitFailure, "Sample sheet \"%s\" names no sample\n", path);
+}
+
+void load_samples() {
+  RunState& s = run_state;
+  std::vector<Sample>& samples = s.experiment->samples;
+  // The samples' data gather in a work block while the next file is loaded into input_buffer.
+  WorkBlock& gathered = s.work_blocks[kSampleData];
+  uint64_t filled = 0;
+  bool all_fastq = true;
+  bool any_gzip = false;
+  uint64_t data_bytes = 0;
+  if (s.quality_given) fastq_quality_hook = note_sample_qualities;
+  for (Sample& sample : samples) {
+    name_sample_on_failure(&sample);
+    load_file(sample.path.c_str(), true);
+    sample.data_offset = filled;
+    sample.data_size = s.input_size;
+    sample.data_bytes = s.input_data_bytes;
+    sample.fastq = s.input_is_fastq;
+    sample.gzip = s.input_compressed;
+    sample.fastq_records = s.fastq_records;
+    quality_first_record += s.fastq_records;
+    if (sample.data_size > 0) all_fastq = all_fastq && sample.fastq;
+    any_gzip = any_gzip || sample.gzip;
+    data_bytes += sample.data_bytes;
+    if (gathered.data == nullptr) {
+      // The first sample's block becomes the gathered one.
+      gathered.data = s.input_buffer;
+      gathered.bytes = s.input_buffer_bytes;
+      filled = s.input_size + 1;
+    } else {
+      const uint64_t grown = filled + s.input_size + 1;
+      gathered.data = tracked_realloc(gathered.data, gathered.bytes, grown);
+      gathered.bytes = grown;
+      memcpy(static_cast<char*>(gathered.data) + filled, s.input_buffer, s.input_size + 1);
+      filled = grown;
+      tracked_free(s.input_buffer, s.input_buffer_bytes);
+    }
+    s.input_buffer = nullptr;
+    s.input_buffer_bytes = 0;
+    s.input_size = 0;
+    s.input_is_fastq = 0;
+    s.input_compressed = 0;
+    s.fastq_records = 0;
+  }
+  name_sample_on_failure(nullptr);
+  s.input_buffer = static_cast<char*>(gathered.data);
+  s.input_buffer_bytes = gathered.bytes;
+  gathered = {};
+  // input_size covers the NUL bytes between samples, not the last one.
+  s.input_size = filled - 1;
+  s.input_data_bytes = data_bytes;
+  s.input_is_fastq = all_fastq;
+  s.input_compressed = any_gzip;
+  if (data_bytes == 0) fail(kExitFailure, "Can't load input data\n");
+}
+
+void parse_samples() {
+  RunState& s = run_state;
+  for (Sample& sample : s.experiment->samples) {
+    name_sample_on_failure(&sample);
+    sample.first_record = s.record_count;
+    char* data = s.input_buffer + sample.data_offset;
+    if (sample.fastq) {
+      // A FASTQ file of blank lines only keeps no record.
+      if (sample.fastq_records > 0) grow_record_table(s.record_count + sample.fastq_records);
+      index_compact_fastq(data, sample.fastq_records, sample.first_record);
+    } else if (sample.data_size > 0) {
+      parse_fasta(data, sample.data_size);
+    }
+    sample.record_count = s.record_count - sample.first_record;
+    say("Sample \"%s\": %s%s, %llu reads\n", sample.name.c_str(),
+        sample.data_size == 0 ? "empty" : (sample.fastq ? "FASTQ" : "FASTA"), sample.gzip ? ", gzip" : "",
+        static_cast<unsigned long long>(sample.record_count));
+  }
+  name_sample_on_failure(nullptr);
+  // No sample kept a record: an empty table, as a one-file input of no records has.
+  if (s.record_table == nullptr) grow_record_table(0);
+}
+
+bool samples_mix_formats() {
+  const RunState& s = run_state;
+  if (s.experiment == nullptr || s.input_is_fastq) return false;
+  const std::vector<Sample>& samples = s.experiment->samples;
+  return std::any_of(samples.begin(), samples.end(), [](const Sample& sample) { return sample.fastq != 0; });
+}
+
+uint32_t sample_of_record(uint64_t record) {
+  const std::vector<Sample>& samples = run_state.experiment->samples;
+  const auto after = std::upper_bound(samples.begin(), samples.end(), record,
+                                      [](uint64_t r, const Sample& sample) { return r < sample.first_record; });
+  return static_cast<uint32_t>(after - samples.begin() - 1);
+}
+
+void release_experiment() {
+  delete run_state.experiment;
+  run_state.experiment = nullptr;
+}
