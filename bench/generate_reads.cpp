@@ -291,6 +291,12 @@ struct Options {
     double amplification_sigma = 1.0;     // log-normal sigma of each molecule's share of the reads
     double umi_error_rate = 0.11;         // share of reads with one UMI substitution
     std::string molecule_truth;           // file of the molecules seen per true barcode
+    // Barcodes of low diversity in one stretch (drawn from their own generator).
+    std::string start_shape;              // "constant" or "two-letters"; empty: none
+    std::size_t start_length = 0;         // bases of the stretch; 0: 12 (constant) or 8 (two-letters)
+    double start_share = 1.0;             // share of true barcodes that have it
+    bool start_at_end = false;            // the stretch ends the barcode instead of beginning it
+    double poly_g_share = 0.0;            // share of reads that turn to G from a random base before the tail
 };
 
 void usage(std::FILE* out) {
@@ -374,6 +380,18 @@ void usage(std::FILE* out) {
         "  --molecule-truth FILE      one line per true barcode: the barcode, its\n"
         "                             molecules with reads that match the template\n"
         "                             (whole flanks, no N), and those reads\n"
+        "\n"
+        "Low-diversity barcodes (drawn from a generator of their own):\n"
+        "  --start-shape S            the first bases of the true barcodes: 'constant'\n"
+        "                             (one random k-mer) or 'two-letters' (G and T only)\n"
+        "  --start-length N           bases of that stretch (default 12 constant, 8\n"
+        "                             two-letters)\n"
+        "  --start-share F            share of true barcodes that have it (default 1)\n"
+        "  --start-at-end             the stretch ends the barcode instead: the same\n"
+        "                             barcodes with their bases rotated\n"
+        "  --poly-g-share F           share of reads that turn to G from a random base\n"
+        "                             before the tail on, as dark cycles of a two-colour\n"
+        "                             sequencer read (default 0)\n"
         "\n"
         "Known barcodes (for tarnwell --known):\n"
         "  --library FILE             write the true barcodes as a library: a header,\n"
@@ -475,6 +493,11 @@ Options parse_options(int argc, char** argv) {
         kAmplificationSigma,
         kUmiErrorRate,
         kMoleculeTruth,
+        kStartShape,
+        kStartLength,
+        kStartShare,
+        kStartAtEnd,
+        kPolyGShare,
         kHelp,
     };
     static const option long_opts[] = {
@@ -513,6 +536,11 @@ Options parse_options(int argc, char** argv) {
         {"amplification-sigma", required_argument, nullptr, kAmplificationSigma},
         {"umi-error-rate", required_argument, nullptr, kUmiErrorRate},
         {"molecule-truth", required_argument, nullptr, kMoleculeTruth},
+        {"start-shape", required_argument, nullptr, kStartShape},
+        {"start-length", required_argument, nullptr, kStartLength},
+        {"start-share", required_argument, nullptr, kStartShare},
+        {"start-at-end", no_argument, nullptr, kStartAtEnd},
+        {"poly-g-share", required_argument, nullptr, kPolyGShare},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -566,6 +594,15 @@ Options parse_options(int argc, char** argv) {
                 break;
             case kUmiErrorRate: o.umi_error_rate = parse_rate("umi-error-rate", optarg); break;
             case kMoleculeTruth: o.molecule_truth = optarg; break;
+            case kStartShape:
+                o.start_shape = optarg;
+                if (o.start_shape != "constant" && o.start_shape != "two-letters")
+                    die("--start-shape must be 'constant' or 'two-letters'");
+                break;
+            case kStartLength: o.start_length = parse_u64("start-length", optarg); break;
+            case kStartShare: o.start_share = parse_rate("start-share", optarg); break;
+            case kStartAtEnd: o.start_at_end = true; break;
+            case kPolyGShare: o.poly_g_share = parse_rate("poly-g-share", optarg); break;
             case 'h':
             case kHelp: usage(stdout); std::exit(0);
             default: die("unknown or malformed option");
@@ -581,6 +618,12 @@ Options parse_options(int argc, char** argv) {
     if (o.umi_length > 0 && o.unique) die("--umi-length needs true barcodes, not --unique");
     if (o.umi_length == 0 && !o.molecule_truth.empty()) die("--molecule-truth needs --umi-length");
     if (o.umi_length > 0 && !o.truth.empty()) die("--truth does not describe reads with a UMI");
+    if (o.start_length == 0) o.start_length = o.start_shape == "constant" ? 12 : 8;
+    if (!o.start_shape.empty() && (o.unique || o.umi_length > 0 || o.spacing > 0))
+        die("--start-shape needs drawn true barcodes");
+    if (!o.start_shape.empty() && o.start_length >= o.barcode_length)
+        die("--start-length must leave some of the barcode to vary");
+    if (o.poly_g_share > 0.0 && (o.unique || o.umi_length > 0)) die("--poly-g-share needs pooled true barcodes");
 
     if (o.umi_length > 0 && !o.sources.empty()) die("--sources does not describe reads with a UMI");
     if (o.unique && (!o.library.empty() || !o.sources.empty() || o.absent_share > 0.0 || o.unknown_share > 0.0 ||
@@ -660,6 +703,7 @@ public:
             p = o_.illumina_names ? write_illumina_name(p, i) : write_short_name(p, i);
             *p++ = '\n';
             std::string_view seq = o_.unique ? unique_read() : o_.umi_length > 0 ? molecule_read() : pooled_read();
+            if (o_.poly_g_share > 0.0 && shape_rng_.chance(o_.poly_g_share)) seq = turn_to_g(seq);
             if (truth != nullptr) write_truth(truth, i, seq);
             if (origins != nullptr) {
                 const std::size_t l = layout_.bl;
@@ -808,10 +852,13 @@ private:
             make_crowded_barcodes();
             for (std::size_t b = 0; b < k; ++b) seen.insert(std::string_view(barcodes_.data() + b * l, l));
         } else {
+            std::string stretch(o_.start_length, 'A');
+            random_bases(shape_rng_, stretch.data(), stretch.size());
             for (std::size_t b = 0; b < k; ++b) {
                 char* bc = barcodes_.data() + b * l;
                 do {
                     random_bases(rng_, bc, l);
+                    if (!o_.start_shape.empty() && shape_rng_.chance(o_.start_share)) shape_start(bc, stretch);
                 } while (!seen.insert(std::string_view(bc, l)).second);
             }
         }
@@ -909,6 +956,18 @@ private:
             }
             packed.push_back(pack(bc));
         }
+    }
+
+    // Gives the barcode its low-diversity stretch: at its start, or, rotated,
+    // at its end, the bases before the stretch moving up front.
+    void shape_start(char* bc, const std::string& stretch) const {
+        const std::size_t n = stretch.size(), l = o_.barcode_length;
+        if (o_.start_shape == "constant") {
+            std::memcpy(bc, stretch.data(), n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) bc[i] = bc[i] == 'A' || bc[i] == 'G' ? 'G' : 'T';
+        }
+        if (o_.start_at_end) std::rotate(bc, bc + n, bc + l);
     }
 
     // Apply errors to read_ (whose barcode region is already filled) and
@@ -1037,6 +1096,14 @@ private:
         return seq;
     }
 
+    // The read from a random base before its tail on all G, into poly_g_.
+    std::string_view turn_to_g(std::string_view seq) {
+        poly_g_.assign(seq);
+        const std::size_t from = shape_rng_.below(layout_.tail_begin());
+        if (from < poly_g_.size()) std::fill(poly_g_.begin() + static_cast<std::ptrdiff_t>(from), poly_g_.end(), 'G');
+        return poly_g_;
+    }
+
     // A read's source: a true barcode's index, or one of these.
     static constexpr std::uint64_t kUnknownSource = ~std::uint64_t{0};
     static constexpr std::uint64_t kBetweenSource = kUnknownSource - 1;
@@ -1048,6 +1115,8 @@ private:
 
     const Options& o_;
     Rng rng_;
+    Rng shape_rng_{o_.seed ^ 0x5348415045535452ULL};
+    std::string poly_g_;
     Rng known_rng_{o_.seed ^ 0x4b4e4f574e4c4942ULL};
     std::uint64_t source_ = 0;
     std::vector<Between> between_;
