@@ -168,9 +168,10 @@ TEST(BarcodeSearch, AllOffsetsAtOnceAgreeWithTheWalk) {
     release_all();
     ASSERT_EQ(s.bytes_allocated, 0) << "seed " << seed;
   }
-  // The cases reach what they are for: reads found shifted, and on the other strand.
-  EXPECT_GT(shifted, 1000u);
-  EXPECT_GT(reverse, 500u);
+  // The cases reach what they are for: reads found shifted, and on the other strand (in proportion to the
+  // cases run: the sanitized builds run fewer).
+  EXPECT_GT(shifted, 1000u * kCases / 400);
+  EXPECT_GT(reverse, 500u * kCases / 400);
   EXPECT_GT(accepted_reads, shifted);
 }
 
