@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(parsed == expected, "the distance parsed to another value", text);
   } else {
     FUZZ_CHECK(status == kExitFailure, "a bad distance did not end with status 1", text);
-    FUZZ_CHECK(tool.err() == "Can't parse distance (\"" + text + "\")\n", "wrong refusal message", tool.err());
+    FUZZ_CHECK(tool.err() == "Can't parse distance (\"" + shown(text) + "\")\n", "wrong refusal message", tool.err());
   }
   return 0;
 }

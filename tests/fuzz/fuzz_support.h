@@ -21,6 +21,21 @@
 #include "run/teardown.h"
 #include "support/references.h"
 
+// Text as the tool's messages show it: bytes below 0x20 and 0x7F as \xHH (line ends kept where a whole
+// message is shown), so that no byte can hide or redraw the line.
+inline std::string shown(const std::string& text, bool keep_line_ends = false) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char byte : text) {
+    if ((byte >= 0x20 && byte != 0x7f) || (keep_line_ends && byte == '\n')) {
+      out += static_cast<char>(byte);
+    } else {
+      out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    }
+  }
+  return out;
+}
+
 // A broken invariant: say which on the real standard error and abort, so that libFuzzer keeps the input.
 // Written to descriptor 2: inside a ToolRun the stderr stream is a memory stream.
 [[noreturn]] inline void fuzz_check_failed(const char* condition, const char* what, const std::string& detail) {

@@ -45,11 +45,11 @@ std::string template_refusal(const std::string& templ) {
     if (is_barcode_position(letter)) {
       ++positions;
     } else if (std::strchr("ACGTacgt", letter) == nullptr) {
-      return std::string("Can't parse \"") + letter + "\" in the template sequence \"" + templ +
+      return "Can't parse \"" + shown(std::string(1, letter)) + "\" in the template sequence \"" + shown(templ) +
              "\" - template should only contain [ATCGN.]\n";
     }
   }
-  return positions == 0 ? "Template \"" + templ + "\" has no barcode positions (N or .)\n" : "";
+  return positions == 0 ? "Template \"" + shown(templ) + "\" has no barcode positions (N or .)\n" : "";
 }
 
 // The screening's lines: the reads left out by cause (the causes that occur), then the accepted ones.
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The run's end as the references see it; unknown for compressed input and a lone byte-order mark.
   const std::string screening_text = compressed ? "" : screening_lines(reference, template_text);
   std::string failure = template_refusal(template_text);
-  if (failure.empty()) failure = fasta.empty() ? "Can't load input data\n" : reference.message;
+  if (failure.empty()) failure = fasta.empty() ? "Can't load input data\n" : shown(reference.message, true);
   if (failure.empty() && screening_text.ends_with(" - 0 barcodes match template\n")) failure = "No barcodes match template\n";
   const bool foreseen = !failure.starts_with("compressed") && fasta != "\xef\xbb\xbf";
   bool report_handed = false;
