@@ -42,9 +42,9 @@ void add_shown_byte(MessageText& text, unsigned char byte, bool keep_line_ends =
 
 // One conversion of the format with its argument, by the C library, into text.
 template <typename Value>
-void add_converted(MessageText& text, const char* spec, Value value) {
+void add_converted(MessageText& text, const char* directive, Value value) {
   char piece[512];
-  const int length = snprintf(piece, sizeof piece, spec, value);
+  const int length = snprintf(piece, sizeof piece, directive, value);
   for (int i = 0; i < length && i < static_cast<int>(sizeof piece) - 1; ++i) add_byte(text, piece[i]);
 }
 
@@ -66,28 +66,28 @@ void write_message(const char* format, va_list args) {
       ++p;
       continue;
     }
-    // The conversion's spec, with any * replaced by its number.
-    char spec[64];
-    size_t spec_length = 0;
+    // The conversion directive, with any * replaced by its number.
+    char directive[64];
+    size_t directive_length = 0;
     int precision = -1;
-    spec[spec_length++] = '%';
+    directive[directive_length++] = '%';
     for (++p; *p != '\0' && strchr("-+ #0123456789.*hlzjtL", *p) != nullptr; ++p) {
       if (*p == '*') {
-        spec_length += static_cast<size_t>(snprintf(spec + spec_length, sizeof spec - spec_length, "%d", va_arg(args, int)));
+        directive_length += static_cast<size_t>(snprintf(directive + directive_length, sizeof directive - directive_length, "%d", va_arg(args, int)));
       } else {
-        spec[spec_length++] = *p;
+        directive[directive_length++] = *p;
       }
-      if (spec_length > sizeof spec - 16) break;
+      if (directive_length > sizeof directive - 16) break;
     }
-    spec[spec_length] = '\0';
-    if (const char* dot = strchr(spec, '.'); dot != nullptr) precision = atoi(dot + 1);
+    directive[directive_length] = '\0';
+    if (const char* dot = strchr(directive, '.'); dot != nullptr) precision = atoi(dot + 1);
     const char conversion = *p;
     if (conversion == '\0') break;
-    spec[spec_length++] = conversion;
-    spec[spec_length] = '\0';
-    const bool is_long_long = strstr(spec, "ll") != nullptr;
-    const bool is_long = !is_long_long && strchr(spec, 'l') != nullptr;
-    const bool is_size = strchr(spec, 'z') != nullptr || strchr(spec, 'j') != nullptr || strchr(spec, 't') != nullptr;
+    directive[directive_length++] = conversion;
+    directive[directive_length] = '\0';
+    const bool is_long_long = strstr(directive, "ll") != nullptr;
+    const bool is_long = !is_long_long && strchr(directive, 'l') != nullptr;
+    const bool is_size = strchr(directive, 'z') != nullptr || strchr(directive, 'j') != nullptr || strchr(directive, 't') != nullptr;
     switch (conversion) {
       case 's': {
         const char* argument = va_arg(args, const char*);
@@ -101,23 +101,23 @@ void write_message(const char* format, va_list args) {
         break;
       case 'd':
       case 'i':
-        if (is_long_long) add_converted(text, spec, va_arg(args, long long));
-        else if (is_long || is_size) add_converted(text, spec, va_arg(args, long));
-        else add_converted(text, spec, va_arg(args, int));
+        if (is_long_long) add_converted(text, directive, va_arg(args, long long));
+        else if (is_long || is_size) add_converted(text, directive, va_arg(args, long));
+        else add_converted(text, directive, va_arg(args, int));
         break;
       case 'u':
       case 'x':
       case 'X':
       case 'o':
-        if (is_long_long) add_converted(text, spec, va_arg(args, unsigned long long));
-        else if (is_long || is_size) add_converted(text, spec, va_arg(args, unsigned long));
-        else add_converted(text, spec, va_arg(args, unsigned));
+        if (is_long_long) add_converted(text, directive, va_arg(args, unsigned long long));
+        else if (is_long || is_size) add_converted(text, directive, va_arg(args, unsigned long));
+        else add_converted(text, directive, va_arg(args, unsigned));
         break;
       case 'p':
-        add_converted(text, spec, va_arg(args, void*));
+        add_converted(text, directive, va_arg(args, void*));
         break;
       default:  // the floating-point conversions
-        add_converted(text, spec, va_arg(args, double));
+        add_converted(text, directive, va_arg(args, double));
         break;
     }
   }
