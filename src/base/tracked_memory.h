@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "base/run_state.h"
 
@@ -17,6 +18,18 @@
 // Resizes a block whose size the caller names; on failure prints the new size
 // and exits with 10, leaving the old block to the teardown at its old size.
 [[nodiscard]] void* tracked_realloc(void* block, size_t old_size, size_t new_size);
+
+// Memory a loading worker could not get: the run ends on the main thread,
+// with the message tracked_malloc would print for bytes.
+struct AllocationRefused : std::bad_alloc {
+  explicit AllocationRefused(size_t refused) : bytes(refused) {}
+  size_t bytes;
+};
+
+// tracked_realloc for the worker threads that load samples at once: throws
+// AllocationRefused where tracked_realloc would end the run. The count is
+// kept atomically by every tracked operation.
+[[nodiscard]] void* tracked_realloc_or_throw(void* block, size_t old_size, size_t new_size);
 
 // Gives bytes from to to of a block of size bytes their pages now, in one
 // go, rather than page by page at first touch; their contents stay as they
