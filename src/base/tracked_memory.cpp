@@ -183,6 +183,26 @@ void* tracked_realloc_or_throw(void* block, size_t old_size, size_t new_size) {
   return resized;
 }
 
+void move_into_block(char* target, size_t target_size, size_t at, char* block, size_t block_size, size_t size) {
+  size_t moved = 0;  // bytes of block that came with its pages
+#ifdef MREMAP_FIXED
+  if (is_mapped_size(target_size) && is_mapped_size(block_size)) {
+    assert(size <= block_size && at + size <= target_size && "the bytes lie in both blocks");
+    const size_t page_at = mapped_length(at);  // the first page boundary at or after at
+    const size_t room = mapped_length(target_size) - page_at;
+    size_t pages = mapped_length(size) < room ? mapped_length(size) : room & ~(kSmallPageBytes - 1);
+    // The pages take the place of target's untouched ones there.
+    if (pages > 0 && mremap(block, pages, pages, MREMAP_MAYMOVE | MREMAP_FIXED, target + page_at) == MAP_FAILED) {
+      pages = 0;
+    }
+    moved = pages < size ? pages : size;
+    if (page_at != at) memmove(target + at, target + page_at, moved);
+  }
+#endif
+  // The rest (all of it where the pages stayed) is copied; the moved pages are gone from block.
+  memcpy(target + at + moved, block + moved, size - moved);
+}
+
 bool take_pages_now(void* block, size_t size, size_t from, size_t to) {
   if (!is_mapped_size(size) || to > size || from >= to) return false;
 #ifdef MADV_POPULATE_WRITE

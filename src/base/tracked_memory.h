@@ -31,6 +31,15 @@ struct AllocationRefused : std::bad_alloc {
 // kept atomically by every tracked operation.
 [[nodiscard]] void* tracked_realloc_or_throw(void* block, size_t old_size, size_t new_size);
 
+// Puts the first size bytes of block (allocated with block_size bytes) at
+// target + at (target allocated with target_size bytes, its bytes from at on
+// untouched): where both are mapped on their own, block's whole pages are
+// moved into target and the bytes shifted down within them, so that they
+// take no fresh pages; otherwise they are copied. Either way block is then
+// freed with tracked_free as always, and the resident size never holds the
+// bytes twice when the pages move.
+void move_into_block(char* target, size_t target_size, size_t at, char* block, size_t block_size, size_t size);
+
 // Gives bytes from to to of a block of size bytes their pages now, in one
 // go, rather than page by page at first touch; their contents stay as they
 // were. Only for blocks mapped on their own; a no-op for others, or where the

@@ -106,8 +106,8 @@ void note_sample_qualities(uint64_t record, const char* sequence, const char* qu
 
 // Moves the samples' blocks, each its data and a closing NUL, back to back
 // into run_state.input_buffer (total bytes), in sheet order: the first
-// sample's block grows into it, the others are copied in and released one
-// by one.
+// sample's block grows into it, the others' pages move in (or their bytes
+// are copied, for small ones) and they are released one by one.
 void gather_sample_blocks(uint64_t total) {
   RunState& s = run_state;
   std::vector<Sample>& samples = s.experiment->samples;
@@ -118,7 +118,7 @@ void gather_sample_blocks(uint64_t total) {
   first.block_bytes = 0;
   for (size_t k = 1; k < samples.size(); ++k) {
     Sample& sample = samples[k];
-    memcpy(s.input_buffer + sample.data_offset, sample.block, sample.data_size + 1);
+    move_into_block(s.input_buffer, total, sample.data_offset, sample.block, sample.block_bytes, sample.data_size + 1);
     tracked_free(sample.block, sample.block_bytes);
     sample.block = nullptr;
     sample.block_bytes = 0;
