@@ -41,7 +41,7 @@ struct Scratch {
   char* slots;
   char* long_window;  // for a carry longer than kCarryRoom: the carry and the next chunk
   size_t long_window_bytes;
-  bool on_worker;     // memory that runs out throws AllocationRefused instead of ending the run
+  bool on_worker;  // memory that runs out throws AllocationRefused instead of ending the run
 } main_scratch;
 
 [[noreturn]] void refuse_scratch(const Scratch& scratch, size_t bytes) {

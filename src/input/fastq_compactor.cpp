@@ -80,7 +80,8 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
       break;
     }
     if (w[i] != '@') {
-      failure_ = message(block_.on_worker, "Can't find sequence start ('@') in line %llu\n", static_cast<unsigned long long>(line));
+      failure_ = message(block_.on_worker, "Can't find sequence start ('@') in line %llu\n",
+                         static_cast<unsigned long long>(line));
       break;
     }
     const size_t name_at = i;
@@ -116,8 +117,8 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
       break;
     }
     if (w[plus_at] != '+') {
-      failure_ = message(block_.on_worker, "Can't find '+' line of sequence \"%.*s\" in line %llu\n", name_length, w + name_at,
-                         static_cast<unsigned long long>(name_line + 2));
+      failure_ = message(block_.on_worker, "Can't find '+' line of sequence \"%.*s\" in line %llu\n", name_length,
+                         w + name_at, static_cast<unsigned long long>(name_line + 2));
       break;
     }
     const size_t plus_end = find_line_end(w, size, plus_at);
@@ -136,10 +137,10 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
     const uint64_t sequence_length = sequence_end - sequence_at;
     const uint64_t quality_length = quality_end - quality_at;
     if (quality_length != sequence_length) {
-      failure_ = message(block_.on_worker, "Quality of sequence \"%.*s\" in line %llu has %llu bytes, sequence has %llu\n", name_length,
-                         w + name_at, static_cast<unsigned long long>(name_line + 3),
-                         static_cast<unsigned long long>(quality_length),
-                         static_cast<unsigned long long>(sequence_length));
+      failure_ =
+          message(block_.on_worker, "Quality of sequence \"%.*s\" in line %llu has %llu bytes, sequence has %llu\n",
+                  name_length, w + name_at, static_cast<unsigned long long>(name_line + 3),
+                  static_cast<unsigned long long>(quality_length), static_cast<unsigned long long>(sequence_length));
       break;
     }
     if (fastq_quality_hook != nullptr) fastq_quality_hook(records_, w + sequence_at, w + quality_at, sequence_length);

@@ -72,8 +72,7 @@ bool inflate_block(inflate_state& z, const Block& block, char* out) {
 
 class GzipSource : public ByteSource {
  public:
-  GzipSource(const OpenInput& input, bool on_worker)
-      : compressed_(new unsigned char[kCompressedChunk]), fd_(input.fd) {
+  GzipSource(const OpenInput& input, bool on_worker) : compressed_(new unsigned char[kCompressedChunk]), fd_(input.fd) {
     isal_inflate_init(&state_inflate_);
     state_inflate_.crc_flag = ISAL_GZIP;  // parse each member's header, check its trailer
     memcpy(compressed_.get(), input.head, input.head_size);

@@ -11,12 +11,12 @@
 // The block is held where the teardown finds it when the run ends early
 // (run_state.input_buffer and input_buffer_bytes, or a sample's block).
 struct InputBlock {
-  char** data;           // where the block is held: the data, then room
-  uint64_t* bytes;       // where its size is held, as it was allocated (and counted) with
-  uint64_t expected;     // bytes the input is expected to fill (0: not known)
-  uint64_t with_pages;   // the front of the block whose pages are there: taken, or touched by the data
-  uint64_t size;         // finish_input_buffer: the data, without the closing NUL
-  bool on_worker;        // memory that runs out throws AllocationRefused instead of ending the run
+  char** data;          // where the block is held: the data, then room
+  uint64_t* bytes;      // where its size is held, as it was allocated (and counted) with
+  uint64_t expected;    // bytes the input is expected to fill (0: not known)
+  uint64_t with_pages;  // the front of the block whose pages are there: taken, or touched by the data
+  uint64_t size;        // finish_input_buffer: the data, without the closing NUL
+  bool on_worker;       // memory that runs out throws AllocationRefused instead of ending the run
 };
 
 // Takes a block of exactly bytes, for an input of known size.

@@ -225,6 +225,9 @@ LoadedInput load_input(const char* path, InputBlock& block, bool empty_allowed) 
     loaded.refused_bytes = refused.bytes;
   } catch (const std::bad_alloc&) {
     loaded.end = LoadEnd::kNoMemory;
+  } catch (...) {  // a fuzzing build's end of run
+    close(input.fd);
+    throw;
   }
   close(input.fd);
   return loaded;

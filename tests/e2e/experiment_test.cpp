@@ -296,7 +296,8 @@ TEST(Experiment, FirstFailureInSheetOrderIsReported) {
   };
   const Case cases[] = {
       {gzip_member(malformed), gzip_member(kReadsB).substr(0, 30),
-       "Quality of sequence \"@bad\" in line " + std::to_string(4 * good_reads + 4) + " has 2 bytes, sequence has 10\n"},
+       "Quality of sequence \"@bad\" in line " + std::to_string(4 * good_reads + 4) +
+           " has 2 bytes, sequence has 10\n"},
       {compressed.substr(0, compressed.size() - 6), "BZh91AY&SY", "Can't decompress input file \"b.gz\"\n"},
   };
   for (const Case& c : cases) {

@@ -108,7 +108,8 @@ class MemorySweep : public ::testing::TestWithParam<std::tuple<int, int>> {
     for (const char* output : kOutputs) dir_.write(output, kEarlier);
     const std::string input = missing_input ? "missing.fa" : form().piped ? "-" : form().file;
     const char* input_option = form().sheet && !missing_input ? "--experiment" : "-i";
-    const std::vector<std::string> args = with({input_option, input, "-o", "out.txt", "-t", kTestTemplate}, mode().args);
+    const std::vector<std::string> args =
+        with({input_option, input, "-o", "out.txt", "-t", kTestTemplate}, mode().args);
     RunSetup setup;
     const std::string prlimit = limit == 0 ? "" : "/usr/bin/prlimit --as=" + std::to_string(limit) + " ";
     if (form().piped) {
