@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times a run over a sample sheet against one run over the same reads in one
 # file, interleaved run by run, and prints a Markdown table of medians: wall
-# time, the load phase's seconds (from --stats) and peak resident memory (GNU
-# time's maximum resident set) of each, and their ratios. With --baseline, the
+# time, the load phase's seconds (from --stats), CPU time (user and system) and
+# peak resident memory (GNU time's maximum resident set) of each, and their
+# ratios (each a ratio of medians). With --baseline, the
 # sheet is also run by the tarnwell of another build (one from before a
 # change, say), in the same interleaving. The load average is printed before
 # and after: on a shared machine the times mean little without it.
@@ -84,11 +85,12 @@ echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 timed() {
   local into=$1 binary=$2
   shift 2
-  /usr/bin/time -f "%e %M" -o "$out/time" "$binary" "$@" -o "$out/report" -d "$distance" -t "$template" \
+  /usr/bin/time -f "%e %M %U %S" -o "$out/time" "$binary" "$@" -o "$out/report" -d "$distance" -t "$template" \
     --jobs "$jobs" --stats "$out/stats.json" > "$out/count" 2> /dev/null
   local load
   load=$(grep -o '"load": [0-9.]*' "$out/stats.json" | cut -d' ' -f2)
-  echo "$(cat "$out/time") $load" >> "$out/$into"
+  # wall, peak, load phase, CPU (user and system)
+  awk -v l="$load" '{ printf "%s %s %s %.2f\n", $1, $2, l, $3 + $4 }' "$out/time" >> "$out/$into"
 }
 runners=(single samples)
 [ -n "$baseline" ] && runners+=(baseline)
@@ -117,17 +119,18 @@ echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 column_median() { cut -d' ' -f"$2" "$out/$1" | median; }
 echo
-echo "| input | wall s (median of $runs) | load phase s (median) | peak MiB (median) |"
-echo "|---|---|---|---|"
+echo "| input | wall s (median of $runs) | load phase s | CPU s | peak MiB |"
+echo "|---|---|---|---|---|"
 row() {
-  awk -v name="$1" -v s="$(column_median "$2" 1)" -v l="$(column_median "$2" 3)" -v k="$(column_median "$2" 2)" \
-    'BEGIN { printf "| %s | %.2f | %.2f | %.0f |\n", name, s, l, k / 1024 }'
+  awk -v name="$1" -v s="$(column_median "$2" 1)" -v l="$(column_median "$2" 3)" -v c="$(column_median "$2" 4)" \
+    -v k="$(column_median "$2" 2)" 'BEGIN { printf "| %s | %.2f | %.2f | %.2f | %.0f |\n", name, s, l, c, k / 1024 }'
 }
 ratio() {
-  awk -v name="$1" -v a="$(column_median "$2" 1)" -v b="$(column_median single 1)" \
-    -v c="$(column_median "$2" 3)" -v d="$(column_median single 3)" \
-    -v e="$(column_median "$2" 2)" -v f="$(column_median single 2)" \
-    'BEGIN { printf "| %s | %.3f | %.3f | %.3f |\n", name, a / b, c / d, e / f }'
+  local against=()
+  for column in 1 3 4 2; do against+=("$(column_median "$2" $column)" "$(column_median single $column)"); done
+  awk -v name="$1" -v a="${against[0]}" -v b="${against[1]}" -v c="${against[2]}" -v d="${against[3]}" \
+    -v e="${against[4]}" -v f="${against[5]}" -v g="${against[6]}" -v h="${against[7]}" \
+    'BEGIN { printf "| %s | %.3f | %.3f | %.3f | %.3f |\n", name, a / b, c / d, e / f, g / h }'
 }
 row "one gzipped FASTQ" single
 row "$samples gzipped FASTQ samples" samples
