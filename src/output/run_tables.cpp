@@ -179,6 +179,52 @@ void write_known_assignments() {
   }
 }
 
+// With --experiment, columns per sample after the others, in sheet order:
+// each named by its sample, its reads in the cluster; then with --umi each
+// named SAMPLE_molecules, the molecules of its reads in the cluster.
+class SampleColumns {
+ public:
+  explicit SampleColumns(FILE* file) : file_(file) {
+    if (run_state.experiment == nullptr) return;
+    counts_.resize(run_state.experiment->samples.size());
+    gather_sample_reads();
+  }
+  ~SampleColumns() { release_sample_reads(); }
+  SampleColumns(const SampleColumns&) = delete;
+  SampleColumns& operator=(const SampleColumns&) = delete;
+  void put_names() {
+    if (run_state.experiment == nullptr) return;
+    put_names("");
+    if (umi_length() != 0) put_names(kMoleculesColumnSuffix);
+  }
+  void put_counts(uint64_t cluster) {
+    if (counts_.empty()) return;
+    cluster_reads_by_sample(cluster, counts_.data());
+    put_values();
+    if (umi_length() == 0) return;
+    cluster_molecules_by_sample(cluster, counts_.data());
+    put_values();
+  }
+
+ private:
+  void put_names(const char* suffix) {
+    for (const Sample& sample : run_state.experiment->samples) {
+      putc_unlocked('\t', file_);
+      put_text(sample.name.c_str(), file_);
+      put_text(suffix, file_);
+    }
+  }
+  void put_values() {
+    for (uint64_t count : counts_) {
+      putc_unlocked('\t', file_);
+      put_number(count, file_);
+    }
+  }
+
+  FILE* file_;
+  std::vector<uint64_t> counts_;
+};
+
 // With --known: one row per entry, in line order, zeros included.
 void write_known_cluster_table() {
   const RunState& s = run_state;
@@ -186,9 +232,12 @@ void write_known_cluster_table() {
   const KnownLibrary& library = known.library;
   FILE* file = s.cluster_table_file;
   const bool molecules = umi_length() != 0;
-  put_text(molecules ? "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\tumis\tmolecules\n"
-                     : "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n",
+  SampleColumns samples(file);
+  put_text(molecules ? "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\tumis\tmolecules"
+                     : "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes",
            file);
+  samples.put_names();
+  putc_unlocked('\n', file);
   for (uint64_t k = 0; k < library.count; ++k) {
     put_number(k + 1, file);
     putc_unlocked('\t', file);
@@ -207,41 +256,10 @@ void write_known_cluster_table() {
         put_number(value, file);
       }
     }
+    samples.put_counts(k);
     putc_unlocked('\n', file);
   }
 }
-
-// With --experiment, a column per sample after the others, named by the sample: its reads in the cluster.
-class SampleColumns {
- public:
-  explicit SampleColumns(FILE* file) : file_(file) {
-    if (run_state.experiment == nullptr) return;
-    reads_.resize(run_state.experiment->samples.size());
-    gather_sample_reads();
-  }
-  ~SampleColumns() { release_sample_reads(); }
-  SampleColumns(const SampleColumns&) = delete;
-  SampleColumns& operator=(const SampleColumns&) = delete;
-  void put_names() {
-    if (run_state.experiment == nullptr) return;
-    for (const Sample& sample : run_state.experiment->samples) {
-      putc_unlocked('\t', file_);
-      put_text(sample.name.c_str(), file_);
-    }
-  }
-  void put_reads(uint64_t cluster) {
-    if (reads_.empty()) return;
-    cluster_reads_by_sample(cluster, reads_.data());
-    for (uint64_t reads : reads_) {
-      putc_unlocked('\t', file_);
-      put_number(reads, file_);
-    }
-  }
-
- private:
-  FILE* file_;
-  std::vector<uint64_t> reads_;
-};
 
 void write_cluster_table() {
   const RunState& s = run_state;
@@ -268,7 +286,7 @@ void write_cluster_table() {
         put_number(value, file);
       }
     }
-    samples.put_reads(c);
+    samples.put_counts(c);
     putc_unlocked('\n', file);
   }
 }
