@@ -23,7 +23,9 @@ constexpr size_t kChunkBytes = 61;
 constexpr size_t kCarryRoom = 1 << 20;  // in front of each chunk, for the part of a record the last chunk ended in
 constexpr size_t kChunkBytes = 4 << 20;
 #endif
-constexpr size_t kSlotBytes = kCarryRoom + kChunkBytes;
+// A loading worker, one of several, reads smaller chunks: its scratch is
+// held once per worker, and it has no reading thread to keep ahead of.
+constexpr size_t kWorkerChunkBytes = kChunkBytes < (1u << 20) ? kChunkBytes : (1u << 20);
 constexpr int kSlots = 4;  // the reader may run two chunks ahead
 
 struct Slot {
@@ -51,11 +53,11 @@ struct Scratch {
 
 // Runs on the reading thread, which must not end the run: memory a source
 // cannot get from the C++ library is reported in the slot like any other end.
-void fill(ByteSource& source, Slot& slot, char* base) {
+void fill(ByteSource& source, Slot& slot, char* base, size_t chunk_bytes) {
   slot.size = 0;
   try {
-    while (slot.size < kChunkBytes && source.state() == SourceState::kMore) {
-      slot.size += source.read(base + kCarryRoom + slot.size, kChunkBytes - slot.size);
+    while (slot.size < chunk_bytes && source.state() == SourceState::kMore) {
+      slot.size += source.read(base + kCarryRoom + slot.size, chunk_bytes - slot.size);
     }
     slot.state = source.state();
   } catch (const std::bad_alloc&) {
@@ -81,8 +83,10 @@ SourceState run_chunk_pipeline(ByteSource& source, ChunkTaker take, IdleWork idl
   scratch.on_worker = on_worker;
   // A worker reads and takes its chunks in turn: a chunk and the last one, which holds the carry.
   const int slot_count = on_worker ? 2 : kSlots;
-  scratch.slots = static_cast<char*>(malloc(slot_count * kSlotBytes));
-  if (scratch.slots == nullptr) refuse_scratch(scratch, slot_count * kSlotBytes);
+  const size_t chunk_bytes = on_worker ? kWorkerChunkBytes : kChunkBytes;
+  const size_t slot_bytes = kCarryRoom + chunk_bytes;
+  scratch.slots = static_cast<char*>(malloc(slot_count * slot_bytes));
+  if (scratch.slots == nullptr) refuse_scratch(scratch, slot_count * slot_bytes);
   Slot slots[kSlots] = {};
   std::mutex lock;
   std::condition_variable changed;
@@ -111,7 +115,7 @@ SourceState run_chunk_pipeline(ByteSource& source, ChunkTaker take, IdleWork idl
             changed.wait(held, [&] { return stop || !slot.full; });
             if (stop) return;
           }
-          fill(source, slot, scratch.slots + (k % slot_count) * kSlotBytes);
+          fill(source, slot, scratch.slots + (k % slot_count) * slot_bytes, chunk_bytes);
           {
             std::lock_guard<std::mutex> held(lock);
             slot.full = true;
@@ -135,7 +139,7 @@ SourceState run_chunk_pipeline(ByteSource& source, ChunkTaker take, IdleWork idl
     size_t taken_before = 0;      // what the last window's take took
     for (uint64_t k = 0;; ++k) {
       Slot& slot = slots[k % slot_count];
-      char* base = scratch.slots + (k % slot_count) * kSlotBytes;
+      char* base = scratch.slots + (k % slot_count) * slot_bytes;
       if (reader.joinable()) {
         std::unique_lock<std::mutex> held(lock);
         for (bool more = true; more && !slot.full;) {
@@ -145,7 +149,7 @@ SourceState run_chunk_pipeline(ByteSource& source, ChunkTaker take, IdleWork idl
         }
         changed.wait(held, [&] { return slot.full; });
       } else {
-        fill(source, slot, base);
+        fill(source, slot, base, chunk_bytes);
       }
       if (slot.state != SourceState::kMore && slot.state != SourceState::kEnd) {
         ended = slot.state;

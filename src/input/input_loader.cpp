@@ -94,7 +94,7 @@ void read_through_pipeline(ByteSource& source, int64_t size, uint64_t size_hint,
   const SourceState ended = run_chunk_pipeline(source, [&](const char* window, size_t bytes, bool last) -> size_t {
     data_bytes += bytes - carried;
     size_t mark = 0;
-    if (first) {  // the first window holds the first 4 MiB, or the whole input
+    if (first) {  // the first window holds the first 4 MiB (1 MiB on a loading worker), or the whole input
       first = false;
       const auto* data = reinterpret_cast<const unsigned char*>(window);
       fastq = starts_fastq(data, bytes);

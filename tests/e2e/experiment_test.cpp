@@ -324,6 +324,37 @@ TEST(Experiment, FirstFailureInSheetOrderIsReported) {
   }
 }
 
+// Records longer than a loading worker's chunk and its carry room (a few
+// MiB) cross chunks in every form, beside a sample loaded at the same time.
+TEST(Experiment, LongRecordsCrossTheChunks) {
+  const std::string long_sequence = "ACAAAAAAGT" + std::string(3 << 20, 'G');
+  const std::string fastq = kReadsB + "@long\n" + long_sequence + "\n+\n" + std::string(long_sequence.size(), 'I') +
+                            "\n" + kReadsB;
+  const std::string fasta = kReadsA + ">long\n" + long_sequence + "\n" + kReadsA;
+  ScratchDir dir;
+  dir.write("a.fq.gz", gzip_member(fastq));
+  dir.write("b.fq.zst", zstd_frame(fastq));
+  dir.write("c.fa", fasta);
+  dir.write("d.fa.gz", gzip_member(fasta));
+  dir.write("s.tsv", kHeader + "A\ta.fq.gz\nB\tb.fq.zst\nC\tc.fa\nD\td.fa.gz\n");
+  const std::vector<std::string> options = {"-o", "out.txt", "-d", "1", "-t", "ACNNNNNNGT", "--jobs", "2"};
+  const CliResult samples = run_tarnwell(dir, with({"--experiment", "s.tsv"}, options));
+  ASSERT_EQ(samples.status, 0) << samples.err;
+  const std::string report = dir.read("out.txt");
+  // The same reads as FASTA, the FASTQ samples' first.
+  const std::string reads_b = ">b1\nACAAAAAAGT\n>b2\nACCCCCCCGT\n";
+  const std::string fastq_as_fasta = reads_b + ">long\n" + long_sequence + "\n" + reads_b;
+  dir.write("joined.fa", fastq_as_fasta + fastq_as_fasta + fasta + fasta);
+  const CliResult one = run_tarnwell(dir, with({"-i", "joined.fa"}, options));
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(samples.out, one.out);
+  EXPECT_EQ(report, dir.read("out.txt"));
+  EXPECT_NE(samples.err.find("Sample \"A\": FASTQ, gzip, 5 reads\nSample \"B\": FASTQ, 5 reads\n"
+                             "Sample \"C\": FASTA, 5 reads\nSample \"D\": FASTA, gzip, 5 reads\n"),
+            std::string::npos)
+      << samples.err;
+}
+
 // Samples of different forms, one with no accepted read and one empty: the
 // exact report, tables and the per-sample stats; paths taken from the sheet's directory.
 TEST(Experiment, SamplesOfEveryFormInOneMatrix) {
