@@ -97,6 +97,9 @@ enum WorkBlockId : int {
   kUmiSteps,                // tables: per grouped UMI, the tenth of the reads its read falls in
   kUmiSample,               // tables: the UMIs of a subsample, at their cluster's place
   kMoleculeSaturation,      // tables to page: molecules found in each subsample
+  kUmiSampleOf,             // tables: with --experiment, per grouped UMI, the sample of its read
+  kSampleMolecules,         // tables: with --experiment, per sample's stretch of a cluster, its molecules' reads, then 0s
+  kSampleMoleculeSizes,     // stats: with --experiment, the reads of every sample's molecules, grouped by sample
   kKnownLibraryLines,       // --known, reading the library: each entry's line and a sort order, to name repeats
   kKnownIndex,              // --known, assignment: the entries' exact table and segment tables
   kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built

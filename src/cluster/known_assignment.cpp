@@ -236,6 +236,28 @@ bool distinct_barcodes_wanted() {
          s.stats_path != nullptr || s.page_path != nullptr;
 }
 
+// Counts the distinct barcodes among unknown reads sorted by barcode and
+// keeps the kTopUnknownCount of the most reads in top.
+void pick_top_unknown(SequenceRecord** begin, SequenceRecord** end, uint64_t* distinct, UnknownBarcode* top,
+                      uint32_t* top_count) {
+  for (SequenceRecord** r = begin; r != end;) {
+    SequenceRecord** run_end = r + 1;
+    while (run_end != end && same_barcode(*r, *run_end)) ++run_end;
+    ++*distinct;
+    const UnknownBarcode candidate = {*r, static_cast<uint64_t>(run_end - r)};
+    uint32_t place = *top_count;
+    // Ties keep the barcode first in letter order, met first here.
+    while (place > 0 && top[place - 1].reads < candidate.reads) --place;
+    if (place < kTopUnknownCount) {
+      const uint32_t kept = std::min(*top_count, kTopUnknownCount - 1);
+      for (uint32_t i = kept; i > place; --i) top[i] = top[i - 1];
+      top[place] = candidate;
+      *top_count = kept + 1;
+    }
+    r = run_end;
+  }
+}
+
 // Sorts a copy of every group by barcode: counts each entry's distinct
 // barcodes, marks -p's duplicates in the outcomes, and picks the most
 // frequent unknown barcodes.
@@ -271,26 +293,24 @@ void count_distinct_barcodes() {
       known.distinct[g] = runs;
     }
   });
-  // The unknown group, in barcode order: runs of equal barcodes.
-  SequenceRecord** begin = sorted + known.group_start[entries + 1];
-  SequenceRecord** end = sorted + known.group_start[entries + 2];
-  for (SequenceRecord** r = begin; r != end;) {
-    SequenceRecord** run_end = r + 1;
-    while (run_end != end && same_barcode(*r, *run_end)) ++run_end;
-    ++known.unknown_barcodes;
-    const UnknownBarcode candidate = {*r, static_cast<uint64_t>(run_end - r)};
-    uint32_t place = known.top_unknown_count;
-    // Ties keep the barcode first in letter order, met first here.
-    while (place > 0 && known.top_unknown[place - 1].reads < candidate.reads) --place;
-    if (place < kTopUnknownCount) {
-      const uint32_t kept = std::min(known.top_unknown_count, kTopUnknownCount - 1);
-      for (uint32_t i = kept; i > place; --i) known.top_unknown[i] = known.top_unknown[i - 1];
-      known.top_unknown[place] = candidate;
-      known.top_unknown_count = kept + 1;
-    }
-    r = run_end;
-  }
+  pick_top_unknown(sorted + known.group_start[entries + 1], sorted + known.group_start[entries + 2],
+                   &known.unknown_barcodes, known.top_unknown, &known.top_unknown_count);
   release_work_block(kKnownGroupCopy);
+}
+
+// The Gini index of count read counts, which it sorts.
+double gini_index(uint64_t* reads, uint64_t count) {
+  std::sort(reads, reads + count);
+  // Sums of integers stay exact; only the last step divides.
+  unsigned __int128 weighted = 0;
+  unsigned __int128 total = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    weighted += static_cast<unsigned __int128>(i + 1) * reads[i];
+    total += reads[i];
+  }
+  if (total == 0) return 0.0;
+  const double n = static_cast<double>(count);
+  return 2.0 * static_cast<double>(weighted) / (n * static_cast<double>(total)) - (n + 1.0) / n;
 }
 
 }  // namespace
@@ -405,18 +425,42 @@ double known_gini_index() {
   const uint64_t entries = known.library.count;
   auto* reads = static_cast<uint64_t*>(hold_work_block(kKnownReadCounts, entries * sizeof(uint64_t)));
   for (uint64_t k = 0; k < entries; ++k) reads[k] = known_group_reads(known, k);
-  std::sort(reads, reads + entries);
-  // Sums of integers stay exact; only the last step divides.
-  unsigned __int128 weighted = 0;
-  unsigned __int128 total = 0;
-  for (uint64_t i = 0; i < entries; ++i) {
-    weighted += static_cast<unsigned __int128>(i + 1) * reads[i];
-    total += reads[i];
-  }
+  const double gini = gini_index(reads, entries);
   release_work_block(kKnownReadCounts);
-  if (total == 0) return 0.0;
-  const double n = static_cast<double>(entries);
-  return 2.0 * static_cast<double>(weighted) / (n * static_cast<double>(total)) - (n + 1.0) / n;
+  return gini;
+}
+
+KnownSampleFigures known_sample_figures(uint64_t first_record, uint64_t record_count) {
+  const KnownBarcodes& known = *run_state.known;
+  const uint64_t entries = known.library.count;
+  KnownSampleFigures figures = {};
+  auto* reads = static_cast<uint64_t*>(hold_work_block(kKnownReadCounts, entries * sizeof(uint64_t)));
+  std::fill(reads, reads + entries, 0);
+  for (uint64_t r = first_record; r < first_record + record_count; ++r) {
+    const uint32_t outcome = known.outcome[r];
+    if (outcome_assigned(outcome)) {
+      ++reads[outcome_entry(outcome)];
+      ++figures.at_distance[outcome & kOutcomeDistanceMask];
+    } else if (outcome != kOutcomeRejected) {
+      ++(outcome == kOutcomeAmbiguous ? figures.ambiguous : figures.unknown);
+    }
+  }
+  figures.entries_without_reads = static_cast<uint64_t>(std::count(reads, reads + entries, 0));
+  figures.gini = gini_index(reads, entries);
+  release_work_block(kKnownReadCounts);
+  // The unknown group is in input order: the sample's unknown reads are one stretch of it.
+  SequenceRecord** unknown_begin = known.group_records + known.group_start[entries + 1];
+  SequenceRecord** unknown_end = known.group_records + known.group_start[entries + 2];
+  SequenceRecord** begin = std::lower_bound(unknown_begin, unknown_end, record_at(first_record));
+  SequenceRecord** end = begin + figures.unknown;
+  auto* sorted =
+      static_cast<SequenceRecord**>(hold_work_block(kKnownGroupCopy, std::max<uint64_t>(figures.unknown, 1) * sizeof(SequenceRecord*)));
+  std::copy(begin, end, sorted);
+  std::sort(sorted, sorted + figures.unknown, barcode_then_input_order);
+  pick_top_unknown(sorted, sorted + figures.unknown, &figures.unknown_barcodes, figures.top_unknown,
+                   &figures.top_unknown_count);
+  release_work_block(kKnownGroupCopy);
+  return figures;
 }
 
 uint64_t known_entries_without_reads() {

@@ -72,6 +72,22 @@ void group_known_reads();
 // included: 0 when every entry has as many, (n - 1) / n when one has them all.
 [[nodiscard]] double known_gini_index();
 
+// One sample's share of the assignment (--known with --experiment).
+struct KnownSampleFigures {
+  uint64_t entries_without_reads;  // entries that none of its reads was assigned to
+  uint64_t at_distance[4];         // its reads assigned at each distance
+  uint64_t ambiguous;
+  uint64_t unknown;
+  uint64_t unknown_barcodes;  // distinct barcodes among its unknown reads
+  double gini;                // of its reads over all entries, those without included
+  UnknownBarcode top_unknown[kTopUnknownCount];
+  uint32_t top_unknown_count;
+};
+
+// The figures of the records first_record to first_record + record_count - 1
+// (one sample's), after group_known_reads.
+[[nodiscard]] KnownSampleFigures known_sample_figures(uint64_t first_record, uint64_t record_count);
+
 // Entries that no read was assigned to.
 [[nodiscard]] uint64_t known_entries_without_reads();
 

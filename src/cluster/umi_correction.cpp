@@ -4,6 +4,22 @@
 #include <cassert>
 #include <cstring>
 
+namespace {
+
+// Up to this many distinct UMIs, a taker is compared with each of them: cheaper
+// than looking up its 3 neighbours a base. A molecule takes the same UMIs in
+// whatever order its neighbours are met, so the counts are the same either way.
+constexpr uint64_t kComparedUmis = 64;
+
+// Whether two UMIs (2 bits a base) differ in exactly one base.
+bool one_apart(uint64_t a, uint64_t b) {
+  const uint64_t x = a ^ b;
+  const uint64_t bases = (x | (x >> 1)) & 0x5555555555555555ull;
+  return bases != 0 && (bases & (bases - 1)) == 0;
+}
+
+}  // namespace
+
 uint64_t fold_umis(uint64_t* umis, uint64_t count, uint64_t* reads) {
   std::sort(umis, umis + count);
   uint64_t distinct = 0;
@@ -43,6 +59,14 @@ uint64_t correct_umis(const uint64_t* umis, const uint64_t* reads, uint64_t coun
       const uint32_t taker = scratch.queue[head++];
       molecule += reads[taker];
       const uint64_t umi = umis[taker];
+      if (count <= kComparedUmis) {
+        for (uint32_t k = 0; k < count; ++k) {
+          if (scratch.taken[k] || !one_apart(umi, umis[k]) || reads[taker] < 2 * reads[k] - 1) continue;
+          scratch.taken[k] = 1;
+          scratch.queue[queued++] = k;
+        }
+        continue;
+      }
       for (uint32_t position = 0; position < length; ++position) {
         const uint32_t shift = 2 * position;
         for (uint64_t change = 1; change < 4; ++change) {

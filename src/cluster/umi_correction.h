@@ -2,8 +2,10 @@
 // visit the UMIs by descending reads (ties in letter order); each one not yet
 // taken starts a molecule, which takes breadth first every UMI not yet taken
 // at distance 1 from one of its own whose reads n satisfy
-// reads(taker) >= 2n - 1. The neighbours at distance 1 are enumerated and
-// looked up, so a cluster costs what its distinct UMIs say, not their square.
+// reads(taker) >= 2n - 1. Beyond 64 distinct UMIs the neighbours at distance
+// 1 are enumerated and looked up, so a large cluster costs what its distinct
+// UMIs say, not their square; in a smaller one each taker is compared with
+// every UMI, which costs less there.
 #pragma once
 
 #include <cstdint>

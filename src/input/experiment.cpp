@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "base/messages.h"
 #include "base/run_state.h"
@@ -18,6 +19,7 @@
 
 const char* const kClusterTableColumns[] = {"cluster", "members", "reads", "barcodes", "representative",
                                             "id",      "group",   "known", nullptr};
+const char* const kMoleculesColumnSuffix = "_molecules";
 
 namespace {
 
@@ -100,6 +102,23 @@ void note_sample_qualities(uint64_t record, const char* sequence, const char* qu
   note_base_qualities(quality_first_record + record, sequence, quality, length);
 }
 
+// With --umi the cluster table has the columns umis and molecules, and
+// SAMPLE_molecules after the sample columns: no two of them may share a name.
+void refuse_molecule_column_clash(const std::vector<Sample>& earlier_samples, const std::string& name, uint32_t line) {
+  for (const char* column : {"umis", "molecules"}) {
+    if (name == column) refuse_line(line, "sample " + quoted(name) + " has the name of a column of the cluster table");
+  }
+  const std::string suffix = kMoleculesColumnSuffix;
+  for (const Sample& earlier : earlier_samples) {
+    const bool earlier_takes = name == earlier.name + suffix;
+    if (!earlier_takes && earlier.name != name + suffix) continue;
+    const std::string& sample = earlier_takes ? earlier.name : name;
+    refuse_line(line, "samples " + quoted(earlier.name) + " (line " + std::to_string(earlier.sheet_line) + ") and " +
+                          quoted(name) + " clash: with --umi the column of molecules of sample " + quoted(sample) +
+                          " is named " + quoted(sample + suffix));
+  }
+}
+
 }  // namespace
 
 void read_sample_sheet(const char* path) {
@@ -131,6 +150,7 @@ void read_sample_sheet(const char* path) {
                     "sample " + quoted(name) + " is named on line " + std::to_string(earlier.sheet_line) + " already");
       }
     }
+    if (s.umi_ranges != nullptr) refuse_molecule_column_clash(samples, name, line);
     const std::string& named = fields[1];
     if (named.empty()) refuse_line(line, "the path is empty");
     if (named == "-") refuse_line(line, "standard input can't be a sample's input");

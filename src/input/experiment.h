@@ -32,6 +32,10 @@ struct Experiment {
 // The column names of the cluster table, which no sample may take.
 extern const char* const kClusterTableColumns[];
 
+// With --umi, the cluster table names each sample's column of molecules by
+// the sample and this suffix.
+extern const char* const kMoleculesColumnSuffix;
+
 // Reads and checks the sheet at path into run_state.experiment; exits with a
 // message naming the sheet, the line and the problem, and status 1, before
 // any output exists. Opens each sample's file once, to refuse the ones that

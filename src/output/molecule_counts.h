@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // Molecules that this many reads carry.
 struct MoleculeSize {
@@ -38,6 +39,19 @@ void count_molecules(bool with_saturation);
 
 // The run's totals over the clusters.
 [[nodiscard]] MoleculeTotals molecule_totals();
+
+// With --experiment, after count_molecules: sets molecules[k] to the molecules
+// of sample k in cluster (0 for the first row), the directional rule applied
+// to that sample's reads of the cluster alone, for every sample of the sheet.
+void cluster_molecules_by_sample(uint64_t cluster, uint64_t* molecules);
+
+// With --experiment, per sample in sheet order: its reads, distinct UMIs and
+// molecules, summed over the clusters.
+[[nodiscard]] std::vector<MoleculeTotals> sample_molecule_totals();
+
+// With --experiment, per sample in sheet order: its molecules per count of
+// reads, by ascending reads.
+[[nodiscard]] std::vector<std::vector<MoleculeSize>> sample_molecule_sizes();
 
 // Gives back every block count_molecules holds.
 void release_molecule_counts();

@@ -800,6 +800,7 @@ void write_page(FILE* file) {
     write_run_section(file);
     write_samples_section(file);
     write_known_sections(file, figures);
+    write_molecule_sections(file);
   } else {
     put_counted(file, s.record_count, "read", "reads");
     fputs(", ", file);

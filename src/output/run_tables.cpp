@@ -7,18 +7,18 @@
 #include "barcode/barcode_search.h"
 #include "barcode/base_composition.h"
 #include "barcode/umi_layout.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 #include "base/tracked_memory.h"
 #include "cluster/known_assignment.h"
 #include "input/experiment.h"
 #include "output/cluster_numbering.h"
 #include "output/molecule_counts.h"
-#include "output/sample_reads.h"
+#include "output/output_file.h"
 #include "output/page_figures.h"
 #include "output/run_page.h"
+#include "output/sample_reads.h"
 #include "output/stats_file.h"
-#include "base/messages.h"
-#include "output/output_file.h"
-#include "base/run_state.h"
 
 namespace {
 
@@ -63,64 +63,84 @@ void put_letters(const uint64_t* words, FILE* file) {
 
 void put_barcode(const SequenceRecord* record, FILE* file) { put_letters(record_barcode(record), file); }
 
-// With --experiment, rows of the assignments begin with the read's sample; the samples come in record order.
-class SampleColumn {
+// The columns both kinds of assignments share: with --experiment the read's
+// sample first, then the read, its status, its barcode and with --umi its UMI;
+// the mode's cluster columns; with the barcode search where it was found.
+class AssignmentRows {
  public:
-  explicit SampleColumn(FILE* file) : file_(file) {
+  AssignmentRows(FILE* file, const char* cluster_columns, uint32_t cluster_fields)
+      : file_(file), umi_bases_(umi_length()), placed_(run_state.finding_barcode) {
     if (run_state.experiment != nullptr) put_text("sample\t", file);
+    put_text(umi_bases_ != 0 ? "read\tstatus\tbarcode\tumi\t" : "read\tstatus\tbarcode\t", file);
+    put_text(cluster_columns, file);
+    put_text(placed_ ? "\toffset\tstrand\n" : "\n", file);
+    empty_fields_ = 1 + (umi_bases_ != 0) + cluster_fields + 2 * placed_;
   }
-  void put(uint64_t record) {
-    const Experiment* experiment = run_state.experiment;
-    if (experiment == nullptr) return;
-    while (record >= experiment->samples[sample_].first_record + experiment->samples[sample_].record_count) ++sample_;
-    put_text(experiment->samples[sample_].name.c_str(), file_);
+
+  // A read left out: every column after its status is empty.
+  void put_rejected(uint64_t r, const char* status) {
+    begin(r, status);
+    for (uint32_t f = 0; f < empty_fields_; ++f) putc_unlocked('\t', file_);
+    putc_unlocked('\n', file_);
+  }
+
+  // An accepted read up to its cluster columns, which the caller writes.
+  void begin_accepted(uint64_t r, const char* status) {
+    begin(r, status);
     putc_unlocked('\t', file_);
+    const SequenceRecord* record = record_at(r);
+    put_barcode(record, file_);
+    putc_unlocked('\t', file_);
+    if (umi_bases_ != 0) {
+      char umi[kMaxUmiBases + 1];
+      umi_letters(record_umi(record), umi_bases_, umi);
+      put_text(umi, file_);
+      putc_unlocked('\t', file_);
+    }
+  }
+
+  void end_accepted(uint64_t r) {
+    if (placed_) {
+      const uint16_t placement = read_placement(r);
+      putc_unlocked('\t', file_);
+      put_number(placement & kOffsetMask, file_);
+      put_text((placement & kReverseStrand) ? "\t-" : "\t+", file_);
+    }
+    putc_unlocked('\n', file_);
   }
 
  private:
+  // The samples come in record order.
+  void begin(uint64_t r, const char* status) {
+    if (const Experiment* experiment = run_state.experiment) {
+      while (r >= experiment->samples[sample_].first_record + experiment->samples[sample_].record_count) ++sample_;
+      put_text(experiment->samples[sample_].name.c_str(), file_);
+      putc_unlocked('\t', file_);
+    }
+    put_text(record_at(r)->name + 1, file_);
+    putc_unlocked('\t', file_);
+    put_text(status, file_);
+  }
+
   FILE* file_;
+  uint32_t umi_bases_;
+  bool placed_;
+  uint32_t empty_fields_;
   size_t sample_ = 0;
 };
 
 void write_assignments() {
   const RunState& s = run_state;
-  FILE* file = s.assignments_file;
-  // --umi adds each read's UMI, the barcode search where each barcode was found.
-  const uint32_t umi_bases = umi_length();
-  const bool placed = s.finding_barcode;
-  SampleColumn sample(file);
-  put_text(umi_bases != 0 ? "read\tstatus\tbarcode\tumi\tcluster" : "read\tstatus\tbarcode\tcluster", file);
-  put_text(placed ? "\toffset\tstrand\n" : "\n", file);
-  char umi[kMaxUmiBases + 1];
+  AssignmentRows rows(s.assignments_file, "cluster", 1);
   for (uint64_t r = 0; r < s.record_count; ++r) {
-    const SequenceRecord* record = record_at(r);
     const uint64_t mark = s.record_cluster[r];
-    sample.put(r);
-    put_text(record->name + 1, file);
-    putc_unlocked('\t', file);
     if (mark & kRejectedFlag) {
-      put_text(kStatusNames[mark & kClusterNumberMask], file);
-      put_text(umi_bases != 0 ? "\t\t\t" : "\t\t", file);
-      put_text(placed ? "\t\t\n" : "\n", file);
+      rows.put_rejected(r, kStatusNames[mark & kClusterNumberMask]);
       continue;
     }
-    put_text((mark & kDuplicateFlag) ? "duplicate" : "clustered", file);
-    putc_unlocked('\t', file);
-    put_barcode(record, file);
-    putc_unlocked('\t', file);
-    if (umi_bases != 0) {
-      umi_letters(record_umi(record), umi_bases, umi);
-      put_text(umi, file);
-      putc_unlocked('\t', file);
-    }
-    put_number(mark & kClusterNumberMask, file);
-    if (placed) {
-      const uint16_t placement = read_placement(r);
-      putc_unlocked('\t', file);
-      put_number(placement & kOffsetMask, file);
-      put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
-    }
-    putc_unlocked('\n', file);
+    rows.begin_accepted(r, (mark & kDuplicateFlag) ? "duplicate" : "clustered");
+    put_number(mark & kClusterNumberMask, s.assignments_file);
+    rows.end_accepted(r);
   }
 }
 
@@ -129,39 +149,17 @@ void write_known_assignments() {
   const RunState& s = run_state;
   const KnownBarcodes& known = *s.known;
   FILE* file = s.assignments_file;
-  const bool placed = s.finding_barcode;
-  SampleColumn sample(file);
-  // --umi adds each read's UMI, the barcode search where each barcode was found.
-  const uint32_t umi_bases = umi_length();
-  char umi[kMaxUmiBases + 1];
-  put_text(umi_bases != 0 ? "read\tstatus\tbarcode\tumi\tcluster\tdistance" : "read\tstatus\tbarcode\tcluster\tdistance",
-           file);
-  put_text(placed ? "\toffset\tstrand\n" : "\n", file);
+  AssignmentRows rows(file, "cluster\tdistance", 2);
   for (uint64_t r = 0; r < s.record_count; ++r) {
-    const SequenceRecord* record = record_at(r);
     const uint32_t outcome = known.outcome[r];
-    sample.put(r);
-    put_text(record->name + 1, file);
-    putc_unlocked('\t', file);
     if (outcome == kOutcomeRejected) {
-      put_text(kStatusNames[rejection_cause(r)], file);
-      put_text(umi_bases != 0 ? "\t\t\t\t" : "\t\t\t", file);
-      put_text(placed ? "\t\t\n" : "\n", file);
+      rows.put_rejected(r, kStatusNames[rejection_cause(r)]);
       continue;
     }
     const bool assigned = outcome_assigned(outcome);
-    put_text(!assigned                             ? (outcome == kOutcomeAmbiguous ? "ambiguous" : "unknown")
-             : (outcome & kOutcomeDuplicate) != 0 ? "duplicate"
-                                                   : "known",
-             file);
-    putc_unlocked('\t', file);
-    put_barcode(record, file);
-    putc_unlocked('\t', file);
-    if (umi_bases != 0) {
-      umi_letters(record_umi(record), umi_bases, umi);
-      put_text(umi, file);
-      putc_unlocked('\t', file);
-    }
+    rows.begin_accepted(r, !assigned ? (outcome == kOutcomeAmbiguous ? "ambiguous" : "unknown")
+                           : (outcome & kOutcomeDuplicate) != 0 ? "duplicate"
+                                                                : "known");
     if (assigned) {
       put_number(outcome_entry(outcome) + 1, file);
       putc_unlocked('\t', file);
@@ -169,15 +167,55 @@ void write_known_assignments() {
     } else {
       putc_unlocked('\t', file);
     }
-    if (placed) {
-      const uint16_t placement = read_placement(r);
-      putc_unlocked('\t', file);
-      put_number(placement & kOffsetMask, file);
-      put_text((placement & kReverseStrand) ? "\t-" : "\t+", file);
-    }
-    putc_unlocked('\n', file);
+    rows.end_accepted(r);
   }
 }
+
+// With --experiment, columns per sample after the others, in sheet order:
+// each named by its sample, its reads in the cluster; then with --umi each
+// named SAMPLE_molecules, the molecules of its reads in the cluster.
+class SampleColumns {
+ public:
+  explicit SampleColumns(FILE* file) : file_(file) {
+    if (run_state.experiment == nullptr) return;
+    counts_.resize(run_state.experiment->samples.size());
+    gather_sample_reads();
+  }
+  ~SampleColumns() { release_sample_reads(); }
+  SampleColumns(const SampleColumns&) = delete;
+  SampleColumns& operator=(const SampleColumns&) = delete;
+  void put_names() {
+    if (run_state.experiment == nullptr) return;
+    put_names("");
+    if (umi_length() != 0) put_names(kMoleculesColumnSuffix);
+  }
+  void put_counts(uint64_t cluster) {
+    if (counts_.empty()) return;
+    cluster_reads_by_sample(cluster, counts_.data());
+    put_values();
+    if (umi_length() == 0) return;
+    cluster_molecules_by_sample(cluster, counts_.data());
+    put_values();
+  }
+
+ private:
+  void put_names(const char* suffix) {
+    for (const Sample& sample : run_state.experiment->samples) {
+      putc_unlocked('\t', file_);
+      put_text(sample.name.c_str(), file_);
+      put_text(suffix, file_);
+    }
+  }
+  void put_values() {
+    for (uint64_t count : counts_) {
+      putc_unlocked('\t', file_);
+      put_number(count, file_);
+    }
+  }
+
+  FILE* file_;
+  std::vector<uint64_t> counts_;
+};
 
 // With --known: one row per entry, in line order, zeros included.
 void write_known_cluster_table() {
@@ -186,9 +224,12 @@ void write_known_cluster_table() {
   const KnownLibrary& library = known.library;
   FILE* file = s.cluster_table_file;
   const bool molecules = umi_length() != 0;
-  put_text(molecules ? "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\tumis\tmolecules\n"
-                     : "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\n",
+  SampleColumns samples(file);
+  put_text(molecules ? "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes\tumis\tmolecules"
+                     : "cluster\tid\tgroup\tknown\tmembers\treads\tbarcodes",
            file);
+  samples.put_names();
+  putc_unlocked('\n', file);
   for (uint64_t k = 0; k < library.count; ++k) {
     put_number(k + 1, file);
     putc_unlocked('\t', file);
@@ -207,41 +248,10 @@ void write_known_cluster_table() {
         put_number(value, file);
       }
     }
+    samples.put_counts(k);
     putc_unlocked('\n', file);
   }
 }
-
-// With --experiment, a column per sample after the others, named by the sample: its reads in the cluster.
-class SampleColumns {
- public:
-  explicit SampleColumns(FILE* file) : file_(file) {
-    if (run_state.experiment == nullptr) return;
-    reads_.resize(run_state.experiment->samples.size());
-    gather_sample_reads();
-  }
-  ~SampleColumns() { release_sample_reads(); }
-  SampleColumns(const SampleColumns&) = delete;
-  SampleColumns& operator=(const SampleColumns&) = delete;
-  void put_names() {
-    if (run_state.experiment == nullptr) return;
-    for (const Sample& sample : run_state.experiment->samples) {
-      putc_unlocked('\t', file_);
-      put_text(sample.name.c_str(), file_);
-    }
-  }
-  void put_reads(uint64_t cluster) {
-    if (reads_.empty()) return;
-    cluster_reads_by_sample(cluster, reads_.data());
-    for (uint64_t reads : reads_) {
-      putc_unlocked('\t', file_);
-      put_number(reads, file_);
-    }
-  }
-
- private:
-  FILE* file_;
-  std::vector<uint64_t> reads_;
-};
 
 void write_cluster_table() {
   const RunState& s = run_state;
@@ -268,7 +278,7 @@ void write_cluster_table() {
         put_number(value, file);
       }
     }
-    samples.put_reads(c);
+    samples.put_counts(c);
     putc_unlocked('\n', file);
   }
 }

@@ -15,6 +15,21 @@ constexpr int kWidth = 760;
 constexpr int kLabelWidth = 190;  // sample names, right-aligned before the bars and the rows of the map
 constexpr size_t kShownNameBytes = 24;
 
+// The words of the section: with --known a read is assigned to a known barcode rather than clustered.
+struct SectionWords {
+  const char* kept;            // a bar's segment of reads in a cluster
+  const char* unassigned;      // a bar's segment of accepted reads in none
+  const char* cluster;         // after a bar
+  const char* clusters;
+  const char* also_seen;       // in a cell of the map
+  const char* map_axis;        // below the map
+};
+constexpr SectionWords kClusterWords = {"clustered", "in no cluster", " cluster", " clusters",
+                                        " in clusters also seen in ", "in clusters also seen in sample"};
+constexpr SectionWords kKnownWords = {"assigned", "unknown or ambiguous", " known barcode", " known barcodes",
+                                      " on known barcodes also seen in ", "on known barcodes also seen in sample"};
+const SectionWords& words() { return run_state.known != nullptr ? kKnownWords : kClusterWords; }
+
 // Rows stay readable for a few samples and fit for a hundred.
 int row_height(size_t samples) { return samples <= 24 ? 24 : 14; }
 
@@ -54,15 +69,16 @@ void write_bars(FILE* file, const std::vector<Sample>& samples, const std::vecto
     put_html_text(file, samples[k].name.c_str(), kShownNameBytes);
     fputs("</text>\n", file);
     double x = kLabelWidth;
-    put_segment(file, &x, y, scale, height, r.kept, "kept", samples[k], "clustered");
+    put_segment(file, &x, y, scale, height, r.kept, "kept", samples[k], words().kept);
     put_segment(file, &x, y, scale, height, r.duplicates, "duplicates", samples[k], "duplicates removed");
-    put_segment(file, &x, y, scale, height, r.unassigned, "reads", samples[k], "in no cluster");
+    put_segment(file, &x, y, scale, height, r.unassigned, "reads", samples[k], words().unassigned);
     put_segment(file, &x, y, scale, height, r.lost, "lost", samples[k], "left out by screening");
     fprintf(file, "<text class=\"value\" x=\"%.1f\" y=\"%.1f\">", x + 8, y + height / 2 + 4);
     put_count(file, samples[k].record_count);
     fputs(" reads, ", file);
     put_count(file, r.clusters);
-    fputs(r.clusters == 1 ? " cluster</text>\n" : " clusters</text>\n", file);
+    fputs(r.clusters == 1 ? words().cluster : words().clusters, file);
+    fputs("</text>\n", file);
   }
   close_svg(file);
 }
@@ -100,15 +116,15 @@ void write_overlap(FILE* file, const std::vector<Sample>& samples, const std::ve
               kLabelWidth + cell * static_cast<double>(j), y, cell, cell, channel(243, 47), channel(244, 143),
               channel(246, 131));
       put_html_text(file, samples[i].name.c_str(), kShownNameBytes);
-      fputs(" in clusters also seen in ", file);
+      fputs(words().also_seen, file);
       put_html_text(file, samples[j].name.c_str(), kShownNameBytes);
       fputs(": ", file);
       put_percent(file, shared[i * n + j], whole);
       fputs("%</title></rect>\n", file);
     }
   }
-  fprintf(file, "<text class=\"title\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">in clusters also seen in sample</text>\n",
-          kLabelWidth + side / 2, top + side + 30);
+  fprintf(file, "<text class=\"title\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
+          kLabelWidth + side / 2, top + side + 30, words().map_axis);
   close_svg(file);
 }
 
@@ -143,10 +159,16 @@ void write_samples_section(FILE* file) {
   release_sample_reads();
 
   put_section_start(file, "samples", "Samples",
-                    "Each sample's reads, by what became of them: clustered (green), dropped as a duplicate barcode "
-                    "(grey), left out by screening (red); after each bar its reads and the clusters it reaches. The "
-                    "map below shows, for the sample of each row, the share of its clustered reads that fall in "
-                    "clusters also seen in the sample of the column: dark green is all of them.");
+                    s.known != nullptr
+                        ? "Each sample's reads, by what became of them: assigned to a known barcode (green), dropped "
+                          "as a duplicate barcode (grey), unknown or ambiguous (dark grey), left out by screening (red); "
+                          "after each bar its reads and the known barcodes it reaches. The map below shows, for the "
+                          "sample of each row, the share of its assigned reads that fall on known barcodes also seen "
+                          "in the sample of the column: dark green is all of them."
+                        : "Each sample's reads, by what became of them: clustered (green), dropped as a duplicate "
+                          "barcode (grey), left out by screening (red); after each bar its reads and the clusters it "
+                          "reaches. The map below shows, for the sample of each row, the share of its clustered reads "
+                          "that fall in clusters also seen in the sample of the column: dark green is all of them.");
   write_bars(file, samples, rows);
   write_overlap(file, samples, rows, shared);
   fputs("</section>\n", file);

@@ -1,6 +1,8 @@
 #include "output/stats_file.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 #include <vector>
 
@@ -76,6 +78,103 @@ void put_placements(FILE* file) {
   fprintf(file, "}, \"low_quality\": %llu},\n", static_cast<unsigned long long>(p.low_quality));
 }
 
+// The molecules of the run or of one sample: from reads to reads_per_molecule.
+void put_molecule_figures(const MoleculeTotals& totals, const MoleculeSize* sizes, uint64_t rows, FILE* file) {
+  fprintf(file, "\"reads\": %llu, \"umis\": %llu, \"molecules\": %llu, \"reads_per_molecule\": {",
+          static_cast<unsigned long long>(totals.reads), static_cast<unsigned long long>(totals.umis),
+          static_cast<unsigned long long>(totals.molecules));
+  for (uint64_t i = 0; i < rows; ++i) {
+    fprintf(file, "%s\"%llu\": %llu", i == 0 ? "" : ", ", static_cast<unsigned long long>(sizes[i].reads),
+            static_cast<unsigned long long>(sizes[i].molecules));
+  }
+  fputs("}}", file);
+}
+
+// The molecules behind the clusters; only with --umi, once they were counted.
+void put_molecules(FILE* file) {
+  const RunState& s = run_state;
+  uint64_t rows = 0;
+  const MoleculeSize* sizes = molecule_sizes(&rows);
+  if (sizes == nullptr) return;
+  const MoleculeTotals totals = molecule_totals();
+  fputs("  \"umi\": {\"positions\": ", file);
+  put_json_string(s.umi_ranges, file);
+  fprintf(file, ", \"length\": %u, ", umi_length());
+  put_molecule_figures(totals, sizes, rows, file);
+  fputs(",\n", file);
+}
+
+// What the abundance rule did; only when it ran.
+void put_merge_ratio(FILE* file) {
+  const MergeRatio* ratio = run_state.merge_ratio;
+  if (ratio == nullptr) return;
+  fputs("  \"merge_ratio\": {\"ratio\": ", file);
+  print_merge_ratio(*ratio, file);
+  fprintf(file, ", \"distinct_barcodes\": %llu, \"started\": %llu, \"taken\": %llu},\n",
+          static_cast<unsigned long long>(ratio->distinct_barcodes), static_cast<unsigned long long>(ratio->started),
+          static_cast<unsigned long long>(ratio->taken));
+}
+
+void put_histogram(FILE* file) {
+  const ClusterSizes histogram = count_cluster_sizes();
+  fputs("  \"cluster_sizes\": {", file);
+  for (uint64_t i = 0; i < histogram.count; ++i) {
+    fprintf(file, "%s\"%llu\": %llu", i == 0 ? "" : ", ", static_cast<unsigned long long>(histogram.sizes[i].reads),
+            static_cast<unsigned long long>(histogram.sizes[i].clusters));
+  }
+  fputs("},\n", file);
+  release_cluster_sizes();
+}
+
+// Hands each letter of a packed barcode to put.
+template <typename Put>
+void for_each_letter(const uint64_t* words, Put put) {
+  for (uint32_t j = 0; j < run_state.barcode_length; ++j) put("ACGT"[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3]);
+}
+
+// What the assignment made of the reads, run-wide or one sample's: from entries_without_reads to top_unknown.
+void put_known_figures(const KnownSampleFigures& figures, FILE* file) {
+  fprintf(file, "\"entries_without_reads\": %llu, \"assigned\": {",
+          static_cast<unsigned long long>(figures.entries_without_reads));
+  for (uint32_t d = 0; d <= run_state.distance; ++d) {
+    fprintf(file, "%s\"%u\": %llu", d == 0 ? "" : ", ", d, static_cast<unsigned long long>(figures.at_distance[d]));
+  }
+  fprintf(file, "}, \"ambiguous\": %llu, \"unknown\": %llu, \"unknown_barcodes\": %llu, \"gini\": %.6f, ",
+          static_cast<unsigned long long>(figures.ambiguous), static_cast<unsigned long long>(figures.unknown),
+          static_cast<unsigned long long>(figures.unknown_barcodes), figures.gini);
+  fputs("\"top_unknown\": [", file);
+  for (uint32_t i = 0; i < figures.top_unknown_count; ++i) {
+    fputs(i == 0 ? "{\"barcode\": \"" : ", {\"barcode\": \"", file);
+    for_each_letter(record_barcode(figures.top_unknown[i].first), [&](char letter) { putc(letter, file); });
+    fprintf(file, "\", \"reads\": %llu}", static_cast<unsigned long long>(figures.top_unknown[i].reads));
+  }
+  fputs("]}", file);
+}
+
+// Whether the assignment ran: without an accepted read the run ends after the funnel.
+bool known_assigned() { return run_state.known != nullptr && run_state.known->group_start != nullptr; }
+
+// With --known: the library's figures, and the most frequent unknown barcodes.
+void put_known(FILE* file) {
+  const RunState& s = run_state;
+  if (!known_assigned()) return;
+  const KnownBarcodes& known = *s.known;
+  fputs("  \"known\": {\"library\": ", file);
+  put_json_string(s.known_path, file);
+  fprintf(file, ", \"entries\": %llu, ", static_cast<unsigned long long>(known.library.count));
+  KnownSampleFigures figures = {};
+  figures.entries_without_reads = known_entries_without_reads();
+  std::copy(std::begin(known.at_distance), std::end(known.at_distance), figures.at_distance);
+  figures.ambiguous = known.ambiguous;
+  figures.unknown = known.unknown;
+  figures.unknown_barcodes = known.unknown_barcodes;
+  figures.gini = known_gini_index();
+  std::copy(std::begin(known.top_unknown), std::end(known.top_unknown), figures.top_unknown);
+  figures.top_unknown_count = known.top_unknown_count;
+  put_known_figures(figures, file);
+  fputs(",\n", file);
+}
+
 // With --experiment: per sample, in sheet order, its input and what its reads became.
 void put_samples(FILE* file) {
   const RunState& s = run_state;
@@ -83,6 +182,12 @@ void put_samples(FILE* file) {
   gather_sample_reads();
   const std::vector<SampleOutcome> outcomes = sample_outcomes();
   release_sample_reads();
+  // With --umi, once the molecules were counted: each sample's, its reads corrected on their own.
+  uint64_t rows = 0;
+  const bool molecules = molecule_sizes(&rows) != nullptr;
+  const std::vector<MoleculeTotals> molecule_totals = molecules ? sample_molecule_totals() : std::vector<MoleculeTotals>();
+  const std::vector<std::vector<MoleculeSize>> sizes =
+      molecules ? sample_molecule_sizes() : std::vector<std::vector<MoleculeSize>>();
   fputs("  \"samples\": [", file);
   for (size_t k = 0; k < outcomes.size(); ++k) {
     const Sample& sample = s.experiment->samples[k];
@@ -115,83 +220,19 @@ void put_samples(FILE* file) {
               static_cast<unsigned long long>(found[0]), static_cast<unsigned long long>(found[1]),
               static_cast<unsigned long long>(found[2]));
     }
-    fprintf(file, "\"clustered\": %llu, \"clusters\": %llu}", static_cast<unsigned long long>(outcome.clustered),
+    fprintf(file, "\"clustered\": %llu, \"clusters\": %llu", static_cast<unsigned long long>(outcome.clustered),
             static_cast<unsigned long long>(outcome.clusters));
+    if (molecules) {
+      fputs(", \"umi\": {", file);
+      put_molecule_figures(molecule_totals[k], sizes[k].data(), sizes[k].size(), file);
+    }
+    if (known_assigned()) {
+      fputs(", \"known\": {", file);
+      put_known_figures(known_sample_figures(sample.first_record, sample.record_count), file);
+    }
+    putc('}', file);
   }
   fputs("\n  ],\n", file);
-}
-
-// The molecules behind the clusters; only with --umi, once they were counted.
-void put_molecules(FILE* file) {
-  const RunState& s = run_state;
-  uint64_t rows = 0;
-  const MoleculeSize* sizes = molecule_sizes(&rows);
-  if (sizes == nullptr) return;
-  const MoleculeTotals totals = molecule_totals();
-  fputs("  \"umi\": {\"positions\": ", file);
-  put_json_string(s.umi_ranges, file);
-  fprintf(file, ", \"length\": %u, \"reads\": %llu, \"umis\": %llu, \"molecules\": %llu, \"reads_per_molecule\": {",
-          umi_length(), static_cast<unsigned long long>(totals.reads), static_cast<unsigned long long>(totals.umis),
-          static_cast<unsigned long long>(totals.molecules));
-  for (uint64_t i = 0; i < rows; ++i) {
-    fprintf(file, "%s\"%llu\": %llu", i == 0 ? "" : ", ", static_cast<unsigned long long>(sizes[i].reads),
-            static_cast<unsigned long long>(sizes[i].molecules));
-  }
-  fputs("}},\n", file);
-}
-
-// What the abundance rule did; only when it ran.
-void put_merge_ratio(FILE* file) {
-  const MergeRatio* ratio = run_state.merge_ratio;
-  if (ratio == nullptr) return;
-  fputs("  \"merge_ratio\": {\"ratio\": ", file);
-  print_merge_ratio(*ratio, file);
-  fprintf(file, ", \"distinct_barcodes\": %llu, \"started\": %llu, \"taken\": %llu},\n",
-          static_cast<unsigned long long>(ratio->distinct_barcodes), static_cast<unsigned long long>(ratio->started),
-          static_cast<unsigned long long>(ratio->taken));
-}
-
-void put_histogram(FILE* file) {
-  const ClusterSizes histogram = count_cluster_sizes();
-  fputs("  \"cluster_sizes\": {", file);
-  for (uint64_t i = 0; i < histogram.count; ++i) {
-    fprintf(file, "%s\"%llu\": %llu", i == 0 ? "" : ", ", static_cast<unsigned long long>(histogram.sizes[i].reads),
-            static_cast<unsigned long long>(histogram.sizes[i].clusters));
-  }
-  fputs("},\n", file);
-  release_cluster_sizes();
-}
-
-// Hands each letter of a packed barcode to put.
-template <typename Put>
-void for_each_letter(const uint64_t* words, Put put) {
-  for (uint32_t j = 0; j < run_state.barcode_length; ++j) put("ACGT"[(words[j >> 5] >> (62 - 2 * (j & 31))) & 3]);
-}
-
-// With --known: the library's figures, and the most frequent unknown barcodes.
-void put_known(FILE* file) {
-  const RunState& s = run_state;
-  // Without an accepted read nothing was assigned: the run ends after the funnel.
-  if (s.known == nullptr || s.known->group_start == nullptr) return;
-  const KnownBarcodes& known = *s.known;
-  fputs("  \"known\": {\"library\": ", file);
-  put_json_string(s.known_path, file);
-  fprintf(file, ", \"entries\": %llu, \"entries_without_reads\": %llu, \"assigned\": {",
-          static_cast<unsigned long long>(known.library.count),
-          static_cast<unsigned long long>(known_entries_without_reads()));
-  for (uint32_t d = 0; d <= s.distance; ++d) {
-    fprintf(file, "%s\"%u\": %llu", d == 0 ? "" : ", ", d, static_cast<unsigned long long>(known.at_distance[d]));
-  }
-  fprintf(file, "}, \"ambiguous\": %llu, \"unknown\": %llu, \"unknown_barcodes\": %llu, \"gini\": %.6f, ",
-          static_cast<unsigned long long>(known.ambiguous), static_cast<unsigned long long>(known.unknown),
-          static_cast<unsigned long long>(known.unknown_barcodes), known_gini_index());
-  fputs("\"top_unknown\": [", file);
-  for (uint32_t i = 0; i < known.top_unknown_count; ++i) {
-    fputs(i == 0 ? "{\"barcode\": \"" : ", {\"barcode\": \"", file);
-    for_each_letter(record_barcode(known.top_unknown[i].first), [&](char letter) { putc(letter, file); });
-    fprintf(file, "\", \"reads\": %llu}", static_cast<unsigned long long>(known.top_unknown[i].reads));
-  }
-  fputs("]},\n", file);
 }
 
 void put_seconds(FILE* file) {

@@ -232,6 +232,10 @@ const std::vector<SheetCase> kSheetCases = {
     {"NameWithCarriageReturn", {{"s.tsv", kHeader + "A\rB\ta.fa\n"}, {"a.fa", kReadsA}}, {}, 1, line_error(2, "the sample name holds a control byte")},
     {"NameWithControlByte", {{"s.tsv", kHeader + "A\x01\ta.fa\n"}, {"a.fa", kReadsA}}, {}, 1, line_error(2, "the sample name holds a control byte")},
     {"NameOfAColumn", {{"s.tsv", kHeader + "reads\ta.fa\n"}, {"a.fa", kReadsA}}, {}, 1, line_error(2, "sample \"reads\" has the name of a column of the cluster table")},
+    // With --umi the table also has umis, molecules and SAMPLE_molecules: a name that would repeat one is refused.
+    {"NameOfAUmiColumn", {{"s.tsv", kHeader + "A\ta.fa\nmolecules\tb.fq\n"}, {"a.fa", kReadsA}, {"b.fq", kReadsB}}, {"--umi", "3-4"}, 1, line_error(3, "sample \"molecules\" has the name of a column of the cluster table")},
+    {"NameOfAMoleculesColumn", {{"s.tsv", kHeader + "A\ta.fa\nA_molecules\tb.fq\n"}, {"a.fa", kReadsA}, {"b.fq", kReadsB}}, {"--umi", "3-4"}, 1, line_error(3, "samples \"A\" (line 2) and \"A_molecules\" clash: with --umi the column of molecules of sample \"A\" is named \"A_molecules\"")},
+    {"MoleculesColumnOfALaterName", {{"s.tsv", kHeader + "A_molecules\ta.fa\nA\tb.fq\n"}, {"a.fa", kReadsA}, {"b.fq", kReadsB}}, {"--umi", "3-4"}, 1, line_error(3, "samples \"A_molecules\" (line 2) and \"A\" clash: with --umi the column of molecules of sample \"A\" is named \"A_molecules\"")},
     {"PathEmpty", {{"s.tsv", kHeader + "A\t\n"}}, {}, 1, line_error(2, "the path is empty")},
     {"StandardInput", {{"s.tsv", kHeader + "A\t-\n"}}, {}, 1, line_error(2, "standard input can't be a sample's input")},
     {"FileMissing", {{"s.tsv", kHeader + "A\ta.fa\nB\tnone.fa\n"}, {"a.fa", kReadsA}}, {}, 1, line_error(3, "can't open input file \"none.fa\" of sample \"B\"")},

@@ -169,16 +169,21 @@ constexpr uint32_t kAgreementCases = 20;
 constexpr uint32_t kAgreementCases = 60;
 #endif
 
-// The library: barcodes of some reads, some of them changed in a base or two, and random ones.
-std::string random_library(CaseRandom& random, const std::string& fasta, const std::string& template_text) {
+// The template's barcode positions, from 0.
+std::vector<size_t> barcode_positions(const std::string& template_text) {
   std::vector<size_t> positions;
   for (size_t i = 0; i < template_text.size(); ++i) {
     if (template_text[i] == 'N' || template_text[i] == 'n' || template_text[i] == '.') positions.push_back(i);
   }
+  return positions;
+}
+
+// The library: barcodes of some reads at the given positions, some of them changed in a base or two, and random ones.
+std::string random_library(CaseRandom& random, const std::string& fasta, const std::vector<size_t>& positions) {
   std::vector<std::string> barcodes;
   for (size_t at = fasta.find('\n'); at != std::string::npos; at = fasta.find('\n', fasta.find('\n', at + 1) + 1)) {
     const std::string read = fasta.substr(at + 1, fasta.find('\n', at + 1) - at - 1);
-    if (read.size() < template_text.size()) continue;
+    if (read.size() <= positions.back()) continue;
     std::string barcode;
     for (size_t p : positions) barcode += static_cast<char>(toupper(read[p]));
     if (barcode.find_first_not_of("ACGT") == std::string::npos) barcodes.push_back(barcode);
@@ -199,25 +204,85 @@ std::string random_library(CaseRandom& random, const std::string& fasta, const s
   return library;
 }
 
+// Up to three barcode positions (1-based, ascending) for --umi, leaving one to assign; the others stay in the barcode.
+std::string take_umi_positions(CaseRandom& random, std::vector<size_t>* positions) {
+  std::string ranges;
+  std::vector<size_t> kept;
+  uint32_t left = 1 + random.below(3);
+  for (size_t i = 0; i < positions->size(); ++i) {
+    if (left > 0 && positions->size() - i > 1 && random.chance(50)) {
+      ranges += (ranges.empty() ? "" : ",") + std::to_string((*positions)[i] + 1);
+      --left;
+    } else {
+      kept.push_back((*positions)[i]);
+    }
+  }
+  if (ranges.empty()) {
+    ranges = std::to_string(positions->front() + 1);
+    kept.erase(kept.begin());
+  }
+  *positions = kept;
+  return ranges;
+}
+
+// The records of FASTA text cut into 1 to 4 samples, some perhaps empty, and their sheet, in dir.
+void write_samples(CaseRandom& random, const std::string& fasta, const ScratchDir& dir) {
+  std::vector<size_t> starts = {0};  // where each record begins, then the end
+  for (size_t i = 0; i + 1 < fasta.size(); ++i) {
+    if (fasta[i] == '\n' && fasta[i + 1] == '>') starts.push_back(i + 1);
+  }
+  starts.push_back(fasta.size());
+  const uint32_t samples = 1 + random.below(4);
+  std::string sheet = "sample\tpath\n";
+  size_t cut = 0;  // index into starts
+  for (uint32_t k = 0; k < samples; ++k) {
+    const size_t next =
+        k + 1 == samples ? starts.size() - 1 : cut + random.below(static_cast<uint32_t>(starts.size() - cut));
+    const std::string name = "s" + std::to_string(k) + ".fa";
+    dir.write(name, fasta.substr(starts[cut], starts[next] - starts[cut]));
+    sheet += "S" + std::to_string(k) + "\t" + name + "\n";
+    cut = next;
+  }
+  dir.write("sheet.tsv", sheet);
+}
+
+// The stats' samples array: everything there but the seconds is the same on both engines.
+std::string samples_array(const std::string& stats) {
+  const size_t at = stats.find("  \"samples\"");
+  return at == std::string::npos ? "" : stats.substr(at, stats.find("\n  ],\n", at) - at);
+}
+
+// Half the cases with samples, UMIs and the stats' per-sample figures as well.
 TEST(KnownBarcodes, BinariesWriteTheSameBytes) {
   for (uint32_t seed = 0; seed < kAgreementCases; ++seed) {
     CaseRandom random(9100 + seed);
     const ReadSet reads = random_read_set(random, seed % 4, 120);
-    const std::string library = random_library(random, reads.fasta, reads.template_text);
+    const bool combined = seed % 2 == 1;
+    const std::string fasta = combined ? skew_abundance(random, reads.fasta) : reads.fasta;
+    std::vector<size_t> positions = barcode_positions(reads.template_text);
+    const std::string umi = combined && positions.size() > 1 ? take_umi_positions(random, &positions) : "";
+    const std::string library = random_library(random, fasta, positions);
     std::vector<std::string> args =
         run_args(std::to_string(random.below(4)), reads.template_text, "in.fa",
                  {"--known", "lib.tsv", "--assignments", "a.tsv", "--cluster-table", "c.tsv"});
     if (random.chance(40)) args.push_back("-p");
     // The barcode search's placements go to the assignments too.
     if (random.chance(30)) args.insert(args.end(), {"--window", "2", "--both-strands"});
+    if (!umi.empty()) args.insert(args.end(), {"--umi", umi});
+    if (combined) args.insert(args.end(), {"--stats", "s.json"});
+    if (combined) {
+      args.at(0) = "--experiment";
+      args.at(1) = "sheet.tsv";
+    }
     ScratchDir reference_dir;
-    reference_dir.write("in.fa", reads.fasta);
-    reference_dir.write("lib.tsv", library);
+    ScratchDir fast_dir;
+    for (const ScratchDir* dir : {&reference_dir, &fast_dir}) {
+      CaseRandom same(seed);
+      combined ? write_samples(same, fasta, *dir) : dir->write("in.fa", fasta);
+      dir->write("lib.tsv", library);
+    }
     const CliResult expected = run_tarnwell(reference_dir, args, {"/dev/null", "", {}, TARNWELL_REFERENCE_BINARY});
     args.push_back("--jobs=" + std::to_string(1 + random.below(4)));
-    ScratchDir fast_dir;
-    fast_dir.write("in.fa", reads.fasta);
-    fast_dir.write("lib.tsv", library);
     const CliResult fast = run_tarnwell(fast_dir, args);
     const std::string where = "seed " + std::to_string(seed);
     ASSERT_EQ(fast.status, expected.status) << where << expected.err;
@@ -225,6 +290,11 @@ TEST(KnownBarcodes, BinariesWriteTheSameBytes) {
     ASSERT_EQ(fast.err, expected.err) << where;
     for (const char* file : {"out.txt", "a.tsv", "c.tsv"}) {
       ASSERT_EQ(fast_dir.read(file), reference_dir.read(file)) << where << " " << file;
+    }
+    ASSERT_EQ(samples_array(fast_dir.read("s.json")), samples_array(reference_dir.read("s.json"))) << where;
+    if (combined && !umi.empty() && fast.status == 0) {
+      EXPECT_NE(fast_dir.read("c.tsv").find("\tS0_molecules"), std::string::npos) << where;
+      EXPECT_NE(samples_array(fast_dir.read("s.json")).find("\"umi\": {\"reads\""), std::string::npos) << where;
     }
   }
 }

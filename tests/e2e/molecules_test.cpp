@@ -290,3 +290,74 @@ TEST(Molecules, RecoverTheGeneratedMolecules) {
 }
 
 }  // namespace
+
+namespace {
+
+// Per cluster row with reads, keyed by its representative (de novo) or its id (--known): the columns named.
+std::map<std::string, std::string> rows_by_key(const std::string& table, const std::vector<std::string>& columns) {
+  const std::vector<std::string> rows = split(table, '\n');
+  const std::vector<std::string> header = split(rows.at(0), '\t');
+  const auto column = [&](const std::string& name) {
+    return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+  };
+  const size_t key = std::min(column("representative"), column("id"));
+  std::map<std::string, std::string> kept;
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const std::vector<std::string> fields = split(rows[i], '\t');
+    std::string values;
+    for (const std::string& name : columns) values += fields.at(column(name)) + " ";
+    if (fields.at(column(columns[0])) != "0") kept[fields.at(key)] = values;
+  }
+  return kept;
+}
+
+// The text from `from` to the first `to` after it, `to` included, within the stats after `after`.
+std::string stats_part(const std::string& stats, const std::string& after, const std::string& from,
+                       const std::string& to) {
+  const size_t begin = stats.find(from, stats.find(after));
+  return begin == std::string::npos ? "" : stats.substr(begin, stats.find(to, begin) + to.size() - begin);
+}
+
+}  // namespace
+
+// Each sample of a sheet, counted in the one run, is what a run on its file
+// alone counts, wherever the clusters cannot differ: against a library (each
+// read is judged alone) and de novo at distance 0. Its reads, its molecules
+// (its reads' UMIs corrected on their own), its stats' umi and known objects.
+TEST(Molecules, EachSampleCountsAsARunOfItsOwn) {
+  const std::string examples = TARNWELL_EXAMPLES_DIR;
+  const std::vector<std::string> samples = {"plasmid", "early", "late"};
+  const std::vector<std::string> common = {"-t", "NNNNNNNNACGTACGTNNNNNNNNNNNNNNNNNNNNTGCATGCA", "--umi", "1-8",
+                                           "--cluster-table", "c.tsv", "--stats", "s.json", "--jobs", "3"};
+  for (const bool known : {true, false}) {
+    std::vector<std::string> options = with({"-o", "out.txt", "-d", known ? "1" : "0"}, common);
+    if (known) options = with(options, {"--known", examples + "/screen_library.csv", "-p"});
+    ScratchDir dir;
+    const CliResult pooled = run_tarnwell(dir, with({"--experiment", examples + "/umi_screen/sheet.tsv"}, options));
+    ASSERT_EQ(pooled.status, 0) << pooled.err;
+    const std::string table = dir.read("c.tsv");
+    const std::string stats = dir.read("s.json");
+    // The sample columns add up to each row's reads.
+    std::map<std::string, uint64_t> reads;
+    for (const std::string& sample : samples) {
+      for (const auto& [key, value] : rows_by_key(table, {sample})) reads[key] += std::stoull(value);
+    }
+    for (const auto& [key, value] : rows_by_key(table, {"reads"})) EXPECT_EQ(std::stoull(value), reads[key]) << key;
+    for (const std::string& sample : samples) {
+      const CliResult alone = run_tarnwell(dir, with({"-i", examples + "/umi_screen/" + sample + ".fa.gz"}, options));
+      ASSERT_EQ(alone.status, 0) << alone.err;
+      const std::string where = sample + (known ? " against the library" : " de novo");
+      EXPECT_EQ(rows_by_key(table, {sample, sample + "_molecules"}), rows_by_key(dir.read("c.tsv"), {"reads", "molecules"}))
+          << where;
+      const std::string own = dir.read("s.json");
+      const std::string in_sheet = "{\"name\": \"" + sample + "\"";
+      EXPECT_EQ(stats_part(stats, in_sheet, "\"reads\": ", "}}"), stats_part(own, "\"umi\"", "\"reads\": ", "}}"))
+          << where;
+      if (known) {
+        EXPECT_EQ(stats_part(stats, in_sheet, "\"entries_without_reads\"", "]}"),
+                  stats_part(own, "\"known\"", "\"entries_without_reads\"", "]}"))
+            << where;
+      }
+    }
+  }
+}

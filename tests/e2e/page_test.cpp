@@ -114,8 +114,8 @@ TEST(Page, NamesTheLargestClustersAsTheTableDoes) {
   dir.write("in.fa", ">r1\nAG\n");
   ASSERT_EQ(run_tarnwell(dir, {"-i", "in.fa", "-o", "out.txt", "-d", "1", "-t", "NN", "--page", "p.html"}).status, 0);
   const std::string page = dir.read("p.html");
-  for (const char* singular : {"1 read, 1 clustered at distance 1 into 1 cluster</p>", ">1 singleton (100.0% of clusters)<",
-                               "distance 1: 0 joins", ">1 cluster after<"})
+  for (const char* singular : {"1 read, 1 clustered at distance 1 into 1 cluster</p>",
+                               ">1 singleton (100.0% of clusters)<", "distance 1: 0 joins", ">1 cluster after<"})
     EXPECT_NE(page.find(singular), std::string::npos) << singular;
 }
 
@@ -161,31 +161,37 @@ TEST(Page, StaysSmall) {
   }
 }
 
-// Runs the browser on the page with one more option (--screenshot=..., --dump-dom), headless, offline, in a
-// fresh profile; returns what it printed on standard output.
-std::string run_browser(const std::string& browser, const ScratchDir& dir, const std::string& action) {
+// Runs the browser on a page with one more option (--screenshot=..., --dump-dom), headless, offline, in a
+// fresh profile, in a window width pixels wide; returns what it printed on standard output.
+std::string run_browser(const std::string& browser, const ScratchDir& dir, const std::string& action,
+                        const std::string& page = "p.html", int width = 900) {
   const std::string profile = dir.file("profile");
   const std::string command =
       browser +
       " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking "
-      "--disable-component-update --disable-sync --hide-scrollbars --window-size=900,3500 "
-      "--user-data-dir='" +
-      profile + "' " + action + " 'file://" + dir.file("p.html") + "' 2> /dev/null";
+      "--disable-component-update --disable-sync --hide-scrollbars --window-size=" +
+      std::to_string(width) + ",3500 --user-data-dir='" + profile + "' " + action + " 'file://" + dir.file(page) +
+      "' 2> /dev/null";
   const std::string output = command_output(command);
   std::system(("rm -rf '" + profile + "'").c_str());
   return output;
 }
 
-// The shipped example's page in a real browser. Set TARNWELL_PAGE_PICTURE to an absolute path to keep the
-// screenshot (the README's picture is made that way).
-TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
-  // The first installed of the browsers the CI script installs (the shell's command -v takes one name at a time).
+// The first installed of the browsers the CI script installs (the shell's command -v takes one name at a time),
+// or "" when the test is to be skipped. CI installs a browser and says so: there a missing one is a failure.
+std::string find_browser() {
   std::string browser =
       command_output("for b in chromium-headless-shell chromium; do command -v \"$b\" && break; done");
   if (!browser.empty()) browser.pop_back();
-  // CI installs a browser and says so: there a missing one is a failure, not a skip.
   const char* required = std::getenv("TARNWELL_BROWSER_REQUIRED");
-  if (browser.empty() && required != nullptr && std::string(required) == "1") FAIL() << "no browser installed";
+  if (browser.empty() && required != nullptr && std::string(required) == "1") ADD_FAILURE() << "no browser installed";
+  return browser;
+}
+
+// The shipped example's page in a real browser. Set TARNWELL_PAGE_PICTURE to an absolute path to keep the
+// screenshot (the README's picture is made that way).
+TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
+  const std::string browser = find_browser();
   if (browser.empty()) GTEST_SKIP() << "no chromium-headless-shell or chromium installed";
   ScratchDir dir;
   dir.write("reads.fa", read_file(std::string(TARNWELL_EXAMPLES_DIR) + "/reads.fa"));
@@ -201,6 +207,58 @@ TEST(PageInBrowser, ShowsEverySectionAndPlotMark) {
   EXPECT_GT(png.size(), 100000u) << "a blank or nearly blank picture";
   if (const char* keep = std::getenv("TARNWELL_PAGE_PICTURE")) {
     EXPECT_TRUE(std::ofstream(keep, std::ios::binary) << png) << keep;
+  }
+}
+
+// A 90-character input path, 300-character read names and a long sample name wrap inside their boxes: nothing
+// reaches past the right edge of a 1200-pixel window, so the page has no horizontal scroll bar. A script added to
+// a copy of the page measures the laid-out elements and writes what sticks out into the document.
+TEST(PageInBrowser, LongNamesWrapAt1200Pixels) {
+  const std::string browser = find_browser();
+  if (browser.empty()) GTEST_SKIP() << "no chromium-headless-shell or chromium installed";
+  ScratchDir dir;
+  const std::string input = std::string(87, 'p') + ".fa";
+  std::string reads;
+  uint32_t state = 7;
+  for (int r = 0; r < 40; ++r) {
+    std::string barcode;
+    for (int b = 0; b < 12; ++b) barcode += "ACGT"[(state = state * 1103515245u + 12345u) >> 30];
+    reads += ">" + std::string(300, static_cast<char>('a' + r % 26)) + "\nACGTACGT" + barcode + "TGCATGCA\n";
+  }
+  dir.write(input, reads);
+  const std::string sample = std::string(120, 's');
+  dir.write("sheet.tsv", "sample\tpath\n" + sample + "\t" + input + "\nshort\t" + input + ".copy\n");
+  dir.write(input + ".copy", reads);
+  const std::string measure =
+      "<script>(() => {const w = document.documentElement.clientWidth; const wide = [];"
+      "if (document.documentElement.scrollWidth > w) wide.push('document ' + document.documentElement.scrollWidth);"
+      "for (const e of document.body.querySelectorAll('*')) {const r = e.getBoundingClientRect();"
+      "if (r.right > w + 0.5) wide.push(e.tagName + '.' + e.getAttribute('class') + ' ' + Math.round(r.right));}"
+      "const p = document.createElement('pre'); p.id = 'measured';"
+      "p.textContent = 'width ' + w + (wide.length ? ' past the edge: ' + wide.slice(0, 5).join('; ') : ' fits');"
+      "document.body.appendChild(p);})();</script>";
+  for (const std::vector<std::string>& source :
+       {std::vector<std::string>{"-i", input}, std::vector<std::string>{"--experiment", "sheet.tsv"}}) {
+    SCOPED_TRACE(source[0]);
+    std::vector<std::string> args = source;
+    for (const char* arg :
+         {"-o", "clusters.txt", "-d", "1", "-t", "ACGTACGTNNNNNNNNNNNNTGCATGCA", "--page", "p.html"}) {
+      args.push_back(arg);
+    }
+    const CliResult result = run_tarnwell(dir, args);
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::string page = dir.read("p.html");
+    const size_t end = page.rfind("</body>");
+    ASSERT_NE(end, std::string::npos);
+    dir.write("measure.html", page.insert(end, measure));
+    const std::string dom = run_browser(browser, dir, "--dump-dom", "measure.html", 1200);
+    const std::smatch found = [&] {
+      std::smatch m;
+      std::regex_search(dom, m, std::regex("<pre id=\"measured\">([^<]*)</pre>"));
+      return m;
+    }();
+    ASSERT_FALSE(found.empty()) << "the measuring script did not run";
+    EXPECT_EQ(found[1].str(), "width 1200 fits");
   }
 }
 
