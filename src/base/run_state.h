@@ -61,6 +61,7 @@ enum WorkBlockId : int {
   kSuffixOrder,             // passes: representatives ordered by barcode suffix
   kSuffixPosition,          // passes: each representative's place in that order
   kSuffixGroupEnd,          // passes: per place, the end of its run of equal suffixes
+  kLongSuffixRuns,          // passes: the keys of each long run of equal suffixes, to look partners up
   kPairSlots,               // passes: one candidate pair buffer per job slot
   kInlinePairs,             // passes: the calling thread's buffer for a job that overflowed
   kBlankedEntries,          // passes: per worker, all representatives twice, for the blanked-suffix search

@@ -15,6 +15,9 @@ struct SizeThresholds {
   uint64_t items_per_job = 0;                 // when not 0, every phase's job size in items
   int blanked_suffix_search = 0;              // 0: by cost; 1: always; -1: never
   int rekeyed_search = 0;  // search keyed by the most even positions; 0: by spread; 1: always; -1: never
+  uint64_t split_bucket_entries = 1 << 16;  // a bucket this large is sorted by all workers at once
+  uint32_t long_suffix_run = 1024;          // runs of equal suffixes this long are indexed by key
+  int suffix_key_lookup = 0;  // members of indexed runs look partners up; 0: by cost; 1: always
 };
 
 inline SizeThresholds size_thresholds;

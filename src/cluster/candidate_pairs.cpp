@@ -129,14 +129,73 @@ TARNWELL_SEARCH_STEP bool pairs_with_neighbours(const PairSearch& search, uint32
   return true;
 }
 
+// The neighbour keys that list_neighbours forms for prefix distance k.
+TARNWELL_SEARCH_STEP uint32_t neighbour_count(uint32_t k) {
+  static constexpr uint32_t kSubsets[9] = {1, 8, 28, 56, 70, 56, 28, 8, 1};
+  static constexpr uint32_t kPatterns[9] = {1, 3, 9, 27, 81, 243, 729, 2187, 6561};
+  return kSubsets[k] * kPatterns[k];
+}
+
+// The indexed run that place lies in, or long_runs.count when its run is
+// not indexed.
+TARNWELL_SEARCH_STEP uint32_t long_run_of(const LongSuffixRuns& runs, uint32_t place) {
+  const uint32_t* after = std::upper_bound(runs.run_begin, runs.run_begin + runs.count, place);
+  if (after == runs.run_begin) return runs.count;
+  const uint32_t run = static_cast<uint32_t>(after - runs.run_begin - 1);
+  return place < runs.run_end[run] ? run : runs.count;
+}
+
+// Whether x, at place, finds its partners by key lookup: when its run is
+// indexed and it has more later members than neighbour keys.
+TARNWELL_SEARCH_STEP bool looks_up_partners(const PairSearch& search, uint32_t place) {
+  const bool worth_it = search.long_runs.always_look_up ||
+                        search.suffix_group_end[place] - place - 1 > neighbour_count(search.prefix_distance);
+  return worth_it && long_run_of(search.long_runs, place) < search.long_runs.count;
+}
+
+// Whether x's indexed run lies wholly inside one cluster: its partners are
+// all in x's run, so it has nothing left to join.
+TARNWELL_SEARCH_STEP bool run_in_one_cluster(const PairSearch& search, uint32_t place) {
+  return search.long_runs.root[long_run_of(search.long_runs, place)] != kMixedRoots;
+}
+
+// k = d for x at place in an indexed run: the members of the run whose keys
+// are the neighbours of x's key a above it.
+TARNWELL_SEARCH_STEP bool partners_by_key(const PairSearch& search, uint32_t x, uint32_t place, uint32_t a,
+                                          const uint32_t* neighbours, uint32_t neighbour_total, PairBuffer* buffer) {
+  const LongSuffixRuns& runs = search.long_runs;
+  const uint32_t run = long_run_of(runs, place);
+  const uint64_t* bits = runs.key_bits + uint64_t{run} * kKeyWords;
+  const uint32_t* before = runs.keys_before + uint64_t{run} * kKeyWords;
+  for (uint32_t i = 0; i < neighbour_total; ++i) {
+    const uint32_t n = neighbours[i];
+    const uint64_t word = bits[n / 64];
+    if (n <= a || (word >> (n % 64) & 1) == 0) continue;
+    const uint32_t rank = before[n / 64] + static_cast<uint32_t>(__builtin_popcountll(word & ((uint64_t{1} << (n % 64)) - 1)));
+    const uint32_t y = search.suffix_order[runs.run_begin[run] + rank];
+    if (search.root[x] != search.root[y] && !append(buffer, neighbour_rank(a, n), x, y)) return false;
+  }
+  return true;
+}
+
 // k = d through the suffix index: each x meets the later members of its run
 // of equal suffixes, which lie in buckets with larger keys; those at prefix
 // distance k are its partners. The pairs are then put in join order.
 TARNWELL_SEARCH_STEP bool pairs_by_suffix(const PairSearch& search, uint32_t a, PairBuffer* buffer) {
   const uint64_t first_pair = buffer->count;
   const uint32_t words = search.barcode_words;
+  uint32_t neighbours[kMaxNeighbours];
+  uint32_t neighbour_total = UINT32_MAX;  // listed when a member first needs them
   for (uint32_t x = search.bucket_first[a]; x < search.bucket_first[a + 1]; ++x) {
     const uint32_t place = search.suffix_position[x];
+    if (looks_up_partners(search, place)) {
+      if (run_in_one_cluster(search, place)) continue;
+      if (neighbour_total == UINT32_MAX) {
+        neighbour_total = list_neighbours(a, search.prefix_distance, search.key_positions, neighbours);
+      }
+      if (!partners_by_key(search, x, place, a, neighbours, neighbour_total, buffer)) return false;
+      continue;
+    }
     for (uint32_t later = place + 1; later < search.suffix_group_end[place]; ++later) {
       const uint32_t y = search.suffix_order[later];
       const uint32_t n = prefix_key_of(search.barcodes + uint64_t{y} * words);
@@ -150,13 +209,6 @@ TARNWELL_SEARCH_STEP bool pairs_by_suffix(const PairSearch& search, uint32_t a, 
               return p.x != q.x ? p.x < q.x : p.y < q.y;
             });
   return true;
-}
-
-// The neighbour keys that list_neighbours forms for prefix distance k.
-uint32_t neighbour_count(uint32_t k) {
-  static const uint32_t kSubsets[9] = {1, 8, 28, 56, 70, 56, 28, 8, 1};
-  static const uint32_t kPatterns[9] = {1, 3, 9, 27, 81, 243, 729, 2187, 6561};
-  return kSubsets[k] * kPatterns[k];
 }
 
 }  // namespace
@@ -173,10 +225,13 @@ bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* bu
     fits = pairs_with_neighbours(search, bucket, buffer);
   } else {
     // Scan the runs of equal suffixes when they are shorter than the
-    // enumeration of all neighbour buckets would be.
+    // enumeration of all neighbour buckets would be. A member that looks its
+    // partners up costs one such enumeration, which the neighbour buckets'
+    // merges cost at least as well.
     uint64_t scan = 0;
     for (uint32_t x = search.bucket_first[bucket]; x < search.bucket_first[bucket + 1]; ++x) {
-      scan += search.suffix_group_end[search.suffix_position[x]] - search.suffix_position[x] - 1;
+      const uint32_t place = search.suffix_position[x];
+      if (!looks_up_partners(search, place)) scan += search.suffix_group_end[place] - place - 1;
     }
     fits = scan <= neighbour_count(search.prefix_distance) ? pairs_by_suffix(search, bucket, buffer)
                                                            : pairs_with_neighbours(search, bucket, buffer);
@@ -431,4 +486,75 @@ void index_suffixes(const uint64_t* barcodes, uint32_t barcode_words, uint32_t c
     group_end[place] = continues ? group_end[place + 1] : place + 1;
     position[order[place]] = place;
   }
+}
+
+uint32_t count_long_suffix_runs(const uint32_t* group_end, uint32_t count, uint32_t min_size) {
+  uint32_t runs = 0;
+  for (uint32_t place = 0; place < count; place = group_end[place]) runs += group_end[place] - place >= min_size;
+  return runs;
+}
+
+uint64_t long_suffix_run_bytes(uint32_t runs) {
+  return uint64_t{runs} * (3 * sizeof(uint32_t) + kKeyWords * (sizeof(uint64_t) + sizeof(uint32_t)));
+}
+
+void find_long_run_roots(const LongSuffixRuns& runs, const uint32_t* suffix_order, const uint32_t* root) {
+  for (uint32_t run = 0; run < runs.count; ++run) {
+    uint32_t shared = root[suffix_order[runs.run_begin[run]]];
+    for (uint32_t place = runs.run_begin[run] + 1; place < runs.run_end[run] && shared != kMixedRoots; ++place) {
+      if (root[suffix_order[place]] != shared) shared = kMixedRoots;
+    }
+    runs.root[run] = shared;
+  }
+}
+
+namespace {
+
+// The arrays of the tables of runs long runs, as laid out in table.
+struct RunTables {
+  uint64_t* key_bits;
+  uint32_t* keys_before;
+  uint32_t* run_begin;
+  uint32_t* run_end;
+  uint32_t* root;
+};
+
+RunTables run_tables_in(void* table, uint32_t runs) {
+  uint64_t* key_bits = static_cast<uint64_t*>(table);
+  uint32_t* keys_before = reinterpret_cast<uint32_t*>(key_bits + uint64_t{runs} * kKeyWords);
+  uint32_t* run_begin = keys_before + uint64_t{runs} * kKeyWords;
+  return {key_bits, keys_before, run_begin, run_begin + runs, run_begin + 2 * uint64_t{runs}};
+}
+
+}  // namespace
+
+LongSuffixRuns long_suffix_runs_in(void* table, uint32_t runs) {
+  const RunTables tables = run_tables_in(table, runs);
+  return {runs, tables.run_begin, tables.run_end, tables.key_bits, tables.keys_before, tables.root, false};
+}
+
+void index_long_suffix_runs(const uint64_t* barcodes, uint32_t barcode_words, const uint32_t* order,
+                            const uint32_t* group_end, uint32_t count, uint32_t min_size, uint32_t runs, void* table) {
+  const RunTables tables = run_tables_in(table, runs);
+  uint32_t run = 0;
+  for (uint32_t place = 0; place < count; place = group_end[place]) {
+    if (group_end[place] - place < min_size) continue;
+    tables.run_begin[run] = place;
+    tables.run_end[run] = group_end[place];
+    uint64_t* bits = tables.key_bits + uint64_t{run} * kKeyWords;
+    memset(bits, 0, kKeyWords * sizeof(uint64_t));
+    for (uint32_t member = place; member < group_end[place]; ++member) {
+      const uint32_t key = prefix_key_of(barcodes + uint64_t{order[member]} * barcode_words);
+      bits[key / 64] |= uint64_t{1} << (key % 64);
+    }
+    uint32_t* before = tables.keys_before + uint64_t{run} * kKeyWords;
+    uint32_t sum = 0;
+    for (uint32_t w = 0; w < kKeyWords; ++w) {
+      before[w] = sum;
+      sum += static_cast<uint32_t>(__builtin_popcountll(bits[w]));
+    }
+    assert(sum == group_end[place] - place && "the members of a run of equal suffixes have distinct keys");
+    ++run;
+  }
+  assert(run == runs);
 }

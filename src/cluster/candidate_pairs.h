@@ -27,6 +27,25 @@ struct PairBuffer {
 // A bucket whose representatives lie in more than one cluster, or in none.
 constexpr uint32_t kMixedRoots = UINT32_MAX;
 
+// The long runs of equal suffixes, each with the set of its members' keys.
+// Representatives are numbered in key order and no two of them share a
+// barcode, so the members of a run ascend by key, one per key: the rank of a
+// key among the run's keys gives its member. A member then finds its partners
+// by looking up its neighbour keys instead of reading the whole run, which
+// in a run of thousands (reads that end in a run of G, a constant stretch
+// after the key) would make the search quadratic.
+struct LongSuffixRuns {
+  uint32_t count;               // runs indexed
+  const uint32_t* run_begin;    // per run, the place of its first member, ascending
+  const uint32_t* run_end;      // per run, the place after its last one
+  const uint64_t* key_bits;     // per run, kKeyWords words: bit key % 64 of word key / 64 for each member's key
+  const uint32_t* keys_before;  // per run, kKeyWords counts: its members' keys in the words before
+  uint32_t* root;               // per run, the root all its members share when the subpass began, or kMixedRoots
+  bool always_look_up;          // members look partners up however few later members they have
+};
+
+constexpr uint32_t kKeyWords = 65536 / 64;
+
 // What a search reads; every array is indexed by representative and stays
 // unchanged while the subpass searches.
 struct PairSearch {
@@ -44,11 +63,16 @@ struct PairSearch {
   const uint32_t* suffix_order;
   const uint32_t* suffix_position;   // per representative, its place in suffix_order
   const uint32_t* suffix_group_end;  // per place, the end of its run of equal suffixes
+  LongSuffixRuns long_runs;          // runs of at least long_suffix_run_size members, none without a suffix index
 };
 
 // Fills bucket_root for a PairSearch: buckets begin to end of the 65536.
 void find_bucket_roots(const uint32_t* bucket_first, const uint32_t* root, uint32_t begin, uint32_t end,
                        uint32_t* bucket_root);
+
+// Fills the root of every long run for a PairSearch whose suffix order and
+// roots are given.
+void find_long_run_roots(const LongSuffixRuns& runs, const uint32_t* suffix_order, const uint32_t* root);
 
 // Appends the candidate pairs whose x lies in the bucket, in join order.
 // Returns false, and leaves the buffer's count as it was, when they do not
@@ -92,3 +116,18 @@ uint32_t list_neighbours(uint32_t a, uint32_t k, uint32_t positions, uint32_t* k
 // suffix_order, suffix_position and suffix_group_end, count entries each.
 void index_suffixes(const uint64_t* barcodes, uint32_t barcode_words, uint32_t count, uint32_t* order,
                     uint32_t* position, uint32_t* group_end);
+
+// The runs of equal suffixes with at least min_size members, of count
+// representatives with the suffix index order and group_end.
+[[nodiscard]] uint32_t count_long_suffix_runs(const uint32_t* group_end, uint32_t count, uint32_t min_size);
+
+// Bytes of the tables of runs long runs, their roots included.
+[[nodiscard]] uint64_t long_suffix_run_bytes(uint32_t runs);
+
+// The tables of runs long runs laid out in table (long_suffix_run_bytes(runs) bytes).
+[[nodiscard]] LongSuffixRuns long_suffix_runs_in(void* table, uint32_t runs);
+
+// Fills table with the runs of at least min_size members, runs as
+// count_long_suffix_runs gave; barcodes are those the suffix index was built from.
+void index_long_suffix_runs(const uint64_t* barcodes, uint32_t barcode_words, const uint32_t* order,
+                            const uint32_t* group_end, uint32_t count, uint32_t min_size, uint32_t runs, void* table);

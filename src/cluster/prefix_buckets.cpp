@@ -233,6 +233,95 @@ inline bool sorts_before(const SortKey& a, const SortKey& b) {
   return a.record < b.record;
 }
 
+// Sorts count entries of one bucket and their first words: through keys (a
+// worker's scratch of scratch_entries) when they fit, from the records otherwise.
+void sort_entries(SequenceRecord** entries, uint64_t* words, uint64_t count, SortKey* keys, uint64_t scratch_entries) {
+  if (count <= 1) return;
+  if (count > scratch_entries) {
+    std::sort(entries, entries + count,
+              [](SequenceRecord* a, SequenceRecord* b) { return compare_records(&a, &b) < 0; });
+    for (uint64_t e = 0; e < count; ++e) words[e] = record_barcode(entries[e])[0];
+    return;
+  }
+  for (uint64_t e = 0; e < count; ++e) keys[e] = {words[e], entries[e]};
+  std::sort(keys, keys + count, [](const SortKey& a, const SortKey& b) { return sorts_before(a, b); });
+  for (uint64_t e = 0; e < count; ++e) {
+    entries[e] = keys[e].record;
+    words[e] = keys[e].word;
+  }
+}
+
+// Buckets at least this large are sorted by all workers together.
+bool split_when_sorted(uint64_t count) { return count >= size_thresholds.split_bucket_entries && count > 1; }
+
+// Sorts one large bucket on all workers. Its first words agree above the
+// highest bit in which any two differ, so the 12 bits from that one down
+// order the entries before the rest of the barcode does: the entries are
+// moved into runs by those bits, in place, then the runs are sorted on their
+// own, many at once. A bucket whose barcodes begin alike (a constant flank
+// read as barcode, one sample index) sorts as fast as many small buckets.
+// Barcodes whose first words are all equal are sorted as any bucket is.
+void sort_split_bucket(uint32_t k, SortKey* scratch, uint64_t scratch_entries) {
+  RunState& s = run_state;
+  const uint64_t count = s.bucket_counts[k];
+  SequenceRecord** entries = s.bucket_entries[k];
+  uint64_t* words = entry_words() + bucket_offset()[k];
+  constexpr uint64_t kMaxParts = 16;
+  const uint64_t parts = std::min<uint64_t>({kMaxParts, worker_count(), count / kEntriesPerJob + 1});
+  uint64_t differing_of_part[kMaxParts] = {};
+  run_jobs(parts, [&](uint64_t part, uint32_t) {
+    uint64_t differing = 0;
+    for (uint64_t e = job_begin(part, parts, count); e < job_begin(part + 1, parts, count); ++e)
+      differing |= words[e] ^ words[0];
+    differing_of_part[part] = differing;
+  });
+  uint64_t differing = 0;
+  for (uint64_t part = 0; part < parts; ++part) differing |= differing_of_part[part];
+  if (differing == 0) {
+    sort_entries(entries, words, count, scratch, scratch_entries);
+    return;
+  }
+  constexpr uint32_t kDigitBits = 12;
+  constexpr uint32_t kDigits = 1 << kDigitBits;
+  const uint32_t highest = 63 - static_cast<uint32_t>(__builtin_clzll(differing));
+  const uint32_t shift = highest < kDigitBits ? 0 : highest + 1 - kDigitBits;
+  const auto digit = [shift](uint64_t word) { return static_cast<uint32_t>(word >> shift) & (kDigits - 1); };
+  uint64_t start[kDigits + 1] = {};
+  for (uint64_t e = 0; e < count; ++e) ++start[digit(words[e]) + 1];
+  for (uint32_t value = 1; value <= kDigits; ++value) start[value] += start[value - 1];
+  // Each entry in turn is swapped to the next free place of its run until
+  // the one that belongs where it stands comes back.
+  uint64_t next[kDigits];
+  memcpy(next, start, sizeof next);
+  for (uint32_t value = 0; value < kDigits; ++value) {
+    for (uint64_t& e = next[value]; e < start[value + 1];) {
+      uint32_t owner = digit(words[e]);
+      while (owner != value) {
+        const uint64_t to = next[owner]++;
+        std::swap(words[e], words[to]);
+        std::swap(entries[e], entries[to]);
+        owner = digit(words[e]);
+      }
+      ++e;
+    }
+  }
+  // Jobs of whole runs, about equal in entries.
+  const uint64_t jobs = job_count_for(count, kEntriesPerJob, kMaxBucketJobs);
+  uint32_t first_digit[kMaxBucketJobs + 1];
+  for (uint64_t job = 0; job < jobs; ++job) {
+    first_digit[job] = static_cast<uint32_t>(
+        std::upper_bound(start, start + kDigits, job_begin(job, jobs, count)) - start - 1);
+  }
+  first_digit[0] = 0;
+  first_digit[jobs] = kDigits;
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
+    for (uint32_t value = first_digit[job]; value < first_digit[job + 1]; ++value) {
+      sort_entries(entries + start[value], words + start[value], start[value + 1] - start[value],
+                   scratch + worker * scratch_entries, scratch_entries);
+    }
+  });
+}
+
 void sort_buckets_fast() {
   RunState& s = run_state;
   uint64_t largest = 0;
@@ -242,27 +331,15 @@ void sort_buckets_fast() {
       static_cast<SortKey*>(hold_work_block(kSortScratch, worker_count() * scratch_entries * sizeof(SortKey)));
   const uint64_t jobs = job_count_for(accepted_count(), kEntriesPerJob, kMaxBucketJobs);
   run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
-    SortKey* keys = scratch + worker * scratch_entries;
     for (uint64_t k = job_begin(job, jobs, kBucketCount); k < job_begin(job + 1, jobs, kBucketCount); ++k) {
-      const uint64_t count = s.bucket_counts[k];
-      if (count <= 1) continue;
-      SequenceRecord** entries = s.bucket_entries[k];
-      if (count > scratch_entries) {
-        std::sort(entries, entries + count,
-                  [](SequenceRecord* a, SequenceRecord* b) { return compare_records(&a, &b) < 0; });
-        uint64_t* words = entry_words() + bucket_offset()[k];
-        for (uint64_t e = 0; e < count; ++e) words[e] = record_barcode(entries[e])[0];
-        continue;
-      }
-      uint64_t* words = entry_words() + bucket_offset()[k];
-      for (uint64_t e = 0; e < count; ++e) keys[e] = {words[e], entries[e]};
-      std::sort(keys, keys + count, [](const SortKey& a, const SortKey& b) { return sorts_before(a, b); });
-      for (uint64_t e = 0; e < count; ++e) {
-        entries[e] = keys[e].record;
-        words[e] = keys[e].word;
-      }
+      if (split_when_sorted(s.bucket_counts[k])) continue;
+      sort_entries(s.bucket_entries[k], entry_words() + bucket_offset()[k], s.bucket_counts[k],
+                   scratch + worker * scratch_entries, scratch_entries);
     }
   });
+  for (uint32_t k = 0; k < kBucketCount; ++k) {
+    if (split_when_sorted(s.bucket_counts[k])) sort_split_bucket(k, scratch, scratch_entries);
+  }
   release_work_block(kSortScratch);
 }
 

@@ -167,6 +167,20 @@ void hold_suffix_index() {
   uint32_t* position = static_cast<uint32_t*>(hold_work_block(kSuffixPosition, 4ull * count));
   uint32_t* group_end = static_cast<uint32_t*>(hold_work_block(kSuffixGroupEnd, 4ull * count));
   index_suffixes(barcodes, words, count, order, position, group_end);
+  const uint32_t min_size = std::max<uint32_t>(size_thresholds.long_suffix_run, 2);
+  const uint32_t runs = count_long_suffix_runs(group_end, count, min_size);
+  if (runs == 0) return;
+  void* table = hold_work_block(kLongSuffixRuns, long_suffix_run_bytes(runs));
+  index_long_suffix_runs(barcodes, words, order, group_end, count, min_size, runs, table);
+}
+
+// The long runs of equal suffixes that hold_suffix_index indexed; none without it.
+LongSuffixRuns long_suffix_runs() {
+  const WorkBlock& block = run_state.work_blocks[kLongSuffixRuns];
+  if (block.data == nullptr) return {};
+  LongSuffixRuns runs = long_suffix_runs_in(block.data, static_cast<uint32_t>(block.bytes / long_suffix_run_bytes(1)));
+  runs.always_look_up = size_thresholds.suffix_key_lookup > 0;
+  return runs;
 }
 
 // Root of u's cluster with path halving; roots are the smallest index of their cluster.
@@ -338,12 +352,14 @@ uint64_t search_subpass(uint32_t d, uint32_t k, const uint32_t* root, const Pair
       work_block<uint32_t>(kSuffixOrder),
       work_block<uint32_t>(kSuffixPosition),
       work_block<uint32_t>(kSuffixGroupEnd),
+      long_suffix_runs(),
   };
   const uint64_t root_jobs = job_count_for(s.representative_count, 4096, kMaxJobs);
   run_jobs(root_jobs, [&](uint64_t job, uint32_t) {
     find_bucket_roots(search.bucket_first, search.root, first_bucket_of(job, root_jobs),
                       first_bucket_of(job + 1, root_jobs), work_block<uint32_t>(kBucketRoots));
   });
+  find_long_run_roots(search.long_runs, search.suffix_order, root);
   if (search_by_blanked_suffix(search)) return join_subpass_by_blanked_suffix(search, sink);
 
   // Stretches of about equal numbers of representatives; small ones keep
@@ -490,6 +506,7 @@ constexpr WorkBlockId kSearchBlocks[] = {kRepresentativeBarcodes,
                                          kSuffixOrder,
                                          kSuffixPosition,
                                          kSuffixGroupEnd,
+                                         kLongSuffixRuns,
                                          kPairSlots,
                                          kInlinePairs,
                                          kBlankedEntries,

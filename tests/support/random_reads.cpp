@@ -64,6 +64,12 @@ void shape_start(CaseRandom& random, BarcodeStart start, const std::string& star
     case BarcodeStart::mostly_one_key:
       if (random.chance(90)) barcode.replace(0, start_text.size(), start_text);
       return;
+    case BarcodeStart::g_run_end:
+      if (random.chance(50)) {
+        const uint32_t length = static_cast<uint32_t>(barcode.size());
+        for (uint32_t i = random.below(length < 10 ? length : 10); i < length; ++i) barcode[i] = 'G';
+      }
+      return;
   }
 }
 

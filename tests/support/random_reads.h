@@ -31,8 +31,10 @@ ReadSet random_read_set(CaseRandom& random, uint32_t length_class, uint32_t max_
 // How the barcodes of a read set begin: as they come, with a stretch that
 // is the same in every read, with first 8 bases of G and T only, or with one
 // 8-base start in nine reads of ten. The last three crowd the barcodes into
-// few buckets of the first 8 bases.
-enum class BarcodeStart { as_drawn, constant, two_letters, mostly_one_key };
+// few buckets of the first 8 bases. Or half of them turn to G from one of
+// their first 10 bases on, as the dark cycles of a two-colour sequencer
+// read: many barcodes then share the suffix after the first 8 bases.
+enum class BarcodeStart { as_drawn, constant, two_letters, mostly_one_key, g_run_end };
 ReadSet shaped_read_set(CaseRandom& random, BarcodeStart start, uint32_t length_class, uint32_t max_reads);
 // Two-line FASTA text rewritten with the same records: sequences wrapped at a
 // random width, names with '>' and blanks, one line end for the file (LF,
