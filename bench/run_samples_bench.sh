@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Times a run over a sample sheet against one run over the same reads in one
 # file, interleaved run by run, and prints a Markdown table of medians: wall
-# time and peak resident memory (GNU time's maximum resident set) of each, and
-# their ratios.
+# time, the load phase's seconds (from --stats), CPU time (user and system) and
+# peak resident memory (GNU time's maximum resident set) of each, and their
+# ratios (each a ratio of medians). With --baseline, the
+# sheet is also run by the tarnwell of another build (one from before a
+# change, say), in the same interleaving. The load average is printed before
+# and after: on a shared machine the times mean little without it.
 #
 # The samples: N reads of gzipped FASTQ split into S samples. A share F of
 # every sample comes from one generated population (barcodes that every sample
@@ -13,7 +17,7 @@
 #
 # Usage: bench/run_samples_bench.sh [--reads 10000000] [--samples 6] [--shared 0.5]
 #                                   [--runs 5] [--distance 1] [--jobs 2]
-#                                   [--data DIR] [--build DIR]
+#                                   [--data DIR] [--build DIR] [--baseline DIR]
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,6 +29,7 @@ shared=0.5
 runs=5
 distance=1
 jobs=2
+baseline=
 while [ $# -gt 0 ]; do
   case $1 in
     --reads) reads=$2; shift ;;
@@ -35,6 +40,7 @@ while [ $# -gt 0 ]; do
     --jobs) jobs=$2; shift ;;
     --data) data=$2; shift ;;
     --build) build=$2; shift ;;
+    --baseline) baseline=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -73,37 +79,62 @@ fi
 template=ACGTACGTNNNNNNNNNNNNNNNNNNNNTGCATGCA
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-# One timed run: wall seconds and peak kilobytes, appended to the named file.
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+# One timed run of a binary: wall seconds, peak kilobytes and the load
+# phase's seconds, appended to the named file.
 timed() {
-  local into=$1
-  shift
-  /usr/bin/time -f "%e %M" -o "$out/time" "$build/tarnwell" "$@" -o "$out/report" -d "$distance" -t "$template" \
-    --jobs "$jobs" > "$out/count" 2> /dev/null
-  cat "$out/time" >> "$out/$into"
+  local into=$1 binary=$2
+  shift 2
+  /usr/bin/time -f "%e %M %U %S" -o "$out/time" "$binary" "$@" -o "$out/report" -d "$distance" -t "$template" \
+    --jobs "$jobs" --stats "$out/stats.json" > "$out/count" 2> /dev/null
+  local load
+  load=$(grep -o '"load": [0-9.]*' "$out/stats.json" | cut -d' ' -f2)
+  # wall, peak, load phase, CPU (user and system)
+  awk -v l="$load" '{ printf "%s %s %s %.2f\n", $1, $2, l, $3 + $4 }' "$out/time" >> "$out/$into"
+}
+runners=(single samples)
+[ -n "$baseline" ] && runners+=(baseline)
+run_one() {
+  case $1 in
+    single)
+      timed single "$build/tarnwell" -i "$set_dir/all.fq.gz"
+      cp "$out/report" "$out/single-report"
+      ;;
+    samples) timed samples "$build/tarnwell" --experiment "$set_dir/sheet.tsv" ;;
+    baseline) timed baseline "$baseline/tarnwell" --experiment "$set_dir/sheet.tsv" ;;
+  esac
 }
 for run in $(seq 1 "$runs"); do
-  # Alternate which goes first, so that neither always meets a warm or a cold page cache.
-  if [ $((run % 2)) -eq 1 ]; then
-    timed single -i "$set_dir/all.fq.gz"
-    cp "$out/report" "$out/single-report"
-    timed samples --experiment "$set_dir/sheet.tsv"
-  else
-    timed samples --experiment "$set_dir/sheet.tsv"
-    timed single -i "$set_dir/all.fq.gz"
-    cp "$out/report" "$out/single-report"
-  fi
-  cmp -s "$out/report" "$out/single-report" || { echo "the reports differ" >&2; exit 1; }
+  # Rotate which goes first, so that none always meets a warm or a cold page cache.
+  for k in $(seq 0 $((${#runners[@]} - 1))); do
+    runner=${runners[$(((run + k) % ${#runners[@]}))]}
+    run_one "$runner"
+    if [ "$runner" != single ] && [ -f "$out/single-report" ]; then
+      cmp -s "$out/report" "$out/single-report" || { echo "the reports differ" >&2; exit 1; }
+    fi
+  done
 done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-single_seconds=$(cut -d' ' -f1 "$out/single" | median)
-samples_seconds=$(cut -d' ' -f1 "$out/samples" | median)
-single_kib=$(cut -d' ' -f2 "$out/single" | median)
-samples_kib=$(cut -d' ' -f2 "$out/samples" | median)
-echo "| input | wall s (median of $runs) | peak MiB (median) |"
-echo "|---|---|---|"
-awk -v s="$single_seconds" -v k="$single_kib" 'BEGIN { printf "| one gzipped FASTQ | %.2f | %.0f |\n", s, k / 1024 }'
-awk -v s="$samples_seconds" -v k="$samples_kib" -v n="$samples" \
-  'BEGIN { printf "| %d gzipped FASTQ samples | %.2f | %.0f |\n", n, s, k / 1024 }'
-awk -v a="$samples_seconds" -v b="$single_seconds" -v c="$samples_kib" -v d="$single_kib" \
-  'BEGIN { printf "| samples / one file | %.3f | %.3f |\n", a / b, c / d }'
+column_median() { cut -d' ' -f"$2" "$out/$1" | median; }
+echo
+echo "| input | wall s (median of $runs) | load phase s | CPU s | peak MiB |"
+echo "|---|---|---|---|---|"
+row() {
+  awk -v name="$1" -v s="$(column_median "$2" 1)" -v l="$(column_median "$2" 3)" -v c="$(column_median "$2" 4)" \
+    -v k="$(column_median "$2" 2)" 'BEGIN { printf "| %s | %.2f | %.2f | %.2f | %.0f |\n", name, s, l, c, k / 1024 }'
+}
+ratio() {
+  local against=()
+  for column in 1 3 4 2; do against+=("$(column_median "$2" $column)" "$(column_median single $column)"); done
+  awk -v name="$1" -v a="${against[0]}" -v b="${against[1]}" -v c="${against[2]}" -v d="${against[3]}" \
+    -v e="${against[4]}" -v f="${against[5]}" -v g="${against[6]}" -v h="${against[7]}" \
+    'BEGIN { printf "| %s | %.3f | %.3f | %.3f | %.3f |\n", name, a / b, c / d, e / f, g / h }'
+}
+row "one gzipped FASTQ" single
+row "$samples gzipped FASTQ samples" samples
+[ -n "$baseline" ] && row "$samples samples, baseline build" baseline
+ratio "samples / one file" samples
+[ -n "$baseline" ] && ratio "baseline samples / one file" baseline
+exit 0

@@ -136,9 +136,9 @@ PackResult walk_slowly(SequenceRecord* record, uint64_t index, const char* limit
 // while this one reads (the mark of the first record of the next slice).
 PackResult pack_barcode_quickly(SequenceRecord* record, uint64_t index, const PackPlan& plan, const char* limit,
                                 PlacementCounts& placed) {
+#ifdef __SSE2__
   const RunState& s = run_state;
   const unsigned char* read = reinterpret_cast<const unsigned char*>(record->sequence);
-#ifdef __SSE2__
   if (record->sequence + 16 * plan.chunks > limit) return walk_slowly(record, index, limit, placed);
   // Upper-casing by clearing bit 5 maps exactly a, c, g, t onto A, C, G, T.
   const __m128i upper = _mm_set1_epi8(static_cast<char>(0xDF));
@@ -170,8 +170,6 @@ PackResult pack_barcode_quickly(SequenceRecord* record, uint64_t index, const Pa
   return accepted;
 #else
   (void)plan;
-  (void)read;
-  (void)limit;
   return walk_slowly(record, index, limit, placed);
 #endif
 }

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -144,12 +145,17 @@ void* resize(void* block, size_t old_size, size_t new_size) {
   return moved;
 }
 
+// Samples load on several threads at once; every other allocation is the main thread's.
+void count_bytes(int64_t change) {
+  std::atomic_ref<int64_t>(run_state.bytes_allocated).fetch_add(change, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 void* tracked_malloc(size_t size) {
   void* block = allocate(size);
   if (block == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", size);
-  run_state.bytes_allocated += static_cast<int64_t>(size);
+  count_bytes(static_cast<int64_t>(size));
   return block;
 }
 
@@ -159,15 +165,42 @@ void* tracked_calloc(size_t count, size_t size) {
   // Fresh mappings are zero already.
   void* block = overflows ? nullptr : (is_mapped_size(bytes) ? allocate(bytes) : calloc(count, size));
   if (block == nullptr) fail(kExitCallocFailure, "Error: can't allocate %zu bytes\n", bytes);
-  run_state.bytes_allocated += static_cast<int64_t>(bytes);
+  count_bytes(static_cast<int64_t>(bytes));
   return block;
 }
 
 void* tracked_realloc(void* block, size_t old_size, size_t new_size) {
   void* resized = block == nullptr ? allocate(new_size) : resize(block, old_size, new_size);
   if (resized == nullptr) fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", new_size);
-  run_state.bytes_allocated += static_cast<int64_t>(new_size) - static_cast<int64_t>(old_size);
+  count_bytes(static_cast<int64_t>(new_size) - static_cast<int64_t>(old_size));
   return resized;
+}
+
+void* tracked_realloc_or_throw(void* block, size_t old_size, size_t new_size) {
+  void* resized = block == nullptr ? allocate(new_size) : resize(block, old_size, new_size);
+  if (resized == nullptr) throw AllocationRefused(new_size);
+  count_bytes(static_cast<int64_t>(new_size) - static_cast<int64_t>(old_size));
+  return resized;
+}
+
+void move_into_block(char* target, size_t target_size, size_t at, char* block, size_t block_size, size_t size) {
+  size_t moved = 0;  // bytes of block that came with its pages
+#ifdef MREMAP_FIXED
+  if (is_mapped_size(target_size) && is_mapped_size(block_size)) {
+    assert(size <= block_size && at + size <= target_size && "the bytes lie in both blocks");
+    const size_t page_at = mapped_length(at);  // the first page boundary at or after at
+    const size_t room = mapped_length(target_size) - page_at;
+    size_t pages = mapped_length(size) < room ? mapped_length(size) : room & ~(kSmallPageBytes - 1);
+    // The pages take the place of target's untouched ones there.
+    if (pages > 0 && mremap(block, pages, pages, MREMAP_MAYMOVE | MREMAP_FIXED, target + page_at) == MAP_FAILED) {
+      pages = 0;
+    }
+    moved = pages < size ? pages : size;
+    if (page_at != at) memmove(target + at, target + page_at, moved);
+  }
+#endif
+  // The rest (all of it where the pages stayed) is copied; the moved pages are gone from block.
+  memcpy(target + at + moved, block + moved, size - moved);
 }
 
 bool take_pages_now(void* block, size_t size, size_t from, size_t to) {
@@ -183,7 +216,7 @@ bool take_pages_now(void* block, size_t size, size_t from, size_t to) {
 
 void tracked_free(void* block, size_t size) {
   release(block, size);
-  run_state.bytes_allocated -= static_cast<int64_t>(size);
+  count_bytes(-static_cast<int64_t>(size));
 }
 
 void* hold_work_block(WorkBlockId id, uint64_t bytes) {

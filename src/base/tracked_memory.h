@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "base/run_state.h"
 
@@ -17,6 +18,27 @@
 // Resizes a block whose size the caller names; on failure prints the new size
 // and exits with 10, leaving the old block to the teardown at its old size.
 [[nodiscard]] void* tracked_realloc(void* block, size_t old_size, size_t new_size);
+
+// Memory a loading worker could not get: the run ends on the main thread,
+// with the message tracked_malloc would print for bytes.
+struct AllocationRefused : std::bad_alloc {
+  explicit AllocationRefused(size_t refused) : bytes(refused) {}
+  size_t bytes;
+};
+
+// tracked_realloc for the worker threads that load samples at once: throws
+// AllocationRefused where tracked_realloc would end the run. The count is
+// kept atomically by every tracked operation.
+[[nodiscard]] void* tracked_realloc_or_throw(void* block, size_t old_size, size_t new_size);
+
+// Puts the first size bytes of block (allocated with block_size bytes) at
+// target + at (target allocated with target_size bytes, its bytes from at on
+// untouched): where both are mapped on their own, block's whole pages are
+// moved into target and the bytes shifted down within them, so that they
+// take no fresh pages; otherwise they are copied. Either way block is then
+// freed with tracked_free as always, and the resident size never holds the
+// bytes twice when the pages move.
+void move_into_block(char* target, size_t target_size, size_t at, char* block, size_t block_size, size_t size);
 
 // Gives bytes from to to of a block of size bytes their pages now, in one
 // go, rather than page by page at first touch; their contents stay as they

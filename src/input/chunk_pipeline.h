@@ -21,4 +21,8 @@ using IdleWork = FunctionRef<bool()>;
 // have been taken). idle runs on the calling thread only while it would wait
 // for the reading thread, so it never holds the reading up (and never runs
 // when there is no such thread). Ends the run itself only when memory runs out.
-[[nodiscard]] SourceState run_chunk_pipeline(ByteSource& source, ChunkTaker take, IdleWork idle);
+// on_worker: the pipeline runs on a loading worker (one of several samples
+// loaded at once): no reading thread of its own, and memory that runs out
+// throws AllocationRefused instead.
+[[nodiscard]] SourceState run_chunk_pipeline(ByteSource& source, ChunkTaker take, IdleWork idle,
+                                             bool on_worker = false);

@@ -5,16 +5,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "base/run_statistics.h"
 #include "base/tracked_memory.h"
+#include "base/worker_pool.h"
 #include "input/base_qualities.h"
 #include "input/fasta_parser.h"
 #include "input/fastq_compactor.h"
+#include "input/input_buffer.h"
 #include "input/input_loader.h"
 
 const char* const kClusterTableColumns[] = {"cluster", "members", "reads", "barcodes", "representative",
@@ -102,6 +106,27 @@ void note_sample_qualities(uint64_t record, const char* sequence, const char* qu
   note_base_qualities(quality_first_record + record, sequence, quality, length);
 }
 
+// Moves the samples' blocks, each its data and a closing NUL, back to back
+// into run_state.input_buffer (total bytes), in sheet order: the first
+// sample's block grows into it, the others' pages move in (or their bytes
+// are copied, for small ones) and they are released one by one.
+void gather_sample_blocks(uint64_t total) {
+  RunState& s = run_state;
+  std::vector<Sample>& samples = s.experiment->samples;
+  Sample& first = samples.front();
+  s.input_buffer = static_cast<char*>(tracked_realloc(first.block, first.block_bytes, total));
+  s.input_buffer_bytes = total;
+  first.block = nullptr;
+  first.block_bytes = 0;
+  for (size_t k = 1; k < samples.size(); ++k) {
+    Sample& sample = samples[k];
+    move_into_block(s.input_buffer, total, sample.data_offset, sample.block, sample.block_bytes, sample.data_size + 1);
+    tracked_free(sample.block, sample.block_bytes);
+    sample.block = nullptr;
+    sample.block_bytes = 0;
+  }
+}
+
 // With --umi the cluster table has the columns umis and molecules, and
 // SAMPLE_molecules after the sample columns: no two of them may share a name.
 void refuse_molecule_column_clash(const std::vector<Sample>& earlier_samples, const std::string& name, uint32_t line) {
@@ -180,55 +205,71 @@ void read_sample_sheet(const char* path) {
 void load_samples() {
   RunState& s = run_state;
   std::vector<Sample>& samples = s.experiment->samples;
-  // The samples' data gather in a work block while the next file is loaded into input_buffer.
-  WorkBlock& gathered = s.work_blocks[kSampleData];
-  uint64_t filled = 0;
+  const double started = monotonic_seconds();
+  std::vector<LoadedInput> loaded(samples.size());
+  const auto load_sample = [&](size_t k, bool on_worker) {
+    Sample& sample = samples[k];
+    InputBlock block = {&sample.block, &sample.block_bytes, 0, 0, 0, on_worker};
+    loaded[k] = load_input(sample.path.c_str(), block, true);
+    sample.data_size = block.size;
+  };
+  // The qualities are noted under each record's index in the whole input,
+  // which is known only once the samples before it are loaded: then, as on
+  // one worker, the samples load one after another on this thread, each
+  // read or inflated on a thread of its own as a single input is.
+  if (s.quality_given) fastq_quality_hook = note_sample_qualities;
+  if (s.quality_given || worker_count() == 1 || samples.size() == 1) {
+    for (size_t k = 0; k < samples.size(); ++k) {
+      name_sample_on_failure(&samples[k]);
+      load_sample(k, false);
+      if (loaded[k].end != LoadEnd::kLoaded) report_load_failure(loaded[k], samples[k].path.c_str());
+      quality_first_record += loaded[k].fastq_records;
+    }
+    name_sample_on_failure(nullptr);
+  } else {
+    // Past a failed sample nothing more is started: the first failure in sheet order is the one reported.
+    std::atomic<size_t> first_failed{samples.size()};
+    // Each job loads one sample on one worker (gzip data inflate on that
+    // worker alone): its memory is counted atomically, and a failure, memory
+    // that runs out among them, comes back in its result, for this thread to
+    // report once every worker is done.
+    run_jobs(samples.size(), [&](uint64_t k, uint32_t) {
+      if (k > first_failed.load(std::memory_order_relaxed)) return;
+      load_sample(k, true);
+      if (loaded[k].end == LoadEnd::kLoaded) return;
+      size_t seen = first_failed.load(std::memory_order_relaxed);
+      while (k < seen && !first_failed.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
+      }
+    });
+  }
+
+  uint64_t total = 0;
   bool all_fastq = true;
   bool any_gzip = false;
   uint64_t data_bytes = 0;
-  if (s.quality_given) fastq_quality_hook = note_sample_qualities;
-  for (Sample& sample : samples) {
-    name_sample_on_failure(&sample);
-    load_file(sample.path.c_str(), true);
-    sample.data_offset = filled;
-    sample.data_size = s.input_size;
-    sample.data_bytes = s.input_data_bytes;
-    sample.fastq = s.input_is_fastq;
-    sample.gzip = s.input_compressed;
-    sample.fastq_records = s.fastq_records;
-    quality_first_record += s.fastq_records;
+  for (size_t k = 0; k < samples.size(); ++k) {
+    Sample& sample = samples[k];
+    if (loaded[k].end != LoadEnd::kLoaded) {
+      name_sample_on_failure(&sample);
+      report_load_failure(loaded[k], sample.path.c_str());
+    }
+    sample.data_offset = total;
+    sample.data_bytes = loaded[k].data_bytes;
+    sample.fastq = loaded[k].fastq;
+    sample.gzip = loaded[k].gzip;
+    sample.fastq_records = loaded[k].fastq_records;
     if (sample.data_size > 0) all_fastq = all_fastq && sample.fastq;
     any_gzip = any_gzip || sample.gzip;
     data_bytes += sample.data_bytes;
-    if (gathered.data == nullptr) {
-      // The first sample's block becomes the gathered one.
-      gathered.data = s.input_buffer;
-      gathered.bytes = s.input_buffer_bytes;
-      filled = s.input_size + 1;
-    } else {
-      const uint64_t grown = filled + s.input_size + 1;
-      gathered.data = tracked_realloc(gathered.data, gathered.bytes, grown);
-      gathered.bytes = grown;
-      memcpy(static_cast<char*>(gathered.data) + filled, s.input_buffer, s.input_size + 1);
-      filled = grown;
-      tracked_free(s.input_buffer, s.input_buffer_bytes);
-    }
-    s.input_buffer = nullptr;
-    s.input_buffer_bytes = 0;
-    s.input_size = 0;
-    s.input_is_fastq = 0;
-    s.input_compressed = 0;
-    s.fastq_records = 0;
+    total += sample.data_size + 1;
   }
-  name_sample_on_failure(nullptr);
-  s.input_buffer = static_cast<char*>(gathered.data);
-  s.input_buffer_bytes = gathered.bytes;
-  gathered = {};
+  gather_sample_blocks(total);
   // input_size covers the NUL bytes between samples, not the last one.
-  s.input_size = filled - 1;
+  s.input_size = total - 1;
   s.input_data_bytes = data_bytes;
   s.input_is_fastq = all_fastq;
   s.input_compressed = any_gzip;
+  if (any_gzip) run_statistics.decompress_seconds = monotonic_seconds() - started;
   if (data_bytes == 0) fail(kExitFailure, "Can't load input data\n");
 }
 
@@ -270,6 +311,11 @@ uint32_t sample_of_record(uint64_t record) {
 }
 
 void release_experiment() {
+  if (run_state.experiment == nullptr) return;
+  // A run that ended while the samples were loaded leaves their blocks.
+  for (Sample& sample : run_state.experiment->samples) {
+    if (sample.block != nullptr) tracked_free(sample.block, sample.block_bytes);
+  }
   delete run_state.experiment;
   run_state.experiment = nullptr;
 }

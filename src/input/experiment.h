@@ -14,6 +14,8 @@ struct Sample {
   std::string name;        // sheet: the first field
   std::string path;        // sheet: the second field, taken from the sheet's directory when relative
   uint32_t sheet_line;     // sheet: the line that names the sample
+  char* block;             // loading: the block its file is loaded into, until the blocks are gathered
+  uint64_t block_bytes;    // loading: the size block was allocated with
   uint64_t data_offset;    // loading: where its data begin in input_buffer
   uint64_t data_size;      // loading: its bytes there, without the NUL that closes them
   uint64_t data_bytes;     // loading: bytes of data as read (inflated), before FASTQ is compacted
@@ -42,8 +44,10 @@ extern const char* const kMoleculesColumnSuffix;
 // cannot be opened and the same file named twice.
 void read_sample_sheet(const char* path);
 
-// Loads every sample's file, in sheet order, into run_state.input_buffer;
-// each one is closed by a NUL byte. A failure names the file and its sample.
+// Loads every sample's file into run_state.input_buffer, in sheet order, each
+// one closed by a NUL byte: the files are loaded at once on the workers, each
+// into a block of its own, and the blocks gathered in sheet order. A failure
+// names the file and its sample; of several, the first in sheet order.
 // Sets input_size, input_buffer_bytes, input_data_bytes and, when every
 // sample holding data is FASTQ, input_is_fastq; input_compressed when any
 // sample is gzip data.

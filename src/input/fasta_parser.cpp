@@ -40,9 +40,9 @@ class LineEnds {
   void load(uint64_t block) {
     block_ = block;
     mask_ = 0;
-    const char* bytes = buffer_ + block;
 #ifdef __SSE2__
     if (block >= low_ && block + 64 <= size_) {
+      const char* bytes = buffer_ + block;
       const __m128i line_feed = _mm_set1_epi8('\n');
       const __m128i carriage_return = _mm_set1_epi8('\r');
       for (int part = 0; part < 4; ++part) {

@@ -28,8 +28,9 @@ size_t kept_length(const char* text, size_t length) {
   return nul != nullptr ? static_cast<size_t>(nul - text) : length;
 }
 
+// A loading worker hands memory that runs out to the main thread, which ends the run.
 template <typename... Args>
-std::string message(const char* format, Args... args) {
+std::string message(bool on_worker, const char* format, Args... args) {
   const int length = snprintf(nullptr, 0, format, args...);
   try {
     std::string text(static_cast<size_t>(length) + 1, '\0');
@@ -37,6 +38,7 @@ std::string message(const char* format, Args... args) {
     text.pop_back();
     return text;
   } catch (const std::bad_alloc&) {
+    if (on_worker) throw;
     fail_out_of_memory();  // the take runs on the loading thread, which may end the run
   }
 }
@@ -45,7 +47,7 @@ std::string message(const char* format, Args... args) {
 
 size_t FastqCompactor::take(const char* w, size_t size, bool last) {
   if (!failure_.empty()) return size;
-  char* out = input_buffer_room(kept_, size);  // a kept record is never longer than its lines
+  char* out = input_buffer_room(block_, kept_, size);  // a kept record is never longer than its lines
   char* const out_start = out;
   size_t i = 0;
   uint64_t line = line_;
@@ -78,7 +80,8 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
       break;
     }
     if (w[i] != '@') {
-      failure_ = message("Can't find sequence start ('@') in line %llu\n", static_cast<unsigned long long>(line));
+      failure_ = message(block_.on_worker, "Can't find sequence start ('@') in line %llu\n",
+                         static_cast<unsigned long long>(line));
       break;
     }
     const size_t name_at = i;
@@ -88,7 +91,7 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
     const size_t name_end = find_line_end(w, size, name_at);
     const int name_length = static_cast<int>(name_end - name_at);
     const auto truncated = [&] {
-      failure_ = message("Truncated sequence \"%.*s\" at line %llu\n", name_length, w + name_at,
+      failure_ = message(block_.on_worker, "Truncated sequence \"%.*s\" at line %llu\n", name_length, w + name_at,
                          static_cast<unsigned long long>(name_line));
     };
     // Each step that reaches the end of the window waits for more, or fails at the end of the input.
@@ -114,8 +117,8 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
       break;
     }
     if (w[plus_at] != '+') {
-      failure_ = message("Can't find '+' line of sequence \"%.*s\" in line %llu\n", name_length, w + name_at,
-                         static_cast<unsigned long long>(name_line + 2));
+      failure_ = message(block_.on_worker, "Can't find '+' line of sequence \"%.*s\" in line %llu\n", name_length,
+                         w + name_at, static_cast<unsigned long long>(name_line + 2));
       break;
     }
     const size_t plus_end = find_line_end(w, size, plus_at);
@@ -134,10 +137,10 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
     const uint64_t sequence_length = sequence_end - sequence_at;
     const uint64_t quality_length = quality_end - quality_at;
     if (quality_length != sequence_length) {
-      failure_ = message("Quality of sequence \"%.*s\" in line %llu has %llu bytes, sequence has %llu\n", name_length,
-                         w + name_at, static_cast<unsigned long long>(name_line + 3),
-                         static_cast<unsigned long long>(quality_length),
-                         static_cast<unsigned long long>(sequence_length));
+      failure_ =
+          message(block_.on_worker, "Quality of sequence \"%.*s\" in line %llu has %llu bytes, sequence has %llu\n",
+                  name_length, w + name_at, static_cast<unsigned long long>(name_line + 3),
+                  static_cast<unsigned long long>(quality_length), static_cast<unsigned long long>(sequence_length));
       break;
     }
     if (fastq_quality_hook != nullptr) fastq_quality_hook(records_, w + sequence_at, w + quality_at, sequence_length);

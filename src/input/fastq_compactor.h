@@ -1,6 +1,6 @@
 // Checks FASTQ as it arrives, piece by piece, and keeps only what the run
 // uses: each record's name and sequence, as ">name\0sequence\0" back to back
-// in run_state.input_buffer. '+' lines and quality lines are checked (the
+// in the input's block (input/input_buffer.h). '+' lines and quality lines are checked (the
 // same messages and line numbers as a check of the whole file) and dropped,
 // so FASTQ needs the memory of the same reads as two-line FASTA.
 //
@@ -19,8 +19,12 @@
 using FastqQualityHook = void (*)(uint64_t record, const char* sequence, const char* quality, uint64_t length);
 extern FastqQualityHook fastq_quality_hook;
 
+struct InputBlock;
+
 class FastqCompactor {
  public:
+  explicit FastqCompactor(InputBlock& block) : block_(block) {}
+
   // Checks and keeps the records that lie whole in the window, which begins
   // where the last call stopped; returns the bytes taken. With last set
   // nothing follows the window. After the first malformed record, takes
@@ -33,6 +37,7 @@ class FastqCompactor {
   [[nodiscard]] const std::string& failure() const { return failure_; }
 
  private:
+  InputBlock& block_;  // where the kept records go
   uint64_t line_ = 1;  // line number of the window's first byte
   uint64_t records_ = 0;
   uint64_t kept_ = 0;

@@ -72,14 +72,15 @@ bool inflate_block(inflate_state& z, const Block& block, char* out) {
 
 class GzipSource : public ByteSource {
  public:
-  explicit GzipSource(const OpenInput& input) : compressed_(new unsigned char[kCompressedChunk]), fd_(input.fd) {
+  GzipSource(const OpenInput& input, bool on_worker) : compressed_(new unsigned char[kCompressedChunk]), fd_(input.fd) {
     isal_inflate_init(&state_inflate_);
     state_inflate_.crc_flag = ISAL_GZIP;  // parse each member's header, check its trailer
     memcpy(compressed_.get(), input.head, input.head_size);
     state_inflate_.next_in = compressed_.get();
     state_inflate_.avail_in = static_cast<uint32_t>(input.head_size);
-    // The reading thread inflates blocks with worker_count() - 1 helpers.
-    parallel_ = worker_count() > 1;
+    // The reading thread inflates blocks with worker_count() - 1 helpers; a
+    // loading worker inflates its stream alone, beside the other workers.
+    parallel_ = !on_worker && worker_count() > 1;
     for (uint32_t h = 1; parallel_ && h < worker_count(); ++h) helper_states_.push_back(std::make_unique<inflate_state>());
     // The reading thread allocates nothing later: a block takes 26 bytes at least.
     if (parallel_) blocks_.reserve(kCompressedChunk / 26 + 1);
@@ -318,4 +319,6 @@ uint64_t gzip_size_hint(int fd, uint64_t* at_least) {
   return hint < compressed * 1032 ? hint : compressed * 1032;
 }
 
-std::unique_ptr<ByteSource> make_gzip_source(const OpenInput& input) { return std::make_unique<GzipSource>(input); }
+std::unique_ptr<ByteSource> make_gzip_source(const OpenInput& input, bool on_worker) {
+  return std::make_unique<GzipSource>(input, on_worker);
+}

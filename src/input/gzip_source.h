@@ -16,4 +16,6 @@
 // size (a file that claims more may be lying); 0 when the hint is a guess.
 [[nodiscard]] uint64_t gzip_size_hint(int fd, uint64_t* at_least);
 
-[[nodiscard]] std::unique_ptr<ByteSource> make_gzip_source(const OpenInput& input);
+// on_worker: one of several inputs loaded at once, each on a worker: its
+// block-gzip members are inflated on that worker alone, with no helpers.
+[[nodiscard]] std::unique_ptr<ByteSource> make_gzip_source(const OpenInput& input, bool on_worker = false);

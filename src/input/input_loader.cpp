@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "base/messages.h"
 #include "base/run_state.h"
@@ -57,36 +58,35 @@ int64_t seekable_size(const OpenInput& input) {
 }
 
 // A sized file straight into a block of its size and the closing NUL.
-void read_sized_file(const OpenInput& input, uint64_t size, const char* path) {
-  RunState& s = run_state;
-  s.input_size = size;
-  s.input_data_bytes = size;
-  s.input_buffer_bytes = size + 1;
-  s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
+void read_sized_file(const OpenInput& input, uint64_t size, InputBlock& block, LoadedInput& loaded) {
+  loaded.data_bytes = size;
+  size_input_buffer(block, size + 1);
+  char* data = *block.data;
   const uint64_t head = input.head_size < size ? input.head_size : size;
-  memcpy(s.input_buffer, input.head, head);
-  const int64_t got = read_fully(input.fd, s.input_buffer + head, size - head);
+  memcpy(data, input.head, head);
+  const int64_t got = read_fully(input.fd, data + head, size - head);
   const bool complete = got >= 0 && static_cast<uint64_t>(got) == size - head;
   char probe;
   // A file still being written would otherwise be cut at the size it had when it was opened.
   const bool grew = complete && read_fully(input.fd, &probe, 1) == 1;
-  close(input.fd);
-  s.input_buffer[size] = '\0';
+  data[size] = '\0';
+  block.size = size;
   if (!complete || input.head_size > size) {
-    fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(size));
+    loaded.end = LoadEnd::kShort;
+    loaded.short_size = size;
+  } else if (grew) {
+    loaded.end = LoadEnd::kGrew;
   }
-  if (grew) fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
 }
 
 // Any other input, through the chunk pipeline: FASTA is appended to the
 // block as it comes, FASTQ checked and kept compactly. at_least: the bytes
 // the source is sure to give (0: not known).
-void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t size, uint64_t size_hint,
-                           uint64_t at_least, const char* path, bool empty_allowed) {
-  RunState& s = run_state;
+void read_through_pipeline(ByteSource& source, int64_t size, uint64_t size_hint, uint64_t at_least,
+                           bool empty_allowed, InputBlock& block, LoadedInput& loaded) {
   bool first = true;
   bool fastq = false;
-  FastqCompactor compactor;
+  FastqCompactor compactor(block);
   uint64_t filled = 0;
   uint64_t data_bytes = 0;
   uint64_t carried = 0;  // bytes the last window left, handed again
@@ -94,13 +94,13 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
   const SourceState ended = run_chunk_pipeline(source, [&](const char* window, size_t bytes, bool last) -> size_t {
     data_bytes += bytes - carried;
     size_t mark = 0;
-    if (first) {  // the first window holds the first 4 MiB, or the whole input
+    if (first) {  // the first window holds the first 4 MiB (1 MiB on a loading worker), or the whole input
       first = false;
       const auto* data = reinterpret_cast<const unsigned char*>(window);
       fastq = starts_fastq(data, bytes);
       if (fastq) mark = byte_order_mark(data, bytes);  // FASTA keeps it: the parse steps over it
-      start_input_buffer((fastq ? size_hint / 2 : size_hint) + 1);  // FASTQ kept compactly takes about half
-      if (!fastq) expect_input_bytes(at_least);
+      start_input_buffer(block, (fastq ? size_hint / 2 : size_hint) + 1);  // FASTQ kept compactly takes about half
+      if (!fastq) expect_input_bytes(block, at_least);
       estimate_pending = fastq && at_least > 0;
     }
     size_t taken;
@@ -109,62 +109,70 @@ void read_through_pipeline(ByteSource& source, const OpenInput& input, int64_t s
       // The rest is expected to keep as much of its bytes as the first records kept of theirs.
       if (estimate_pending && taken > 0) {
         estimate_pending = false;
-        expect_input_bytes(static_cast<uint64_t>(static_cast<double>(at_least) * compactor.kept_bytes() / taken));
+        expect_input_bytes(block,
+                           static_cast<uint64_t>(static_cast<double>(at_least) * compactor.kept_bytes() / taken));
       }
     } else {
-      memcpy(input_buffer_room(filled, bytes), window, bytes);
+      memcpy(input_buffer_room(block, filled, bytes), window, bytes);
       filled += bytes;
       taken = bytes;
     }
     carried = bytes - taken;
     return taken;
-  }, [] { return take_expected_pages(); });
-  close(input.fd);
+  }, [&] { return take_expected_pages(block); }, block.on_worker);
   switch (ended) {
     case SourceState::kUnreadable:
-      fail(kExitFailure, "Can't read input file \"%s\"\n", path);
+      loaded.end = LoadEnd::kUnreadable;
+      return;
     case SourceState::kCorrupt:
-      fail(kExitFailure, "Can't decompress input file \"%s\"\n", path);
+      loaded.end = LoadEnd::kCorrupt;
+      return;
     case SourceState::kShort:
-      fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(size));
+      loaded.end = LoadEnd::kShort;
+      loaded.short_size = static_cast<uint64_t>(size);
+      return;
     case SourceState::kGrew:
-      fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
+      loaded.end = LoadEnd::kGrew;
+      return;
     case SourceState::kNoMemory:
-      fail_out_of_memory();
+      loaded.end = LoadEnd::kNoMemory;
+      return;
     default:
       break;
   }
-  finish_input_buffer(fastq ? compactor.kept_bytes() : filled);
-  s.input_data_bytes = data_bytes;
-  if (data_bytes == 0 && !empty_allowed) fail(kExitFailure, "Can't load input data\n");
-  if (fastq) {
-    if (!compactor.failure().empty()) fail(kExitFailure, "%s", compactor.failure().c_str());
-    s.input_is_fastq = 1;
-    s.fastq_records = compactor.records();
+  finish_input_buffer(block, fastq ? compactor.kept_bytes() : filled);
+  loaded.data_bytes = data_bytes;
+  if (data_bytes == 0 && !empty_allowed) {
+    loaded.end = LoadEnd::kNoData;
+  } else if (fastq) {
+    loaded.fastq = true;
+    loaded.fastq_records = compactor.records();
+    if (!compactor.failure().empty()) {
+      loaded.end = LoadEnd::kMalformed;
+      loaded.malformed = compactor.failure();
+    }
   }
 }
 
-}  // namespace
-
-void load_file(const char* path, bool empty_allowed) {
-  RunState& s = run_state;
-  const double started = monotonic_seconds();
-  OpenInput input = {};
-  input.fd = strcmp(path, "-") == 0 ? 0 : open(path, O_RDONLY | O_CLOEXEC);
-  if (input.fd < 0) fail(kExitFailure, "Can't open file \"%s\"\n", path);
-
+// load_input once the file is open; the caller closes input.fd.
+void load_opened(OpenInput& input, bool empty_allowed, InputBlock& block, LoadedInput& loaded) {
   // A few bytes tell the form: gzip, zstd, the compressed forms refused, FASTQ or FASTA.
   const int64_t head = read_fully(input.fd, reinterpret_cast<char*>(input.head), 6);
-  if (head < 0) fail(kExitFailure, "Can't read input file \"%s\"\n", path);
+  if (head < 0) {
+    loaded.end = LoadEnd::kUnreadable;
+    return;
+  }
   input.head_size = static_cast<size_t>(head);
   if (const char* refused = unread_compression(input.head, input.head_size)) {
-    fail(kExitFailure, "Input file \"%s\" is %s compressed; decompress it or recompress it with gzip or zstd\n", path,
-         refused);
+    loaded.end = LoadEnd::kRefusedCompression;
+    loaded.refused_compression = refused;
+    return;
   }
   std::unique_ptr<ByteSource> source;
   // A source's helper threads end with it, also when the run ends early.
   const auto end_source = [&] { source.reset(); };
-  const StopOnRunEnd source_stops(end_source);
+  std::optional<StopOnRunEnd> source_stops;
+  if (!block.on_worker) source_stops.emplace(end_source);
   uint64_t size_hint = 0;
   uint64_t at_least = 0;
   int64_t size = -1;
@@ -173,13 +181,14 @@ void load_file(const char* path, bool empty_allowed) {
     try {
       source = make();
     } catch (const std::bad_alloc&) {
+      if (block.on_worker) throw;
       fail_out_of_memory();
     }
   };
   if (is_gzip_magic(input.head, input.head_size)) {
-    s.input_compressed = 1;
+    loaded.gzip = true;
     size_hint = gzip_size_hint(input.fd, &at_least);
-    make_source([&] { return make_gzip_source(input); });
+    make_source([&] { return make_gzip_source(input, block.on_worker); });
   } else if (is_zstd_magic(input.head, input.head_size)) {
     make_source([&] { return make_zstd_source(input); });
   } else {
@@ -187,8 +196,7 @@ void load_file(const char* path, bool empty_allowed) {
     // Files of /proc and the like show size 0 whatever they hold, so a size
     // of 0 is no proof of an empty file: such files are read like a stream.
     if (size > 0 && !starts_fastq(input.head, input.head_size)) {
-      read_sized_file(input, static_cast<uint64_t>(size), path);
-      if (s.input_size == 0) fail(kExitFailure, "Can't load input data\n");
+      read_sized_file(input, static_cast<uint64_t>(size), block, loaded);
       return;
     }
     if (size == 0) size = -1;
@@ -196,6 +204,73 @@ void load_file(const char* path, bool empty_allowed) {
     at_least = size_hint;
     make_source([&] { return std::make_unique<PlainSource>(input, size); });
   }
-  read_through_pipeline(*source, input, size, size_hint, at_least, path, empty_allowed);
+  read_through_pipeline(*source, size, size_hint, at_least, empty_allowed, block, loaded);
+}
+
+}  // namespace
+
+LoadedInput load_input(const char* path, InputBlock& block, bool empty_allowed) {
+  LoadedInput loaded = {};
+  loaded.end = LoadEnd::kLoaded;
+  OpenInput input = {};
+  input.fd = strcmp(path, "-") == 0 ? 0 : open(path, O_RDONLY | O_CLOEXEC);
+  if (input.fd < 0) {
+    loaded.end = LoadEnd::kCannotOpen;
+    return loaded;
+  }
+  try {
+    load_opened(input, empty_allowed, block, loaded);
+  } catch (const AllocationRefused& refused) {  // only a worker's load throws
+    loaded.end = LoadEnd::kBytesRefused;
+    loaded.refused_bytes = refused.bytes;
+  } catch (const std::bad_alloc&) {
+    loaded.end = LoadEnd::kNoMemory;
+  } catch (...) {  // a fuzzing build's end of run
+    close(input.fd);
+    throw;
+  }
+  close(input.fd);
+  return loaded;
+}
+
+void report_load_failure(const LoadedInput& loaded, const char* path) {
+  switch (loaded.end) {
+    case LoadEnd::kCannotOpen:
+      fail(kExitFailure, "Can't open file \"%s\"\n", path);
+    case LoadEnd::kUnreadable:
+      fail(kExitFailure, "Can't read input file \"%s\"\n", path);
+    case LoadEnd::kRefusedCompression:
+      fail(kExitFailure, "Input file \"%s\" is %s compressed; decompress it or recompress it with gzip or zstd\n", path,
+           loaded.refused_compression);
+    case LoadEnd::kCorrupt:
+      fail(kExitFailure, "Can't decompress input file \"%s\"\n", path);
+    case LoadEnd::kShort:
+      fail(kExitFailure, "Can't read %llu bytes from input file\n", static_cast<unsigned long long>(loaded.short_size));
+    case LoadEnd::kGrew:
+      fail(kExitFailure, "Input file \"%s\" grew while it was read\n", path);
+    case LoadEnd::kBytesRefused:
+      fail(kExitMallocFailure, "Error: can't allocate %zu bytes\n", loaded.refused_bytes);
+    case LoadEnd::kMalformed:
+      fail(kExitFailure, "%s", loaded.malformed.c_str());
+    case LoadEnd::kNoData:
+      fail(kExitFailure, "Can't load input data\n");
+    case LoadEnd::kNoMemory:
+    case LoadEnd::kLoaded:
+      break;
+  }
+  fail_out_of_memory();
+}
+
+void load_file(const char* path, bool empty_allowed) {
+  RunState& s = run_state;
+  const double started = monotonic_seconds();
+  InputBlock block = {&s.input_buffer, &s.input_buffer_bytes, 0, 0, 0, false};
+  const LoadedInput loaded = load_input(path, block, empty_allowed);
+  if (loaded.end != LoadEnd::kLoaded) report_load_failure(loaded, path);
+  s.input_size = block.size;
+  s.input_data_bytes = loaded.data_bytes;
+  s.input_compressed = loaded.gzip;
+  s.input_is_fastq = loaded.fastq;
+  s.fastq_records = loaded.fastq_records;
   if (s.input_compressed) run_statistics.decompress_seconds = monotonic_seconds() - started;
 }

@@ -1,5 +1,6 @@
 // Blocks change between the heap and their own mappings by size; a resize
-// across and within either kind must keep the bytes and the count.
+// across and within either kind, and a move of one block into another, must
+// keep the bytes and the count.
 #include "base/tracked_memory.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,34 @@ TEST(TrackedMemory, PagesTakenAheadAreResidentAndKeepTheBytes) {
   EXPECT_FALSE(taken);
 #endif
   tracked_free(block, kBytes);
+}
+
+// Blocks gathered back to back into one, as the samples are: pages moved at
+// any offset, blocks small and large, the last one's pages reaching past the
+// target's end; every byte in place, the bytes around them untouched, the count kept.
+TEST(TrackedMemory, BlocksMovedIntoOneKeepTheirBytes) {
+  run_state.bytes_allocated = 0;
+  constexpr size_t kMiB = 1 << 20;
+  const size_t sizes[] = {5 * kMiB + 123, 100, 4 * kMiB, 7 * kMiB + 4095, 3 * kMiB, 4 * kMiB + 1};
+  // The target's first bytes are already there, as the first sample's are; the last block ends at its end.
+  constexpr size_t kFront = 4096 + 17;
+  size_t total = kFront;
+  for (const size_t size : sizes) total += size;
+  auto* target = static_cast<unsigned char*>(tracked_malloc(total));
+  for (size_t i = 0; i < kFront; ++i) target[i] = static_cast<unsigned char>(i * 3);
+  size_t at = kFront;
+  for (const size_t size : sizes) {
+    auto* block = static_cast<unsigned char*>(tracked_malloc(size + 99));  // allocated with more than it holds
+    for (size_t i = 0; i < size; ++i) block[i] = static_cast<unsigned char>((at + i) * 3);
+    move_into_block(reinterpret_cast<char*>(target), total, at, reinterpret_cast<char*>(block), size + 99, size);
+    tracked_free(block, size + 99);
+    at += size;
+  }
+  size_t wrong = 0;
+  for (size_t i = 0; i < at; ++i) wrong += target[i] != static_cast<unsigned char>(i * 3);
+  EXPECT_EQ(wrong, 0u);
+  tracked_free(target, total);
+  EXPECT_EQ(run_state.bytes_allocated, 0);
 }
 
 }  // namespace

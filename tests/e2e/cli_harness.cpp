@@ -42,10 +42,19 @@ bool valgrind_requested() {
   return setting != nullptr && std::string(setting) == "1";
 }
 
+std::vector<std::string> binary_command(const std::string& binary) {
+  std::vector<std::string> command;
+  std::istringstream words(TARNWELL_EMULATOR);
+  for (std::string word; words >> word;) command.push_back(word);
+  command.push_back(binary);
+  return command;
+}
+
 std::string address_limits_unavailable() {
 #ifdef TARNWELL_SANITIZED
   return "address-space limits do not apply under the sanitizers";
 #else
+  if (*TARNWELL_EMULATOR != '\0') return "address-space limits do not apply under the emulator";
   return access("/usr/bin/prlimit", X_OK) == 0 ? "" : "prlimit is not installed";
 #endif
 }
@@ -69,7 +78,8 @@ CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& ar
   std::vector<std::string> command = setup.wrapper;
   if (valgrind_requested())
     command.insert(command.end(), {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full"});
-  command.push_back(setup.binary);
+  const std::vector<std::string> binary = binary_command(setup.binary);
+  command.insert(command.end(), binary.begin(), binary.end());
   command.insert(command.end(), args.begin(), args.end());
   const pid_t pid = fork();
   if (pid == 0) {

@@ -50,6 +50,9 @@ struct RunSetup {
 CliResult run_tarnwell(const ScratchDir& dir, const std::vector<std::string>& args, const RunSetup& setup = {});
 
 bool valgrind_requested();
+// The words that run a built binary: the binary itself, or the emulator and
+// the binary when the tests were cross-built (the emulator runs them, too).
+std::vector<std::string> binary_command(const std::string& binary);
 // What a shell command prints on standard output.
 std::string command_output(const std::string& command);
 

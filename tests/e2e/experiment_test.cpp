@@ -101,13 +101,13 @@ struct Experiment {
   std::string joined;  // the samples' data back to back, as one input
 };
 
-// Random reads cut into 1 to 6 samples, some of them empty, each in a random
+// Random reads cut into 1 to 10 samples, some of them empty, each in a random
 // form; all FASTA, all FASTQ, or mixed (then joined as FASTA).
 Experiment write_experiment(CaseRandom& random, const ScratchDir& dir, const ReadSet& set) {
   const std::vector<Record> records = records_of(set.fasta);
   Experiment experiment;
   std::filesystem::create_directory(dir.file("data"));
-  const uint32_t samples = 1 + random.below(6);
+  const uint32_t samples = 1 + random.below(10);
   const uint32_t mode = random.below(3);  // FASTA, FASTQ, mixed
   experiment.sheet = "sample\tpath\tcondition\n";
   size_t at = 0;
@@ -170,7 +170,9 @@ TEST(Experiment, RunsAsTheSamplesBackToBack) {
         "-o", "out.txt", "-d", distance, "-t", set.template_text, "--assignments", "a.tsv", "--cluster-table", "c.tsv"};
     if (random.chance(40)) options.push_back("-p");
     const std::string binary = seed % 3 == 2 ? TARNWELL_REFERENCE_BINARY : TARNWELL_BINARY;
-    if (binary == TARNWELL_BINARY) options.push_back("--jobs=" + std::to_string(1 + random.below(3)));
+    // One job loads the samples one after another; more load them at once.
+    const uint32_t jobs = 1 + random.below(4);
+    if (binary == TARNWELL_BINARY) options.push_back("--jobs=" + std::to_string(jobs));
 
     ScratchDir dir;
     const Experiment experiment = write_experiment(random, dir, set);
@@ -196,6 +198,16 @@ TEST(Experiment, RunsAsTheSamplesBackToBack) {
       for (uint64_t r = 0; r < experiment.reads[k]; ++r) expected_samples += experiment.names[k] + "\n";
     }
     EXPECT_EQ(first_fields(assignments, 1), expected_samples) << "seed " << seed;
+
+    // Loaded at once, the samples leave every byte, the progress and the memory count among them, as loaded in turn.
+    if (binary != TARNWELL_BINARY || jobs == 1) continue;
+    options.back() = "--jobs=1";
+    const CliResult in_turn =
+        run_tarnwell(dir, with({"--experiment", "data/s.tsv"}, options), {"/dev/null", "", {}, binary});
+    EXPECT_EQ(samples.err, in_turn.err) << "seed " << seed;
+    EXPECT_EQ(report, dir.read("out.txt")) << "seed " << seed;
+    EXPECT_EQ(assignments, dir.read("a.tsv")) << "seed " << seed;
+    EXPECT_EQ(clusters, dir.read("c.tsv")) << "seed " << seed;
   }
 }
 
@@ -272,6 +284,76 @@ TEST_P(SheetCases, RefusesWithTheLineAndTheProblem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Experiment, SheetCases, testing::ValuesIn(kSheetCases), case_name);
+
+// Two samples fail, the second and the fifth of six: whatever the jobs, and
+// although the fifth fails at once while the second fails only at its end,
+// the run names the second, as a run that loads them in turn does.
+TEST(Experiment, FirstFailureInSheetOrderIsReported) {
+  std::string long_fastq;  // the second sample's good reads, long enough to be read while the fifth fails
+  const uint32_t good_reads = 60000;
+  for (uint32_t r = 0; r < good_reads; ++r) long_fastq += "@g" + std::to_string(r) + "\nACAAAAAAGT\n+\nIIIIIIIIII\n";
+  const std::string malformed = long_fastq + "@bad\nACAAAAAAGT\n+\nII\n";
+  const std::string compressed = gzip_member(long_fastq);
+  struct Case {
+    std::string second, fifth;  // the bytes of the failing samples
+    std::string message;        // for the second
+  };
+  const Case cases[] = {
+      {gzip_member(malformed), gzip_member(kReadsB).substr(0, 30),
+       "Quality of sequence \"@bad\" in line " + std::to_string(4 * good_reads + 4) +
+           " has 2 bytes, sequence has 10\n"},
+      {compressed.substr(0, compressed.size() - 6), "BZh91AY&SY", "Can't decompress input file \"b.gz\"\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    dir.write("a.fa", kReadsA);
+    dir.write("b.gz", c.second);
+    dir.write("c.fa", kReadsA);
+    dir.write("d.fq", kReadsB);
+    dir.write("e.gz", c.fifth);
+    dir.write("f.fa", kReadsA);
+    dir.write("s.tsv", kHeader + "A\ta.fa\nB\tb.gz\nC\tc.fa\nD\td.fq\nE\te.gz\nF\tf.fa\n");
+    for (const char* jobs : {"1", "2", "3", "4"}) {
+      const CliResult result = run_tarnwell(
+          dir, {"--experiment", "s.tsv", "-o", "out.txt", "-d", "0", "-t", "ACNNNNNNGT", "--jobs", jobs});
+      EXPECT_EQ(result.status, 1) << jobs << " jobs";
+      EXPECT_EQ(result.err, "Sample sheet: \"s.tsv\"\n" + kSheetSettings + c.message +
+                                "In sample \"B\", line 3 of sample sheet \"s.tsv\"\n")
+          << jobs << " jobs";
+    }
+  }
+}
+
+// Records longer than a loading worker's chunk and its carry room (a few
+// MiB) cross chunks in every form, beside a sample loaded at the same time.
+TEST(Experiment, LongRecordsCrossTheChunks) {
+  const std::string long_sequence = "ACAAAAAAGT" + std::string(3 << 20, 'G');
+  const std::string fastq = kReadsB + "@long\n" + long_sequence + "\n+\n" + std::string(long_sequence.size(), 'I') +
+                            "\n" + kReadsB;
+  const std::string fasta = kReadsA + ">long\n" + long_sequence + "\n" + kReadsA;
+  ScratchDir dir;
+  dir.write("a.fq.gz", gzip_member(fastq));
+  dir.write("b.fq.zst", zstd_frame(fastq));
+  dir.write("c.fa", fasta);
+  dir.write("d.fa.gz", gzip_member(fasta));
+  dir.write("s.tsv", kHeader + "A\ta.fq.gz\nB\tb.fq.zst\nC\tc.fa\nD\td.fa.gz\n");
+  const std::vector<std::string> options = {"-o", "out.txt", "-d", "1", "-t", "ACNNNNNNGT", "--jobs", "2"};
+  const CliResult samples = run_tarnwell(dir, with({"--experiment", "s.tsv"}, options));
+  ASSERT_EQ(samples.status, 0) << samples.err;
+  const std::string report = dir.read("out.txt");
+  // The same reads as FASTA, the FASTQ samples' first.
+  const std::string reads_b = ">b1\nACAAAAAAGT\n>b2\nACCCCCCCGT\n";
+  const std::string fastq_as_fasta = reads_b + ">long\n" + long_sequence + "\n" + reads_b;
+  dir.write("joined.fa", fastq_as_fasta + fastq_as_fasta + fasta + fasta);
+  const CliResult one = run_tarnwell(dir, with({"-i", "joined.fa"}, options));
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(samples.out, one.out);
+  EXPECT_EQ(report, dir.read("out.txt"));
+  EXPECT_NE(samples.err.find("Sample \"A\": FASTQ, gzip, 5 reads\nSample \"B\": FASTQ, 5 reads\n"
+                             "Sample \"C\": FASTA, 5 reads\nSample \"D\": FASTA, gzip, 5 reads\n"),
+            std::string::npos)
+      << samples.err;
+}
 
 // Samples of different forms, one with no accepted read and one empty: the
 // exact report, tables and the per-sample stats; paths taken from the sheet's directory.

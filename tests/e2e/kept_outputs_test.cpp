@@ -100,11 +100,12 @@ TEST(KeptOutputs, SignalMidRunLeavesEveryTarget) {
       dup2(quiet, 1);
       dup2(quiet, 2);
       if (chdir(dir.path().c_str()) != 0) _exit(126);
-      std::vector<std::string> args = with({TARNWELL_BINARY, "-i", "-", "-d", "1", "-t", "NNNN"}, kOutputs);
+      std::vector<std::string> args =
+          with(with(binary_command(TARNWELL_BINARY), {"-i", "-", "-d", "1", "-t", "NNNN"}), kOutputs);
       std::vector<char*> argv;
       for (std::string& word : args) argv.push_back(word.data());
       argv.push_back(nullptr);
-      execv(argv[0], argv.data());
+      execvp(argv[0], argv.data());
       _exit(127);
     }
     close(input[0]);

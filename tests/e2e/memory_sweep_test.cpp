@@ -6,7 +6,7 @@
 // out-of-memory message as its last line and every output path as any failed
 // run leaves it; when 0, with the bytes of the run without a limit.
 //
-// The discovered tests sweep three of the pairs; the whole table (every form
+// The discovered tests sweep four of the pairs; the whole table (every form
 // in every mode) runs under the memory_sweep label: ctest -C Sweep -L memory_sweep.
 #include <gtest/gtest.h>
 
@@ -30,10 +30,13 @@ struct Form {
   const char* name;
   const char* file;  // written into the scratch directory
   bool piped;        // handed to the tool on standard input through a pipe
+  bool sheet;        // a sample sheet (--experiment), whose samples load at once
 };
 const Form kForms[] = {
-    {"Fasta", "in.fa", false},         {"GzipFasta", "in.fa.gz", false}, {"GzipFastq", "in.fq.gz", false},
-    {"BlockGzipFastq", "in.bgz", false}, {"ZstdFastq", "in.fq.zst", false}, {"PipedFasta", "in.fa", true},
+    {"Fasta", "in.fa", false, false},         {"GzipFasta", "in.fa.gz", false, false},
+    {"GzipFastq", "in.fq.gz", false, false},  {"BlockGzipFastq", "in.bgz", false, false},
+    {"ZstdFastq", "in.fq.zst", false, false}, {"PipedFasta", "in.fa", true, false},
+    {"Samples", "in.tsv", false, true},
 };
 
 struct Mode {
@@ -65,12 +68,13 @@ void write_inputs(const ScratchDir& dir) {
   dir.write("in.fq.gz", gzip_member(fastq));
   dir.write("in.bgz", block_gzip(fastq, 4000));  // blocks enough for every inflating helper
   dir.write("in.fq.zst", zstd_frame(fastq));
+  dir.write("in.tsv", "sample\tpath\ngzip\tin.fq.gz\nblocks\tin.bgz\nzstd\tin.fq.zst\n");
 }
 
 // Every file of the directory but the inputs, with its bytes; in the stats
 // and the page every run of digits and points (the seconds among them) reads '#'.
 std::map<std::string, std::string> outputs_of(const ScratchDir& dir) {
-  static const std::set<std::string> inputs = {"in.fa", "in.fa.gz", "in.fq.gz", "in.bgz", "in.fq.zst"};
+  static const std::set<std::string> inputs = {"in.fa", "in.fa.gz", "in.fq.gz", "in.bgz", "in.fq.zst", "in.tsv"};
   static const std::regex number("[0-9.]+");
   std::map<std::string, std::string> found;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -103,7 +107,9 @@ class MemorySweep : public ::testing::TestWithParam<std::tuple<int, int>> {
   CliResult run(size_t limit, bool missing_input = false) {
     for (const char* output : kOutputs) dir_.write(output, kEarlier);
     const std::string input = missing_input ? "missing.fa" : form().piped ? "-" : form().file;
-    const std::vector<std::string> args = with({"-i", input, "-o", "out.txt", "-t", kTestTemplate}, mode().args);
+    const char* input_option = form().sheet && !missing_input ? "--experiment" : "-i";
+    const std::vector<std::string> args =
+        with({input_option, input, "-o", "out.txt", "-t", kTestTemplate}, mode().args);
     RunSetup setup;
     const std::string prlimit = limit == 0 ? "" : "/usr/bin/prlimit --as=" + std::to_string(limit) + " ";
     if (form().piped) {
@@ -148,7 +154,9 @@ TEST_P(MemorySweep, EndsWithAMessageUnderEveryLimit) {
 
   const size_t lowest = least_limit(1 << 20, 64 << 20, started);
   const size_t peak = least_limit(lowest, 4ull << 30, [](const CliResult& result) { return result.status == 0; });
-  const std::regex message("Error: can't allocate ([0-9]+ bytes|memory)\n");
+  // While a sample loads, the message names it on a line of its own.
+  const std::regex message("Error: can't allocate ([0-9]+ bytes|memory)\n"
+                           "(In sample \"[a-z]+\", line [0-9]+ of sample sheet \"in.tsv\"\n)?");
   // Evenly over the whole range, and in the full sweep as many again closing
   // in on the peak, where the phases after the load (a few hundred KiB of
   // small inputs' blocks) lie close together.
@@ -198,11 +206,11 @@ TEST_P(MemorySweep, EndsWithAMessageUnderEveryLimit) {
   std::printf("\n");
 }
 
-// The suite's three: a sized file, block-gzip on inflating helpers, a pipe.
-const std::tuple<int, int> kSuitePairs[] = {{0, 1}, {3, 2}, {5, 3}};
+// The suite's four: a sized file, block-gzip on inflating helpers, a pipe, samples loaded at once.
+const std::tuple<int, int> kSuitePairs[] = {{0, 1}, {3, 2}, {5, 3}, {6, 2}};
 
 INSTANTIATE_TEST_SUITE_P(FormsAndModes, MemorySweep,
-                         full_sweep() ? ::testing::Combine(::testing::Range(0, 6), ::testing::Range(0, 4))
+                         full_sweep() ? ::testing::Combine(::testing::Range(0, 7), ::testing::Range(0, 4))
                                       : ::testing::ValuesIn(kSuitePairs),
                          [](const auto& info) {
                            return std::string(kForms[std::get<0>(info.param)].name) +
