@@ -33,11 +33,12 @@ struct AllocationRefused : std::bad_alloc {
 
 // Puts the first size bytes of block (allocated with block_size bytes) at
 // target + at (target allocated with target_size bytes, its bytes from at on
-// untouched): where both are mapped on their own, block's whole pages are
-// moved into target and the bytes shifted down within them, so that they
-// take no fresh pages; otherwise they are copied. Either way block is then
-// freed with tracked_free as always, and the resident size never holds the
-// bytes twice when the pages move.
+// untouched): where both are mapped on their own, block's pages are moved
+// into target, from its first huge page boundary at or after at, huge pages
+// whole, and the bytes shifted down to at (by less than 2 MiB), so that they
+// take at most a huge page of fresh pages; otherwise they are copied. Either
+// way block is then freed with tracked_free as always, and the resident size
+// holds at most 2 MiB of the bytes twice when the pages move.
 void move_into_block(char* target, size_t target_size, size_t at, char* block, size_t block_size, size_t size);
 
 // Gives bytes from to to of a block of size bytes their pages now, in one
