@@ -162,23 +162,29 @@ MoleculeTotals correct_clusters(uint32_t below) {
         if (count == 0) continue;
       }
       // Each sample's molecules' reads take the front of its stretch of by_sample, 0s the rest.
-      for (uint64_t i = at; sample_of != nullptr && i < at + count;) {
-        const uint64_t end = sample_stretch_end(sample_of, i, at + count);
-        std::copy(grouped + i, grouped + end, by_sample + i);
-        const uint64_t distinct = fold_umis(by_sample + i, end - i, umi_reads + i);
-        const UmiScratch scratch = {held.order + i, held.queue + i, held.taken + i};
-        const uint64_t molecules = correct_umis(by_sample + i, umi_reads + i, distinct, length, scratch, molecule_reads + i);
+      const auto keep_sample_molecules = [&](uint64_t i, uint64_t end, uint64_t distinct, uint64_t molecules) {
         std::copy(molecule_reads + i, molecule_reads + i + molecules, by_sample + i);
         std::fill(by_sample + i + molecules, by_sample + end, 0);
         MoleculeTotals& totals = job_sample_totals[job * samples + sample_of[i]];
         totals.reads += end - i;
         totals.umis += distinct;
         totals.molecules += molecules;
+      };
+      // A cluster whose reads are all one sample's is corrected once: its molecules are that sample's.
+      const bool one_sample = sample_of != nullptr && count > 0 && sample_of[at] == sample_of[at + count - 1];
+      for (uint64_t i = at; sample_of != nullptr && !one_sample && i < at + count;) {
+        const uint64_t end = sample_stretch_end(sample_of, i, at + count);
+        std::copy(grouped + i, grouped + end, by_sample + i);
+        const uint64_t distinct = fold_umis(by_sample + i, end - i, umi_reads + i);
+        const UmiScratch scratch = {held.order + i, held.queue + i, held.taken + i};
+        keep_sample_molecules(i, end, distinct,
+                              correct_umis(by_sample + i, umi_reads + i, distinct, length, scratch, molecule_reads + i));
         i = end;
       }
       const uint64_t distinct = fold_umis(umis + at, count, umi_reads + at);
       const UmiScratch scratch = {held.order + at, held.queue + at, held.taken + at};
       const uint64_t molecules = correct_umis(umis + at, umi_reads + at, distinct, length, scratch, molecule_reads + at);
+      if (one_sample) keep_sample_molecules(at, at + count, distinct, molecules);
       job_totals[job].reads += count;
       job_totals[job].umis += distinct;
       job_totals[job].molecules += molecules;

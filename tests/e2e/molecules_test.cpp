@@ -333,8 +333,17 @@ TEST(Molecules, EachSampleCountsAsARunOfItsOwn) {
     std::vector<std::string> options = with({"-o", "out.txt", "-d", known ? "1" : "0"}, common);
     if (known) options = with(options, {"--known", examples + "/screen_library.csv", "-p"});
     ScratchDir dir;
-    const CliResult pooled = run_tarnwell(dir, with({"--experiment", examples + "/umi_screen/sheet.tsv"}, options));
+    const CliResult pooled =
+        run_tarnwell(dir, with({"--experiment", examples + "/umi_screen/sheet.tsv", "--page", "p.html"}, options));
     ASSERT_EQ(pooled.status, 0) << pooled.err;
+    // The page tells of known barcodes where there are, and has the molecules' sections in both modes.
+    const std::string page = dir.read("p.html");
+    for (const std::string& text :
+         {std::string("<h2>Reads per molecule</h2>"), std::string("<h2>Saturation</h2>"),
+          std::string(known ? "plasmid on known barcodes also seen in late: " : "plasmid in clusters also seen in late: "),
+          std::string(known ? "early, unknown or ambiguous: " : "early, clustered: ")}) {
+      EXPECT_NE(page.find(text), std::string::npos) << text;
+    }
     const std::string table = dir.read("c.tsv");
     const std::string stats = dir.read("s.json");
     // The sample columns add up to each row's reads.
