@@ -202,6 +202,11 @@ void read_sample_sheet(const char* path) {
   if (samples.empty()) fail(kExitFailure, "Sample sheet \"%s\" names no sample\n", path);
 }
 
+// Samples loaded at once, whatever --jobs asks for: each loading worker holds
+// chunks and inflate state of its own (some 5 MiB), and as in every other
+// phase the memory a run takes stops growing with the cores.
+constexpr uint32_t kMaxLoadingWorkers = 8;
+
 void load_samples() {
   RunState& s = run_state;
   std::vector<Sample>& samples = s.experiment->samples;
@@ -233,14 +238,17 @@ void load_samples() {
     // worker alone): its memory is counted atomically, and a failure, memory
     // that runs out among them, comes back in its result, for this thread to
     // report once every worker is done.
-    run_jobs(samples.size(), [&](uint64_t k, uint32_t) {
-      if (k > first_failed.load(std::memory_order_relaxed)) return;
-      load_sample(k, true);
-      if (loaded[k].end == LoadEnd::kLoaded) return;
-      size_t seen = first_failed.load(std::memory_order_relaxed);
-      while (k < seen && !first_failed.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
-      }
-    });
+    run_jobs(
+        samples.size(),
+        [&](uint64_t k, uint32_t) {
+          if (k > first_failed.load(std::memory_order_relaxed)) return;
+          load_sample(k, true);
+          if (loaded[k].end == LoadEnd::kLoaded) return;
+          size_t seen = first_failed.load(std::memory_order_relaxed);
+          while (k < seen && !first_failed.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
+          }
+        },
+        kMaxLoadingWorkers);
   }
 
   uint64_t total = 0;
