@@ -65,6 +65,31 @@ inline std::vector<std::string> run_args(const std::string& distance, const std:
                                          const std::vector<std::string>& more = {}) {
   return with({"-i", input, "-o", "out.txt", "-d", distance, "-t", templ}, more);
 }
+// The run on one of the two binaries, the fast engine's or the straightforward one's.
+inline RunSetup on(const std::string& binary) {
+  RunSetup setup;
+  setup.binary = binary;
+  return setup;
+}
+inline const std::vector<std::string> kBothBinaries = {TARNWELL_BINARY, TARNWELL_REFERENCE_BINARY};
+
+// The parts between separators, empty ones included; a text ending in '\n' has no empty last line.
+std::vector<std::string> split(const std::string& text, char separator);
+// The records of FASTA text (sequence lines joined, line ends of any kind).
+std::vector<TestRead> fasta_records(const std::string& fasta);
+// The page with its time and memory figures blanked.
+std::string without_varying_figures(const std::string& page);
+
+// A sample sheet data/s.tsv in dir over the records of `fasta`, cut into 1 to
+// max_samples samples (some perhaps empty), each FASTA or FASTQ (all one, or
+// mixed), plain, gzip, block-gzip or zstd, wrapped now and then.
+struct Experiment {
+  std::vector<std::string> names;
+  std::vector<uint64_t> reads;  // per sample
+  std::string joined;           // the samples' data back to back, as one input (FASTA when mixed)
+};
+Experiment write_experiment(CaseRandom& random, const ScratchDir& dir, const std::string& fasta, uint32_t max_samples);
+
 // Why a run under an address-space limit cannot be tested here (sanitizers, no prlimit), or empty.
 std::string address_limits_unavailable();
 // The run under an address-space limit of `bytes`.

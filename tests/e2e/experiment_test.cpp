@@ -1,6 +1,6 @@
 // Sample sheets (--experiment): a run over many samples writes the report,
 // the count and every table (the sample columns aside) of one run over the
-// samples' reads back to back, on both engines and for any mix of forms; the
+// samples' reads back to back, for any mix of forms; the
 // sample columns add up; every refusal names the sheet, its line and the
 // problem, before any output exists.
 #include <gtest/gtest.h>
@@ -23,14 +23,6 @@ constexpr uint32_t kCases = 8;
 constexpr uint32_t kCases = 30;
 #endif
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream stream(text);
-  while (std::getline(stream, part, separator)) parts.push_back(part);
-  return parts;
-}
-
 // Each line cut after its first `fields` tab-separated fields: the part before the cut, or the part after.
 std::string cut_columns(const std::string& table, size_t fields, bool before) {
   std::string kept;
@@ -43,97 +35,6 @@ std::string cut_columns(const std::string& table, size_t fields, bool before) {
 }
 std::string first_fields(const std::string& table, size_t fields) { return cut_columns(table, fields, true); }
 std::string without_first_fields(const std::string& table, size_t fields) { return cut_columns(table, fields, false); }
-
-struct Record {
-  std::string name, sequence;
-};
-
-// The records of two-line FASTA text.
-std::vector<Record> records_of(const std::string& fasta) {
-  std::vector<Record> records;
-  const std::vector<std::string> lines = split(fasta, '\n');
-  for (size_t i = 0; i + 1 < lines.size(); i += 2) {
-    auto strip = [](std::string line) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return line;
-    };
-    records.push_back({strip(lines[i]).substr(1), strip(lines[i + 1])});
-  }
-  return records;
-}
-
-std::string fasta_of(const std::vector<Record>& records) {
-  std::string text;
-  for (const Record& record : records) text += ">" + record.name + "\n" + record.sequence + "\n";
-  return text;
-}
-
-std::string fastq_of(const std::vector<Record>& records) {
-  std::string text;
-  for (const Record& record : records) {
-    text += "@" + record.name + "\n" + record.sequence + "\n+\n" + std::string(record.sequence.size(), 'I') + "\n";
-  }
-  return text;
-}
-
-// The data in one of the forms the tool reads, and the file name's ending.
-std::string in_some_form(CaseRandom& random, const std::string& data, std::string* ending) {
-  switch (random.below(4)) {
-    case 0:
-      *ending = "";
-      return data;
-    case 1:
-      *ending = ".gz";
-      return gzip_member(data);
-    case 2:
-      *ending = ".bgz";
-      return block_gzip(data, 1 + random.below(200));
-    default:
-      *ending = ".zst";
-      return zstd_frame(data);
-  }
-}
-
-struct Experiment {
-  std::vector<std::string> names;
-  std::vector<uint64_t> reads;  // per sample
-  std::string sheet;
-  std::string joined;  // the samples' data back to back, as one input
-};
-
-// Random reads cut into 1 to 10 samples, some of them empty, each in a random
-// form; all FASTA, all FASTQ, or mixed (then joined as FASTA).
-Experiment write_experiment(CaseRandom& random, const ScratchDir& dir, const ReadSet& set) {
-  const std::vector<Record> records = records_of(set.fasta);
-  Experiment experiment;
-  std::filesystem::create_directory(dir.file("data"));
-  const uint32_t samples = 1 + random.below(10);
-  const uint32_t mode = random.below(3);  // FASTA, FASTQ, mixed
-  experiment.sheet = "sample\tpath\tcondition\n";
-  size_t at = 0;
-  for (uint32_t k = 0; k < samples; ++k) {
-    const size_t end =
-        k + 1 == samples ? records.size() : at + random.below(static_cast<uint32_t>(records.size() - at + 1));
-    const std::vector<Record> part(records.begin() + static_cast<long>(at), records.begin() + static_cast<long>(end));
-    at = end;
-    const bool fastq = mode == 1 || (mode == 2 && random.chance(50));
-    std::string data = fastq ? fastq_of(part) : fasta_of(part);
-    if (!fastq && mode == 0 && !part.empty() && random.chance(50)) {
-      data = reshape(random, data);
-      if (!data.empty() && data.back() != '\n' && data.back() != '\r') data += "\n";
-    }
-    experiment.joined += mode == 2 ? fasta_of(part) : data;
-    std::string ending;
-    const std::string file = "s" + std::to_string(k) + (fastq ? ".fq" : ".fa");
-    const std::string bytes = in_some_form(random, data, &ending);
-    dir.write("data/" + file + ending, bytes);
-    experiment.names.push_back("sample " + std::to_string(k));
-    experiment.reads.push_back(part.size());
-    experiment.sheet += experiment.names.back() + "\t" + file + ending + "\tarm\n";
-  }
-  dir.write("data/s.tsv", experiment.sheet);
-  return experiment;
-}
 
 // The sample columns add up to `reads`, and each equals the sample's rows of that cluster in the assignments.
 void expect_sample_columns_add_up(const Experiment& experiment, const std::string& clusters,
@@ -169,21 +70,19 @@ TEST(Experiment, RunsAsTheSamplesBackToBack) {
     std::vector<std::string> options = {
         "-o", "out.txt", "-d", distance, "-t", set.template_text, "--assignments", "a.tsv", "--cluster-table", "c.tsv"};
     if (random.chance(40)) options.push_back("-p");
-    const std::string binary = seed % 3 == 2 ? TARNWELL_REFERENCE_BINARY : TARNWELL_BINARY;
     // One job loads the samples one after another; more load them at once.
     const uint32_t jobs = 1 + random.below(4);
-    if (binary == TARNWELL_BINARY) options.push_back("--jobs=" + std::to_string(jobs));
+    options.push_back("--jobs=" + std::to_string(jobs));
 
     ScratchDir dir;
-    const Experiment experiment = write_experiment(random, dir, set);
-    const CliResult samples =
-        run_tarnwell(dir, with({"--experiment", "data/s.tsv"}, options), {"/dev/null", "", {}, binary});
+    const Experiment experiment = write_experiment(random, dir, set.fasta, 10);
+    const CliResult samples = run_tarnwell(dir, with({"--experiment", "data/s.tsv"}, options));
     const std::string report = dir.read("out.txt");
     const std::string assignments = dir.read("a.tsv");
     const std::string clusters = dir.read("c.tsv");
 
     dir.write("joined", experiment.joined);
-    const CliResult joined = run_tarnwell(dir, with({"-i", "joined"}, options), {"/dev/null", "", {}, binary});
+    const CliResult joined = run_tarnwell(dir, with({"-i", "joined"}, options));
     ASSERT_EQ(joined.status, 0) << "seed " << seed << joined.err;
     ASSERT_EQ(samples.status, 0) << "seed " << seed << samples.err;
     EXPECT_EQ(samples.out, joined.out) << "seed " << seed;
@@ -200,10 +99,9 @@ TEST(Experiment, RunsAsTheSamplesBackToBack) {
     EXPECT_EQ(first_fields(assignments, 1), expected_samples) << "seed " << seed;
 
     // Loaded at once, the samples leave every byte, the progress and the memory count among them, as loaded in turn.
-    if (binary != TARNWELL_BINARY || jobs == 1) continue;
+    if (jobs == 1) continue;
     options.back() = "--jobs=1";
-    const CliResult in_turn =
-        run_tarnwell(dir, with({"--experiment", "data/s.tsv"}, options), {"/dev/null", "", {}, binary});
+    const CliResult in_turn = run_tarnwell(dir, with({"--experiment", "data/s.tsv"}, options));
     EXPECT_EQ(samples.err, in_turn.err) << "seed " << seed;
     EXPECT_EQ(report, dir.read("out.txt")) << "seed " << seed;
     EXPECT_EQ(assignments, dir.read("a.tsv")) << "seed " << seed;

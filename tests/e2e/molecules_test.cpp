@@ -1,6 +1,6 @@
 // --umi end to end: every refusal with its exact message; the tables' exact
 // bytes on a small input; the UMI positions cut out of template and reads
-// give the same clusters on both engines, with each cluster's UMIs and
+// give the same clusters, with each cluster's UMIs and
 // molecules those the rule by brute force finds in the per-read table; and
 // the molecules of generated reads with UMI errors against the generator's
 // truth.
@@ -16,19 +16,6 @@
 #include "support/references.h"
 
 namespace {
-
-// The parts between separators, empty ones included; a text that ends with the separator ends there.
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    const size_t end = std::min(text.find(separator, begin), text.size());
-    parts.push_back(text.substr(begin, end - begin));
-    begin = end + 1;
-    if (end + 1 == text.size() && separator != '\n') parts.push_back("");
-  }
-  return parts;
-}
 
 const std::string kSixReads = ">r1\nAAACCGT\n>r2\nAAACCGT\n>r3\nCAACCGT\n>r4\nAAGCCGA\n>r5\nNAACCGT\n>r6\nTTTCCGT\n";
 
@@ -104,23 +91,6 @@ TEST(Molecules, TablesAndStatsAreExact) {
   EXPECT_EQ(split(dir.read("a.tsv"), '\n')[3], "r3\tclustered\tCAG\tAT\t3");
 }
 
-struct ReadRecord {
-  std::string name, sequence;
-};
-
-std::vector<ReadRecord> read_records(const std::string& fasta) {
-  std::vector<ReadRecord> records;
-  for (std::string line : split(fasta, '\n')) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '>') {
-      records.push_back({line.substr(1), ""});
-    } else {
-      records.back().sequence += line;
-    }
-  }
-  return records;
-}
-
 // The report with each member line cut to the read's name: the sequences differ by their UMI.
 std::string report_names(const std::string& report) {
   std::string names;
@@ -139,7 +109,7 @@ std::string without_column(const std::string& table, size_t column) {
   return rest;
 }
 
-TEST(Molecules, CuttingTheUmiOutGivesTheSameClustersOnBothEngines) {
+TEST(Molecules, CuttingTheUmiOutGivesTheSameClusters) {
 #ifdef TARNWELL_SANITIZED_TESTS
   constexpr uint64_t kCases = 8;
 #else
@@ -175,7 +145,7 @@ TEST(Molecules, CuttingTheUmiOutGivesTheSameClustersOnBothEngines) {
 
     std::string cut_fasta, umi_fasta;
     std::map<std::string, std::string> umi_of;  // the UMI each read carries, when it reaches every stretch
-    for (const ReadRecord& record : read_records(set.fasta)) {
+    for (const TestRead& record : fasta_records(set.fasta)) {
       std::string sequence, umi;
       size_t copied = 0;
       for (const auto& [at, bases] : insertions) {
@@ -199,16 +169,14 @@ TEST(Molecules, CuttingTheUmiOutGivesTheSameClustersOnBothEngines) {
     if (random.chance(30)) options.push_back("-p");
     if (random.chance(25)) options.insert(options.end(), {"--fixed-mismatches", "1"});
     SCOPED_TRACE("seed " + std::to_string(seed) + ": -t " + umi_template + " --umi " + ranges + " -d " + distance);
-    for (const std::string& binary : {std::string(TARNWELL_BINARY), std::string(TARNWELL_REFERENCE_BINARY)}) {
+    {
       ScratchDir dir;
       dir.write("cut.fa", cut_fasta);
       dir.write("umi.fa", umi_fasta);
-      RunSetup setup;
-      setup.binary = binary;
-      const CliResult cut = run_tarnwell(dir, run_args(distance, cut_template, "cut.fa", options), setup);
+      const CliResult cut = run_tarnwell(dir, run_args(distance, cut_template, "cut.fa", options));
       const std::string cut_report = dir.read("out.txt"), cut_assignments = dir.read("a.tsv");
       const std::string cut_clusters = dir.read("c.tsv");
-      const CliResult umi = run_tarnwell(dir, run_args(distance, umi_template, "umi.fa", with(options, {"--umi", ranges})), setup);
+      const CliResult umi = run_tarnwell(dir, run_args(distance, umi_template, "umi.fa", with(options, {"--umi", ranges})));
       ASSERT_EQ(umi.status, cut.status) << umi.err;
       EXPECT_EQ(umi.out, cut.out);
       if (cut.status != 0) continue;

@@ -22,11 +22,6 @@ std::string page_check(const std::vector<std::string>& args) {
   return command_output(command + " 2>&1");
 }
 
-// The page with its time and memory figures blanked.
-std::string without_varying_figures(const std::string& page) {
-  return std::regex_replace(page, std::regex("class=\"varies\">[^<]*<"), "class=\"varies\"><");
-}
-
 struct PageRun {
   const char* name;
   bool fastq_gzip;
