@@ -315,27 +315,20 @@ TEST(Experiment, SamplesOfEveryFormInOneMatrix) {
   EXPECT_NE(page.find("none, left out by screening: 2</title>"), std::string::npos);
 }
 
-// The page alone needs each read's cluster for its samples section, which no other table asked for.
-TEST(Experiment, PageAloneShowsTheSamples) {
+// The page alone needs each read's cluster for its samples section, which no
+// other table asked for. No read matches: the run fails, and the stats and
+// the page still tell each sample's screening.
+TEST(Experiment, PageAndStatsShowTheSamples) {
   ScratchDir dir;
   dir.write("a.fa", kReadsA);
   dir.write("b.fq", kReadsB);
   dir.write("s.tsv", kHeader + "A\ta.fa\nB\tb.fq\n");
-  const CliResult result =
-      run_tarnwell(dir, {"--experiment", "s.tsv", "-o", "out.txt", "-d", "0", "-t", "ACNNNNNNGT", "--page", "p.html"});
+  const std::vector<std::string> sheet = {"--experiment", "s.tsv", "-o", "out.txt", "-d", "0", "--page", "p.html"};
+  const CliResult result = run_tarnwell(dir, with(sheet, {"-t", "ACNNNNNNGT"}));
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_NE(dir.read("p.html").find("B in clusters also seen in A: 50.0%"), std::string::npos);
-}
-
-// No read matches: the run fails, and the stats and the page still tell each sample's screening.
-TEST(Experiment, NoMatchStillSplitsTheSamples) {
-  ScratchDir dir;
-  dir.write("a.fa", kReadsA);
-  dir.write("b.fq", kReadsB);
-  dir.write("s.tsv", kHeader + "A\ta.fa\nB\tb.fq\n");
-  const CliResult result = run_tarnwell(
-      dir, {"--experiment", "s.tsv", "-o", "out.txt", "-d", "0", "-t", "GGNNNNNNGG", "--page", "p.html", "--stats", "s.json"});
-  EXPECT_EQ(result.status, 1);
+  const CliResult none = run_tarnwell(dir, with(sheet, {"-t", "GGNNNNNNGG", "--stats", "s.json"}));
+  EXPECT_EQ(none.status, 1);
   EXPECT_NE(dir.read("p.html").find("B, left out by screening: 2</title>"), std::string::npos);
   EXPECT_NE(dir.read("s.json").find("\"screening\": {\"accepted\": 0, \"template_mismatch\": 2, \"has_n\": 0, "
                                     "\"unknown_character\": 0}, \"clustered\": 0, \"clusters\": 0}"),

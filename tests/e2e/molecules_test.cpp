@@ -24,21 +24,21 @@ struct Refusal {
 };
 
 TEST(Molecules, RefusesBadRangesBeforeAnyFileIsWritten) {
-  const std::string fixed = "Can't use umi (\"";
+  const auto unparsed = [](const std::string& umi) {
+    return Refusal{umi, "Can't parse umi (\"" + umi + "\") - umi should be template positions such as 1-12 or 1-6,30-35\n"};
+  };
+  const auto unused = [](const std::string& umi, const std::string& why) {
+    return Refusal{umi, "Can't use umi (\"" + umi + "\") - " + why + "\n"};
+  };
   const std::vector<Refusal> refusals = {
-      {"", "Can't parse umi (\"\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1-", "Can't parse umi (\"1-\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"0-2", "Can't parse umi (\"0-2\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1-2,", "Can't parse umi (\"1-2,\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1 -2", "Can't parse umi (\"1 -2\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"+1-2", "Can't parse umi (\"+1-2\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1234567890", "Can't parse umi (\"1234567890\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"3-1", fixed + "3-1\") - range 3-1 is descending\n"},
-      {"1-3,3-4", fixed + "1-3,3-4\") - ranges 1-3 and 3-4 overlap\n"},
-      {"3-4,1-2", fixed + "3-4,1-2\") - range 1-2 comes after 3-4; ranges should be ascending\n"},
-      {"2-8", fixed + "2-8\") - position 8 is beyond the template's 7 positions\n"},
-      {"3-4", fixed + "3-4\") - position 4 of the template is \"C\", not a barcode position (N or .)\n"},
-      {"1-3,6-7", fixed + "1-3,6-7\") - it takes every barcode position of the template, leaving none to cluster\n"},
+      unparsed(""), unparsed("1-"), unparsed("0-2"), unparsed("1-2,"), unparsed("1 -2"), unparsed("+1-2"),
+      unparsed("1234567890"),
+      unused("3-1", "range 3-1 is descending"),
+      unused("1-3,3-4", "ranges 1-3 and 3-4 overlap"),
+      unused("3-4,1-2", "range 1-2 comes after 3-4; ranges should be ascending"),
+      unused("2-8", "position 8 is beyond the template's 7 positions"),
+      unused("3-4", "position 4 of the template is \"C\", not a barcode position (N or .)"),
+      unused("1-3,6-7", "it takes every barcode position of the template, leaving none to cluster"),
   };
   for (const Refusal& refusal : refusals) {
     ScratchDir dir;
