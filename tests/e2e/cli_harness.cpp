@@ -142,6 +142,22 @@ void expect_case(const CliCase& c) {
   expect_only_named_files(dir, with(c.args, {c.input_name, c.output_name}));
 }
 
+void expect_refusal(const std::map<std::string, std::string>& files, const std::vector<std::string>& args,
+                    const std::string& err) {
+  ScratchDir dir;
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : files) {
+    dir.write(name, bytes);
+    names.push_back(name);
+  }
+  const CliResult result = run_tarnwell(dir, args);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, err);
+  for (const auto& [name, bytes] : files) EXPECT_TRUE(dir.read(name) == bytes) << name << " changed";
+  expect_only_named_files(dir, names);
+}
+
 void expect_only_named_files(const ScratchDir& dir, const std::vector<std::string>& args) {
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     const std::string name = entry.path().filename().string();

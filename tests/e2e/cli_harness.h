@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -139,5 +140,9 @@ inline void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 inline constexpr auto case_name = [](const auto& info) { return std::string(info.param.name); };
 // Runs the case in a fresh scratch directory and checks every byte, and that the input never changes.
 void expect_case(const CliCase& c);
+// A refused run in a fresh directory of `files`: status 1, nothing on standard
+// output, exactly `err` on standard error, the inputs as they were, and no other file.
+void expect_refusal(const std::map<std::string, std::string>& files, const std::vector<std::string>& args,
+                    const std::string& err);
 // Every file in dir is one the arguments name: no new output file was left behind.
 void expect_only_named_files(const ScratchDir& dir, const std::vector<std::string>& args);

@@ -41,14 +41,8 @@ TEST(Molecules, RefusesBadRangesBeforeAnyFileIsWritten) {
       unused("1-3,6-7", "it takes every barcode position of the template, leaving none to cluster"),
   };
   for (const Refusal& refusal : refusals) {
-    ScratchDir dir;
-    dir.write("in.fa", kSixReads);
-    const CliResult result = run_tarnwell(dir, run_args("1", "NNnCCN.", "in.fa", {"--umi", refusal.umi, "--stats", "s.json"}));
-    EXPECT_EQ(result.status, 1) << refusal.umi;
-    EXPECT_EQ(result.err, "Input path: \"in.fa\"\n" + refusal.message);
-    bool exists = true;
-    dir.read("out.txt", &exists);
-    EXPECT_FALSE(exists) << refusal.umi;
+    expect_refusal({{"in.fa", kSixReads}}, run_args("1", "NNnCCN.", "in.fa", {"--umi", refusal.umi, "--stats", "s.json"}),
+                   "Input path: \"in.fa\"\n" + refusal.message);
   }
   // More than 32 positions, counted over all ranges.
   ScratchDir dir;
