@@ -6,7 +6,10 @@
 # ratios (each a ratio of medians). With --baseline, the
 # sheet is also run by the tarnwell of another build (one from before a
 # change, say), in the same interleaving. The load average is printed before
-# and after: on a shared machine the times mean little without it.
+# and after: on a shared machine the times mean little without it. With
+# --warm MIB, bench/warm_memory takes and gives back that much memory before
+# every timed run, so that no run pays for pages the host of a virtual machine
+# took back (see bench/warm_memory.cpp); give it at least the peak of a run.
 #
 # The samples: N reads of gzipped FASTQ split into S samples. A share F of
 # every sample comes from one generated population (barcodes that every sample
@@ -17,7 +20,7 @@
 #
 # Usage: bench/run_samples_bench.sh [--reads 10000000] [--samples 6] [--shared 0.5]
 #                                   [--runs 5] [--distance 1] [--jobs 2]
-#                                   [--data DIR] [--build DIR] [--baseline DIR]
+#                                   [--data DIR] [--build DIR] [--baseline DIR] [--warm MIB]
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,6 +33,7 @@ runs=5
 distance=1
 jobs=2
 baseline=
+warm=0
 while [ $# -gt 0 ]; do
   case $1 in
     --reads) reads=$2; shift ;;
@@ -41,6 +45,7 @@ while [ $# -gt 0 ]; do
     --data) data=$2; shift ;;
     --build) build=$2; shift ;;
     --baseline) baseline=$2; shift ;;
+    --warm) warm=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -85,6 +90,7 @@ echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 timed() {
   local into=$1 binary=$2
   shift 2
+  [ "$warm" = 0 ] || "$build/warm_memory" "$warm"
   /usr/bin/time -f "%e %M %U %S" -o "$out/time" "$binary" "$@" -o "$out/report" -d "$distance" -t "$template" \
     --jobs "$jobs" --stats "$out/stats.json" > "$out/count" 2> /dev/null
   local load
