@@ -11,6 +11,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/bench/lib/timing.sh"
 build=$repo/build
 input=
 reads=10000000
@@ -18,20 +19,8 @@ distances="1 3"
 ratio=5
 runs=5
 jobs=2
-while [ $# -gt 0 ]; do
-  case $1 in
-    --input) input=$2; shift ;;
-    --reads) reads=$2; shift ;;
-    --distances) distances=$2; shift ;;
-    --ratio) ratio=$2; shift ;;
-    --runs) runs=$2; shift ;;
-    --jobs) jobs=$2; shift ;;
-    --build) build=$2; shift ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-  shift
-done
-[ -x /usr/bin/time ] || { echo "needs GNU time at /usr/bin/time" >&2; exit 2; }
+parse_options "input reads distances ratio runs jobs build" "" "$@"
+need_gnu_time
 cmake --build "$build" -j2 --target tarnwell generate_reads >/dev/null
 template=$("$build/generate_reads" --print-template)
 if [ -z "$input" ]; then
@@ -44,23 +33,17 @@ fi
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-# One run: appends "seconds peak_kB" to the named file.
-run_once() {
-  local distance=$1 name=$2
-  shift 2
-  /usr/bin/time -f "%e %M" -o "$scratch/timing" "$build/tarnwell" -i "$input" -o /dev/null -d "$distance" \
-    -t "$template" --jobs "$jobs" "$@" >/dev/null 2>&1
-  cat "$scratch/timing" >>"$scratch/$name"
+# One run, "single-D" or "ratio-D": appends "seconds peak_kB" to the file of that name.
+run_one() {
+  local distance=${1#*-} more=()
+  [ "${1%%-*}" = ratio ] && more=(--merge-ratio "$ratio")
+  timed_run "$scratch/$1" "%e %M" "$build/tarnwell" -i "$input" -o /dev/null -d "$distance" \
+    -t "$template" --jobs "$jobs" "${more[@]}"
 }
+runners=()
+for d in $distances; do runners+=("single-$d" "ratio-$d"); done
+interleave "$runs" "${runners[@]}"
 
-for ((run = 1; run <= runs; run++)); do
-  for d in $distances; do
-    run_once "$d" "single-$d"
-    run_once "$d" "ratio-$d" --merge-ratio "$ratio"
-  done
-done
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 echo "| D | single linkage s | --merge-ratio $ratio s | time ratio | single linkage MiB | --merge-ratio $ratio MiB | memory ratio |"
 echo "|---|---|---|---|---|---|---|"
 for d in $distances; do

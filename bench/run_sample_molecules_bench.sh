@@ -12,6 +12,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/bench/lib/timing.sh"
 build=$repo/build
 other=
 data=${TMPDIR:-/tmp}/tarnwell-sample-molecules-bench
@@ -19,20 +20,8 @@ reads=2000000
 samples=6
 runs=5
 jobs=2
-while [ $# -gt 0 ]; do
-  case $1 in
-    --reads) reads=$2; shift ;;
-    --samples) samples=$2; shift ;;
-    --runs) runs=$2; shift ;;
-    --jobs) jobs=$2; shift ;;
-    --data) data=$2; shift ;;
-    --build) build=$2; shift ;;
-    --other) other=$2; shift ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-  shift
-done
-[ -x /usr/bin/time ] || { echo "needs GNU time at /usr/bin/time" >&2; exit 2; }
+parse_options "reads samples runs jobs data build other" "" "$@"
+need_gnu_time
 
 set_dir=$data/n$reads-s$samples
 if [ ! -f "$set_dir/done" ]; then
@@ -49,27 +38,32 @@ builds=("new:$build")
 [ -n "$other" ] && builds+=("other:$other")
 results=$set_dir/results.txt
 : > "$results"
-for run in $(seq 1 "$runs"); do
-  for input in sheet file; do
-    for entry in "${builds[@]}"; do
-      name=${entry%%:*} dir=${entry#*:}
-      if [ "$input" = sheet ]; then set -- --experiment "$set_dir/sheet.tsv"; else set -- -i "$set_dir/all.fa"; fi
-      /usr/bin/time -f "%e %M" -o "$set_dir/time" "$dir/tarnwell" "$@" -o "$set_dir/out.txt" -d 1 -t "$template" \
-        --umi 1-12 --cluster-table "$set_dir/c.tsv" --stats "$set_dir/s.json" --jobs "$jobs" > /dev/null 2>&1
-      tables=$(sed -n 's/.*"tables": \([0-9.]*\).*/\1/p' "$set_dir/s.json")
-      echo "$input $name $run $(cat "$set_dir/time") $tables" | tee -a "$results"
-    done
-  done
+runners=()
+for input in sheet file; do
+  for entry in "${builds[@]}"; do runners+=("$input:$entry"); done
 done
+round=0
+run_one() {  # input:name:dir
+  local input=${1%%:*} entry=${1#*:}
+  local name=${entry%%:*} dir=${entry#*:}
+  if [ "$input" = sheet ]; then set -- --experiment "$set_dir/sheet.tsv"; else set -- -i "$set_dir/all.fa"; fi
+  : > "$set_dir/time"
+  timed_run "$set_dir/time" "%e %M" "$dir/tarnwell" "$@" -o "$set_dir/out.txt" -d 1 -t "$template" \
+    --umi 1-12 --cluster-table "$set_dir/c.tsv" --stats "$set_dir/s.json" --jobs "$jobs"
+  tables=$(sed -n 's/.*"tables": \([0-9.]*\).*/\1/p' "$set_dir/s.json")
+  local run=$((round / ${#runners[@]} + 1))
+  round=$((round + 1))
+  echo "$input $name $run $(cat "$set_dir/time") $tables" | tee -a "$results"
+}
+interleave "$runs" "${runners[@]}"
 # The median of field f over the rows of input i and build n.
-median() {
-  awk -v i="$1" -v n="$2" -v f="$3" '$1 == i && $2 == n { print $f }' "$results" | sort -n |
-    awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+median_of() {
+  awk -v i="$1" -v n="$2" -v f="$3" '$1 == i && $2 == n { print $f }' "$results" | median
 }
 echo "medians of $runs (wall s, peak KiB, tables s):"
 for input in sheet file; do
   for entry in "${builds[@]}"; do
     name=${entry%%:*}
-    echo "$input $name: $(median "$input" "$name" 4) $(median "$input" "$name" 5) $(median "$input" "$name" 6)"
+    echo "$input $name: $(median_of "$input" "$name" 4) $(median_of "$input" "$name" 5) $(median_of "$input" "$name" 6)"
   done
 done

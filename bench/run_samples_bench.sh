@@ -24,6 +24,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/bench/lib/timing.sh"
 build=$repo/build
 data=${TMPDIR:-/tmp}/tarnwell-samples-bench
 reads=10000000
@@ -34,23 +35,8 @@ distance=1
 jobs=2
 baseline=
 warm=0
-while [ $# -gt 0 ]; do
-  case $1 in
-    --reads) reads=$2; shift ;;
-    --samples) samples=$2; shift ;;
-    --shared) shared=$2; shift ;;
-    --runs) runs=$2; shift ;;
-    --distance) distance=$2; shift ;;
-    --jobs) jobs=$2; shift ;;
-    --data) data=$2; shift ;;
-    --build) build=$2; shift ;;
-    --baseline) baseline=$2; shift ;;
-    --warm) warm=$2; shift ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-  shift
-done
-[ -x /usr/bin/time ] || { echo "needs GNU time at /usr/bin/time" >&2; exit 2; }
+parse_options "reads samples shared runs distance jobs data build baseline warm" "" "$@"
+need_gnu_time
 [ -x "$build/tarnwell" ] && [ -x "$build/generate_reads" ] || {
   echo "needs tarnwell and generate_reads in $build (cmake --build $build)" >&2
   exit 2
@@ -84,15 +70,15 @@ fi
 template=ACGTACGTNNNNNNNNNNNNNNNNNNNNTGCATGCA
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "load average before: $(load_average)"
 # One timed run of a binary: wall seconds, peak kilobytes and the load
 # phase's seconds, appended to the named file.
 timed() {
   local into=$1 binary=$2
   shift 2
-  [ "$warm" = 0 ] || "$build/warm_memory" "$warm"
-  /usr/bin/time -f "%e %M %U %S" -o "$out/time" "$binary" "$@" -o "$out/report" -d "$distance" -t "$template" \
-    --jobs "$jobs" --stats "$out/stats.json" > "$out/count" 2> /dev/null
+  : > "$out/time"
+  timed_run "$out/time" "%e %M %U %S" "$binary" "$@" -o "$out/report" -d "$distance" -t "$template" \
+    --jobs "$jobs" --stats "$out/stats.json"
   local load
   load=$(grep -o '"load": [0-9.]*' "$out/stats.json" | cut -d' ' -f2)
   # wall, peak, load phase, CPU (user and system)
@@ -109,20 +95,13 @@ run_one() {
     samples) timed samples "$build/tarnwell" --experiment "$set_dir/sheet.tsv" ;;
     baseline) timed baseline "$baseline/tarnwell" --experiment "$set_dir/sheet.tsv" ;;
   esac
+  if [ "$1" != single ] && [ -f "$out/single-report" ]; then
+    cmp -s "$out/report" "$out/single-report" || { echo "the reports differ" >&2; exit 1; }
+  fi
 }
-for run in $(seq 1 "$runs"); do
-  # Rotate which goes first, so that none always meets a warm or a cold page cache.
-  for k in $(seq 0 $((${#runners[@]} - 1))); do
-    runner=${runners[$(((run + k) % ${#runners[@]}))]}
-    run_one "$runner"
-    if [ "$runner" != single ] && [ -f "$out/single-report" ]; then
-      cmp -s "$out/report" "$out/single-report" || { echo "the reports differ" >&2; exit 1; }
-    fi
-  done
-done
-echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+interleave "$runs" "${runners[@]}"
+echo "load average after: $(load_average)"
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 column_median() { cut -d' ' -f"$2" "$out/$1" | median; }
 echo
 echo "| input | wall s (median of $runs) | load phase s | CPU s | peak MiB |"

@@ -18,24 +18,15 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/bench/lib/timing.sh"
 build=$repo/build
 data=${TMPDIR:-/tmp}/tarnwell-search-bench
 reads=10000000
 runs=5
 jobs=2
-walk=1
-while [ $# -gt 0 ]; do
-  case $1 in
-    --reads) reads=$2; shift ;;
-    --runs) runs=$2; shift ;;
-    --jobs) jobs=$2; shift ;;
-    --data) data=$2; shift ;;
-    --build) build=$2; shift ;;
-    --without-walk) walk=0 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-  shift
-done
+without_walk=0
+parse_options "reads runs jobs data build" "without-walk" "$@"
+walk=$((1 - without_walk))
 
 cmake --build "$build" -j2 --target tarnwell tarnwell_reference generate_reads >/dev/null
 mkdir -p "$data"
@@ -71,7 +62,7 @@ for run in $(seq "$runs"); do
 done
 
 echo "$reads reads of 150 bases, --jobs $jobs (the straightforward engine on one thread), $runs rounds" \
-  "interleaved; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) at the end."
+  "interleaved; $(nproc) cores, load $(load_average) at the end."
 echo
 echo "| run | screen s, median | ratio to plain, median (range) |"
 echo "|---|---|---|"

@@ -20,6 +20,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/bench/lib/timing.sh"
 build=$repo/build-bench
 data=${TMPDIR:-/tmp}/tarnwell-bench
 reads=1000000
@@ -27,19 +28,8 @@ shapes=a,b,c,d
 distances="1 3"
 runs=5
 jobs=2
-while [ $# -gt 0 ]; do
-  case $1 in
-    --reads) reads=$2; shift ;;
-    --shapes) shapes=$2; shift ;;
-    --distances) distances=$2; shift ;;
-    --runs) runs=$2; shift ;;
-    --jobs) jobs=$2; shift ;;
-    --data) data=$2; shift ;;
-    --build) build=$2; shift ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-  shift
-done
+parse_options "reads shapes distances runs jobs data build" "" "$@"
+need_gnu_time
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWELL_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target tarnwell generate_reads >/dev/null
@@ -67,14 +57,13 @@ input_for() {  # name, options: generates once, prints the path
   echo "$path"
 }
 
-seconds() {  # input, template, distance: wall seconds of one run
-  # A build with phase times writes them to descriptor 3, which GNU time may hold.
-  /usr/bin/time -f "%e" -o "$scratch/time" "$build/tarnwell" -i "$1" -o "$scratch/report" -t "$2" -d "$3" \
-    --jobs "$jobs" 3>/dev/null >/dev/null 2>&1
-  tail -n 1 "$scratch/time"
+# One run of the shaped or the plain input of the current shape at distance d: appends its wall seconds.
+# (A build with phase times writes them to descriptor 3, which GNU time may hold: timed_run closes it.)
+run_one() {
+  local input=$shaped templ=${shaped_template[$shape]}
+  [ "$1" = plain ] && input=$plain && templ=${plain_template[$shape]}
+  timed_run "$scratch/$1" "%e" "$build/tarnwell" -i "$input" -o "$scratch/report" -t "$templ" -d "$d" --jobs "$jobs"
 }
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 echo "$reads reads, --jobs $jobs, medians of $runs runs interleaved; $(nproc) cores."
 echo
@@ -86,15 +75,7 @@ for shape in ${shapes//,/ }; do
   for d in $distances; do
     : >"$scratch/shaped"
     : >"$scratch/plain"
-    for run in $(seq "$runs"); do
-      if [ $((run % 2)) = 1 ]; then
-        seconds "$shaped" "${shaped_template[$shape]}" "$d" >>"$scratch/shaped"
-        seconds "$plain" "${plain_template[$shape]}" "$d" >>"$scratch/plain"
-      else
-        seconds "$plain" "${plain_template[$shape]}" "$d" >>"$scratch/plain"
-        seconds "$shaped" "${shaped_template[$shape]}" "$d" >>"$scratch/shaped"
-      fi
-    done
+    interleave "$runs" shaped plain
     s=$(median <"$scratch/shaped")
     p=$(median <"$scratch/plain")
     echo "| $shape | $d | $s | $p | $(awk "BEGIN { printf \"%.2f\", $s / $p }") |"

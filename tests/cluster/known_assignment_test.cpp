@@ -14,12 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "barcode/barcode_template.h"
-#include "base/run_state.h"
 #include "base/size_thresholds.h"
-#include "base/tracked_memory.h"
 #include "run/engine.h"
-#include "run/teardown.h"
+#include "support/in_process_run.h"
 #include "support/random_reads.h"
 #include "support/references.h"
 
@@ -124,40 +121,14 @@ std::string expected_report(const KnownCase& c) {
   return report;
 }
 
-struct RunOutput {
-  std::string out, err, report;
-  int64_t bytes_left;
-};
-
-RunOutput run_known(void (*engine)(), const KnownCase& c, const char* library_path, uint32_t jobs) {
-  RunState& s = run_state;
-  memset(&s, 0, sizeof s);
-  s.jobs = jobs;
-  s.template_text = c.reads.template_text.c_str();
-  s.distance = c.distance;
-  s.remove_duplicates = c.remove_duplicates;
-  s.known_path = library_path;
-  load_known_barcodes();
-  prepare_template();
-  s.input_size = c.reads.fasta.size();
-  s.input_buffer_bytes = s.input_size + 1;
-  s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
-  memcpy(s.input_buffer, c.reads.fasta.c_str(), s.input_buffer_bytes);
-  char* report = nullptr;
-  size_t report_size = 0;
-  s.output_file = open_memstream(&report, &report_size);
-  RunOutput output;
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
-  engine();
-  output.out = ::testing::internal::GetCapturedStdout();
-  output.err = ::testing::internal::GetCapturedStderr();
-  release_all();
-  output.report.assign(report, report_size);
-  free(report);
-  output.bytes_left = s.bytes_allocated;
-  memset(&s, 0, sizeof s);
-  return output;
+InProcessOutput run_known(void (*engine)(), const KnownCase& c, const char* library_path, uint32_t jobs) {
+  start_run(jobs, c.reads.template_text.c_str(), c.reads.fasta, [&](RunState& s) {
+    s.distance = c.distance;
+    s.remove_duplicates = c.remove_duplicates;
+    s.known_path = library_path;
+    load_known_barcodes();
+  });
+  return finish_run(engine, [] { return std::string(); });
 }
 
 TEST(KnownAssignment, FastEqualsStraightforwardAndTheRule) {
@@ -171,8 +142,8 @@ TEST(KnownAssignment, FastEqualsStraightforwardAndTheRule) {
     // Jobs of a few items each, now and then, so that small inputs take the paths of many jobs.
     if (random.chance(50)) size_thresholds.items_per_job = 1 + random.below(8);
     const uint32_t jobs = 1 + random.below(4);
-    const RunOutput expected = run_known(run_straightforward_engine, c, library.path(), 1);
-    const RunOutput fast = run_known(run_fast_engine, c, library.path(), jobs);
+    const InProcessOutput expected = run_known(run_straightforward_engine, c, library.path(), 1);
+    const InProcessOutput fast = run_known(run_fast_engine, c, library.path(), jobs);
     size_thresholds = SizeThresholds{};
     const std::string where = "seed " + std::to_string(seed) + " template " + c.reads.template_text + " -d " +
                               std::to_string(c.distance) + (c.remove_duplicates ? " -p" : "") + " --jobs " +

@@ -51,7 +51,9 @@ TEST(MergeRatio, MeetsTheRatioExactlyAtTheBoundary) {
 }
 
 TEST(MergeRatioDeathTest, RefusesValuesOutsideTheRange) {
-  for (const char* text : {"1000000.0000001", "0.9999999", "0", "1e3", "-2", "2,5", "2.5.1", "inf"}) {
+  // The message's bytes are the end-to-end table's.
+  for (const char* text : {"1000000.0000001", "1000000.01", "0.9999999", "0.999", "0", "1e3", "5e1", "-2", "+5", " 5",
+                           "5.", ".5", "", "2,5", "2.5.1", "inf"}) {
     EXPECT_EXIT(accept_merge_ratio(text), ::testing::ExitedWithCode(1), "Can't parse merge-ratio") << text;
   }
 }

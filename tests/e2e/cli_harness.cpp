@@ -4,10 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -140,6 +142,22 @@ void expect_case(const CliCase& c) {
   expect_only_named_files(dir, with(c.args, {c.input_name, c.output_name}));
 }
 
+void expect_refusal(const std::map<std::string, std::string>& files, const std::vector<std::string>& args,
+                    const std::string& err) {
+  ScratchDir dir;
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : files) {
+    dir.write(name, bytes);
+    names.push_back(name);
+  }
+  const CliResult result = run_tarnwell(dir, args);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, err);
+  for (const auto& [name, bytes] : files) EXPECT_TRUE(dir.read(name) == bytes) << name << " changed";
+  expect_only_named_files(dir, names);
+}
+
 void expect_only_named_files(const ScratchDir& dir, const std::vector<std::string>& args) {
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     const std::string name = entry.path().filename().string();
@@ -147,4 +165,95 @@ void expect_only_named_files(const ScratchDir& dir, const std::vector<std::strin
     for (const std::string& arg : args) named = named || arg == name || arg == "./" + name;
     EXPECT_TRUE(named) << "a file no option names was left behind: " << name;
   }
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const size_t end = std::min(text.find(separator, begin), text.size());
+    parts.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+    if (end + 1 == text.size() && separator != '\n') parts.push_back("");
+  }
+  return parts;
+}
+
+std::vector<TestRead> fasta_records(const std::string& fasta) {
+  std::vector<TestRead> records;
+  for (std::string line : split(fasta, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '>') {
+      records.push_back({line.substr(1), ""});
+    } else if (!records.empty()) {
+      records.back().sequence += line;
+    }
+  }
+  return records;
+}
+
+std::string without_varying_figures(const std::string& page) {
+  return std::regex_replace(page, std::regex("class=\"varies\">[^<]*<"), "class=\"varies\"><");
+}
+
+namespace {
+
+// The data in one of the forms the tool reads, and the file name's ending.
+std::string in_some_form(CaseRandom& random, const std::string& data, std::string* ending) {
+  switch (random.below(4)) {
+    case 0:
+      *ending = "";
+      return data;
+    case 1:
+      *ending = ".gz";
+      return gzip_member(data);
+    case 2:
+      *ending = ".bgz";
+      return block_gzip(data, 1 + random.below(200));
+    default:
+      *ending = ".zst";
+      return zstd_frame(data);
+  }
+}
+
+std::string fastq_of(const std::vector<TestRead>& records) {
+  std::string text;
+  for (const TestRead& record : records) {
+    text += "@" + record.name + "\n" + record.sequence + "\n+\n" + std::string(record.sequence.size(), 'I') + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+Experiment write_experiment(CaseRandom& random, const ScratchDir& dir, const std::string& fasta, uint32_t max_samples) {
+  const std::vector<TestRead> records = fasta_records(fasta);
+  Experiment experiment;
+  std::filesystem::create_directory(dir.file("data"));
+  const uint32_t samples = 1 + random.below(max_samples);
+  const uint32_t mode = random.below(3);  // FASTA, FASTQ, mixed
+  std::string sheet = "sample\tpath\tcondition\n";
+  size_t at = 0;
+  for (uint32_t k = 0; k < samples; ++k) {
+    const size_t end =
+        k + 1 == samples ? records.size() : at + random.below(static_cast<uint32_t>(records.size() - at + 1));
+    const std::vector<TestRead> part(records.begin() + static_cast<long>(at), records.begin() + static_cast<long>(end));
+    at = end;
+    const bool fastq = mode == 1 || (mode == 2 && random.chance(50));
+    std::string data = fastq ? fastq_of(part) : as_fasta(part);
+    if (!fastq && mode == 0 && !part.empty() && random.chance(50)) {
+      data = reshape(random, data);
+      if (!data.empty() && data.back() != '\n' && data.back() != '\r') data += "\n";
+    }
+    experiment.joined += mode == 2 ? as_fasta(part) : data;
+    std::string ending;
+    const std::string file = "s" + std::to_string(k) + (fastq ? ".fq" : ".fa");
+    const std::string bytes = in_some_form(random, data, &ending);
+    dir.write("data/" + file + ending, bytes);
+    experiment.names.push_back("sample " + std::to_string(k));
+    experiment.reads.push_back(part.size());
+    sheet += experiment.names.back() + "\t" + file + ending + "\tarm\n";
+  }
+  dir.write("data/s.tsv", sheet);
+  return experiment;
 }

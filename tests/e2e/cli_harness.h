@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,31 @@ inline std::vector<std::string> run_args(const std::string& distance, const std:
                                          const std::vector<std::string>& more = {}) {
   return with({"-i", input, "-o", "out.txt", "-d", distance, "-t", templ}, more);
 }
+// The run on one of the two binaries, the fast engine's or the straightforward one's.
+inline RunSetup on(const std::string& binary) {
+  RunSetup setup;
+  setup.binary = binary;
+  return setup;
+}
+inline const std::vector<std::string> kBothBinaries = {TARNWELL_BINARY, TARNWELL_REFERENCE_BINARY};
+
+// The parts between separators, empty ones included; a text ending in '\n' has no empty last line.
+std::vector<std::string> split(const std::string& text, char separator);
+// The records of FASTA text (sequence lines joined, line ends of any kind).
+std::vector<TestRead> fasta_records(const std::string& fasta);
+// The page with its time and memory figures blanked.
+std::string without_varying_figures(const std::string& page);
+
+// A sample sheet data/s.tsv in dir over the records of `fasta`, cut into 1 to
+// max_samples samples (some perhaps empty), each FASTA or FASTQ (all one, or
+// mixed), plain, gzip, block-gzip or zstd, wrapped now and then.
+struct Experiment {
+  std::vector<std::string> names;
+  std::vector<uint64_t> reads;  // per sample
+  std::string joined;           // the samples' data back to back, as one input (FASTA when mixed)
+};
+Experiment write_experiment(CaseRandom& random, const ScratchDir& dir, const std::string& fasta, uint32_t max_samples);
+
 // Why a run under an address-space limit cannot be tested here (sanitizers, no prlimit), or empty.
 std::string address_limits_unavailable();
 // The run under an address-space limit of `bytes`.
@@ -114,5 +140,9 @@ inline void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 inline constexpr auto case_name = [](const auto& info) { return std::string(info.param.name); };
 // Runs the case in a fresh scratch directory and checks every byte, and that the input never changes.
 void expect_case(const CliCase& c);
+// A refused run in a fresh directory of `files`: status 1, nothing on standard
+// output, exactly `err` on standard error, the inputs as they were, and no other file.
+void expect_refusal(const std::map<std::string, std::string>& files, const std::vector<std::string>& args,
+                    const std::string& err);
 // Every file in dir is one the arguments name: no new output file was left behind.
 void expect_only_named_files(const ScratchDir& dir, const std::vector<std::string>& args);

@@ -1,6 +1,6 @@
 // --umi end to end: every refusal with its exact message; the tables' exact
 // bytes on a small input; the UMI positions cut out of template and reads
-// give the same clusters on both engines, with each cluster's UMIs and
+// give the same clusters, with each cluster's UMIs and
 // molecules those the rule by brute force finds in the per-read table; and
 // the molecules of generated reads with UMI errors against the generator's
 // truth.
@@ -17,19 +17,6 @@
 
 namespace {
 
-// The parts between separators, empty ones included; a text that ends with the separator ends there.
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    const size_t end = std::min(text.find(separator, begin), text.size());
-    parts.push_back(text.substr(begin, end - begin));
-    begin = end + 1;
-    if (end + 1 == text.size() && separator != '\n') parts.push_back("");
-  }
-  return parts;
-}
-
 const std::string kSixReads = ">r1\nAAACCGT\n>r2\nAAACCGT\n>r3\nCAACCGT\n>r4\nAAGCCGA\n>r5\nNAACCGT\n>r6\nTTTCCGT\n";
 
 struct Refusal {
@@ -37,31 +24,25 @@ struct Refusal {
 };
 
 TEST(Molecules, RefusesBadRangesBeforeAnyFileIsWritten) {
-  const std::string fixed = "Can't use umi (\"";
+  const auto unparsed = [](const std::string& umi) {
+    return Refusal{umi, "Can't parse umi (\"" + umi + "\") - umi should be template positions such as 1-12 or 1-6,30-35\n"};
+  };
+  const auto unused = [](const std::string& umi, const std::string& why) {
+    return Refusal{umi, "Can't use umi (\"" + umi + "\") - " + why + "\n"};
+  };
   const std::vector<Refusal> refusals = {
-      {"", "Can't parse umi (\"\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1-", "Can't parse umi (\"1-\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"0-2", "Can't parse umi (\"0-2\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1-2,", "Can't parse umi (\"1-2,\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1 -2", "Can't parse umi (\"1 -2\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"+1-2", "Can't parse umi (\"+1-2\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"1234567890", "Can't parse umi (\"1234567890\") - umi should be template positions such as 1-12 or 1-6,30-35\n"},
-      {"3-1", fixed + "3-1\") - range 3-1 is descending\n"},
-      {"1-3,3-4", fixed + "1-3,3-4\") - ranges 1-3 and 3-4 overlap\n"},
-      {"3-4,1-2", fixed + "3-4,1-2\") - range 1-2 comes after 3-4; ranges should be ascending\n"},
-      {"2-8", fixed + "2-8\") - position 8 is beyond the template's 7 positions\n"},
-      {"3-4", fixed + "3-4\") - position 4 of the template is \"C\", not a barcode position (N or .)\n"},
-      {"1-3,6-7", fixed + "1-3,6-7\") - it takes every barcode position of the template, leaving none to cluster\n"},
+      unparsed(""), unparsed("1-"), unparsed("0-2"), unparsed("1-2,"), unparsed("1 -2"), unparsed("+1-2"),
+      unparsed("1234567890"),
+      unused("3-1", "range 3-1 is descending"),
+      unused("1-3,3-4", "ranges 1-3 and 3-4 overlap"),
+      unused("3-4,1-2", "range 1-2 comes after 3-4; ranges should be ascending"),
+      unused("2-8", "position 8 is beyond the template's 7 positions"),
+      unused("3-4", "position 4 of the template is \"C\", not a barcode position (N or .)"),
+      unused("1-3,6-7", "it takes every barcode position of the template, leaving none to cluster"),
   };
   for (const Refusal& refusal : refusals) {
-    ScratchDir dir;
-    dir.write("in.fa", kSixReads);
-    const CliResult result = run_tarnwell(dir, run_args("1", "NNnCCN.", "in.fa", {"--umi", refusal.umi, "--stats", "s.json"}));
-    EXPECT_EQ(result.status, 1) << refusal.umi;
-    EXPECT_EQ(result.err, "Input path: \"in.fa\"\n" + refusal.message);
-    bool exists = true;
-    dir.read("out.txt", &exists);
-    EXPECT_FALSE(exists) << refusal.umi;
+    expect_refusal({{"in.fa", kSixReads}}, run_args("1", "NNnCCN.", "in.fa", {"--umi", refusal.umi, "--stats", "s.json"}),
+                   "Input path: \"in.fa\"\n" + refusal.message);
   }
   // More than 32 positions, counted over all ranges.
   ScratchDir dir;
@@ -104,23 +85,6 @@ TEST(Molecules, TablesAndStatsAreExact) {
   EXPECT_EQ(split(dir.read("a.tsv"), '\n')[3], "r3\tclustered\tCAG\tAT\t3");
 }
 
-struct ReadRecord {
-  std::string name, sequence;
-};
-
-std::vector<ReadRecord> read_records(const std::string& fasta) {
-  std::vector<ReadRecord> records;
-  for (std::string line : split(fasta, '\n')) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '>') {
-      records.push_back({line.substr(1), ""});
-    } else {
-      records.back().sequence += line;
-    }
-  }
-  return records;
-}
-
 // The report with each member line cut to the read's name: the sequences differ by their UMI.
 std::string report_names(const std::string& report) {
   std::string names;
@@ -139,7 +103,7 @@ std::string without_column(const std::string& table, size_t column) {
   return rest;
 }
 
-TEST(Molecules, CuttingTheUmiOutGivesTheSameClustersOnBothEngines) {
+TEST(Molecules, CuttingTheUmiOutGivesTheSameClusters) {
 #ifdef TARNWELL_SANITIZED_TESTS
   constexpr uint64_t kCases = 8;
 #else
@@ -175,7 +139,7 @@ TEST(Molecules, CuttingTheUmiOutGivesTheSameClustersOnBothEngines) {
 
     std::string cut_fasta, umi_fasta;
     std::map<std::string, std::string> umi_of;  // the UMI each read carries, when it reaches every stretch
-    for (const ReadRecord& record : read_records(set.fasta)) {
+    for (const TestRead& record : fasta_records(set.fasta)) {
       std::string sequence, umi;
       size_t copied = 0;
       for (const auto& [at, bases] : insertions) {
@@ -199,16 +163,14 @@ TEST(Molecules, CuttingTheUmiOutGivesTheSameClustersOnBothEngines) {
     if (random.chance(30)) options.push_back("-p");
     if (random.chance(25)) options.insert(options.end(), {"--fixed-mismatches", "1"});
     SCOPED_TRACE("seed " + std::to_string(seed) + ": -t " + umi_template + " --umi " + ranges + " -d " + distance);
-    for (const std::string& binary : {std::string(TARNWELL_BINARY), std::string(TARNWELL_REFERENCE_BINARY)}) {
+    {
       ScratchDir dir;
       dir.write("cut.fa", cut_fasta);
       dir.write("umi.fa", umi_fasta);
-      RunSetup setup;
-      setup.binary = binary;
-      const CliResult cut = run_tarnwell(dir, run_args(distance, cut_template, "cut.fa", options), setup);
+      const CliResult cut = run_tarnwell(dir, run_args(distance, cut_template, "cut.fa", options));
       const std::string cut_report = dir.read("out.txt"), cut_assignments = dir.read("a.tsv");
       const std::string cut_clusters = dir.read("c.tsv");
-      const CliResult umi = run_tarnwell(dir, run_args(distance, umi_template, "umi.fa", with(options, {"--umi", ranges})), setup);
+      const CliResult umi = run_tarnwell(dir, run_args(distance, umi_template, "umi.fa", with(options, {"--umi", ranges})));
       ASSERT_EQ(umi.status, cut.status) << umi.err;
       EXPECT_EQ(umi.out, cut.out);
       if (cut.status != 0) continue;

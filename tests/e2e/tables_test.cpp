@@ -96,12 +96,7 @@ TEST(Tables, RefuseOrReportBadFilesAndStayAsTheyWereAfterAFailedRun) {
       {{"--p", "out.txt"}, head + "Output file \"out.txt\" is the report file\n"},
       {{"--s", "p.html", "--page", "./p.html"}, head + "Output file \"./p.html\" is named twice\n"},
   };
-  for (const auto& [options, message] : cases) {
-    const CliResult result = run_tarnwell(dir, run_args("0", "NN", "in.fa", options));
-    EXPECT_EQ(result.status, 1) << message;
-    EXPECT_EQ(result.err, message);
-  }
-  EXPECT_EQ(dir.read("in.fa"), kFourReads);
+  for (const auto& [options, message] : cases) expect_refusal({{"in.fa", kFourReads}}, run_args("0", "NN", "in.fa", options), message);
 
   for (const char* option : {"--assignments", "--page"}) {
     const CliResult full = run_tarnwell(dir, run_args("0", "NN", "in.fa", {option, "/dev/full"}));

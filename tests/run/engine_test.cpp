@@ -13,16 +13,13 @@
 #include <cstring>
 #include <string>
 
-#include "barcode/barcode_template.h"
 #include "barcode/base_composition.h"
-#include "base/run_state.h"
 #include "base/size_thresholds.h"
 #include "base/worker_pool.h"
 #include "cluster/merge_ratio.h"
-#include "base/tracked_memory.h"
 #include "output/cluster_numbering.h"
 #include "output/page_figures.h"
-#include "run/teardown.h"
+#include "support/in_process_run.h"
 #include "support/random_reads.h"
 #include "support/references.h"
 
@@ -34,14 +31,6 @@ constexpr uint32_t kCasesPerClass = 150;
 constexpr uint32_t kCasesPerClass = 500;
 #endif
 
-struct EngineOutput {
-  std::string out;
-  std::string err;
-  std::string report;
-  std::string page;    // the page's figures, when one was asked for
-  int64_t bytes_left;  // tracked bytes after the teardown
-};
-
 struct EngineCase {
   ReadSet reads;
   uint32_t distance;
@@ -49,20 +38,6 @@ struct EngineCase {
   bool page;
   const char* merge_ratio = nullptr;  // --merge-ratio, or null for single linkage
 };
-
-// A zeroed run with the template compiled and the input in a tracked buffer
-// with its closing NUL, as the options and the loader leave them.
-void start_run(uint32_t jobs, const char* template_text, const std::string& input) {
-  RunState& s = run_state;
-  memset(&s, 0, sizeof s);
-  s.jobs = jobs;
-  s.template_text = template_text;
-  prepare_template();
-  s.input_size = input.size();
-  s.input_buffer_bytes = input.size() + 1;
-  s.input_buffer = static_cast<char*>(tracked_malloc(s.input_buffer_bytes));
-  memcpy(s.input_buffer, input.c_str(), s.input_buffer_bytes);
-}
 
 // Cluster sizes, the largest clusters and the base counts, as the page would show them.
 std::string page_figures_text() {
@@ -85,35 +60,19 @@ std::string page_figures_text() {
   return text;
 }
 
-EngineOutput run_engine(void (*engine)(), const EngineCase& c, uint32_t jobs) {
-  start_run(jobs, c.reads.template_text.c_str(), c.reads.fasta);
-  RunState& s = run_state;
-  s.distance = c.distance;
-  s.remove_duplicates = c.remove_duplicates;
-  s.page_path = c.page ? "page.html" : nullptr;
+InProcessOutput run_engine(void (*engine)(), const EngineCase& c, uint32_t jobs) {
+  start_run(jobs, c.reads.template_text.c_str(), c.reads.fasta, [&](RunState& s) {
+    s.distance = c.distance;
+    s.remove_duplicates = c.remove_duplicates;
+    s.page_path = c.page ? "page.html" : nullptr;
+  });
   if (c.merge_ratio != nullptr) accept_merge_ratio(c.merge_ratio);
-  // The report closes its stream when it is complete; a memory stream keeps the bytes.
-  char* report = nullptr;
-  size_t report_size = 0;
-  s.output_file = open_memstream(&report, &report_size);
-  EngineOutput output;
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
-  engine();
-  output.out = ::testing::internal::GetCapturedStdout();
-  output.err = ::testing::internal::GetCapturedStderr();
-  if (c.page) output.page = page_figures_text();
-  release_all();
-  output.report.assign(report, report_size);
-  free(report);
-  output.bytes_left = s.bytes_allocated;
-  memset(&s, 0, sizeof s);
-  return output;
+  return finish_run(engine, [&] { return c.page ? page_figures_text() : std::string(); });
 }
 
 void expect_same_bytes(const EngineCase& c, uint32_t jobs, const std::string& label) {
-  const EngineOutput expected = run_engine(run_straightforward_engine, c, 1);
-  const EngineOutput fast = run_engine(run_fast_engine, c, jobs);
+  const InProcessOutput expected = run_engine(run_straightforward_engine, c, 1);
+  const InProcessOutput fast = run_engine(run_fast_engine, c, jobs);
   const std::string where = label + " template " + c.reads.template_text + " -d " + std::to_string(c.distance) +
                             (c.remove_duplicates ? " -p" : "") + (c.page ? " --page" : "") + " --jobs " +
                             std::to_string(jobs) +
@@ -158,85 +117,41 @@ INSTANTIATE_TEST_SUITE_P(BarcodeLengths, EngineAgreement, ::testing::Values(0u, 
 // Thresholds lowered so that a few hundred reads take every path the fast
 // engine keeps for large inputs: parse slices of a few bytes, several fill
 // slices, the windowed forest, buckets larger than the sort scratch, both pair
-// searches, and every phase cut into many jobs on two and three workers.
+// searches, and every phase cut into many jobs. Each set of thresholds meets
+// every shape of reads on one to four workers, or on more than hold their
+// scratch in full (the blanked-suffix search then runs on fewer threads, and
+// the sort scratch, pair slots and report slots are shares). Barcodes whose
+// first bases hardly vary crowd into one bucket of the first 8 bases: the
+// search may key on other positions, by the buckets' spread or forced either
+// way, and such buckets are sorted by all workers at once; barcodes that end
+// in a run of G share their suffix, whose long runs find partners by key.
+// Now and then the abundance rule on reads of skewed abundance takes its
+// pairs through the same search, ratios whole and fractional (1 joins equal counts).
 TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
-  static const SizeThresholds kLowered[] = {
-      {4, 8, 3, 16, 2, 1}, {64, 1, 1, 1, 1, -1}, {2, 64, 16, 64, 8, 0}, {1, 2, 2, 7, 3, 1}};
-  for (uint32_t seed = 0; seed < kCasesPerClass / 4; ++seed) {
-    CaseRandom random(2000003 + seed);
-    // Every length class, set of thresholds and number of workers meets a page and none.
-    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40),
-                 (seed / 16 + seed / 32) % 2 == 1};
-    if (random.chance(50)) c.reads.fasta = reshape(random, c.reads.fasta);
-    // Every length class meets every set of thresholds on two and on three workers.
-    size_thresholds = kLowered[seed / 4 % 4];
-    expect_same_bytes(c, 2 + seed / 16 % 2,
-                      "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed / 4 % 4));
-    size_thresholds = SizeThresholds{};
-    if (HasFatalFailure()) return;
-  }
-}
-
-// More workers than hold their scratch in full: the blanked-suffix search
-// runs on fewer threads, and the sort scratch, pair slots and report slots
-// are shares, so that buckets, pairs and text overflow them more often.
-TEST(EngineThresholds, SameBytesWithMoreWorkersThanHoldScratch) {
-  static const SizeThresholds kLowered[] = {{4, 8, 3, 16, 2, 1}, {2, 64, 16, 64, 8, 0}};
-  for (uint32_t seed = 0; seed < 16; ++seed) {
-    CaseRandom random(5000011 + seed);
-    EngineCase c{random_read_set(random, seed % 4, 300), random.below(4), random.chance(40), seed % 8 == 0};
-    size_thresholds = kLowered[seed / 4 % 2];
-    expect_same_bytes(c, kMaxScratchWorkers + 1 + seed % 5, "seed " + std::to_string(seed));
-    size_thresholds = SizeThresholds{};
-    if (HasFatalFailure()) return;
-  }
-}
-
-// Barcodes whose first bases hardly vary crowd into one bucket of the first
-// 8 bases; the search may then key on other positions, by the buckets'
-// spread or forced either way here, and must still join in the
-// straightforward order, on one to four workers and every large-input path,
-// for single linkage and the abundance rule. Buckets that large are sorted by
-// all workers at once, split by the bits where their barcodes first differ;
-// barcodes that end in a run of G share their suffix, and the long runs of
-// equal suffixes find partners by key, whatever their length or forced.
-TEST(EngineThresholds, SameBytesWhenTheFirstBasesHardlyVary) {
-  static const BarcodeStart kStarts[] = {BarcodeStart::constant, BarcodeStart::two_letters,
+  static const BarcodeStart kStarts[] = {BarcodeStart::as_drawn, BarcodeStart::constant, BarcodeStart::two_letters,
                                          BarcodeStart::mostly_one_key, BarcodeStart::g_run_end};
-  static const SizeThresholds kLowered[] = {{4, 8, 3, 16, 2, 1, 0, 3, 2, 1},
+  static const SizeThresholds kLowered[] = {{4, 8, 3, 16, 2, 1},
+                                            {64, 1, 1, 1, 1, -1},
+                                            {2, 64, 16, 64, 8, 0},
+                                            {1, 2, 2, 7, 3, 1},
+                                            {4, 8, 3, 16, 2, 1, 0, 3, 2, 1},
                                             {64, 1, 1, 1, 1, -1, 1, 2, 3, 0},
                                             {2, 64, 16, 64, 8, 0, 1, 16, 2, 1},
                                             {1, 2, 2, 7, 3, 1, -1, 1, 5, 0},
                                             {1 << 18, 1 << 20, 1 << 20, 1 << 20, 0, 0, 0}};
-  for (uint32_t seed = 0; seed < kCasesPerClass / 4; ++seed) {
-    CaseRandom random(3000017 + seed);
-    EngineCase c{shaped_read_set(random, kStarts[seed % 4], 2 + random.below(2), 300), 1 + random.below(3),
-                 random.chance(40), seed % 8 == 0, seed % 5 == 4 ? "1.5" : nullptr};
-    // The abundance rule takes its pairs through the same search.
-    if (c.merge_ratio != nullptr) c.reads.fasta = skew_abundance(random, c.reads.fasta);
-    // Each set of thresholds meets every shape on one to four workers.
-    size_thresholds = kLowered[seed / 16 % 5];
-    expect_same_bytes(c, 1 + seed / 4 % 4,
-                      "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed / 16 % 5));
-    size_thresholds = SizeThresholds{};
-    if (HasFatalFailure()) return;
-  }
-}
-
-// The abundance rule: both engines on reads of skewed abundance, every
-// distance, with and without -p and a page, ratios whole and fractional (1
-// joins equal counts), on every set of lowered thresholds and 1 to 4 workers.
-TEST(EngineMergeRatio, SameBytesOnSkewedReads) {
   static const char* const kRatios[] = {"1", "1.5", "2", "3", "5", "2.25", "1000000"};
-  static const SizeThresholds kLowered[] = {
-      {4, 8, 3, 16, 2, 1}, {64, 1, 1, 1, 1, -1}, {2, 64, 16, 64, 8, 0}, {1, 2, 2, 7, 3, 1}};
-  for (uint32_t seed = 0; seed < kCasesPerClass / 2; ++seed) {
-    CaseRandom random(7000001 + seed);
-    EngineCase c{random_read_set(random, seed % 4, 120), random.below(4), random.chance(40), random.chance(30),
-                 kRatios[random.below(7)]};
-    c.reads.fasta = skew_abundance(random, c.reads.fasta);
-    if (seed % 3 == 0) size_thresholds = kLowered[seed / 3 % 4];
-    expect_same_bytes(c, 1 + random.below(4), "seed " + std::to_string(seed));
+  for (uint32_t seed = 0; seed < kCasesPerClass * 3 / 4; ++seed) {
+    CaseRandom random(2000003 + seed);
+    const BarcodeStart start = kStarts[seed % 5];
+    const bool as_drawn = start == BarcodeStart::as_drawn;
+    EngineCase c{shaped_read_set(random, start, as_drawn ? random.below(4) : 2 + random.below(2), 300),
+                 as_drawn ? random.below(4) : 1 + random.below(3), random.chance(40), random.chance(30),
+                 random.chance(30) ? kRatios[random.below(7)] : nullptr};
+    if (c.merge_ratio != nullptr) c.reads.fasta = skew_abundance(random, c.reads.fasta);
+    if (as_drawn && c.merge_ratio == nullptr && random.chance(50)) c.reads.fasta = reshape(random, c.reads.fasta);
+    size_thresholds = kLowered[seed / 5 % 9];
+    const uint32_t workers = seed / 45 % 5 < 4 ? 1 + seed / 45 % 5 : kMaxScratchWorkers + 1 + random.below(5);
+    expect_same_bytes(c, workers, "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed / 5 % 9));
     size_thresholds = SizeThresholds{};
     if (HasFatalFailure()) return;
   }
@@ -248,7 +163,7 @@ TEST(EngineDeathTest, ReportThatFailsWhenClosedFailsTheRun) {
   for (void (*engine)() : {run_fast_engine, run_straightforward_engine}) {
     EXPECT_EXIT(
         {
-          start_run(2, "NN", ">a\nAC\n");
+          start_run(2, "NN", ">a\nAC\n", [](RunState&) {});
           run_state.output_path = "late.txt";
           cookie_io_functions_t io{};
           io.write = [](void*, const char*, size_t size) { return static_cast<ssize_t>(size); };
