@@ -6,7 +6,10 @@
 # ratios (each a ratio of medians). With --baseline, the
 # sheet is also run by the tarnwell of another build (one from before a
 # change, say), in the same interleaving. The load average is printed before
-# and after: on a shared machine the times mean little without it.
+# and after: on a shared machine the times mean little without it. With
+# --warm MIB, bench/warm_memory takes and gives back that much memory before
+# every timed run, so that no run pays for pages the host of a virtual machine
+# took back (see bench/warm_memory.cpp); give it at least the peak of a run.
 #
 # The samples: N reads of gzipped FASTQ split into S samples. A share F of
 # every sample comes from one generated population (barcodes that every sample
@@ -17,7 +20,7 @@
 #
 # Usage: bench/run_samples_bench.sh [--reads 10000000] [--samples 6] [--shared 0.5]
 #                                   [--runs 5] [--distance 1] [--jobs 2]
-#                                   [--data DIR] [--build DIR] [--baseline DIR]
+#                                   [--data DIR] [--build DIR] [--baseline DIR] [--warm MIB]
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,7 +34,8 @@ runs=5
 distance=1
 jobs=2
 baseline=
-parse_options "reads samples shared runs distance jobs data build baseline" "" "$@"
+warm=0
+parse_options "reads samples shared runs distance jobs data build baseline warm" "" "$@"
 need_gnu_time
 [ -x "$build/tarnwell" ] && [ -x "$build/generate_reads" ] || {
   echo "needs tarnwell and generate_reads in $build (cmake --build $build)" >&2

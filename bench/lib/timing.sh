@@ -30,10 +30,13 @@ need_gnu_time() {
 # Runs a command under GNU time and appends what `format` asks for (%e wall
 # seconds, %M peak KiB, %U and %S CPU seconds) to `file`; the command's own
 # output goes nowhere, and so does descriptor 3, where a build with phase
-# times writes them. Usage: timed_run FILE FORMAT command...
+# times writes them. Where the script sets warm (--warm MIB), $build/warm_memory
+# takes and gives back that much memory first (see bench/warm_memory.cpp).
+# Usage: timed_run FILE FORMAT command...
 timed_run() {
   local file=$1 format=$2
   shift 2
+  [ "${warm:-0}" = 0 ] || "$build/warm_memory" "$warm"
   /usr/bin/time -f "$format" -o "$file.time" "$@" > /dev/null 2>&1 3> /dev/null
   tail -n 1 "$file.time" >> "$file"  # after the line of a command that failed
   rm -f "$file.time"
