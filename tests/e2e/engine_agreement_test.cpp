@@ -22,7 +22,7 @@ namespace {
 #ifdef TARNWELL_SANITIZED_TESTS
 constexpr uint32_t kCases = 40;
 #else
-constexpr uint32_t kCases = 200;
+constexpr uint32_t kCases = 140;
 #endif
 
 const char* const kBases = "ACGTacgt";
