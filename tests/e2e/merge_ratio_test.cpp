@@ -80,7 +80,8 @@ TEST(MergeRatio, KeepsTwoAbundantBarcodesApartAndComparesExactly) {
       SCOPED_TRACE((c.more.empty() ? "" : c.more[1]) + " " + std::to_string(c.more.size()) + " " + binary);
       ScratchDir dir;
       dir.write("in.fa", library.fasta);
-      const CliResult result = run_tarnwell(dir, run_args("2", kTemplate, "in.fa", with(c.more, {"--jobs=3"})), on(binary));
+      const CliResult result =
+          run_tarnwell(dir, run_args("2", kTemplate, "in.fa", with(c.more, {"--jobs=3"})), on(binary));
       ASSERT_EQ(result.status, 0) << result.err;
       EXPECT_EQ(result.out, c.clusters);
       if (c.more.size() != 4 || c.more[2] != "--stats") continue;

@@ -25,7 +25,8 @@ struct Refusal {
 
 TEST(Molecules, RefusesBadRangesBeforeAnyFileIsWritten) {
   const auto unparsed = [](const std::string& umi) {
-    return Refusal{umi, "Can't parse umi (\"" + umi + "\") - umi should be template positions such as 1-12 or 1-6,30-35\n"};
+    return Refusal{umi,
+                   "Can't parse umi (\"" + umi + "\") - umi should be template positions such as 1-12 or 1-6,30-35\n"};
   };
   const auto unused = [](const std::string& umi, const std::string& why) {
     return Refusal{umi, "Can't use umi (\"" + umi + "\") - " + why + "\n"};
@@ -41,7 +42,8 @@ TEST(Molecules, RefusesBadRangesBeforeAnyFileIsWritten) {
       unused("1-3,6-7", "it takes every barcode position of the template, leaving none to cluster"),
   };
   for (const Refusal& refusal : refusals) {
-    expect_refusal({{"in.fa", kSixReads}}, run_args("1", "NNnCCN.", "in.fa", {"--umi", refusal.umi, "--stats", "s.json"}),
+    expect_refusal({{"in.fa", kSixReads}},
+                   run_args("1", "NNnCCN.", "in.fa", {"--umi", refusal.umi, "--stats", "s.json"}),
                    "Input path: \"in.fa\"\n" + refusal.message);
   }
   // More than 32 positions, counted over all ranges.
@@ -170,7 +172,8 @@ TEST(Molecules, CuttingTheUmiOutGivesTheSameClusters) {
       const CliResult cut = run_tarnwell(dir, run_args(distance, cut_template, "cut.fa", options));
       const std::string cut_report = dir.read("out.txt"), cut_assignments = dir.read("a.tsv");
       const std::string cut_clusters = dir.read("c.tsv");
-      const CliResult umi = run_tarnwell(dir, run_args(distance, umi_template, "umi.fa", with(options, {"--umi", ranges})));
+      const CliResult umi =
+          run_tarnwell(dir, run_args(distance, umi_template, "umi.fa", with(options, {"--umi", ranges})));
       ASSERT_EQ(umi.status, cut.status) << umi.err;
       EXPECT_EQ(umi.out, cut.out);
       if (cut.status != 0) continue;

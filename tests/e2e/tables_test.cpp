@@ -96,7 +96,9 @@ TEST(Tables, RefuseOrReportBadFilesAndStayAsTheyWereAfterAFailedRun) {
       {{"--p", "out.txt"}, head + "Output file \"out.txt\" is the report file\n"},
       {{"--s", "p.html", "--page", "./p.html"}, head + "Output file \"./p.html\" is named twice\n"},
   };
-  for (const auto& [options, message] : cases) expect_refusal({{"in.fa", kFourReads}}, run_args("0", "NN", "in.fa", options), message);
+  for (const auto& [options, message] : cases) {
+    expect_refusal({{"in.fa", kFourReads}}, run_args("0", "NN", "in.fa", options), message);
+  }
 
   for (const char* option : {"--assignments", "--page"}) {
     const CliResult full = run_tarnwell(dir, run_args("0", "NN", "in.fa", {option, "/dev/full"}));

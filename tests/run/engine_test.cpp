@@ -27,8 +27,10 @@ namespace {
 
 #ifdef TARNWELL_SANITIZED_TESTS
 constexpr uint32_t kCasesPerClass = 150;
+constexpr uint32_t kThresholdCases = 90;
 #else
 constexpr uint32_t kCasesPerClass = 500;
+constexpr uint32_t kThresholdCases = 375;
 #endif
 
 struct EngineCase {
@@ -140,7 +142,7 @@ TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
                                             {1, 2, 2, 7, 3, 1, -1, 1, 5, 0},
                                             {1 << 18, 1 << 20, 1 << 20, 1 << 20, 0, 0, 0}};
   static const char* const kRatios[] = {"1", "1.5", "2", "3", "5", "2.25", "1000000"};
-  for (uint32_t seed = 0; seed < kCasesPerClass * 3 / 4; ++seed) {
+  for (uint32_t seed = 0; seed < kThresholdCases; ++seed) {
     CaseRandom random(2000003 + seed);
     const BarcodeStart start = kStarts[seed % 5];
     const bool as_drawn = start == BarcodeStart::as_drawn;
@@ -150,7 +152,7 @@ TEST(EngineThresholds, SameBytesOnEveryPathForLargeInputs) {
     if (c.merge_ratio != nullptr) c.reads.fasta = skew_abundance(random, c.reads.fasta);
     if (as_drawn && c.merge_ratio == nullptr && random.chance(50)) c.reads.fasta = reshape(random, c.reads.fasta);
     size_thresholds = kLowered[seed / 5 % 9];
-    const uint32_t workers = seed / 45 % 5 < 4 ? 1 + seed / 45 % 5 : kMaxScratchWorkers + 1 + random.below(5);
+    const uint32_t workers = random.chance(80) ? 1 + random.below(4) : kMaxScratchWorkers + 1 + random.below(5);
     expect_same_bytes(c, workers, "seed " + std::to_string(seed) + " thresholds " + std::to_string(seed / 5 % 9));
     size_thresholds = SizeThresholds{};
     if (HasFatalFailure()) return;
