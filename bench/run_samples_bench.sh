@@ -76,7 +76,6 @@ echo "load average before: $(load_average)"
 timed() {
   local into=$1 binary=$2
   shift 2
-  [ "$warm" = 0 ] || "$build/warm_memory" "$warm"
   : > "$out/time"
   timed_run "$out/time" "%e %M %U %S" "$binary" "$@" -o "$out/report" -d "$distance" -t "$template" \
     --jobs "$jobs" --stats "$out/stats.json"

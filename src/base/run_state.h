@@ -106,7 +106,7 @@ enum WorkBlockId : int {
   kKnownIndexKeys,          // --known, assignment: (segment key, entry) pairs while a segment table is built
   kKnownGroupCursors,       // --known, grouping: where each group's next read goes
   kKnownReadCounts,         // --known, stats and page: the entries' reads, sorted for the Gini index
-  kKnownGroupCopy,          // --known, after the assignment: the grouped reads sorted by barcode within each group
+  kKnownGroupCopy,          // --known, after the assignment: per worker, a group sorted by barcode; and the unknown reads so
   kMergeReads,              // merge: the reads of each distinct barcode, by representative
   kMergeClassFloors,        // merge: the smallest read count of each class of counts too close to merge
   kMergeLabels,             // merge: each representative's class, which the pair search compares

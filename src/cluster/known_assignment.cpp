@@ -221,6 +221,33 @@ bool barcode_then_input_order(const SequenceRecord* a, const SequenceRecord* b) 
   return a < b;
 }
 
+// A read with its barcode beside it, when the barcode fits one word.
+struct WordKey {
+  uint64_t word;
+  SequenceRecord* record;
+};
+
+// Sorts count reads by barcode, then input order, into the front of keys
+// (room for count keys), and returns them there. A group's reads lie all over
+// the record table: with one-word barcodes, each read's barcode is fetched
+// once and the sort compares the keys, rather than fetching two records for
+// every comparison.
+SequenceRecord** sort_by_barcode(SequenceRecord* const* records, uint64_t count, WordKey* keys) {
+  auto* sorted = reinterpret_cast<SequenceRecord**>(keys);
+  if (run_state.barcode_words != 1) {
+    std::copy(records, records + count, sorted);
+    std::sort(sorted, sorted + count, barcode_then_input_order);
+    return sorted;
+  }
+  for (uint64_t i = 0; i < count; ++i) keys[i] = {*record_barcode(records[i]), records[i]};
+  std::sort(keys, keys + count, [](const WordKey& a, const WordKey& b) {
+    return a.word != b.word ? a.word < b.word : a.record < b.record;
+  });
+  // The pointers move to the front: each is written below every key still to be read.
+  for (uint64_t i = 0; i < count; ++i) sorted[i] = keys[i].record;
+  return sorted;
+}
+
 bool same_barcode(const SequenceRecord* a, const SequenceRecord* b) {
   return std::equal(record_barcode(a), record_barcode(a) + run_state.barcode_words, record_barcode(b));
 }
@@ -266,22 +293,34 @@ void count_distinct_barcodes() {
   KnownBarcodes& known = *s.known;
   const uint64_t entries = known.library.count;
   known.distinct = static_cast<uint64_t*>(tracked_calloc(entries, sizeof(uint64_t)));
-  auto* sorted = static_cast<SequenceRecord**>(
-      hold_work_block(kKnownGroupCopy, std::max<uint64_t>(known.accepted, 1) * sizeof(SequenceRecord*)));
-  memcpy(sorted, known.group_records, known.accepted * sizeof(SequenceRecord*));
+  // An entry's group is sorted in its worker's keys, counted and forgotten;
+  // the unknown reads are sorted into keys of their own, for the top unknown
+  // barcodes. Workers are as many as hold the largest group each within the
+  // keys that all the grouped reads would take.
   const uint64_t groups = entries + 2;
+  uint64_t largest = 1;
+  for (uint64_t k = 0; k < entries; ++k) largest = std::max(largest, known_group_reads(known, k));
   const uint64_t jobs = job_count_for(known.accepted, 1 << 16, 1024);
+  const uint32_t workers =
+      static_cast<uint32_t>(std::clamp<uint64_t>(known.accepted / largest, 1, std::min<uint64_t>(jobs, worker_count())));
+  auto* keys = static_cast<WordKey*>(hold_work_block(kKnownGroupCopy, (workers * largest + known.unknown) * sizeof(WordKey)));
+  WordKey* unknown_keys = keys + workers * largest;
+  SequenceRecord** unknown = nullptr;
   // A job sorts the groups that begin within its share of the reads; empty groups need nothing.
-  run_jobs(jobs, [&](uint64_t job, uint32_t) {
+  run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
     const uint64_t from = job_begin(job, jobs, known.accepted);
     const uint64_t to = job_begin(job + 1, jobs, known.accepted);
     uint64_t g = std::lower_bound(known.group_start, known.group_start + groups, from) - known.group_start;
     for (; g < groups && known.group_start[g] < to; ++g) {
-      SequenceRecord** begin = sorted + known.group_start[g];
-      SequenceRecord** end = sorted + known.group_start[g + 1];
-      if (begin == end) continue;
-      std::sort(begin, end, barcode_then_input_order);
-      if (g >= entries) continue;
+      const uint64_t count = known_group_reads(known, g);
+      if (count == 0 || g == entries) continue;  // the ambiguous reads' barcodes are not counted
+      SequenceRecord* const* group = known.group_records + known.group_start[g];
+      if (g > entries) {
+        unknown = sort_by_barcode(group, count, unknown_keys);
+        continue;
+      }
+      SequenceRecord** begin = sort_by_barcode(group, count, keys + worker * largest);
+      SequenceRecord** end = begin + count;
       uint64_t runs = 0;
       for (SequenceRecord** r = begin; r != end; ++r) {
         if (r == begin || !same_barcode(r[-1], *r)) {
@@ -292,9 +331,11 @@ void count_distinct_barcodes() {
       }
       known.distinct[g] = runs;
     }
-  });
-  pick_top_unknown(sorted + known.group_start[entries + 1], sorted + known.group_start[entries + 2],
-                   &known.unknown_barcodes, known.top_unknown, &known.top_unknown_count);
+  }, workers);
+  if (unknown != nullptr) {
+    pick_top_unknown(unknown, unknown + known.unknown, &known.unknown_barcodes, known.top_unknown,
+                     &known.top_unknown_count);
+  }
   release_work_block(kKnownGroupCopy);
 }
 
@@ -452,11 +493,8 @@ KnownSampleFigures known_sample_figures(uint64_t first_record, uint64_t record_c
   SequenceRecord** unknown_begin = known.group_records + known.group_start[entries + 1];
   SequenceRecord** unknown_end = known.group_records + known.group_start[entries + 2];
   SequenceRecord** begin = std::lower_bound(unknown_begin, unknown_end, record_at(first_record));
-  SequenceRecord** end = begin + figures.unknown;
-  auto* sorted =
-      static_cast<SequenceRecord**>(hold_work_block(kKnownGroupCopy, std::max<uint64_t>(figures.unknown, 1) * sizeof(SequenceRecord*)));
-  std::copy(begin, end, sorted);
-  std::sort(sorted, sorted + figures.unknown, barcode_then_input_order);
+  auto* keys = static_cast<WordKey*>(hold_work_block(kKnownGroupCopy, std::max<uint64_t>(figures.unknown, 1) * sizeof(WordKey)));
+  SequenceRecord** sorted = sort_by_barcode(begin, figures.unknown, keys);
   pick_top_unknown(sorted, sorted + figures.unknown, &figures.unknown_barcodes, figures.top_unknown,
                    &figures.top_unknown_count);
   release_work_block(kKnownGroupCopy);
