@@ -14,13 +14,30 @@ namespace {
 
 inline bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
-// The index of the first CR or LF at or after i, or size.
-size_t find_line_end(const char* w, size_t size, size_t i) {
-  const char* lf = static_cast<const char*>(memchr(w + i, '\n', size - i));
-  const size_t lf_at = lf != nullptr ? static_cast<size_t>(lf - w) : size;
-  const char* cr = static_cast<const char*>(memchr(w + i, '\r', lf_at - i));
-  return cr != nullptr ? static_cast<size_t>(cr - w) : lf_at;
-}
+// The line ends of one window. The next LF is remembered: where lines end
+// in CR alone, no LF follows, and searching for one from every line would
+// read the rest of the window once per line.
+class LineEnds {
+ public:
+  LineEnds(const char* w, size_t size) : w_(w), size_(size) {}
+
+  // The index of the first CR or LF at or after i, or size.
+  size_t find(size_t i) {
+    if (i < lf_from_ || i > lf_at_) {
+      const char* lf = static_cast<const char*>(memchr(w_ + i, '\n', size_ - i));
+      lf_from_ = i;
+      lf_at_ = lf != nullptr ? static_cast<size_t>(lf - w_) : size_;
+    }
+    const char* cr = static_cast<const char*>(memchr(w_ + i, '\r', lf_at_ - i));
+    return cr != nullptr ? static_cast<size_t>(cr - w_) : lf_at_;
+  }
+
+ private:
+  const char* w_;
+  size_t size_;
+  size_t lf_from_ = 1;  // no LF lies in lf_from_ to lf_at_ - 1; none searched yet
+  size_t lf_at_ = 0;
+};
 
 // The length of a line's text up to its first NUL.
 size_t kept_length(const char* text, size_t length) {
@@ -50,6 +67,7 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
   char* out = input_buffer_room(block_, kept_, size);  // a kept record is never longer than its lines
   char* const out_start = out;
   size_t i = 0;
+  LineEnds line_ends(w, size);
   uint64_t line = line_;
   // Where a record that lies only in part in the window begins; the next call starts there.
   size_t resume = 0;
@@ -88,7 +106,7 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
     const uint64_t name_line = line;
     resume = name_at;
     resume_line = name_line;
-    const size_t name_end = find_line_end(w, size, name_at);
+    const size_t name_end = line_ends.find(name_at);
     const int name_length = static_cast<int>(name_end - name_at);
     const auto truncated = [&] {
       failure_ = message(block_.on_worker, "Truncated sequence \"%.*s\" at line %llu\n", name_length, w + name_at,
@@ -105,7 +123,7 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
       if (last) truncated();
       break;
     }
-    const size_t sequence_end = find_line_end(w, size, sequence_at);
+    const size_t sequence_end = line_ends.find(sequence_at);
     if (sequence_end == size) {
       if (last) truncated();
       break;
@@ -121,7 +139,7 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
                          w + name_at, static_cast<unsigned long long>(name_line + 2));
       break;
     }
-    const size_t plus_end = find_line_end(w, size, plus_at);
+    const size_t plus_end = line_ends.find(plus_at);
     if (plus_end == size) {
       if (last) truncated();
       break;
@@ -132,7 +150,7 @@ size_t FastqCompactor::take(const char* w, size_t size, bool last) {
       if (last) truncated();
       break;
     }
-    const size_t quality_end = find_line_end(w, size, quality_at);
+    const size_t quality_end = line_ends.find(quality_at);
     if (quality_end == size && !last) break;
     const uint64_t sequence_length = sequence_end - sequence_at;
     const uint64_t quality_length = quality_end - quality_at;
