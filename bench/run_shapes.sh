@@ -31,7 +31,7 @@ jobs=2
 parse_options "reads shapes distances runs jobs data build" "" "$@"
 need_gnu_time
 
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWELL_TESTS=OFF >/dev/null
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARNWELL_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target tarnwell generate_reads >/dev/null
 mkdir -p "$data"
 generate=$build/generate_reads

@@ -311,13 +311,6 @@ bool samples_mix_formats() {
   return std::any_of(samples.begin(), samples.end(), [](const Sample& sample) { return sample.fastq != 0; });
 }
 
-uint32_t sample_of_record(uint64_t record) {
-  const std::vector<Sample>& samples = run_state.experiment->samples;
-  const auto after = std::upper_bound(samples.begin(), samples.end(), record,
-                                      [](uint64_t r, const Sample& sample) { return r < sample.first_record; });
-  return static_cast<uint32_t>(after - samples.begin() - 1);
-}
-
 void release_experiment() {
   if (run_state.experiment == nullptr) return;
   // A run that ended while the samples were loaded leaves their blocks.

@@ -61,8 +61,5 @@ void parse_samples();
 // True when some samples hold FASTA and others FASTQ.
 [[nodiscard]] bool samples_mix_formats();
 
-// The sample of record index (an index below record_count).
-[[nodiscard]] uint32_t sample_of_record(uint64_t record);
-
 // Releases the experiment; accepts one already released.
 void release_experiment();
