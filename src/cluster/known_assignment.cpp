@@ -296,13 +296,15 @@ void count_distinct_barcodes() {
   // An entry's group is sorted in its worker's keys, counted and forgotten;
   // the unknown reads are sorted into keys of their own, for the top unknown
   // barcodes. Workers are as many as hold the largest group each within the
-  // keys that all the grouped reads would take.
+  // keys that the assigned reads would take: with the unknown reads' keys,
+  // never more than one key a grouped read.
   const uint64_t groups = entries + 2;
   uint64_t largest = 1;
   for (uint64_t k = 0; k < entries; ++k) largest = std::max(largest, known_group_reads(known, k));
+  const uint64_t assigned = known.accepted - known.ambiguous - known.unknown;
   const uint64_t jobs = job_count_for(known.accepted, 1 << 16, 1024);
   const uint32_t workers =
-      static_cast<uint32_t>(std::clamp<uint64_t>(known.accepted / largest, 1, std::min<uint64_t>(jobs, worker_count())));
+      static_cast<uint32_t>(std::clamp<uint64_t>(assigned / largest, 1, std::min<uint64_t>(jobs, worker_count())));
   auto* keys = static_cast<WordKey*>(hold_work_block(kKnownGroupCopy, (workers * largest + known.unknown) * sizeof(WordKey)));
   WordKey* unknown_keys = keys + workers * largest;
   SequenceRecord** unknown = nullptr;
