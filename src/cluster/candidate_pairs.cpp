@@ -145,26 +145,20 @@ TARNWELL_SEARCH_STEP uint32_t long_run_of(const LongSuffixRuns& runs, uint32_t p
   return place < runs.run_end[run] ? run : runs.count;
 }
 
-// Whether x, at place, finds its partners by key lookup: when its run is
-// indexed and it has more later members than neighbour keys.
-TARNWELL_SEARCH_STEP bool looks_up_partners(const PairSearch& search, uint32_t place) {
+// The indexed run in which x, at place, finds its partners by key lookup:
+// when it has more later members than neighbour keys. long_runs.count when
+// x reads its run.
+TARNWELL_SEARCH_STEP uint32_t lookup_run(const PairSearch& search, uint32_t place) {
   const bool worth_it = search.long_runs.always_look_up ||
                         search.suffix_group_end[place] - place - 1 > neighbour_count(search.prefix_distance);
-  return worth_it && long_run_of(search.long_runs, place) < search.long_runs.count;
+  return worth_it ? long_run_of(search.long_runs, place) : search.long_runs.count;
 }
 
-// Whether x's indexed run lies wholly inside one cluster: its partners are
-// all in x's run, so it has nothing left to join.
-TARNWELL_SEARCH_STEP bool run_in_one_cluster(const PairSearch& search, uint32_t place) {
-  return search.long_runs.root[long_run_of(search.long_runs, place)] != kMixedRoots;
-}
-
-// k = d for x at place in an indexed run: the members of the run whose keys
-// are the neighbours of x's key a above it.
-TARNWELL_SEARCH_STEP bool partners_by_key(const PairSearch& search, uint32_t x, uint32_t place, uint32_t a,
+// k = d for x in the indexed run: the members of the run whose keys are the
+// neighbours of x's key a above it.
+TARNWELL_SEARCH_STEP bool partners_by_key(const PairSearch& search, uint32_t x, uint32_t run, uint32_t a,
                                           const uint32_t* neighbours, uint32_t neighbour_total, PairBuffer* buffer) {
   const LongSuffixRuns& runs = search.long_runs;
-  const uint32_t run = long_run_of(runs, place);
   const uint64_t* bits = runs.key_bits + uint64_t{run} * kKeyWords;
   const uint32_t* before = runs.keys_before + uint64_t{run} * kKeyWords;
   for (uint32_t i = 0; i < neighbour_total; ++i) {
@@ -188,12 +182,14 @@ TARNWELL_SEARCH_STEP bool pairs_by_suffix(const PairSearch& search, uint32_t a, 
   uint32_t neighbour_total = UINT32_MAX;  // listed when a member first needs them
   for (uint32_t x = search.bucket_first[a]; x < search.bucket_first[a + 1]; ++x) {
     const uint32_t place = search.suffix_position[x];
-    if (looks_up_partners(search, place)) {
-      if (run_in_one_cluster(search, place)) continue;
+    const uint32_t run = lookup_run(search, place);
+    if (run < search.long_runs.count) {
+      // A run wholly inside one cluster holds all of x's partners: nothing is left to join.
+      if (search.long_runs.root[run] != kMixedRoots) continue;
       if (neighbour_total == UINT32_MAX) {
         neighbour_total = list_neighbours(a, search.prefix_distance, search.key_positions, neighbours);
       }
-      if (!partners_by_key(search, x, place, a, neighbours, neighbour_total, buffer)) return false;
+      if (!partners_by_key(search, x, run, a, neighbours, neighbour_total, buffer)) return false;
       continue;
     }
     for (uint32_t later = place + 1; later < search.suffix_group_end[place]; ++later) {
@@ -231,7 +227,7 @@ bool find_bucket_pairs(const PairSearch& search, uint32_t bucket, PairBuffer* bu
     uint64_t scan = 0;
     for (uint32_t x = search.bucket_first[bucket]; x < search.bucket_first[bucket + 1]; ++x) {
       const uint32_t place = search.suffix_position[x];
-      if (!looks_up_partners(search, place)) scan += search.suffix_group_end[place] - place - 1;
+      if (lookup_run(search, place) == search.long_runs.count) scan += search.suffix_group_end[place] - place - 1;
     }
     fits = scan <= neighbour_count(search.prefix_distance) ? pairs_by_suffix(search, bucket, buffer)
                                                            : pairs_with_neighbours(search, bucket, buffer);

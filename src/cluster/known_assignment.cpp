@@ -8,6 +8,7 @@
 #include "base/messages.h"
 #include "base/tracked_memory.h"
 #include "base/worker_pool.h"
+#include "cluster/prefix_buckets.h"
 
 namespace {
 
@@ -210,40 +211,14 @@ uint32_t look_up(const KnownIndex& index, const uint64_t* barcode) {
   return nearest.outcome(s.distance);
 }
 
-// The barcodes of two grouped reads in letter order, then the reads in input order.
-bool barcode_then_input_order(const SequenceRecord* a, const SequenceRecord* b) {
-  const uint32_t words = run_state.barcode_words;
-  const uint64_t* x = record_barcode(a);
-  const uint64_t* y = record_barcode(b);
-  for (uint32_t w = 0; w < words; ++w) {
-    if (x[w] != y[w]) return x[w] < y[w];
-  }
-  return a < b;
-}
-
-// A read with its barcode beside it, when the barcode fits one word.
-struct WordKey {
-  uint64_t word;
-  SequenceRecord* record;
-};
-
 // Sorts count reads by barcode, then input order, into the front of keys
-// (room for count keys), and returns them there. A group's reads lie all over
-// the record table: with one-word barcodes, each read's barcode is fetched
-// once and the sort compares the keys, rather than fetching two records for
-// every comparison.
-SequenceRecord** sort_by_barcode(SequenceRecord* const* records, uint64_t count, WordKey* keys) {
-  auto* sorted = reinterpret_cast<SequenceRecord**>(keys);
-  if (run_state.barcode_words != 1) {
-    std::copy(records, records + count, sorted);
-    std::sort(sorted, sorted + count, barcode_then_input_order);
-    return sorted;
-  }
-  for (uint64_t i = 0; i < count; ++i) keys[i] = {*record_barcode(records[i]), records[i]};
-  std::sort(keys, keys + count, [](const WordKey& a, const WordKey& b) {
-    return a.word != b.word ? a.word < b.word : a.record < b.record;
-  });
+// (room for count keys), and returns them there: a group's reads lie all
+// over the record table, and each is fetched once to make its key.
+SequenceRecord** sort_by_barcode(SequenceRecord* const* records, uint64_t count, SortKey* keys) {
+  for (uint64_t i = 0; i < count; ++i) keys[i] = {record_barcode(records[i])[0], records[i]};
+  std::sort(keys, keys + count, [](const SortKey& a, const SortKey& b) { return sorts_before(a, b); });
   // The pointers move to the front: each is written below every key still to be read.
+  auto* sorted = reinterpret_cast<SequenceRecord**>(keys);
   for (uint64_t i = 0; i < count; ++i) sorted[i] = keys[i].record;
   return sorted;
 }
@@ -305,8 +280,8 @@ void count_distinct_barcodes() {
   const uint64_t jobs = job_count_for(known.accepted, 1 << 16, 1024);
   const uint32_t workers =
       static_cast<uint32_t>(std::clamp<uint64_t>(assigned / largest, 1, std::min<uint64_t>(jobs, worker_count())));
-  auto* keys = static_cast<WordKey*>(hold_work_block(kKnownGroupCopy, (workers * largest + known.unknown) * sizeof(WordKey)));
-  WordKey* unknown_keys = keys + workers * largest;
+  auto* keys = static_cast<SortKey*>(hold_work_block(kKnownGroupCopy, (workers * largest + known.unknown) * sizeof(SortKey)));
+  SortKey* unknown_keys = keys + workers * largest;
   SequenceRecord** unknown = nullptr;
   // A job sorts the groups that begin within its share of the reads; empty groups need nothing.
   run_jobs(jobs, [&](uint64_t job, uint32_t worker) {
@@ -495,7 +470,7 @@ KnownSampleFigures known_sample_figures(uint64_t first_record, uint64_t record_c
   SequenceRecord** unknown_begin = known.group_records + known.group_start[entries + 1];
   SequenceRecord** unknown_end = known.group_records + known.group_start[entries + 2];
   SequenceRecord** begin = std::lower_bound(unknown_begin, unknown_end, record_at(first_record));
-  auto* keys = static_cast<WordKey*>(hold_work_block(kKnownGroupCopy, std::max<uint64_t>(figures.unknown, 1) * sizeof(WordKey)));
+  auto* keys = static_cast<SortKey*>(hold_work_block(kKnownGroupCopy, std::max<uint64_t>(figures.unknown, 1) * sizeof(SortKey)));
   SequenceRecord** sorted = sort_by_barcode(begin, figures.unknown, keys);
   pick_top_unknown(sorted, sorted + figures.unknown, &figures.unknown_barcodes, figures.top_unknown,
                    &figures.top_unknown_count);

@@ -212,27 +212,6 @@ void fill_buckets_fast() {
   release_work_block(kFillOrder);
 }
 
-// A bucket entry with its barcode's first word beside it, so that most
-// comparisons of the sort stay inside the scratch array.
-struct SortKey {
-  uint64_t word;
-  SequenceRecord* record;
-};
-
-// Orders like compare_records: barcode words, then input position. Inlined
-// into the sort, where a call per comparison would cost more than the comparison.
-inline bool sorts_before(const SortKey& a, const SortKey& b) {
-  if (a.word != b.word) return a.word < b.word;
-  if (run_state.barcode_words > 1) {
-    const uint64_t* wa = record_barcode(a.record);
-    const uint64_t* wb = record_barcode(b.record);
-    for (uint32_t j = 1; j < run_state.barcode_words; ++j) {
-      if (wa[j] != wb[j]) return wa[j] < wb[j];
-    }
-  }
-  return a.record < b.record;
-}
-
 // Sorts count entries of one bucket and their first words: through keys (a
 // worker's scratch of scratch_entries) when they fit, from the records otherwise.
 void sort_entries(SequenceRecord** entries, uint64_t* words, uint64_t count, SortKey* keys, uint64_t scratch_entries) {
